@@ -1,0 +1,55 @@
+#pragma once
+// CVynAuthSession: the module's one client of the authentication service.
+// It owns the transport (Winsock, the WinHTTP session, connection and request),
+// the user agent, the configuration record and the cancel event. Flows run on
+// one thread at a time (Winlogon's, or the status dialog's worker while
+// Winlogon's thread waits in the dialog), so no lock is taken anywhere.
+
+#include <windows.h>
+
+#include <cstdint>
+#include <string>
+
+#include "auth/operations.h"
+#include "common/handles.h"
+#include "config/config.h"
+#include "net/winhttp_handle.h"
+
+class CVynAuthSession {
+public:
+    explicit CVynAuthSession(const std::string& productToken);
+    ~CVynAuthSession();
+    CVynAuthSession(const CVynAuthSession&) = delete;
+    CVynAuthSession& operator=(const CVynAuthSession&) = delete;
+
+    // Transport (net/transport.cpp).
+    void OpenHttpSession();
+    int32_t MakeHttpRequest(const std::string& method, const std::string& objectName, const std::string& headers,
+                            const std::string& body, int32_t timeout, std::string& response);
+
+    // Signing with this session's host and keys (net/signing.cpp).
+    std::string FormatAuthHeader(const std::string& method, const std::string& path,
+                                 const std::string& query) const;
+
+    // Request executor (auth/executor.cpp).
+    void MakeRequest(VynOperation operation, const ParamMap& params, std::string& response, int32_t timeout);
+
+    // Flows (auth/preauth.cpp, auth/authenticate.cpp).
+    void PreAuthorizeVynUser();
+    bool AuthorizeVynUser(HWND owner, const std::string& user, const std::string& answer);
+    void RunAuthTransaction(const std::string& user, const std::string& answer, HWND progressWindow,
+                            HANDLE cancelEvent);
+    void CheckTransactionStatus(const std::string& txid, std::string& result, std::string& status);
+    void CancelAuthentication();
+
+    // Fields, in this order; the SessionConfig fields sit between userAgent and
+    // cancelEvent. Members are destroyed in reverse: keys and host, user agent,
+    // then request, connection and session handles.
+    bool winsockStarted = false;
+    unique_hinternet hSession;
+    unique_hinternet hConnect;
+    unique_hinternet hRequest;
+    std::string userAgent;
+    SessionConfig config;
+    unique_handle cancelEvent;
+};

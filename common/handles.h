@@ -1,0 +1,49 @@
+#pragma once
+// Owners of the kernel, registry, module and event-source handles the module uses.
+// WinHTTP and CryptoAPI owners live beside their users in net/.
+
+#include <windows.h>
+
+#include "common/unique_any.h"
+
+namespace handle_traits {
+
+// Handles whose "none" value is null: threads, events.
+struct Handle {
+    using pointer = HANDLE;
+    static constexpr pointer invalid() noexcept { return nullptr; }
+    static void close(pointer h) noexcept { ::CloseHandle(h); }
+};
+
+// Handles whose "none" value is INVALID_HANDLE_VALUE: files.
+struct File {
+    using pointer = HANDLE;
+    static pointer invalid() noexcept { return INVALID_HANDLE_VALUE; }
+    static void close(pointer h) noexcept { ::CloseHandle(h); }
+};
+
+struct HKey {
+    using pointer = HKEY;
+    static constexpr pointer invalid() noexcept { return nullptr; }
+    static void close(pointer h) noexcept { ::RegCloseKey(h); }
+};
+
+struct HModule {
+    using pointer = HMODULE;
+    static constexpr pointer invalid() noexcept { return nullptr; }
+    static void close(pointer h) noexcept { ::FreeLibrary(h); }
+};
+
+struct EventSource {
+    using pointer = HANDLE;
+    static constexpr pointer invalid() noexcept { return nullptr; }
+    static void close(pointer h) noexcept { ::DeregisterEventSource(h); }
+};
+
+}  // namespace handle_traits
+
+using unique_handle = unique_any<handle_traits::Handle>;
+using unique_hfile = unique_any<handle_traits::File>;
+using unique_hkey = unique_any<handle_traits::HKey>;
+using unique_hmodule = unique_any<handle_traits::HModule>;
+using unique_event_source = unique_any<handle_traits::EventSource>;

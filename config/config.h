@@ -1,0 +1,35 @@
+#pragma once
+// The module's settings, read from HKLM "Software\Policies\Vyn Security\VynCredProv"
+// (policy key, first) or "Software\Vyn Security\VynCredProv". A complete key wins whole.
+
+#include <windows.h>
+
+#include <cstdint>
+#include <string>
+
+// Adds the "DEBUG: " lines of the executor and transport. Once set by a load it
+// stays set for the life of the process unless a later key says otherwise.
+extern bool gDebugLogging;
+
+struct SessionConfig {
+    std::string host;  // lower case, no port
+    uint16_t port = 0;
+    std::string ikey;  // integration key
+    std::string skey;  // secret key: HMAC key only, never logged
+    bool failOpen = true;
+    bool autoPush = false;
+    bool localIpFallback = false;
+
+    // Fills the record from the policy key, else the normal key; logs and
+    // reports "VynAuth not configured" when neither is complete.
+    bool LoadConfiguration();
+    // Reads every setting from one key (taking ownership of it) and closes it.
+    bool ReadConfigurationKey(HKEY key);
+    bool IsConfigured() const;
+};
+
+// True only when the first key holding a usable DWORD value `name` holds 1.
+bool ReadRegistryFlag(const std::string& name);
+
+// Cuts ":port" from host and returns the port (443 when there is none).
+uint16_t SplitHostPort(std::string& host);

@@ -1,0 +1,60 @@
+#pragma once
+// The exception family of the authentication client and transport. Thrown by
+// value, caught by reference. Kind 0 (NoError) is not a failure: it ends the
+// second-factor conversation with the logon allowed.
+
+#include <windows.h>
+
+#include <cstdint>
+#include <string>
+
+enum ErrorKind : int32_t {
+    NoError = 0,
+    UnexpectedError = 1,
+    CommunicationError = 2,
+    UnexpectedResponse = 3,
+    AuthenticationDenied = 4,
+};
+
+// The fixed text the user reads for a kind; empty for 0 and unknown kinds.
+std::wstring DefaultUserMessage(int32_t kind);
+
+class CVynException {
+public:
+    // message: UTF-8, may be empty (the kind's default text is shown then).
+    CVynException(int32_t kind, const std::string& message);
+    CVynException(const CVynException&) = default;
+    CVynException& operator=(const CVynException&) = default;
+    virtual ~CVynException() = default;
+
+    virtual int32_t GetKind() const;
+    virtual std::wstring GetUserMessage() const;
+
+protected:
+    int32_t kind_;
+    std::wstring message_;
+};
+
+// The failure of one WinHTTP call, carrying its error number.
+class CINetException : public CVynException {
+public:
+    explicit CINetException(DWORD errorCode);
+    CINetException(const CINetException&) = default;
+    CINetException& operator=(const CINetException&) = default;
+
+    int32_t GetKind() const override;  // always CommunicationError
+    std::wstring GetUserMessage() const override;
+    DWORD GetErrorCode() const { return errorCode_; }
+
+private:
+    DWORD errorCode_;
+};
+
+// Stand-in for ATL's CAtlException (MinGW has no ATL): one HRESULT, raised only
+// by the encoders when a length computation would overflow.
+class CAtlException {
+public:
+    explicit CAtlException(HRESULT hr) : m_hr(hr) {}
+    operator HRESULT() const { return m_hr; }
+    HRESULT m_hr;
+};

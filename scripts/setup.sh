@@ -1,0 +1,88 @@
+#!/usr/bin/env bash
+# Sets up a fresh Debian 12 machine to build and test VynGina, then builds it.
+# Idempotent: every step checks whether its work is already done.
+#   scripts/setup.sh            install what is missing, build deps and the project
+# Environment:
+#   VYN_BUILD_DIR   build tree (default: <repo>/build)
+#   VYN_DEPS_DIR    target dependencies (default: <repo>/.deps)
+set -euo pipefail
+
+repo=$(cd "$(dirname "$0")/.." && pwd)
+build=${VYN_BUILD_DIR:-$repo/build}
+deps=${VYN_DEPS_DIR:-$repo/.deps}
+prefix=$deps/mingw
+toolchain=$repo/cmake/mingw-w64-x86_64.cmake
+jobs=$(nproc)
+
+log() { printf '[setup] %s\n' "$*"; }
+
+# 1. Debian packages.
+packages=(cmake ninja-build pkg-config dpkg-dev xz-utils
+          g++-mingw-w64-x86-64-win32 gcc-mingw-w64-x86-64-win32 binutils-mingw-w64-x86-64
+          wine64 wine googletest
+          g++ libssl-dev openssl libbson-dev libcpp-httplib-dev
+          python3 imagemagick xvfb x11-apps)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  log "installing: ${missing[*]}"
+  if [ "$(id -u)" -ne 0 ]; then sudo=sudo; else sudo=; fi
+  $sudo apt-get update -q
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends "${missing[@]}"
+fi
+
+# 2. libbson for the target, built from Debian's own source package.
+bson_version=1.23.1
+bson_stamp=$prefix/.libbson-$bson_version.stamp
+if [ ! -f "$bson_stamp" ]; then
+  log "building libbson $bson_version for x86_64-w64-mingw32"
+  apt_dir=$deps/apt
+  mkdir -p "$apt_dir/lists/partial" "$deps/src"
+  cat > "$apt_dir/sources.list" <<LIST
+deb-src [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] http://deb.debian.org/debian bookworm main
+deb-src [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] http://deb.debian.org/debian-security bookworm-security main
+LIST
+  aptopts=(-o "Dir::Etc::SourceList=$apt_dir/sources.list" -o Dir::Etc::SourceParts=/nonexistent
+           -o "Dir::State::Lists=$apt_dir/lists" -o APT::Sandbox::User=root)
+  apt-get "${aptopts[@]}" update -q >/dev/null
+  src=$(ls -d "$deps"/src/mongo-c-driver-$bson_version 2>/dev/null || true)
+  if [ -z "$src" ]; then
+    (cd "$deps/src" && apt-get "${aptopts[@]}" source -q mongo-c-driver=$bson_version\* >/dev/null 2>&1 \
+       || apt-get "${aptopts[@]}" source -q mongo-c-driver >/dev/null)
+    src=$(ls -d "$deps"/src/mongo-c-driver-$bson_version)
+  fi
+  # libbson's C11 mode calls aligned_alloc, which msvcrt lacks; C99 avoids it.
+  cmake -S "$src" -B "$deps/build-libbson" -G Ninja \
+    -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_BUILD_TYPE=Release \
+    -DCMAKE_INSTALL_PREFIX="$prefix" -DBUILD_VERSION=$bson_version -DCMAKE_C_STANDARD=99 \
+    -DENABLE_MONGOC=OFF -DENABLE_STATIC=ON -DENABLE_TESTS=OFF -DENABLE_EXAMPLES=OFF \
+    -DENABLE_MAN_PAGES=OFF -DENABLE_HTML_DOCS=OFF -DENABLE_UNINSTALL=OFF >/dev/null
+  cmake --build "$deps/build-libbson" -j "$jobs" >/dev/null
+  cmake --install "$deps/build-libbson" >/dev/null
+  touch "$bson_stamp"
+fi
+
+# 3. GoogleTest for the target, from Debian's googletest sources.
+gtest_stamp=$prefix/.googletest.stamp
+if [ ! -f "$gtest_stamp" ]; then
+  log "building GoogleTest for x86_64-w64-mingw32"
+  cmake -S /usr/src/googletest -B "$deps/build-googletest" -G Ninja \
+    -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_BUILD_TYPE=Release \
+    -DCMAKE_INSTALL_PREFIX="$prefix" -DBUILD_GMOCK=ON -DINSTALL_GTEST=ON \
+    -Dgtest_disable_pthreads=ON \
+    -DCMAKE_CXX_FLAGS="-DGTEST_HAS_NOTIFICATION_=1 -include $repo/cmake/gtest-win32-notification.h" >/dev/null
+  cmake --build "$deps/build-googletest" -j "$jobs" >/dev/null
+  cmake --install "$deps/build-googletest" >/dev/null
+  touch "$gtest_stamp"
+fi
+
+# 4. The project.
+if [ ! -f "$build/build.ninja" ]; then
+  log "configuring $build"
+  cmake -S "$repo" -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
+    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVYN_DEPS_PREFIX="$prefix"
+fi
+log "building"
+cmake --build "$build" -j "$jobs"

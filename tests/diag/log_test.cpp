@@ -1,0 +1,58 @@
+#include <gtest/gtest.h>
+
+#include <winsock2.h>
+#include <windows.h>
+
+#include "diag/log.h"
+#include "tests/support/log_capture.h"
+
+namespace {
+
+SYSTEMTIME Time(WORD year, WORD month, WORD day, WORD hour, WORD minute, WORD second) {
+    SYSTEMTIME t = {};
+    t.wYear = year;
+    t.wMonth = month;
+    t.wDay = day;
+    t.wHour = hour;
+    t.wMinute = minute;
+    t.wSecond = second;
+    return t;
+}
+
+TEST(LogPrefix, FixedLayoutWithYearModuloThousand) {
+    EXPECT_EQ(FormatLogPrefix(Time(2014, 3, 5, 9, 7, 2), 1234), "03/05/14 09:07:02 (1234)");
+    EXPECT_EQ(FormatLogPrefix(Time(2026, 12, 31, 23, 59, 59), 7), "12/31/26 23:59:59 (7)");
+    EXPECT_EQ(FormatLogPrefix(Time(2100, 1, 1, 0, 0, 0), 4294967295u), "01/01/100 00:00:00 (4294967295)");
+    EXPECT_EQ(FormatLogPrefix(Time(2000, 1, 1, 0, 0, 0), 0), "01/01/00 00:00:00 (0)");
+}
+
+TEST(LogMessage, ReachesDebuggerOutputAsOneLine) {
+    LogCapture capture;
+    LogMessage("Entered WlxInitialize");
+    LogMessage("");
+    LogMessage("two\r\nlines");
+    const auto raw = capture.RawLines();
+    ASSERT_EQ(raw.size(), 3u);
+    EXPECT_EQ(StripLogPrefix(raw[0]), "Entered WlxInitialize");
+    EXPECT_EQ(raw[1].substr(raw[1].size() - 3), " \r\n");
+    EXPECT_EQ(StripLogPrefix(raw[2]), "two\r\nlines");
+    const std::string tid = "(" + std::to_string(::GetCurrentThreadId()) + ") ";
+    EXPECT_NE(raw[0].find(tid), std::string::npos);
+}
+
+TEST(LogSystemCallFailure, WritesUnsignedCodeAndReturnsIt) {
+    LogCapture capture;
+    EXPECT_EQ(LogSystemCallFailure("WinHttpOpen", 12029), 12029u);
+    EXPECT_EQ(LogSystemCallFailure("X", 0x80004005), 0x80004005u);
+    EXPECT_EQ(capture.Texts(), (std::vector<std::string>{"ERROR: Failure in system call 'WinHttpOpen' (12029)",
+                                                         "ERROR: Failure in system call 'X' (2147500037)"}));
+}
+
+TEST(LogSocketFailure, ReadsLastSocketError) {
+    LogCapture capture;
+    ::WSASetLastError(10093);
+    LogSocketFailure("gethostname");
+    EXPECT_EQ(capture.Texts(), std::vector<std::string>{"ERROR: Failure in socket operation 'gethostname' (10093)"});
+}
+
+}  // namespace
