@@ -1,0 +1,31 @@
+#pragma once
+// The service's answer envelope: a BSON document with "stat" ("OK" or a fault),
+// "response" (the payload) or "code"/"message" (fault details, logged only).
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+// A view of one BSON document inside a response body. It does not own the
+// bytes: it stays valid while the body string it points into lives unchanged.
+struct BsonView {
+    const uint8_t* data = nullptr;
+    size_t length = 0;
+};
+
+// True only for an accepted envelope ("stat" exactly "OK") with a "response"
+// document, which `payload` then views. Every false return logs one line.
+bool ExtractResponseDocument(const std::string& body, BsonView& payload);
+
+// ExtractResponseDocument, throwing CVynException(UnexpectedResponse) on false.
+BsonView ParseResponse(const std::string& body);
+
+// The string element `key` among the direct elements of `doc`, up to its first
+// zero byte; empty when absent or of another type.
+std::string ReadStringElement(const BsonView& doc, const char* key);
+
+// The embedded-document element `key` of `doc` (arrays do not count).
+bool ReadDocumentElement(const BsonView& doc, const char* key, BsonView& out);
+
+// "result" and "status" of a status payload, each empty when absent or not a string.
+void ReadResultAndStatus(const BsonView& payload, std::string& result, std::string& status);
