@@ -4,6 +4,8 @@
 
 #include <atomic>
 
+#include "auth_check.h"
+
 namespace vynref {
 namespace {
 
@@ -14,6 +16,21 @@ std::string Dump(const Json& j) { return j.dump(-1, ' ', false, Json::error_hand
 void JsonReply(httplib::Response& res, int status, const Json& j) {
   res.status = status;
   res.set_content(Dump(j), "application/json");
+}
+
+// One line per request, every field base64 ("-" when empty), for clients with
+// no JSON parser at hand: R listener method target n (name value)*n body
+std::string TextFormat(const Json& requests) {
+  auto field = [](const std::string& bytes) { return bytes.empty() ? std::string("-") : Base64Encode(bytes); };
+  std::string out;
+  for (const Json& r : requests) {
+    out += "R " + field(r["listener"].get<std::string>()) + " " + field(r["method"].get<std::string>()) + " " +
+           field(r["target"].get<std::string>()) + " " + std::to_string(r["headers"].size());
+    for (const Json& h : r["headers"]) out += " " + field(h[0].get<std::string>()) + " " + field(h[1].get<std::string>());
+    std::string body_b64 = r["body_base64"].get<std::string>();
+    out += " " + (body_b64.empty() ? std::string("-") : body_b64) + "\n";
+  }
+  return out;
 }
 
 }  // namespace
@@ -38,7 +55,12 @@ bool RunControl(Service& service, uint16_t port, const std::function<void()>& on
     JsonReply(res, removed ? 200 : 404, {{"ok", removed}});
   });
   server.Get("/control/requests", [&](const httplib::Request& req, httplib::Response& res) {
-    JsonReply(res, 200, service.RequestsJson(req.get_param_value("ikey")));
+    Json requests = service.RequestsJson(req.get_param_value("ikey"));
+    if (req.get_param_value("format") == "text") {
+      res.set_content(TextFormat(requests), "text/plain");
+    } else {
+      JsonReply(res, 200, requests);
+    }
   });
   server.Post("/control/clear", [&](const httplib::Request& req, httplib::Response& res) {
     service.ClearRequests(req.get_param_value("ikey"));
