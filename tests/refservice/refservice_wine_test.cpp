@@ -27,12 +27,14 @@ TEST(RefServiceTls, TrustedLocalhostEndpointIsAccepted) {
 
 TEST(RefServiceTls, CertificateForAnotherNameIsRejected) {
     Exchange x = Send(refservice::WrongNamePort(), L"GET", L"/rest/v1/ping.bson", L"", "");
+    RecordProperty("error", static_cast<int>(x.error));
     // Wine reports every certificate failure as 12157; Windows names the cause (12038).
     EXPECT_TRUE(x.error == 12157 || x.error == ERROR_WINHTTP_SECURE_CERT_CN_INVALID) << x.error;
 }
 
 TEST(RefServiceTls, CertificateFromUntrustedIssuerIsRejected) {
     Exchange x = Send(refservice::UntrustedPort(), L"GET", L"/rest/v1/ping.bson", L"", "");
+    RecordProperty("error", static_cast<int>(x.error));
     EXPECT_TRUE(x.error == 12157 || x.error == ERROR_WINHTTP_SECURE_INVALID_CA) << x.error;
 }
 
