@@ -44,8 +44,11 @@ void RemoveLogFolder() {
     ASSERT_EQ(::GetFileAttributesW(LogDirectory().c_str()), INVALID_FILE_ATTRIBUTES);
 }
 
-// Splits the file into lines, each of which must end in CR LF.
+// Splits the file into lines, each of which must end in CR LF, and keeps the
+// lines this thread wrote: other test programs may load the module at the
+// same time and append their own.
 std::vector<std::string> Lines(const std::string& bytes) {
+    const std::string tid = "(" + std::to_string(::GetCurrentThreadId()) + ") ";
     std::vector<std::string> lines;
     size_t start = 0;
     while (start < bytes.size()) {
@@ -54,7 +57,8 @@ std::vector<std::string> Lines(const std::string& bytes) {
             ADD_FAILURE() << "unterminated last line: " << bytes.substr(start);
             break;
         }
-        lines.push_back(bytes.substr(start, end - start));
+        const std::string line = bytes.substr(start, end - start);
+        if (line.find(tid) != std::string::npos) lines.push_back(line);
         start = end + 2;
     }
     return lines;

@@ -20,6 +20,7 @@ namespace {
 
 // The exports by name. Add here when the module exports more.
 const std::vector<std::string> kExpectedExports = {
+    "DllRegisterServer",       "DllUnregisterServer",
     "ShellShutdownDialog",     "WlxActivateUserShell",   "WlxDisconnectNotify",
     "WlxDisplayLockedNotice",  "WlxDisplaySASNotice",    "WlxDisplayStatusMessage",
     "WlxGetConsoleSwitchCredentials", "WlxGetStatusMessage", "WlxInitialize",
