@@ -116,6 +116,14 @@ TEST(LogonHost, MsginasRefusalReachesWinlogon) {
     EXPECT_TRUE(run.Has("host: WlxWkstaLockedSAS -> 2 WLX_SAS_ACTION_NONE")) << run.out;
 }
 
+TEST(LogonHost, PrintsNonAsciiAccountNamesAsUtf8) {
+    const HostRun run = RunHost(WithStub(L"--logon user=J\u00F6rg domain=\u65E5\u672C"));
+    EXPECT_EQ(run.exitCode, 0u) << run.out;
+    EXPECT_TRUE(run.Has("host: WlxLoggedOutSAS -> 1 WLX_SAS_ACTION_LOGON (user \"J\xC3\xB6rg\", domain "
+                        "\"\xE6\x97\xA5\xE6\x9C\xAC\")"))
+        << run.out;
+}
+
 TEST(LogonHost, WithoutMsginaEveryAnswerIsZero) {
     const HostRun run = RunHost(WithStub(L"--stub absent --logon"));
     EXPECT_EQ(run.exitCode, 0u) << run.out;

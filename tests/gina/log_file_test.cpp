@@ -145,4 +145,22 @@ TEST(LogFile, TheSeparatorAlsoReachesTheDebuggerOutput) {
     EXPECT_EQ(capture.Texts(), std::vector<std::string>{kSeparator});
 }
 
+TEST(LogFile, AnUnopenableFileLeavesTheDebuggerOutputToCarryEveryLine) {
+    RemoveLogFolder();
+    // A folder where the file should be: the module cannot open its log.
+    ASSERT_TRUE(::CreateDirectoryW(LogDirectory().c_str(), nullptr));
+    ASSERT_TRUE(::CreateDirectoryW(LogFile().c_str(), nullptr));
+    std::vector<std::string> texts;
+    {
+        LogCapture capture;
+        LoadedModule m(L"");
+        ASSERT_NE(m.handle, nullptr);
+        EXPECT_TRUE(m.Get<PFN_WlxNegotiate>("WlxNegotiate")(0x00010004, nullptr));
+        texts = capture.Texts();
+    }
+    EXPECT_EQ(texts, (std::vector<std::string>{kSeparator, "Entered WlxNegotiate"}));
+    EXPECT_TRUE(::RemoveDirectoryW(LogFile().c_str()));
+    EXPECT_TRUE(::RemoveDirectoryW(LogDirectory().c_str()));
+}
+
 }  // namespace
