@@ -196,4 +196,59 @@ TEST_F(DialogHook, ExceptionsStopAtTheExportWithASafeAnswer) {
     ReleaseMsgina(gMsgina);
 }
 
+// The entry table as LoadMsgina fills it, read slot by slot in table order.
+std::vector<FARPROC> Slots(const MsginaEntries& entries) {
+    const auto* first = reinterpret_cast<const FARPROC*>(&entries.ShellShutdownDialog);
+    return std::vector<FARPROC>(first, first + kMsginaEntryCount);
+}
+
+class MsginaTable : public testing::Test {
+protected:
+    void Load(const wchar_t* settings) {
+        ::SetEnvironmentVariableW(VYN_STUB_MSGINA_ENV, settings);
+        ::SetDllDirectoryW(StubMsginaDir().c_str());
+        LoadMsgina(entries_);
+    }
+    void TearDown() override {
+        ReleaseMsgina(entries_);
+        ::SetDllDirectoryW(nullptr);
+        ::SetEnvironmentVariableW(VYN_STUB_MSGINA_ENV, nullptr);
+    }
+    MsginaEntries entries_;
+};
+
+TEST_F(MsginaTable, EveryEntryIsResolvedByItsNameInTableOrder) {
+    Load(L"missing=WlxIsLockOk");
+    ASSERT_NE(entries_.module, nullptr);
+    const auto slots = Slots(entries_);
+    for (int i = 0; i < kMsginaEntryCount; ++i) {
+        const std::string name = MsginaEntryName(i);
+        if (name == "WlxIsLockOk") {
+            EXPECT_EQ(slots[i], nullptr);
+        } else {
+            EXPECT_NE(slots[i], nullptr) << name;
+            EXPECT_EQ(slots[i], ::GetProcAddress(entries_.module, name.c_str())) << name;
+        }
+    }
+    EXPECT_STREQ(MsginaEntryName(0), "ShellShutdownDialog");
+    EXPECT_STREQ(MsginaEntryName(18), "WlxScreenSaverNotify");
+    EXPECT_STREQ(MsginaEntryName(21), "WlxWkstaLockedSAS");
+    EXPECT_EQ(MsginaEntryName(22), nullptr);
+}
+
+TEST_F(MsginaTable, ALibraryThatDoesNotLoadLeavesEveryEntryNull) {
+    Load(L"absent");
+    EXPECT_EQ(entries_.module, nullptr);
+    for (FARPROC slot : Slots(entries_)) EXPECT_EQ(slot, nullptr);
+}
+
+TEST_F(MsginaTable, ReleasingFreesTheLibrary) {
+    Load(L"");
+    ASSERT_NE(::GetModuleHandleW(L"msgina.dll"), nullptr);
+    ReleaseMsgina(entries_);
+    EXPECT_EQ(entries_.module, nullptr);
+    EXPECT_EQ(::GetModuleHandleW(L"msgina.dll"), nullptr);
+    for (FARPROC slot : Slots(entries_)) EXPECT_EQ(slot, nullptr);
+}
+
 }  // namespace
