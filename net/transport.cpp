@@ -165,6 +165,7 @@ int32_t CVynAuthSession::MakeHttpRequest(const std::string& method, const std::s
 
     // The body is bytes (BSON holds zeros): it is appended by length, in chunks
     // of whatever the platform reports available.
+    const size_t bodyStart = response.size();
     for (;;) {
         DWORD available = 0;
         if (!api.QueryDataAvailable(hRequest.get(), &available)) {
@@ -183,6 +184,17 @@ int32_t CVynAuthSession::MakeHttpRequest(const std::string& method, const std::s
             ThrowWinHttpError("WinHttpReadData", ::GetLastError());
         }
         response.append(chunk.get(), read);
+    }
+
+    // A connection that ends before the declared length is a broken exchange,
+    // not a shorter answer. Windows reports it from the availability query;
+    // Wine ends the body quietly, so the length is checked here as well.
+    DWORD declaredLength = 0;
+    DWORD declaredSize = sizeof(declaredLength);
+    if (api.QueryHeaders(hRequest.get(), WINHTTP_QUERY_CONTENT_LENGTH | WINHTTP_QUERY_FLAG_NUMBER,
+                         WINHTTP_HEADER_NAME_BY_INDEX, &declaredLength, &declaredSize, WINHTTP_NO_HEADER_INDEX) &&
+        response.size() - bodyStart < declaredLength) {
+        ThrowWinHttpError("WinHttpQueryDataAvailable", ERROR_WINHTTP_CONNECTION_ERROR);
     }
 
     wchar_t statusText[10] = {};
