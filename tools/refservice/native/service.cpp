@@ -40,7 +40,8 @@ int IntField(const Json& obj, const char* key, int fallback, int min, int max, c
 
 std::string ToBson(const Json& object, const std::string& where) {
   std::string bson, error;
-  Require(JsonToBson(object, &bson, &error), where + ": " + error);
+  bool ok = JsonToBson(object, &bson, &error);
+  Require(ok, where + ": " + error);
   return bson;
 }
 
