@@ -41,10 +41,17 @@ int32_t ParseStatus(const wchar_t* text) {
 
 const WinHttpApi& RealWinHttpApi() noexcept {
     static const WinHttpApi api = {
-        ::WinHttpOpen,          ::WinHttpSetOption,   ::WinHttpConnect,
-        ::WinHttpOpenRequest,   ::WinHttpAddRequestHeaders, ::WinHttpSendRequest,
-        ::WinHttpReceiveResponse, ::WinHttpQueryDataAvailable, ::WinHttpReadData,
-        ::WinHttpQueryHeaders,  ::FormatMessageA,
+        ::WinHttpOpen,
+        ::WinHttpSetOption,
+        ::WinHttpConnect,
+        ::WinHttpOpenRequest,
+        ::WinHttpAddRequestHeaders,
+        ::WinHttpSendRequest,
+        ::WinHttpReceiveResponse,
+        ::WinHttpQueryDataAvailable,
+        ::WinHttpReadData,
+        ::WinHttpQueryHeaders,
+        ::FormatMessageA,
     };
     return api;
 }
@@ -80,7 +87,8 @@ void ThrowWinHttpError(const std::string& callName, DWORD code) {
     char text[1024] = {};
     DWORD length = 0;
     if (HMODULE winhttp = ::GetModuleHandleA("winhttp.dll")) {
-        length = winhttp_api().FormatErrorText(FORMAT_MESSAGE_FROM_HMODULE, winhttp, code, 0x400, text, sizeof(text), nullptr);
+        length = winhttp_api().FormatErrorText(FORMAT_MESSAGE_FROM_HMODULE, winhttp, code, 0x400, text,
+                                               sizeof(text), nullptr);
     }
     if (length != 0) {
         // The text keeps the line break FormatMessage ends it with.
