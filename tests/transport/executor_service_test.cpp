@@ -197,45 +197,6 @@ TEST_F(ExecutorService, BodyCutShortOnEveryAttemptIsATransportFailure) {
     EXPECT_EQ(refservice::Requests(ikey).size(), 3u);
 }
 
-TEST_F(ExecutorService, ClosedPortOnEveryAttempt) {
-    session.config.port = refservice::ClosedPort();
-    for (bool failOpen : {false, true}) {
-        SCOPED_TRACE(failOpen);
-        session.config.failOpen = failOpen;
-        EventRecorder events;
-        LogCapture log;
-        std::string response;
-        int kind = -1;
-        DWORD code = 0;
-        try {
-            session.MakeRequest(VynOperation::Preauth, Preauth(), response, 10);
-        } catch (const CINetException& e) {
-            kind = e.GetKind();
-            code = e.GetErrorCode();
-        } catch (const CVynException& e) {
-            kind = e.GetKind();
-        }
-        Lines expected;
-        for (int i = 0; i < 3; ++i) {
-            expected.push_back("ERROR: Failure in system call 'WinHttpSendRequest' (12029)");
-            expected.push_back("Caught WinHttp exception");
-            expected.push_back("Caught WinHttp exception; retrying up to limit");
-        }
-        if (failOpen) {
-            expected.push_back("Timeout or network error on all attempts to connect to Vyn; failing open");
-            expected.push_back("Failsafe Vyn login: timeout or other network error");
-            EXPECT_EQ(kind, NoError);
-            EXPECT_EQ(events.events(), (EventRecorder::Events{{EVENTLOG_ERROR_TYPE,
-                                                                "Failsafe Vyn login: timeout or other network error"}}));
-        } else {
-            EXPECT_EQ(kind, CommunicationError);
-            EXPECT_EQ(code, 12029u);
-            EXPECT_TRUE(events.events().empty());
-        }
-        EXPECT_EQ(log.Texts(), expected);
-    }
-}
-
 TEST_F(ExecutorService, UntrustedCertificateIsRetriedThenFails) {
     Load("{}");
     session.config.port = refservice::UntrustedPort();
