@@ -315,6 +315,16 @@ TEST(MissingMsgina, EveryExportLogsAndAnswersZero) {
     }
 }
 
+TEST(Unloading, ReleasesMsginaWithTheModule) {
+    {
+        LoadedModule m(L"");
+        ASSERT_NE(m.handle, nullptr);
+        ASSERT_NE(::GetModuleHandleW(L"msgina.dll"), nullptr);
+    }
+    EXPECT_EQ(::GetModuleHandleW(ModulePath().c_str()), nullptr);
+    EXPECT_EQ(::GetModuleHandleW(L"msgina.dll"), nullptr);
+}
+
 struct StatusCase {
     const char* label;
     const wchar_t* message;  // null: no message at all
