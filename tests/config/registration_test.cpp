@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <string>
+#include <vector>
 
 #include "common/handles.h"
 #include "tests/config/module_path.h"
@@ -158,6 +159,59 @@ TEST_F(Registration, SystemRegistrationToolRegistersAndUnregisters) {
     EXPECT_EQ(RunAndWait(L"regsvr32.exe /s /u \"" + BuiltModulePath() + L"\""), 0u);
     EXPECT_FALSE(Query(kWinlogonKey, L"GinaDLL").present);
     ExpectEventSourceRegistered();
+}
+
+}  // namespace
+
+namespace {
+
+// A copy of the module whose full path is longer than the 260 characters the
+// registration reads: the path comes back cut short, and a cut path must never
+// become Winlogon's login module.
+class LongPathCopy {
+public:
+    LongPathCopy() {
+        wchar_t temp[MAX_PATH + 1] = {};
+        ::GetTempPathW(MAX_PATH + 1, temp);
+        std::wstring dir = temp;
+        dir += L"vyn-long-path";
+        dirs_.push_back(dir);
+        while (dir.size() < 280) {
+            dir += L"\\" + std::wstring(60, L'd');
+            dirs_.push_back(dir);
+        }
+        for (const auto& d : dirs_) ::CreateDirectoryW(d.c_str(), nullptr);
+        path_ = dir + L"\\VynGina.dll";
+        copied_ = ::CopyFileW(BuiltModulePath().c_str(), path_.c_str(), FALSE) != FALSE;
+    }
+    ~LongPathCopy() {
+        ::DeleteFileW(path_.c_str());
+        for (auto it = dirs_.rbegin(); it != dirs_.rend(); ++it) ::RemoveDirectoryW(it->c_str());
+    }
+    bool copied() const { return copied_; }
+    const std::wstring& path() const { return path_; }
+
+private:
+    std::vector<std::wstring> dirs_;
+    std::wstring path_;
+    bool copied_ = false;
+};
+
+TEST(RegistrationLongPath, ModulePathLongerThanTheBufferRegistersNothing) {
+    testreg::DeleteValue(kWinlogonKey, L"GinaDLL");
+    testreg::DeleteKey(kEventSourceKey);
+    LongPathCopy copy;
+    ASSERT_TRUE(copy.copied()) << ::GetLastError();
+    ASSERT_GT(copy.path().size(), static_cast<size_t>(MAX_PATH));
+    {
+        const unique_hmodule module(::LoadLibraryW(copy.path().c_str()));
+        ASSERT_TRUE(module) << ::GetLastError();
+        const auto registerServer = reinterpret_cast<RegistrationFn>(::GetProcAddress(module.get(), "DllRegisterServer"));
+        ASSERT_NE(registerServer, nullptr);
+        EXPECT_EQ(registerServer(), static_cast<HRESULT>(0x8007007A));
+    }
+    EXPECT_FALSE(Query(kWinlogonKey, L"GinaDLL").present);
+    EXPECT_FALSE(Query(kEventSourceKey, L"EventMessageFile").present);
 }
 
 }  // namespace
