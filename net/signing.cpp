@@ -7,6 +7,7 @@
 #include <wincrypt.h>
 
 #include <climits>
+#include <cstring>
 #include <cstdint>
 #include <vector>
 
