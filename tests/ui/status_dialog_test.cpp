@@ -13,6 +13,7 @@
 #include "gina/globals.h"
 #include "tests/ui/dialog_test_util.h"
 #include "ui/resource.h"
+#include "tools/logon_host/dialog_watch.h"
 #include "ui/status_dialog.h"
 
 namespace {
@@ -339,6 +340,38 @@ TEST_F(StatusDialogTest, KeepsTheTemplatePositionWhenNotAsked) {
     const Placement p = PlacementOfAStatusDialog();
     EXPECT_EQ(p.window.left, 0);
     EXPECT_EQ(p.window.top, 0);
+}
+
+}  // namespace
+
+namespace {
+
+// The watcher the logon host uses: it presses Cancel after a set time and
+// records the texts the dialog was given.
+TEST_F(StatusDialogTest, WatcherPressesCancelAfterTheScriptedTimeAndRecordsTexts) {
+    StatusDialogScript script;
+    script.cancelAfterMs = 200;
+    StatusDialogRecord record;
+    gDialogBoxHook() = [&](uint32_t id, HWND owner, DLGPROC proc, LPVOID param) {
+        return ShowWatchedDialog(gModuleInstance, MAKEINTRESOURCEW(id), owner, proc,
+                                 reinterpret_cast<LPARAM>(param), script, record);
+    };
+    unique_handle cancelled = NewEvent();
+    const DWORD start = ::GetTickCount();
+    CAuthStatusDialog dialog(
+        [&](HWND window) {
+            const wchar_t text[] = L"Waiting for you";
+            ::SendMessageW(window, WM_SET_STATUS_TEXT, 0, reinterpret_cast<LPARAM>(text));
+            if (::WaitForSingleObject(cancelled.get(), 10000) == WAIT_OBJECT_0)
+                throw CVynException(AuthenticationDenied, "User cancelled authentication");
+        },
+        [&] { ::SetEvent(cancelled.get()); });
+    dialog.DoModal(nullptr);
+    EXPECT_EQ(record.dialogsShown, 1);
+    EXPECT_EQ(record.cancelsPressed, 1);
+    EXPECT_GE(record.cancelPressedAt - start, 150u);
+    EXPECT_EQ(record.texts, (std::vector<std::wstring>{L"Waiting for you"}));
+    EXPECT_EQ(dialog.GetState(), CAuthStatusDialog::kFailed);
 }
 
 }  // namespace
