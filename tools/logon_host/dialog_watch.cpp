@@ -53,3 +53,52 @@ INT_PTR ShowWatchedDialog(HINSTANCE instance, LPCWSTR templateName, HWND owner, 
     gWatch = outer;
     return result;
 }
+
+StatusDialogScript gHostStatusScript;
+StatusDialogRecord gHostStatusRecord;
+
+int WINAPI WatchedWlxDialogBoxParam(HANDLE, HANDLE instance, LPWSTR templateName, HWND owner, DLGPROC proc,
+                                    LPARAM param) {
+    return static_cast<int>(ShowWatchedDialog(static_cast<HINSTANCE>(instance), templateName, owner, proc, param,
+                                              gHostStatusScript, gHostStatusRecord));
+}
+
+int ParseStatusDialogOption(int index, int argc, wchar_t** argv, StatusDialogScript& script) {
+    const std::wstring name = argv[index];
+    if (name != L"--cancel-after" && name != L"--cancel-on") return 0;
+    if (index + 1 >= argc) return -1;
+    const std::wstring value = argv[index + 1];
+    if (name == L"--cancel-on") {
+        if (value.empty()) return -1;
+        script.cancelOnText = value;
+        return 2;
+    }
+    if (value.empty() || value.size() > 9) return -1;
+    DWORD milliseconds = 0;
+    for (wchar_t c : value) {
+        if (c < L'0' || c > L'9') return -1;
+        milliseconds = milliseconds * 10 + static_cast<DWORD>(c - L'0');
+    }
+    script.cancelAfterMs = milliseconds;
+    return 2;
+}
+
+namespace {
+std::string Utf8(const std::wstring& text) {
+    if (text.empty()) return std::string();
+    const int size = ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
+                                           nullptr, nullptr);
+    std::string out(size > 0 ? size : 0, '\0');
+    if (size > 0)
+        ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &out[0], size, nullptr, nullptr);
+    return out;
+}
+}  // namespace
+
+std::string DescribeStatusDialogRecord(const StatusDialogRecord& record) {
+    std::string out;
+    for (const std::wstring& text : record.texts) out += "status text: " + Utf8(text) + "\n";
+    out += "status dialogs shown: " + std::to_string(record.dialogsShown) + "\n";
+    out += "cancel pressed: " + std::to_string(record.cancelsPressed) + "\n";
+    return out;
+}

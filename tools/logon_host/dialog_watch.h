@@ -36,3 +36,28 @@ constexpr UINT kSetStatusTextMessage = WM_APP + 1;
 // dialog runs untouched. Call on one thread at a time (dialogs may nest).
 INT_PTR ShowWatchedDialog(HINSTANCE instance, LPCWSTR templateName, HWND owner, DLGPROC proc, LPARAM param,
                           const StatusDialogScript& script, StatusDialogRecord& record);
+
+// --- For the logon host ---------------------------------------------------
+
+// The host's script and record for the status dialogs it shows.
+extern StatusDialogScript gHostStatusScript;
+extern StatusDialogRecord gHostStatusRecord;
+
+// The host's stand-in for Winlogon's WlxDialogBoxParam service (the eighth
+// member of its dispatch table): shows every dialog of the module, watching
+// and driving the status dialog with gHostStatusScript.
+int WINAPI WatchedWlxDialogBoxParam(HANDLE wlx, HANDLE instance, LPWSTR templateName, HWND owner, DLGPROC proc,
+                                    LPARAM param);
+
+// Reads one status-dialog option at argv[index] into `script`:
+//   --cancel-after <milliseconds>   press Cancel that long after the dialog opens
+//   --cancel-on <text>              press Cancel when that status text is shown
+// Without either option nobody presses Cancel: under a real X display the
+// dialog is left to a person. Returns 1 + the number of values consumed when
+// the option was one of these, 0 when it is not, -1 when its value is missing
+// or malformed.
+int ParseStatusDialogOption(int index, int argc, wchar_t** argv, StatusDialogScript& script);
+
+// One line per recorded event, UTF-8: "status text: <text>" for every text in
+// order, then "status dialogs shown: <n>" and "cancel pressed: <n>".
+std::string DescribeStatusDialogRecord(const StatusDialogRecord& record);
