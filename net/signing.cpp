@@ -115,7 +115,7 @@ std::string CalculateHmac(const std::string& key, const std::string& data) {
 
     unique_hcryptkey hmacKey;
     if (!gCryptApi.importKey(provider.get(), blob.bytes.data(), static_cast<DWORD>(blob.bytes.size()), 0,
-                          CRYPT_IPSEC_HMAC_KEY, hmacKey.put()))
+                             CRYPT_IPSEC_HMAC_KEY, hmacKey.put()))
         return HmacFailure("CryptImportKey");
 
     unique_hcrypthash hash;
@@ -127,7 +127,8 @@ std::string CalculateHmac(const std::string& key, const std::string& data) {
     if (!gCryptApi.setHashParam(hash.get(), HP_HMAC_INFO, reinterpret_cast<const BYTE*>(&info), 0))
         return HmacFailure("CryptSetHashParam (1)");
 
-    if (!gCryptApi.hashData(hash.get(), reinterpret_cast<const BYTE*>(data.data()), static_cast<DWORD>(data.size()), 0))
+    if (!gCryptApi.hashData(hash.get(), reinterpret_cast<const BYTE*>(data.data()), static_cast<DWORD>(data.size()),
+                            0))
         return HmacFailure("CryptHashData");
 
     DWORD length = 0;

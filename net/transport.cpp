@@ -41,10 +41,17 @@ int32_t ParseStatus(const wchar_t* text) {
 
 const WinHttpApi& RealWinHttpApi() noexcept {
     static const WinHttpApi api = {
-        ::WinHttpOpen,          ::WinHttpSetOption,   ::WinHttpConnect,
-        ::WinHttpOpenRequest,   ::WinHttpAddRequestHeaders, ::WinHttpSendRequest,
-        ::WinHttpReceiveResponse, ::WinHttpQueryDataAvailable, ::WinHttpReadData,
-        ::WinHttpQueryHeaders,  ::FormatMessageA,
+        ::WinHttpOpen,
+        ::WinHttpSetOption,
+        ::WinHttpConnect,
+        ::WinHttpOpenRequest,
+        ::WinHttpAddRequestHeaders,
+        ::WinHttpSendRequest,
+        ::WinHttpReceiveResponse,
+        ::WinHttpQueryDataAvailable,
+        ::WinHttpReadData,
+        ::WinHttpQueryHeaders,
+        ::FormatMessageA,
     };
     return api;
 }
@@ -80,7 +87,8 @@ void ThrowWinHttpError(const std::string& callName, DWORD code) {
     char text[1024] = {};
     DWORD length = 0;
     if (HMODULE winhttp = ::GetModuleHandleA("winhttp.dll")) {
-        length = winhttp_api().FormatErrorText(FORMAT_MESSAGE_FROM_HMODULE, winhttp, code, 0x400, text, sizeof(text), nullptr);
+        length = winhttp_api().FormatErrorText(FORMAT_MESSAGE_FROM_HMODULE, winhttp, code, 0x400, text,
+                                               sizeof(text), nullptr);
     }
     if (length != 0) {
         // The text keeps the line break FormatMessage ends it with.
@@ -165,6 +173,7 @@ int32_t CVynAuthSession::MakeHttpRequest(const std::string& method, const std::s
 
     // The body is bytes (BSON holds zeros): it is appended by length, in chunks
     // of whatever the platform reports available.
+    const size_t bodyStart = response.size();
     for (;;) {
         DWORD available = 0;
         if (!api.QueryDataAvailable(hRequest.get(), &available)) {
@@ -183,6 +192,17 @@ int32_t CVynAuthSession::MakeHttpRequest(const std::string& method, const std::s
             ThrowWinHttpError("WinHttpReadData", ::GetLastError());
         }
         response.append(chunk.get(), read);
+    }
+
+    // A connection that ends before the declared length is a broken exchange,
+    // not a shorter answer. Windows reports it from the availability query;
+    // Wine ends the body quietly, so the length is checked here as well.
+    DWORD declaredLength = 0;
+    DWORD declaredSize = sizeof(declaredLength);
+    if (api.QueryHeaders(hRequest.get(), WINHTTP_QUERY_CONTENT_LENGTH | WINHTTP_QUERY_FLAG_NUMBER,
+                         WINHTTP_HEADER_NAME_BY_INDEX, &declaredLength, &declaredSize, WINHTTP_NO_HEADER_INDEX) &&
+        response.size() - bodyStart < declaredLength) {
+        ThrowWinHttpError("WinHttpQueryDataAvailable", ERROR_WINHTTP_CONNECTION_ERROR);
     }
 
     wchar_t statusText[10] = {};

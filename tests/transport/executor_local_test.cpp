@@ -16,7 +16,7 @@
 #include "net/crypt_api.h"
 #include "tests/support/log_capture.h"
 #include "tests/transport/event_recorder.h"
-#include "tests/transport/transport_support.h"
+#include "tests/support/refservice.h"
 #include "tests/transport/winhttp_seam.h"
 
 namespace {
@@ -45,7 +45,7 @@ protected:
         gDebugLogging = false;
         api->SendRequest = CountingSend;
         session.config.host = "localhost";
-        session.config.port = transport_test::ClosedPort();
+        session.config.port = refservice::ClosedPort();
         session.config.ikey = "DIXXXXXXXXXXXXXXXXXX";
         session.config.skey = "local-test-secret";
         session.OpenHttpSession();

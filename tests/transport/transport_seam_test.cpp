@@ -1,7 +1,7 @@
 // Transport behaviour that Wine cannot show on its own, observed through the
 // WinHTTP table: the time-out options, a failing option, the session's
-// redirect policy and its single opening. Requests go to a closed loopback
-// port, so no service is needed.
+// redirect policy and its single opening. Requests go to the loopback port on
+// which nothing listens, so no service is needed.
 #include <gtest/gtest.h>
 
 #include <winsock2.h>
@@ -14,7 +14,7 @@
 #include "diag/errors.h"
 #include "net/transport.h"
 #include "tests/support/log_capture.h"
-#include "tests/transport/transport_support.h"
+#include "tests/support/refservice.h"
 #include "tests/transport/winhttp_seam.h"
 
 namespace {
@@ -27,7 +27,7 @@ protected:
         SetOptionRecorder::Reset();
         api->SetOption = SetOptionRecorder::SetOption;
         session.config.host = "localhost";
-        session.config.port = transport_test::ClosedPort();
+        session.config.port = refservice::ClosedPort();
     }
     void TearDown() override { SetOptionRecorder::Reset(); }
 

@@ -12,8 +12,8 @@
 namespace vynref {
 
 struct BasicCredentials {
-  bool present = false;  // an Authorization header with the Basic scheme and decodable credentials
-  std::string ikey, signature;
+    bool present = false;  // an Authorization header with the Basic scheme and decodable credentials
+    std::string ikey, signature;
 };
 
 // Strict RFC 4648 decoding (standard alphabet, padding required); false on any other byte.

@@ -3,7 +3,6 @@
 // envelopes, and the deliberately malformed bodies that tests ask for.
 
 #include <nlohmann/json.hpp>
-
 #include <string>
 
 namespace vynref {

@@ -19,23 +19,23 @@ namespace vynref {
 using HeaderList = std::vector<std::pair<std::string, std::string>>;
 
 struct RawRequest {
-  std::string listener;  // name of the listener that received it ("main", "wrong-name", ...)
-  std::string method, target, version;
-  HeaderList headers;
-  std::string body;
+    std::string listener;  // name of the listener that received it ("main", "wrong-name", ...)
+    std::string method, target, version;
+    HeaderList headers;
+    std::string body;
 
-  // First header of that name, compared case-insensitively; empty when absent.
-  std::string Header(const std::string& name) const;
-  bool HasHeader(const std::string& name) const;
+    // First header of that name, compared case-insensitively; empty when absent.
+    std::string Header(const std::string& name) const;
+    bool HasHeader(const std::string& name) const;
 };
 
 struct RawResponse {
-  int status = 200;
-  HeaderList headers;  // extra headers; Content-Length and Connection are added
-  std::string body;
-  bool sendBody = true;       // false: no body and no Content-Length (e.g. 204)
-  long dropAfterBytes = -1;   // >= 0: send the headers and only that many body bytes, then close
-  bool close = false;         // close the connection after this answer
+    int status = 200;
+    HeaderList headers;  // extra headers; Content-Length and Connection are added
+    std::string body;
+    bool sendBody = true;      // false: no body and no Content-Length (e.g. 204)
+    long dropAfterBytes = -1;  // >= 0: send the headers and only that many body bytes, then close
+    bool close = false;        // close the connection after this answer
 };
 
 using Handler = std::function<RawResponse(const RawRequest&)>;
@@ -46,28 +46,28 @@ bool EqualsNoCase(const std::string& a, const std::string& b);
 // One listening socket on 127.0.0.1; each connection gets its own thread so that
 // a held or delayed answer never blocks other clients.
 class Listener {
- public:
-  Listener(std::string name, SSL_CTX* tls, Handler handler);
-  ~Listener();
-  Listener(const Listener&) = delete;
-  Listener& operator=(const Listener&) = delete;
+public:
+    Listener(std::string name, SSL_CTX* tls, Handler handler);
+    ~Listener();
+    Listener(const Listener&) = delete;
+    Listener& operator=(const Listener&) = delete;
 
-  // Binds and starts accepting; false with a message when the port cannot be bound.
-  bool Start(uint16_t port, std::string* error);
-  void Stop();
-  uint16_t Port() const { return port_; }
+    // Binds and starts accepting; false with a message when the port cannot be bound.
+    bool Start(uint16_t port, std::string* error);
+    void Stop();
+    uint16_t Port() const { return port_; }
 
- private:
-  void AcceptLoop();
-  void Serve(int fd);
+private:
+    void AcceptLoop();
+    void Serve(int fd);
 
-  std::string name_;
-  SSL_CTX* tls_;
-  Handler handler_;
-  int listenFd_ = -1;
-  uint16_t port_ = 0;
-  std::atomic<bool> stopping_{false};
-  std::thread acceptThread_;
+    std::string name_;
+    SSL_CTX* tls_;
+    Handler handler_;
+    int listenFd_ = -1;
+    uint16_t port_ = 0;
+    std::atomic<bool> stopping_{false};
+    std::thread acceptThread_;
 };
 
 // Loads a PEM certificate chain and key into a new server context; null with a message on failure.
