@@ -22,6 +22,7 @@ extern "C" {
 #include <string>
 #include <vector>
 
+#include "tools/logon_host/dialog_watch.h"
 #include "tools/stub_msgina/stub_control.h"
 
 namespace {
@@ -44,6 +45,11 @@ const wchar_t kUsage[] =
     L"  --show-log              print the module's log lines as they are written\n"
     L"  --message-box-answer N  answer every WlxMessageBox with N without showing it\n"
     L"                          (default: show the message box and wait for the user)\n"
+    L"  --cancel-after MS       press Cancel in the authentication status dialog MS\n"
+    L"                          milliseconds after it opens\n"
+    L"  --cancel-on TEXT        press Cancel there as soon as it shows status TEXT\n"
+    L"                          (without either, the dialog is left to whoever sits\n"
+    L"                          at the display; every status text shown is printed)\n"
     L"  --help                  print this text\n"
     L"\n"
     L"Steps:\n"
@@ -175,7 +181,19 @@ int WINAPI HostDialogBox(HANDLE wlx, HANDLE instance, LPWSTR name, HWND owner, D
 
 int WINAPI HostDialogBoxParam(HANDLE wlx, HANDLE instance, LPWSTR name, HWND owner, DLGPROC proc, LPARAM param) {
     CheckHandle("WlxDialogBoxParam", wlx);
-    const INT_PTR result = ::DialogBoxParamW(static_cast<HINSTANCE>(instance), name, owner, proc, param);
+    // The status dialog is watched: its texts are recorded and Cancel is
+    // pressed as scripted (tools/logon_host/dialog_watch.h).
+    const size_t textsBefore = gHostStatusRecord.texts.size();
+    const int cancelsBefore = gHostStatusRecord.cancelsPressed;
+    const INT_PTR result = ShowWatchedDialog(static_cast<HINSTANCE>(instance), name, owner, proc, param,
+                                             gHostStatusScript, gHostStatusRecord);
+    const bool statusDialog =
+        IS_INTRESOURCE(name) && LOWORD(reinterpret_cast<ULONG_PTR>(name)) == kStatusDialogTemplate;
+    for (size_t i = textsBefore; statusDialog && i < gHostStatusRecord.texts.size(); ++i)
+        Say("host: status text \"%s\"", Utf8(gHostStatusRecord.texts[i]).c_str());
+    if (statusDialog && gHostStatusRecord.cancelsPressed != cancelsBefore)
+        Say("host: Cancel pressed; the dialog closed %lu ms later",
+            static_cast<unsigned long>(gHostStatusRecord.closedAt - gHostStatusRecord.cancelPressedAt));
     if (IS_INTRESOURCE(name))
         Say("host: WlxDialogBoxParam template %u -> %lld", static_cast<unsigned>(reinterpret_cast<ULONG_PTR>(name)),
             static_cast<long long>(result));
@@ -512,6 +530,12 @@ bool ParseCommandLine(int argc, wchar_t** argv, std::vector<Step>& steps) {
     auto isOption = [](const std::wstring& a) { return a.rfind(L"--", 0) == 0; };
     for (int i = 1; i < argc; ++i) {
         const std::wstring arg = argv[i];
+        const int statusDialogArgs = ParseStatusDialogOption(i, argc, argv, gHostStatusScript);
+        if (statusDialogArgs < 0) return false;
+        if (statusDialogArgs > 0) {
+            i += statusDialogArgs - 1;
+            continue;
+        }
         auto value = [&](std::wstring& out) {
             if (i + 1 >= argc) return false;
             out = argv[++i];
