@@ -16,6 +16,8 @@ struct BsonView {
 // True only for an accepted envelope ("stat" exactly "OK") with a "response"
 // document, which `payload` then views. Every false return logs one line.
 bool ExtractResponseDocument(const std::string& body, BsonView& payload);
+// The same over raw bytes: `size` bytes at `body`, never read beyond.
+bool ExtractResponseDocument(const uint8_t* body, size_t size, BsonView& payload);
 
 // ExtractResponseDocument, throwing CVynException(UnexpectedResponse) on false.
 BsonView ParseResponse(const std::string& body);

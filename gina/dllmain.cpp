@@ -1,11 +1,16 @@
 #include <windows.h>
 
 #include "diag/log.h"
+#include "gina/globals.h"
 
+// The module's globals (msgina's table, the session, the user name) are built
+// before this runs at attach and torn down after it at detach.
 BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
+    gModuleInstance = instance;
     if (reason == DLL_PROCESS_ATTACH) {
         OpenLogFile();
-        LogMessage(std::string(99, '-'));
+        // Marks each load of the module in the shared log file.
+        LogMessage("---------------------------------------------------------------------------------------------------");
     } else if (reason == DLL_PROCESS_DETACH) {
         CloseLogFile();
     }

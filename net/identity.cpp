@@ -3,6 +3,8 @@
 
 #include "net/identity.h"
 
+#include <cstring>
+
 #include "diag/log.h"
 
 namespace {
@@ -49,4 +51,110 @@ std::string GetOsDescription() {
 std::string BuildUserAgent(const std::string& productToken) {
     const std::string product = productToken.empty() ? "VynAuth/Unknown" : productToken;
     return product + " (" + GetOsDescription() + ")";
+}
+
+ClientIdentityPlatform gIdentityPlatform = {::GetSystemMetrics, ::LoadLibraryW, ::GetProcAddress, ::FreeLibrary};
+
+namespace {
+
+constexpr ULONG kCurrentSession = 0xFFFFFFFF;
+constexpr int kWinStationRemoteAddress = 29;
+constexpr ULONG kRemoteAddressRecordBytes = 32;
+constexpr size_t kIpv4AddressOffset = 8;
+constexpr size_t kIpv6AddressOffset = 12;
+
+// "winsta.dll" for the length of one lookup, freed through the same table that loaded it.
+class WinstaLibrary {
+public:
+    WinstaLibrary() : module_(gIdentityPlatform.loadLibrary(L"winsta.dll")) {}
+    ~WinstaLibrary() {
+        if (module_) gIdentityPlatform.freeLibrary(module_);
+    }
+    WinstaLibrary(const WinstaLibrary&) = delete;
+    WinstaLibrary& operator=(const WinstaLibrary&) = delete;
+
+    explicit operator bool() const { return module_ != nullptr; }
+    template <class Fn>
+    Fn Find(const char* name) const {
+        return reinterpret_cast<Fn>(gIdentityPlatform.getProcAddress(module_, name));
+    }
+
+private:
+    HMODULE module_;
+};
+
+}  // namespace
+
+std::string GetClientIpAddress(bool localIpFallback) {
+    // In a remote session the console machine's own address says nothing about
+    // where the user sits, so a failed remote lookup is not replaced by it.
+    if (gIdentityPlatform.getSystemMetrics(SM_REMOTESESSION) != 0) return GetRemoteClientAddress();
+    if (localIpFallback) return GetLocalIpAddress();
+    return std::string();
+}
+
+std::string GetRemoteClientAddress() {
+    const WinstaLibrary winsta;
+    if (!winsta) return std::string();
+    const auto openServer = winsta.Find<WinStationOpenServerWFn>("WinStationOpenServerW");
+    const auto queryInformation = winsta.Find<WinStationQueryInformationWFn>("WinStationQueryInformationW");
+    const auto closeServer = winsta.Find<WinStationCloseServerFn>("WinStationCloseServer");
+    if (!openServer || !queryInformation || !closeServer) return std::string();
+
+    const HANDLE server = openServer(nullptr);
+    if (!server) return std::string();
+
+    std::string address;
+    BYTE record[kRemoteAddressRecordBytes] = {};
+    ULONG returned = 0;
+    if (queryInformation(server, kCurrentSession, kWinStationRemoteAddress, record, sizeof record, &returned)) {
+        uint16_t family = 0;
+        std::memcpy(&family, record, sizeof family);
+        if (family == AF_INET) address = FormatNumericAddress(family, record + kIpv4AddressOffset);
+        else if (family == AF_INET6) address = FormatNumericAddress(family, record + kIpv6AddressOffset);
+    }
+    closeServer(server);
+    return address;
+}
+
+std::string GetLocalIpAddress() {
+    char name[1024] = {};
+    if (::gethostname(name, sizeof name) == SOCKET_ERROR) {
+        LogSocketFailure("gethostname");
+        return std::string();
+    }
+    const hostent* entry = ::gethostbyname(name);
+    // An entry without a first address of its family's size is as unusable as none.
+    const int needed = entry && entry->h_addrtype == AF_INET6 ? 16 : 4;
+    if (!entry || !entry->h_addr_list || !entry->h_addr_list[0] || entry->h_length < needed) {
+        LogSocketFailure("gethostbyname");
+        return std::string();
+    }
+    return FormatNumericAddress(static_cast<uint16_t>(entry->h_addrtype), entry->h_addr_list[0]);
+}
+
+std::string FormatNumericAddress(uint16_t family, const void* addressBytes) {
+    if (!addressBytes) return std::string();
+    sockaddr_storage storage = {};
+    int length = 0;
+    if (family == AF_INET) {
+        auto* v4 = reinterpret_cast<sockaddr_in*>(&storage);
+        v4->sin_family = AF_INET;
+        std::memcpy(&v4->sin_addr, addressBytes, 4);
+        length = sizeof(sockaddr_in);
+    } else if (family == AF_INET6) {
+        auto* v6 = reinterpret_cast<sockaddr_in6*>(&storage);
+        v6->sin6_family = AF_INET6;
+        std::memcpy(&v6->sin6_addr, addressBytes, 16);
+        length = sizeof(sockaddr_in6);
+    } else {
+        return std::string();
+    }
+    char host[65] = {};
+    if (::getnameinfo(reinterpret_cast<const sockaddr*>(&storage), length, host, sizeof host, nullptr, 0,
+                      NI_NUMERICHOST | NI_NUMERICSERV) != 0) {
+        LogSocketFailure("getnameinfo");
+        return std::string();
+    }
+    return host;
 }

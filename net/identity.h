@@ -19,3 +19,21 @@ std::string GetRemoteClientAddress();
 std::string GetLocalIpAddress();
 // Numeric text of an IPv4 (family 2) or IPv6 (family 23) address; empty otherwise.
 std::string FormatNumericAddress(uint16_t family, const void* addressBytes);
+
+// The platform calls behind the client-address selection, replaceable by
+// tests: a test platform cannot be a remote session, and the remote-session
+// functions of "winsta.dll" are reached by name at run time.
+using WinStationOpenServerWFn = HANDLE(WINAPI*)(LPWSTR serverName);
+using WinStationQueryInformationWFn = BOOLEAN(WINAPI*)(HANDLE server, ULONG sessionId, int infoClass, PVOID buffer,
+                                                       ULONG length, PULONG returnedLength);
+using WinStationCloseServerFn = BOOLEAN(WINAPI*)(HANDLE server);
+
+struct ClientIdentityPlatform {
+    int(WINAPI* getSystemMetrics)(int index);
+    HMODULE(WINAPI* loadLibrary)(LPCWSTR name);
+    FARPROC(WINAPI* getProcAddress)(HMODULE module, LPCSTR name);
+    BOOL(WINAPI* freeLibrary)(HMODULE module);
+};
+
+// The platform's functions unless a test has replaced them.
+extern ClientIdentityPlatform gIdentityPlatform;

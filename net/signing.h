@@ -4,6 +4,7 @@
 // Failures log their lines and return an empty string; only the encoders'
 // length limits throw (CAtlException with E_FAIL).
 
+#include <cstddef>
 #include <string>
 
 #include "auth/operations.h"
@@ -20,3 +21,10 @@ std::string CalculateVynHash(const std::string& skey, const std::string& method,
 // "Authorization: Basic base64(ikey:signature)\r\n", or empty.
 std::string FormatAuthHeader(const std::string& ikey, const std::string& skey, const std::string& host,
                              const std::string& method, const std::string& path, const std::string& query);
+
+// Output sizes of the two encoders, counted the way the encoders count them (in
+// signed 32-bit integers). Both raise CAtlException(E_FAIL) when the input is
+// too long for that count: Base64 above 536,870,911 bytes, hex when twice the
+// input plus one exceeds INT_MAX.
+int Base64EncodedLength(size_t inputBytes);
+int HexEncodedLength(size_t inputBytes);

@@ -20,8 +20,8 @@ log() { printf '[setup] %s\n' "$*"; }
 packages=(cmake ninja-build pkg-config dpkg-dev xz-utils
           g++-mingw-w64-x86-64-win32 gcc-mingw-w64-x86-64-win32 binutils-mingw-w64-x86-64
           wine64 wine googletest
-          g++ libssl-dev openssl libbson-dev libcpp-httplib-dev
-          python3 imagemagick xvfb x11-apps)
+          g++ libssl-dev openssl libbson-dev libcpp-httplib-dev nlohmann-json3-dev libgtest-dev
+          python3 imagemagick xvfb x11-apps curl)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

@@ -5,4 +5,7 @@ repo=$(cd "$(dirname "$0")/.." && pwd)
 build=${VYN_BUILD_DIR:-$repo/build}
 "$repo/scripts/setup.sh"
 cd "$build"
+# Create the Wine prefix before ctest discovers the tests, so that discovery
+# never waits on the one-time prefix set-up.
+"$build/wine-run.sh" cmd.exe /c exit >/dev/null 2>&1 || true
 exec ctest --output-on-failure -j "$(nproc)" "$@"

@@ -1,0 +1,94 @@
+// The request executor: every call of the authentication service goes through
+// CVynAuthSession::MakeRequest, which signs it, sends it with up to three
+// immediate attempts, and decides what an unusable answer means (including
+// failing open, which every caller takes as permission to let the user in).
+#include <winsock2.h>
+
+#include <optional>
+
+#include "auth/operations.h"
+#include "auth/session.h"
+#include "config/config.h"
+#include "diag/errors.h"
+#include "diag/eventlog.h"
+#include "diag/log.h"
+#include "net/signing.h"
+
+namespace {
+constexpr int kMaxAttempts = 3;
+constexpr DWORD kOperationCancelled = 12017;  // ERROR_WINHTTP_OPERATION_CANCELLED
+}  // namespace
+
+void CVynAuthSession::MakeRequest(VynOperation operation, const ParamMap& params, std::string& response,
+                                  int32_t timeout) {
+    if (gDebugLogging) LogMessage("DEBUG: Entered CVynAuthSession::MakeRequest");
+
+    std::string query;
+    if (!params.empty()) {
+        query = FormatQueryString(params);
+        if (query.empty()) {
+            LogMessage("ERROR: FormatQueryString failed");
+            throw CVynException(UnexpectedError, std::string());
+        }
+    }
+
+    const std::string method = VynOpMethod(operation);
+    const std::string path = FormatVynOp(operation);
+    // An operation outside the table has already been logged by the lookups;
+    // a request without a method or path cannot be formed.
+    if (method.empty() || path.empty()) throw CVynException(UnexpectedError, std::string());
+
+    const std::string target = (method == "GET" && !query.empty()) ? path + "?" + query : path;
+
+    // Signed once per call: the header holds no time stamp, so every attempt reuses it.
+    std::string header;
+    if (operation != VynOperation::Ping) {
+        header = FormatAuthHeader(method, path, query);
+        if (header.empty()) {
+            LogMessage("ERROR: FormatAuthHeader failed");
+            throw CVynException(UnexpectedError, std::string());
+        }
+    }
+
+    // The transport appends to `response` and a failed attempt may leave part
+    // of a body behind; each attempt starts again from what the caller passed,
+    // so a normal return leaves exactly one answer's body after it.
+    const size_t callerLength = response.size();
+    std::optional<CINetException> lastFailure;
+    for (int attempt = 0; attempt < kMaxAttempts; ++attempt) {
+        response.resize(callerLength);
+        int32_t status = 0;
+        try {
+            status = MakeHttpRequest(method, target, header, query, timeout, response);
+        } catch (const CINetException& e) {
+            LogMessage("Caught WinHttp exception");
+            if (e.GetErrorCode() == kOperationCancelled) {
+                LogMessage("Operation cancelled");
+                throw;
+            }
+            LogMessage("Caught WinHttp exception; retrying up to limit");
+            lastFailure.emplace(e);
+            continue;
+        }
+
+        if (status >= 200 && status <= 299) {
+            LogMessage("HTTP request completed successfully");
+            return;
+        }
+        if (status >= 500 && status <= 599 && config.failOpen) {
+            LogMessage("HTTP response status is a permanent failure; failing open");
+            ReportToEventLog(EVENTLOG_ERROR_TYPE, "Failsafe Vyn login: Vyn response not understood");
+            throw CVynException(NoError, std::string());
+        }
+        LogMessage("HTTP response status not understood; aborting");
+        throw CVynException(UnexpectedResponse, std::string());
+    }
+
+    response.resize(callerLength);
+    if (config.failOpen) {
+        LogMessage("Timeout or network error on all attempts to connect to Vyn; failing open");
+        ReportToEventLog(EVENTLOG_ERROR_TYPE, "Failsafe Vyn login: timeout or other network error");
+        throw CVynException(NoError, std::string());
+    }
+    throw CINetException(*lastFailure);
+}

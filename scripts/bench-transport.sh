@@ -1,0 +1,78 @@
+#!/usr/bin/env bash
+# Benchmark (not a test): one signed "preauth" exchange through the module's
+# request executor (WinHTTP under Wine) against the same request sent by a
+# native client (curl) to the same reference service on this machine.
+#   scripts/bench-transport.sh [N]        N exchanges each (default 20)
+# Environment:
+#   VYN_BUILD_DIR    build tree (default: <repo>/build); built first if needed
+#   VYN_BENCH_PORT   HTTPS port of the benchmark's own service (default 47443)
+set -euo pipefail
+
+repo=$(cd "$(dirname "$0")/.." && pwd)
+build=${VYN_BUILD_DIR:-$repo/build}
+count=${1:-20}
+port=${VYN_BENCH_PORT:-47443}
+ikey=DIBENCHMARK000000000
+skey=bench-secret-key-0123456789
+user='corp\alice'
+
+log() { printf '[bench] %s\n' "$*" >&2; }
+
+if [ ! -x "$build/tests/transport/transport_bench.exe" ] || [ ! -x "$build/refservice/native/vyn-refservice" ]; then
+  log "building"
+  VYN_BUILD_DIR=$build "$repo/scripts/setup.sh" >&2
+fi
+cmake --build "$build" --target transport_bench refservice_native vyn-trust-ca >/dev/null
+# Creates the Wine prefix if needed and trusts the test CA in it.
+(cd "$build" && ctest -R '^refservice\.trust_ca$' >/dev/null) || { log "could not trust the test CA"; exit 1; }
+
+work=$(mktemp -d)
+service_pid=
+cleanup() {
+  if [ -n "$service_pid" ]; then kill "$service_pid" 2>/dev/null || true; wait "$service_pid" 2>/dev/null || true; fi
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+pki=$build/refservice/pki
+cat >"$work/scenario.json" <<JSON
+{"ikey": "$ikey", "skey": "$skey",
+ "users": {"corp\\\\alice": {"result": "auth", "status": "Account active", "factors": {"default": "push"}}}}
+JSON
+"$build/refservice/native/vyn-refservice" --port "$port" --cert "$pki/localhost.pem" --key "$pki/localhost.key" \
+  --scenario "$work/scenario.json" </dev/null >"$work/service.log" 2>&1 &
+service_pid=$!
+for _ in $(seq 50); do
+  (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && break
+  sleep 0.1
+done
+
+# The module's side: timings measured in-process around MakeRequest.
+"$build/wine-run.sh" "$build/tests/transport/transport_bench.exe" "$port" "$ikey" "$skey" "$user" "$count" \
+  | tr -d '\r' >"$work/module.txt"
+ua=$(sed -n 's/^user-agent //p' "$work/module.txt")
+auth=$(sed -n 's/^authorization //p' "$work/module.txt")
+body=$(sed -n 's/^body //p' "$work/module.txt")
+sed -n 's/^ms //p' "$work/module.txt" >"$work/module.ms"
+[ "$(wc -l <"$work/module.ms")" -eq "$count" ] || { log "module run failed"; cat "$work/module.txt" >&2; exit 1; }
+
+# The native side: the same method, target, headers and body, each in a new
+# process with a new TLS connection (curl's own transfer time, start-up excluded).
+url="https://localhost:$port/rest/v1/preauth.bson"
+: >"$work/curl.ms"
+for _ in $(seq "$count"); do
+  out=$(curl -sS -o /dev/null --cacert "$pki/ca.pem" -A "$ua" -H "$auth" \
+          -H 'Content-Type: application/x-www-form-urlencoded' --data-binary "$body" \
+          -w '%{http_code} %{time_total}' "$url")
+  [ "${out%% *}" = 200 ] || { log "curl got: $out"; exit 1; }
+  awk -v t="${out#* }" 'BEGIN { printf "%.3f\n", t * 1000 }' >>"$work/curl.ms"
+done
+
+median() { sort -n "$1" | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
+
+echo "request   module_ms   curl_ms"
+paste "$work/module.ms" "$work/curl.ms" | awk '{ printf "%7d %11.3f %9.3f\n", NR, $1, $2 }'
+m=$(median "$work/module.ms")
+c=$(median "$work/curl.ms")
+echo "median    $m   $c"
+awk -v m="$m" -v c="$c" 'BEGIN { printf "ratio (module / curl, medians): %.2f\n", m / c }'

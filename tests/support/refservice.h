@@ -1,0 +1,48 @@
+#pragma once
+// Client of the reference authentication service's control listener, for test
+// programs that need the service (ctest fixture "refservice"). It speaks plain
+// HTTP over Winsock, so controlling the service never depends on the module's
+// own transport.
+
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+// One request as the service received it.
+struct RecordedRequest {
+    std::string listener;  // "main", "wrong-name" or "untrusted"
+    std::string method, target;
+    std::vector<std::pair<std::string, std::string>> headers;
+    std::string body;
+
+    // Value of the first header of that name (case-insensitive), "" if absent.
+    std::string Header(const std::string& name) const;
+};
+
+namespace refservice {
+
+uint16_t Port();           // trusted https://localhost:<port>
+uint16_t WrongNamePort();  // certificate for another host name
+uint16_t UntrustedPort();  // certificate from an untrusted issuer
+uint16_t ClosedPort();     // a loopback port nothing listens on
+uint16_t ControlPort();    // the plain-HTTP control listener
+
+// Loads a scenario (JSON text, format in tools/refservice/README.md) for tenant
+// ikey/skey, replacing an earlier one and its records; false with a message on failure.
+bool LoadScenario(const std::string& ikey, const std::string& skey, const std::string& scenarioJson,
+                  std::string* error = nullptr);
+// The tenant's requests, oldest first; "" gives the requests that matched no tenant.
+std::vector<RecordedRequest> Requests(const std::string& ikey);
+bool ClearRequests(const std::string& ikey);
+// Lets the tenant's held answers go; the number that were waiting, or -1 on failure.
+int Release(const std::string& ikey);
+// Unique per test: current test name + pid, upper-case letters and digits only.
+std::string UniqueIkey();
+
+// One raw exchange with the control listener (for uses the helpers above do not
+// cover); returns the HTTP status (0 when the listener cannot be reached).
+int ControlRequest(const std::string& method, const std::string& target, const std::string& body,
+                   std::string* responseBody);
+
+}  // namespace refservice

@@ -1,0 +1,214 @@
+// Transport behaviour that Wine cannot show on its own, observed through the
+// WinHTTP table: the time-out options, a failing option, the session's
+// redirect policy and its single opening. Requests go to the loopback port on
+// which nothing listens, so no service is needed.
+#include <gtest/gtest.h>
+
+#include <winsock2.h>
+#include <windows.h>
+#include <winhttp.h>
+
+#include <cstring>
+
+#include "auth/session.h"
+#include "diag/errors.h"
+#include "net/transport.h"
+#include "tests/support/log_capture.h"
+#include "tests/support/refservice.h"
+#include "tests/transport/winhttp_seam.h"
+
+namespace {
+
+using Options = std::vector<std::pair<DWORD, DWORD>>;
+
+class TransportSeam : public ::testing::Test {
+protected:
+    void SetUp() override {
+        SetOptionRecorder::Reset();
+        api->SetOption = SetOptionRecorder::SetOption;
+        session.config.host = "localhost";
+        session.config.port = refservice::ClosedPort();
+    }
+    void TearDown() override { SetOptionRecorder::Reset(); }
+
+    // One request to the closed port; it must end in the connection failure.
+    void RequestExpectingRefusal(int32_t timeout) {
+        session.OpenHttpSession();
+        SetOptionRecorder::Calls().clear();
+        std::string response;
+        try {
+            session.MakeHttpRequest("POST", "/rest/v1/preauth.bson", "", "user=x", timeout, response);
+            FAIL() << "a closed port must not answer";
+        } catch (const CINetException& e) {
+            EXPECT_EQ(e.GetErrorCode(), 12029u);
+        }
+    }
+
+    ScopedWinHttpApi api;
+    CVynAuthSession session{"VynGina/1.1.8"};
+};
+
+struct TimeoutCase {
+    int32_t timeout;
+    Options options;
+};
+
+TEST_F(TransportSeam, TimeoutOptionsBoundOnlyTheConnection) {
+    const TimeoutCase cases[] = {
+        {10, {{3, 10000}, {5, 0xFFFFFFFF}, {6, 0xFFFFFFFF}, {7, 0xFFFFFFFF}}},
+        {-1, {{3, 0xFFFFFFFF}, {5, 0xFFFFFFFF}, {6, 0xFFFFFFFF}, {7, 0xFFFFFFFF}}},
+        {0, {}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.timeout);
+        RequestExpectingRefusal(c.timeout);
+        EXPECT_EQ(SetOptionRecorder::Calls(), c.options);
+    }
+}
+
+TEST_F(TransportSeam, FailingTimeoutOptionIsAnUnexpectedErrorAndStopsAtOnce) {
+    session.OpenHttpSession();
+    SetOptionRecorder::Calls().clear();
+    SetOptionRecorder::FailOption() = WINHTTP_OPTION_SEND_TIMEOUT;
+    SetOptionRecorder::FailError() = 12018;
+    LogCapture log;
+    std::string response;
+    try {
+        session.MakeHttpRequest("GET", "/rest/v1/status.bson?txid=T", "", "txid=T", 10, response);
+        FAIL() << "expected CVynException";
+    } catch (const CINetException&) {
+        FAIL() << "an option failure is not a transport failure";
+    } catch (const CVynException& e) {
+        EXPECT_EQ(e.GetKind(), UnexpectedError);
+        EXPECT_EQ(e.GetUserMessage(), DefaultUserMessage(UnexpectedError));
+    }
+    EXPECT_EQ(SetOptionRecorder::Calls(), (Options{{3, 10000}, {5, 0xFFFFFFFF}}));
+    EXPECT_EQ(log.Texts(), (std::vector<std::string>{"ERROR: Failure in system call 'WinHttpSetOption' (12018)"}));
+}
+
+TEST_F(TransportSeam, SetRequestTimeoutsReportsTheFirstFailure) {
+    SetOptionRecorder::FailOption() = WINHTTP_OPTION_CONNECT_TIMEOUT;
+    SetOptionRecorder::FailError() = ERROR_INVALID_HANDLE;
+    LogCapture log;
+    EXPECT_FALSE(SetRequestTimeouts(nullptr, 10));
+    EXPECT_EQ(SetOptionRecorder::Calls(), (Options{{3, 10000}}));
+    EXPECT_EQ(log.Texts(), (std::vector<std::string>{"ERROR: Failure in system call 'WinHttpSetOption' (6)"}));
+}
+
+TEST_F(TransportSeam, SessionIsOpenedOnceWithRedirectsNeverFollowed) {
+    session.OpenHttpSession();
+    const HINTERNET first = session.hSession.get();
+    ASSERT_NE(first, nullptr);
+    EXPECT_TRUE(session.winsockStarted);
+    EXPECT_EQ(SetOptionRecorder::Calls(), (Options{{WINHTTP_OPTION_REDIRECT_POLICY, 0}}));
+
+    // A second call keeps the session and closes the previous request's handles.
+    RequestExpectingRefusal(0);
+    EXPECT_NE(session.hConnect.get(), nullptr);
+    EXPECT_NE(session.hRequest.get(), nullptr);
+    session.OpenHttpSession();
+    EXPECT_EQ(session.hSession.get(), first);
+    EXPECT_EQ(session.hConnect.get(), nullptr);
+    EXPECT_EQ(session.hRequest.get(), nullptr);
+    EXPECT_TRUE(SetOptionRecorder::Calls().empty());
+}
+
+TEST_F(TransportSeam, SessionWithoutRedirectPolicyIsNotKept) {
+    SetOptionRecorder::FailOption() = WINHTTP_OPTION_REDIRECT_POLICY;
+    SetOptionRecorder::FailError() = ERROR_INVALID_PARAMETER;
+    LogCapture log;
+    try {
+        session.OpenHttpSession();
+        FAIL() << "expected CVynException";
+    } catch (const CVynException& e) {
+        EXPECT_EQ(e.GetKind(), UnexpectedError);
+    }
+    EXPECT_TRUE(log.Texts().empty());
+    EXPECT_EQ(session.hSession.get(), nullptr);
+
+    // The next call opens a new session and sets the policy on it.
+    SetOptionRecorder::Reset();
+    session.OpenHttpSession();
+    EXPECT_NE(session.hSession.get(), nullptr);
+    EXPECT_EQ(SetOptionRecorder::Calls(), (Options{{WINHTTP_OPTION_REDIRECT_POLICY, 0}}));
+}
+
+HINTERNET WINAPI FailingOpen(LPCWSTR, DWORD, LPCWSTR, LPCWSTR, DWORD) {
+    ::SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return nullptr;
+}
+
+TEST_F(TransportSeam, FailingWinHttpOpenIsLoggedAndRetriedNextTime) {
+    api->Open = FailingOpen;
+    LogCapture log;
+    try {
+        session.OpenHttpSession();
+        FAIL() << "expected CVynException";
+    } catch (const CVynException& e) {
+        EXPECT_EQ(e.GetKind(), UnexpectedError);
+    }
+    EXPECT_EQ(log.Texts(), (std::vector<std::string>{"ERROR: Failure in system call 'WinHttpOpen' (8)"}));
+    api->Open = RealWinHttpApi().Open;
+    session.OpenHttpSession();
+    EXPECT_NE(session.hSession.get(), nullptr);
+}
+
+// Wine's winhttp.dll carries no message table, so the text comes from a
+// stand-in that also checks how it was asked.
+struct FormatCall {
+    DWORD flags;
+    bool fromWinHttp;
+    DWORD code;
+    DWORD language;
+    DWORD size;
+};
+std::vector<FormatCall>& FormatCalls() {
+    static std::vector<FormatCall> calls;
+    return calls;
+}
+DWORD WINAPI FakeWinHttpText(DWORD flags, LPCVOID source, DWORD code, DWORD language, LPSTR buffer, DWORD size,
+                             va_list*) {
+    FormatCalls().push_back(
+        {flags, source == ::GetModuleHandleA("winhttp.dll") && source != nullptr, code, language, size});
+    const char text[] = "The attempt to connect to the server failed.\r\n";
+    std::memcpy(buffer, text, sizeof(text));
+    return sizeof(text) - 1;
+}
+
+TEST(ThrowWinHttpError, WritesWinHttpTextWithItsLineBreak) {
+    ScopedWinHttpApi api;
+    api->FormatErrorText = FakeWinHttpText;
+    FormatCalls().clear();
+    ::WinHttpCloseHandle(::WinHttpOpen(L"load", 0, nullptr, nullptr, 0));  // winhttp.dll is loaded
+    LogCapture log;
+    try {
+        ThrowWinHttpError("WinHttpSendRequest", 12029);
+        FAIL() << "expected CINetException";
+    } catch (const CINetException& e) {
+        EXPECT_EQ(e.GetErrorCode(), 12029u);
+        EXPECT_EQ(e.GetKind(), CommunicationError);
+    }
+    EXPECT_EQ(log.Texts(), (std::vector<std::string>{"ERROR: Failure during WinHttp call (WinHttpSendRequest): "
+                                                     "The attempt to connect to the server failed.\r\n [12029]"}));
+    ASSERT_EQ(FormatCalls().size(), 1u);
+    EXPECT_EQ(FormatCalls()[0].flags, static_cast<DWORD>(FORMAT_MESSAGE_FROM_HMODULE));
+    EXPECT_TRUE(FormatCalls()[0].fromWinHttp);
+    EXPECT_EQ(FormatCalls()[0].code, 12029u);
+    EXPECT_EQ(FormatCalls()[0].language, 0x400u);
+    EXPECT_EQ(FormatCalls()[0].size, 1024u);
+}
+
+TEST(ThrowWinHttpError, WithoutATextWritesTheSystemCallLine) {
+    // As under Wine, whose winhttp.dll has no texts at all.
+    LogCapture log;
+    try {
+        ThrowWinHttpError("WinHttpConnect on localhost", 12029);
+        FAIL() << "expected CINetException";
+    } catch (const CINetException& e) {
+        EXPECT_EQ(e.GetErrorCode(), 12029u);
+    }
+    EXPECT_EQ(log.Texts(),
+              (std::vector<std::string>{"ERROR: Failure in system call 'WinHttpConnect on localhost' (12029)"}));
+}
+
+}  // namespace

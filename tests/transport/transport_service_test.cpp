@@ -1,0 +1,283 @@
+// The transport against the reference service over TLS on loopback: requests
+// as the service received them, statuses and bodies as the module got them.
+#include <gtest/gtest.h>
+
+#include <winsock2.h>
+#include <windows.h>
+#include <winhttp.h>
+
+#include <string>
+#include <vector>
+
+#include "auth/session.h"
+#include "diag/errors.h"
+#include "net/signing.h"
+#include "tests/support/log_capture.h"
+#include "tests/support/refservice.h"
+#include "tests/transport/winhttp_seam.h"
+
+namespace {
+
+using Lines = std::vector<std::string>;
+
+const char kSkey[] = "transport-test-secret-0123456789abcdef";
+const char kUserAgent[] = "VynGina/1.1.8 (Windows NT 6.1.7601 x64)";
+const char kPreauth[] = "/rest/v1/preauth.bson";
+
+bool HasHeader(const RecordedRequest& r, const std::string& name) {
+    for (const auto& h : r.headers) {
+        if (_stricmp(h.first.c_str(), name.c_str()) == 0) return true;
+    }
+    return false;
+}
+
+class TransportService : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ikey = refservice::UniqueIkey();
+        session.config.host = "localhost";
+        session.config.port = refservice::Port();
+        session.config.ikey = ikey;
+        session.config.skey = kSkey;
+        session.OpenHttpSession();
+    }
+
+    void Load(const std::string& scenario) {
+        std::string error;
+        ASSERT_TRUE(refservice::LoadScenario(ikey, kSkey, scenario, &error)) << error;
+    }
+
+    std::string Sign(const std::string& method, const std::string& path, const std::string& query) const {
+        return FormatAuthHeader(ikey, kSkey, "localhost", method, path, query);
+    }
+
+    std::string Host() const { return "localhost:" + std::to_string(refservice::Port()); }
+
+    std::string ikey;
+    CVynAuthSession session{"VynGina/1.1.8"};
+};
+
+TEST_F(TransportService, PostCarriesTypedBodyAndSignature) {
+    Load(R"({"users": {"corp\\alice": {"result": "auth", "status": "Account active"}}})");
+    const std::string query = "ipaddr=192.0.2.10&user=corp%5Calice";
+    const std::string header = Sign("POST", kPreauth, query);
+    std::string response;
+    EXPECT_EQ(session.MakeHttpRequest("POST", kPreauth, header, query, 10, response), 200);
+
+    const auto requests = refservice::Requests(ikey);
+    ASSERT_EQ(requests.size(), 1u);
+    const auto& r = requests[0];
+    EXPECT_EQ(r.listener, "main");
+    EXPECT_EQ(r.method, "POST");
+    EXPECT_EQ(r.target, kPreauth);
+    EXPECT_EQ(r.Header("Host"), Host());
+    EXPECT_EQ(r.Header("User-Agent"), kUserAgent);
+    EXPECT_EQ("Authorization: " + r.Header("Authorization") + "\r\n", header);
+    EXPECT_EQ(r.Header("Content-Type"), "application/x-www-form-urlencoded");
+    EXPECT_EQ(r.body, query);
+
+    // The whole BSON answer arrived: its declared length is its size.
+    ASSERT_GE(response.size(), 5u);
+    const auto declared = static_cast<uint32_t>(static_cast<uint8_t>(response[0])) |
+                          static_cast<uint32_t>(static_cast<uint8_t>(response[1])) << 8 |
+                          static_cast<uint32_t>(static_cast<uint8_t>(response[2])) << 16 |
+                          static_cast<uint32_t>(static_cast<uint8_t>(response[3])) << 24;
+    EXPECT_EQ(declared, response.size());
+}
+
+TEST_F(TransportService, GetCarriesParametersInTargetAndUntypedBody) {
+    Load(R"({"answers": {"123456": {"txid": "TX 1/2"}}})");
+    const std::string path = "/rest/v1/status.bson";
+    const std::string query = "txid=TX%201%2F2";
+    std::string response;
+    // The transaction exists once an auth request created it.
+    const std::string authQuery = "async=1&auto=123456&factor=auto&user=bob";
+    ASSERT_EQ(session.MakeHttpRequest("POST", "/rest/v1/auth.bson", Sign("POST", "/rest/v1/auth.bson", authQuery),
+                                      authQuery, 10, response),
+              200);
+    response.clear();
+    EXPECT_EQ(session.MakeHttpRequest("GET", path + "?" + query, Sign("GET", path, query), query, 0, response), 200);
+
+    const auto requests = refservice::Requests(ikey);
+    ASSERT_EQ(requests.size(), 2u);
+    const auto& r = requests[1];
+    EXPECT_EQ(r.method, "GET");
+    EXPECT_EQ(r.target, path + "?" + query);
+    EXPECT_EQ(r.body, query);
+    EXPECT_FALSE(HasHeader(r, "Content-Type"));
+    EXPECT_EQ(r.Header("User-Agent"), kUserAgent);
+    EXPECT_EQ("Authorization: " + r.Header("Authorization") + "\r\n", Sign("GET", path, query));
+}
+
+TEST_F(TransportService, PostWithoutBodyHasNoContentType) {
+    Load("{}");
+    std::string response;
+    session.MakeHttpRequest("POST", kPreauth, Sign("POST", kPreauth, ""), "", 10, response);
+    const auto requests = refservice::Requests(ikey);
+    ASSERT_EQ(requests.size(), 1u);
+    EXPECT_FALSE(HasHeader(requests[0], "Content-Type"));
+    EXPECT_TRUE(requests[0].body.empty());
+}
+
+TEST_F(TransportService, EmptyExtraHeadersSendNoAuthorization) {
+    // An unsigned request reaches the service as the ping does: recorded with
+    // no tenant, so it is found by its unique target.
+    const std::string target = "/rest/v1/ping.bson?probe=" + ikey;
+    std::string response;
+    EXPECT_EQ(session.MakeHttpRequest("GET", target, "", "", 0, response), 200);
+    bool found = false;
+    for (const auto& r : refservice::Requests("")) {
+        if (r.target != target) continue;
+        found = true;
+        EXPECT_EQ(r.method, "GET");
+        EXPECT_FALSE(HasHeader(r, "Authorization"));
+        EXPECT_FALSE(HasHeader(r, "Content-Type"));
+        EXPECT_TRUE(r.body.empty());
+    }
+    EXPECT_TRUE(found);
+}
+
+TEST_F(TransportService, RedirectComesBackUnfollowed) {
+    Load(R"({"operations": {"preauth": [{"http_status": 302,
+              "headers": {"Location": "https://localhost/rest/v1/ping.bson"}}]}})");
+    LogCapture log;
+    std::string response;
+    const std::string query = "user=bob";
+    EXPECT_EQ(session.MakeHttpRequest("POST", kPreauth, Sign("POST", kPreauth, query), query, 10, response), 302);
+    EXPECT_EQ(log.Texts(), (Lines{"ERROR: Server returned non-success status: 302"}));
+    EXPECT_EQ(refservice::Requests(ikey).size(), 1u);
+}
+
+TEST_F(TransportService, ErrorStatusIsReturnedWithItsBody) {
+    Load(R"({"operations": {"preauth": [{"http_status": 401, "body_base64": "ZmF1bHQ="}]}})");
+    LogCapture log;
+    std::string response = "kept:";
+    const std::string query = "user=bob";
+    EXPECT_EQ(session.MakeHttpRequest("POST", kPreauth, Sign("POST", kPreauth, query), query, 10, response), 401);
+    EXPECT_EQ(response, "kept:fault");  // appended to what the caller held
+    EXPECT_EQ(log.Texts(), (Lines{"ERROR: Server returned non-success status: 401"}));
+}
+
+TEST_F(TransportService, EmptyBodyStillYieldsItsStatus) {
+    Load(R"({"operations": {"preauth": [{"http_status": 204, "empty_body": true}]}})");
+    std::string response;
+    const std::string query = "user=bob";
+    EXPECT_EQ(session.MakeHttpRequest("POST", kPreauth, Sign("POST", kPreauth, query), query, 10, response), 204);
+    EXPECT_TRUE(response.empty());
+}
+
+TEST_F(TransportService, LargeBodyArrivesWholeAcrossChunks) {
+    // 96 KiB of bytes 0..255 (zeros included): far more than one read delivers.
+    std::string bytes;
+    for (int i = 0; i < 96 * 1024; ++i) bytes.push_back(static_cast<char>(i % 256));
+    std::string base64 = Base64Encode(bytes);
+    Load(R"({"operations": {"preauth": [{"body_base64": ")" + base64 + R"("}]}})");
+    std::string response;
+    const std::string query = "user=bob";
+    EXPECT_EQ(session.MakeHttpRequest("POST", kPreauth, Sign("POST", kPreauth, query), query, 10, response), 200);
+    EXPECT_TRUE(response == bytes) << response.size();
+}
+
+TEST_F(TransportService, DebugLinesFrameTheExchange) {
+    Load("{}");
+    const bool saved = gDebugLogging;
+    gDebugLogging = true;
+    LogCapture log;
+    std::string response;
+    const std::string query = "user=bob";
+    session.MakeHttpRequest("POST", kPreauth, Sign("POST", kPreauth, query), query, 10, response);
+    gDebugLogging = saved;
+    EXPECT_EQ(log.Texts(), (Lines{"DEBUG: Entered CVynAuthSession::MakeHttpRequest",
+                                  "DEBUG: Leaving CVynAuthSession::MakeHttpRequest"}));
+}
+
+TEST_F(TransportService, ConnectionDroppedMidBodyIsATransportFailure) {
+    Load(R"({"operations": {"preauth": [{"drop_after_bytes": 12}]}})");
+    LogCapture log;
+    std::string response = "caller:";
+    const std::string query = "user=bob";
+    try {
+        session.MakeHttpRequest("POST", kPreauth, Sign("POST", kPreauth, query), query, 10, response);
+        FAIL() << "a body cut short must not pass for a whole answer";
+    } catch (const CINetException& e) {
+        EXPECT_EQ(e.GetErrorCode(), 12030u);
+    }
+    EXPECT_EQ(log.Texts(), (Lines{"ERROR: Failure in system call 'WinHttpQueryDataAvailable' (12030)"}));
+    // What arrived stays appended; the executor is the one that discards it.
+    EXPECT_EQ(response.size(), std::string("caller:").size() + 12);
+    EXPECT_EQ(response.rfind("caller:", 0), 0u);
+}
+
+BOOL WINAPI BrokenQueryDataAvailable(HINTERNET, LPDWORD) {
+    ::SetLastError(12030);  // ERROR_WINHTTP_CONNECTION_ERROR
+    return FALSE;
+}
+
+TEST_F(TransportService, FailureBeforeAnyBodyByteIsNotAnEmptyAnswer) {
+    Load("{}");
+    ScopedWinHttpApi api;
+    api->QueryDataAvailable = BrokenQueryDataAvailable;
+    LogCapture log;
+    std::string response;
+    const std::string query = "user=bob";
+    try {
+        session.MakeHttpRequest("POST", kPreauth, Sign("POST", kPreauth, query), query, 10, response);
+        FAIL() << "expected CINetException";
+    } catch (const CINetException& e) {
+        EXPECT_EQ(e.GetErrorCode(), 12030u);
+    }
+    EXPECT_EQ(log.Texts(), (Lines{"ERROR: Failure in system call 'WinHttpQueryDataAvailable' (12030)"}));
+}
+
+// Passes the real counts on, but signals the end of the body with the
+// end-of-data code instead of a zero count.
+BOOL WINAPI EndOfDataQuery(HINTERNET request, LPDWORD available) {
+    if (!RealWinHttpApi().QueryDataAvailable(request, available)) return FALSE;
+    if (*available != 0) return TRUE;
+    ::SetLastError(ERROR_NO_MORE_FILES);
+    return FALSE;
+}
+
+TEST_F(TransportService, EndOfDataCodeEndsTheBodyQuietly) {
+    Load("{}");
+    ScopedWinHttpApi api;
+    api->QueryDataAvailable = EndOfDataQuery;
+    LogCapture log;
+    std::string response;
+    const std::string query = "user=bob";
+    EXPECT_EQ(session.MakeHttpRequest("POST", kPreauth, Sign("POST", kPreauth, query), query, 10, response), 200);
+    EXPECT_TRUE(log.Texts().empty());
+    EXPECT_FALSE(response.empty());
+}
+
+struct CertificateCase {
+    const char* name;
+    uint16_t (*port)();
+};
+
+class TransportCertificate : public TransportService, public ::testing::WithParamInterface<CertificateCase> {};
+
+TEST_P(TransportCertificate, IsNeverAccepted) {
+    Load("{}");
+    session.config.port = GetParam().port();
+    LogCapture log;
+    std::string response;
+    const std::string query = "user=bob";
+    try {
+        session.MakeHttpRequest("POST", kPreauth, Sign("POST", kPreauth, query), query, 10, response);
+        FAIL() << "a certificate that does not check out must fail the request";
+    } catch (const CINetException& e) {
+        // Wine reports 12157 where Windows reports 12175 (or 12038 for the name).
+        EXPECT_EQ(e.GetErrorCode(), 12157u);
+    }
+    EXPECT_EQ(log.Texts(), (Lines{"ERROR: Failure in system call 'WinHttpSendRequest' (12157)"}));
+    EXPECT_TRUE(response.empty());
+    EXPECT_TRUE(refservice::Requests(ikey).empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Certificates, TransportCertificate,
+                         ::testing::Values(CertificateCase{"Untrusted", refservice::UntrustedPort},
+                                           CertificateCase{"WrongName", refservice::WrongNamePort}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
