@@ -22,7 +22,7 @@ CVynAuthDialog::CVynAuthDialog(CVynAuthSession* session, const std::string& user
 
 CVynAuthDialog::~CVynAuthDialog() = default;
 
-uint32_t CVynAuthDialog::GetTemplateId() const { return kPasscodeDialogTemplate; }
+uint32_t CVynAuthDialog::GetTemplateId() const { return IDD_PASSCODE; }
 
 void CVynAuthDialog::Place() {
     RECT rect;

@@ -12,10 +12,10 @@
 #include <string>
 
 #include "ui/modal_dialog.h"
+#include "ui/resource.h"
 
 class CVynAuthSession;
 
-constexpr uint32_t kPasscodeDialogTemplate = 12325;
 constexpr int kPasscodeEditId = 1001;
 // Ends the dialog when authentication failed with an exception outside the
 // module's own family; the gate then refuses with the unexpected-error text.

@@ -1,0 +1,181 @@
+// Authentication of the user's answer: one asynchronous "auth" transaction,
+// polled with "status" requests until the service decides, on the worker
+// thread of the status dialog while Winlogon's thread waits in that dialog.
+//
+// Who owns what. The module's one CVynAuthSession (the shared session) belongs
+// to Winlogon's thread. Each authentication builds an AuthWorker: a private
+// CVynAuthSession with a copy of the shared user agent and configuration, its
+// own WinHTTP handles and its own cancel event, plus the user and the answer.
+// The work and the cancel action each hold a reference to it. The worker runs
+// the whole transaction on the private session only, so a worker that the
+// dialog had to abandon (blocked in a request the service holds) never touches
+// the shared session, the dialog, or a later authentication; it frees the
+// AuthWorker when it finally ends. The cancel action, on Winlogon's thread,
+// logs and signals the shared session's event as always, and passes the signal
+// on to the worker's own event, the one its cancel checks test.
+#include <winsock2.h>
+
+#include <exception>
+#include <memory>
+
+#include "auth/envelope.h"
+#include "auth/operations.h"
+#include "auth/secrets.h"
+#include "auth/session.h"
+#include "common/strings.h"
+#include "diag/errors.h"
+#include "diag/eventlog.h"
+#include "diag/log.h"
+#include "net/identity.h"
+#include "ui/status_dialog.h"
+
+namespace {
+
+// Everything one authentication's worker uses (see above).
+struct AuthWorker {
+    AuthWorker(const CVynAuthSession& shared, const std::string& u, const std::string& a)
+        : session(shared.userAgent), user(u), answer(a) {
+        session.userAgent = shared.userAgent;
+        session.config = shared.config;
+    }
+    CVynAuthSession session;
+    std::string user;
+    std::string answer;
+};
+
+// Throws the user's cancel when the event is signalled. Tested without
+// waiting; the event is auto-reset, so the test that sees it also clears it.
+void ThrowIfCancelled(HANDLE cancelEvent) {
+    if (cancelEvent == nullptr) return;
+    const DWORD result = ::WaitForSingleObject(cancelEvent, 0);
+    if (result == WAIT_OBJECT_0) throw CVynException(AuthenticationDenied, "User cancelled authentication");
+    if (result == WAIT_FAILED) LogSystemCallFailure("WaitForSingleObject", ::GetLastError());
+}
+
+}  // namespace
+
+bool CVynAuthSession::AuthorizeVynUser(HWND owner, const std::string& user, const std::string& answer) {
+    LogMessage("Entered CVynAuthSession::AuthorizeVynUser");
+    LogMessage("User: " + user);
+    LogMessage("Auth: " + MaskAnswerForLog(answer));
+
+    OpenHttpSession();
+
+    if (cancelEvent && !::ResetEvent(cancelEvent.get())) LogSystemCallFailure("ResetEvent", ::GetLastError());
+
+    auto worker = std::make_shared<AuthWorker>(*this, user, answer);
+    CAuthStatusDialog dialog(
+        [worker](HWND window) {
+            worker->session.OpenHttpSession();
+            worker->session.RunAuthTransaction(worker->user, worker->answer, window,
+                                               worker->session.cancelEvent.get());
+        },
+        [this, worker] {
+            CancelAuthentication();
+            if (worker->session.cancelEvent && !::SetEvent(worker->session.cancelEvent.get())) {
+                LogSystemCallFailure("SetEvent", ::GetLastError());
+            }
+        });
+    dialog.DoModal(owner);
+
+    switch (dialog.GetState()) {
+    case CAuthStatusDialog::kCompleted:
+        ReportToEventLog(EVENTLOG_INFORMATION_TYPE, "Successful Vyn login for '" + user + "'");
+        return true;
+    case CAuthStatusDialog::kFailed: {
+        const std::exception_ptr failure = dialog.GetException();
+        if (!failure) {
+            LogMessage("ERROR: Authentication failed but no exception was thrown");
+            return false;
+        }
+        try {
+            std::rethrow_exception(failure);
+        } catch (const CVynException& e) {
+            if (e.GetKind() != NoError) {
+                ReportToEventLog(EVENTLOG_ERROR_TYPE,
+                                 "Error in Vyn login for '" + user + "': " + ToUtf8(e.GetUserMessage()));
+            }
+            throw;
+        } catch (...) {
+            // Anything outside the exception family (memory exhaustion, an
+            // encoder's CAtlException...) is a local failure: it is reported
+            // and handed on as one, so that no catcher on the way to Winlogon
+            // meets a type it does not expect.
+            const CVynException unexpected(UnexpectedError, std::string());
+            ReportToEventLog(EVENTLOG_ERROR_TYPE,
+                             "Error in Vyn login for '" + user + "': " + ToUtf8(unexpected.GetUserMessage()));
+            throw unexpected;
+        }
+    }
+    case CAuthStatusDialog::kCancelled:
+        ReportToEventLog(EVENTLOG_WARNING_TYPE, "Aborted Vyn login for '" + user + "'");
+        return false;
+    default:
+        LogMessage("ERROR: Authentication dialog did not complete");
+        return false;
+    }
+}
+
+void CVynAuthSession::RunAuthTransaction(const std::string& user, const std::string& answer, HWND progressWindow,
+                                         HANDLE cancelEvent) {
+    ParamMap params;
+    params["user"] = NormalizeUsername(user);
+    params["factor"] = "auto";
+    params["auto"] = answer;
+    params["async"] = "1";
+    const std::string address = GetClientIpAddress(config.localIpFallback);
+    if (!address.empty()) {
+        LogMessage("IP address: " + address);
+        params["ipaddr"] = address;
+    }
+
+    ThrowIfCancelled(cancelEvent);
+    std::string body;
+    MakeRequest(VynOperation::Auth, params, body, 10);
+    ThrowIfCancelled(cancelEvent);
+
+    const BsonView payload = ParseResponse(body);
+    const std::string txid = ReadStringElement(payload, "txid");
+    if (txid.empty()) {
+        LogMessage("ERROR: No txid element found");
+        throw CVynException(UnexpectedResponse, std::string());
+    }
+    LogMessage("Txid: " + txid);
+
+    // The window shows the previous poll's text while the next poll is out;
+    // the text that comes with the decision is never shown there (on a
+    // refusal it becomes the message the user reads).
+    std::string result;
+    std::string status;
+    do {
+        ThrowIfCancelled(cancelEvent);
+        if (progressWindow != nullptr && !status.empty()) {
+            const std::wstring text = FromUtf8(status);
+            ::SendMessageW(progressWindow, WM_SET_STATUS_TEXT, 0, reinterpret_cast<LPARAM>(text.c_str()));
+        }
+        CheckTransactionStatus(txid, result, status);
+        LogMessage("Status: " + status);
+    } while (result.empty());
+
+    LogMessage("Result: " + result);
+    if (result != "allow") {
+        LogMessage("WARNING: Vyn server denied access");
+        throw CVynException(AuthenticationDenied, status);
+    }
+}
+
+void CVynAuthSession::CheckTransactionStatus(const std::string& txid, std::string& result, std::string& status) {
+    LogMessage("Entered CVynAuthSession::CheckTransactionStatus");
+    ParamMap params;
+    params["txid"] = txid;
+    std::string body;
+    MakeRequest(VynOperation::Status, params, body, 0);
+    const BsonView payload = ParseResponse(body);
+    ReadResultAndStatus(payload, result, status);
+    LogMessage("Leaving CVynAuthSession::CheckTransactionStatus");
+}
+
+void CVynAuthSession::CancelAuthentication() {
+    LogMessage("User cancelled authentication");
+    if (cancelEvent && !::SetEvent(cancelEvent.get())) LogSystemCallFailure("SetEvent", ::GetLastError());
+}

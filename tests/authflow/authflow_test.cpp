@@ -1,0 +1,281 @@
+// Authentication and transaction polling end to end on this side: the real
+// status dialog and its worker, WinHTTP over TLS to the reference service,
+// the log as written, and the event-log reports recorded.
+#include <winsock2.h>
+
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "auth/session.h"
+#include "common/handles.h"
+#include "diag/errors.h"
+#include "gina/globals.h"
+#include "tests/support/log_capture.h"
+#include "tests/support/refservice.h"
+#include "tests/transport/event_recorder.h"
+#include "tools/logon_host/dialog_watch.h"
+
+namespace {
+
+constexpr char kSkey[] = "authflow-secret-key-0123456789abcdefghij";
+
+using Events = EventRecorder::Events;
+using Texts = std::vector<std::wstring>;
+using Lines = std::vector<std::string>;
+
+const std::string kDeniedText =
+    "Your Vyn authentication information was incorrect.  Please try again.";
+const std::string kUnexpectedResponseText =
+    "The Vyn authentication server returned an unexpected response.  Please contact your system administrator.";
+
+class AuthFlowTest : public testing::Test {
+protected:
+    void SetUp() override {
+        gModuleInstance = ::GetModuleHandleW(nullptr);
+        savedHook_ = gDialogBoxHook();
+        // The status dialog is shown the way the logon host shows it, watched:
+        // every status text is recorded, and Cancel is pressed when scripted.
+        gDialogBoxHook() = [this](uint32_t id, HWND owner, DLGPROC proc, LPVOID param) {
+            return ShowWatchedDialog(gModuleInstance, MAKEINTRESOURCEW(id), owner, proc,
+                                     reinterpret_cast<LPARAM>(param), script, record);
+        };
+        ikey = refservice::UniqueIkey();
+        session.config.host = "localhost";
+        session.config.port = refservice::Port();
+        session.config.ikey = ikey;
+        session.config.skey = kSkey;
+        session.config.failOpen = false;
+    }
+    void TearDown() override { gDialogBoxHook() = savedHook_; }
+
+    void Load(const std::string& scenario) {
+        std::string error;
+        ASSERT_TRUE(refservice::LoadScenario(ikey, kSkey, scenario, &error)) << error;
+    }
+
+    // The log lines that begin with `prefix`, in order.
+    Lines LinesStartingWith(const std::string& prefix) const {
+        Lines lines;
+        for (const std::string& text : log.Texts())
+            if (text.compare(0, prefix.size(), prefix) == 0) lines.push_back(text);
+        return lines;
+    }
+
+    // Runs AuthorizeVynUser expecting an exception of the family; returns it.
+    CVynException AuthorizeExpectingException(const std::string& user, const std::string& answer) {
+        try {
+            session.AuthorizeVynUser(nullptr, user, answer);
+        } catch (const CVynException& e) {
+            return e;
+        }
+        ADD_FAILURE() << "no exception";
+        return CVynException(-1, "");
+    }
+
+    std::vector<RecordedRequest> StatusRequests() const {
+        std::vector<RecordedRequest> polls;
+        for (const RecordedRequest& r : refservice::Requests(ikey))
+            if (r.target.rfind("/rest/v1/status.bson", 0) == 0) polls.push_back(r);
+        return polls;
+    }
+
+    LogCapture log;
+    EventRecorder events;
+    CVynAuthSession session{"VynGina/1.1.8"};
+    std::string ikey;
+    StatusDialogScript script;
+    StatusDialogRecord record;
+
+private:
+    DialogBoxHook savedHook_;
+};
+
+TEST_F(AuthFlowTest, ProgressTextsAreShownButNeverTheFinalOne) {
+    Load(R"({"answers":{"push":{"txid":"TX-ABC","statuses":[
+        {"result":"","status":"Pushed a login request to your device..."},
+        {"result":"","status":"Still waiting"},
+        {"result":"allow","status":"Success. Logging you in..."}]}}})");
+
+    EXPECT_TRUE(session.AuthorizeVynUser(nullptr, "alice", "push"));
+
+    EXPECT_EQ(record.dialogsShown, 1);
+    EXPECT_EQ(record.texts, (Texts{L"Pushed a login request to your device...", L"Still waiting"}));
+    EXPECT_EQ(LinesStartingWith("Status: "), (Lines{"Status: Pushed a login request to your device...",
+                                                    "Status: Still waiting",
+                                                    "Status: Success. Logging you in..."}));
+    EXPECT_EQ(LinesStartingWith("Txid: "), (Lines{"Txid: TX-ABC"}));
+    EXPECT_EQ(LinesStartingWith("Result: "), (Lines{"Result: allow"}));
+    EXPECT_EQ(events.events(), (Events{{EVENTLOG_INFORMATION_TYPE, "Successful Vyn login for 'alice'"}}));
+
+    const Lines texts = log.Texts();
+    ASSERT_GE(texts.size(), 3u);
+    EXPECT_EQ(texts[0], "Entered CVynAuthSession::AuthorizeVynUser");
+    EXPECT_EQ(texts[1], "User: alice");
+    EXPECT_EQ(texts[2], "Auth: push");
+    EXPECT_EQ(LinesStartingWith("Entered CVynAuthSession::CheckTransactionStatus").size(), 3u);
+    EXPECT_EQ(LinesStartingWith("Leaving CVynAuthSession::CheckTransactionStatus").size(), 3u);
+
+    const std::vector<RecordedRequest> requests = refservice::Requests(ikey);
+    ASSERT_EQ(requests.size(), 4u);
+    EXPECT_EQ(requests[0].method, "POST");
+    EXPECT_EQ(requests[0].target, "/rest/v1/auth.bson");
+    EXPECT_EQ(requests[0].body, "async=1&auto=push&factor=auto&user=alice");
+    for (size_t i = 1; i < 4; ++i) {
+        EXPECT_EQ(requests[i].method, "GET");
+        EXPECT_EQ(requests[i].target, "/rest/v1/status.bson?txid=TX-ABC");
+    }
+}
+
+TEST_F(AuthFlowTest, UserIsSentNormalisedButReportedAsGiven) {
+    Load(R"({"answers":{"push":{}}})");
+    EXPECT_TRUE(session.AuthorizeVynUser(nullptr, "CORP\\Alice", "push"));
+    const std::vector<RecordedRequest> requests = refservice::Requests(ikey);
+    ASSERT_FALSE(requests.empty());
+    EXPECT_EQ(requests[0].body, "async=1&auto=push&factor=auto&user=corp%5Calice");
+    EXPECT_EQ(events.events(), (Events{{EVENTLOG_INFORMATION_TYPE, "Successful Vyn login for 'CORP\\Alice'"}}));
+}
+
+TEST_F(AuthFlowTest, PasscodeNeverReachesTheLog) {
+    Load(R"({"answers":{"904217":{}}})");
+    EXPECT_TRUE(session.AuthorizeVynUser(nullptr, "alice", "904217"));
+    EXPECT_EQ(LinesStartingWith("Auth: "), (Lines{"Auth: ******"}));
+    for (const std::string& line : log.Texts()) EXPECT_EQ(line.find("904217"), std::string::npos) << line;
+    // ...while the service receives it.
+    const std::vector<RecordedRequest> requests = refservice::Requests(ikey);
+    ASSERT_FALSE(requests.empty());
+    EXPECT_EQ(requests[0].body, "async=1&auto=904217&factor=auto&user=alice");
+}
+
+TEST_F(AuthFlowTest, RefusalCarriesTheLastStatusTextToTheUserAndTheEventLog) {
+    Load(R"({"answers":{"push":{"statuses":[
+        {"result":"","status":"Pushed"},
+        {"result":"deny","status":"Login request denied"}]}}})");
+
+    const CVynException e = AuthorizeExpectingException("alice", "push");
+    EXPECT_EQ(e.GetKind(), AuthenticationDenied);
+    EXPECT_EQ(e.GetUserMessage(), L"Login request denied");
+    EXPECT_EQ(record.texts, (Texts{L"Pushed"}));
+    EXPECT_EQ(LinesStartingWith("Result: "), (Lines{"Result: deny"}));
+    EXPECT_EQ(LinesStartingWith("WARNING: "), (Lines{"WARNING: Vyn server denied access"}));
+    EXPECT_EQ(events.events(),
+              (Events{{EVENTLOG_ERROR_TYPE, "Error in Vyn login for 'alice': Login request denied"}}));
+}
+
+TEST_F(AuthFlowTest, RefusalWithoutTextGivesTheDefaultDeniedMessage) {
+    Load(R"({"answers":{"push":{"statuses":[{"result":"deny"}]}}})");
+    const CVynException e = AuthorizeExpectingException("alice", "push");
+    EXPECT_EQ(e.GetKind(), AuthenticationDenied);
+    EXPECT_EQ(e.GetUserMessage(), DefaultUserMessage(AuthenticationDenied));
+    EXPECT_EQ(LinesStartingWith("Status: "), (Lines{"Status: "}));
+    EXPECT_EQ(events.events(), (Events{{EVENTLOG_ERROR_TYPE, "Error in Vyn login for 'alice': " + kDeniedText}}));
+}
+
+class MissingTxidTest : public AuthFlowTest, public testing::WithParamInterface<const char*> {};
+
+TEST_P(MissingTxidTest, EndsWithUnexpectedResponseAndNoPoll) {
+    Load(std::string(R"({"answers":{"push":{"txid":)") + GetParam() + "}}}");
+    const CVynException e = AuthorizeExpectingException("alice", "push");
+    EXPECT_EQ(e.GetKind(), UnexpectedResponse);
+    EXPECT_EQ(LinesStartingWith("ERROR: No txid"), (Lines{"ERROR: No txid element found"}));
+    EXPECT_TRUE(LinesStartingWith("Txid: ").empty());
+    EXPECT_TRUE(StatusRequests().empty());
+    EXPECT_EQ(events.events(),
+              (Events{{EVENTLOG_ERROR_TYPE, "Error in Vyn login for 'alice': " + kUnexpectedResponseText}}));
+}
+
+INSTANTIATE_TEST_SUITE_P(Txid, MissingTxidTest, testing::Values("null", R"({"$int32":7})", R"("")"));
+
+TEST_F(AuthFlowTest, FailOpenDuringTheAuthRequestAllows) {
+    session.config.failOpen = true;
+    Load(R"({"operations":{"auth":[{"http_status":503}]}})");
+    EXPECT_TRUE(session.AuthorizeVynUser(nullptr, "alice", "push"));
+    EXPECT_TRUE(StatusRequests().empty());
+    EXPECT_EQ(events.events(), (Events{{EVENTLOG_ERROR_TYPE, "Failsafe Vyn login: Vyn response not understood"},
+                                       {EVENTLOG_INFORMATION_TYPE, "Successful Vyn login for 'alice'"}}));
+}
+
+TEST_F(AuthFlowTest, FailOpenDuringAPollAllows) {
+    session.config.failOpen = true;
+    Load(R"({"answers":{"push":{"statuses":[{"result":"","status":"Pushed"},{"result":"deny","status":"No"}]}},
+             "operations":{"status":[{},{"http_status":503}]}})");
+    EXPECT_TRUE(session.AuthorizeVynUser(nullptr, "alice", "push"));
+    EXPECT_EQ(record.texts, (Texts{L"Pushed"}));
+    EXPECT_EQ(StatusRequests().size(), 2u);
+    EXPECT_EQ(events.events(), (Events{{EVENTLOG_ERROR_TYPE, "Failsafe Vyn login: Vyn response not understood"},
+                                       {EVENTLOG_INFORMATION_TYPE, "Successful Vyn login for 'alice'"}}));
+}
+
+TEST_F(AuthFlowTest, CancelBeforeTheAuthRequestSendsNothing) {
+    Load(R"({"answers":{"push":{}}})");
+    unique_handle cancel(::CreateEventW(nullptr, FALSE, TRUE, nullptr));
+    session.OpenHttpSession();
+    try {
+        session.RunAuthTransaction("alice", "push", nullptr, cancel.get());
+        ADD_FAILURE() << "no exception";
+    } catch (const CVynException& e) {
+        EXPECT_EQ(e.GetKind(), AuthenticationDenied);
+        EXPECT_EQ(e.GetUserMessage(), L"User cancelled authentication");
+    }
+    EXPECT_TRUE(refservice::Requests(ikey).empty());
+    EXPECT_EQ(::WaitForSingleObject(cancel.get(), 0), static_cast<DWORD>(WAIT_TIMEOUT));  // the check consumed it
+}
+
+TEST_F(AuthFlowTest, CancelFromAnEarlierCallDoesNotReachTheNext) {
+    Load(R"({"answers":{"push":{}}})");
+    session.CancelAuthentication();
+    EXPECT_EQ(LinesStartingWith("User cancelled"), (Lines{"User cancelled authentication"}));
+    EXPECT_TRUE(session.AuthorizeVynUser(nullptr, "alice", "push"));
+    EXPECT_EQ(::WaitForSingleObject(session.cancelEvent.get(), 0), static_cast<DWORD>(WAIT_TIMEOUT));
+    EXPECT_EQ(events.events(), (Events{{EVENTLOG_INFORMATION_TYPE, "Successful Vyn login for 'alice'"}}));
+}
+
+TEST_F(AuthFlowTest, CancelNoticedByTheWorkerEndsWithItsCancelException) {
+    Load(R"({"answers":{"push":{"statuses":[
+        {"result":"","status":"Pushed"},
+        {"delay_ms":300,"result":"","status":"Still waiting"},
+        {"result":"allow","status":"Approved"}]}}})");
+    script.cancelOnText = L"Pushed";
+
+    const CVynException e = AuthorizeExpectingException("alice", "push");
+    EXPECT_EQ(record.cancelsPressed, 1);
+    EXPECT_EQ(e.GetKind(), AuthenticationDenied);
+    EXPECT_EQ(e.GetUserMessage(), L"User cancelled authentication");
+    EXPECT_EQ(LinesStartingWith("User cancelled"), (Lines{"User cancelled authentication"}));
+    EXPECT_EQ(StatusRequests().size(), 2u);
+    EXPECT_EQ(events.events(),
+              (Events{{EVENTLOG_ERROR_TYPE, "Error in Vyn login for 'alice': User cancelled authentication"}}));
+}
+
+TEST_F(AuthFlowTest, CancelDuringAHeldStatusRequestReturnsPromptlyAndTheNextLoginWorks) {
+    Load(R"({"answers":{
+        "push":{"statuses":[{"result":"","status":"Pushed"},{"hold":true,"result":"allow","status":"Approved late"}]},
+        "123456":{"statuses":[{"result":"","status":"Checking"},{"result":"allow","status":"Success"}]}}})");
+    script.cancelOnText = L"Pushed";
+
+    EXPECT_FALSE(session.AuthorizeVynUser(nullptr, "alice", "push"));
+    const DWORD returnedAt = ::GetTickCount();
+    EXPECT_EQ(record.cancelsPressed, 1);
+    EXPECT_LT(returnedAt - record.cancelPressedAt, 3000u);
+    EXPECT_EQ(events.events(), (Events{{EVENTLOG_WARNING_TYPE, "Aborted Vyn login for 'alice'"}}));
+
+    // The abandoned worker is still waiting for its held poll; a new
+    // authentication runs beside it undisturbed.
+    script.cancelOnText.clear();
+    EXPECT_TRUE(session.AuthorizeVynUser(nullptr, "alice", "123456"));
+    EXPECT_EQ(record.texts, (Texts{L"Pushed", L"Checking"}));
+    EXPECT_EQ(events.events(), (Events{{EVENTLOG_WARNING_TYPE, "Aborted Vyn login for 'alice'"},
+                                       {EVENTLOG_INFORMATION_TYPE, "Successful Vyn login for 'alice'"}}));
+
+    // Released, the abandoned worker finishes its poll and ends quietly: no
+    // dialog text, no event, nothing thrown anywhere.
+    EXPECT_EQ(refservice::Release(ikey), 1);
+    for (int i = 0; i < 500 && LinesStartingWith("Status: Approved late").empty(); ++i) ::Sleep(10);
+    EXPECT_EQ(LinesStartingWith("Status: Approved late").size(), 1u);
+    ::Sleep(100);
+    EXPECT_EQ(record.texts, (Texts{L"Pushed", L"Checking"}));
+    EXPECT_EQ(events.events().size(), 2u);
+}
+
+}  // namespace

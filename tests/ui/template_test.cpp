@@ -1,0 +1,126 @@
+// Template 101 as compiled into the module, read back field by field.
+#include <windows.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+// Reader of an extended dialog template (DLGTEMPLATEEX and DLGITEMTEMPLATEEX).
+class TemplateReader {
+public:
+    TemplateReader(const uint8_t* data, size_t size) : data_(data), size_(size) {}
+
+    template <class T>
+    T Read() {
+        T value{};
+        if (offset_ + sizeof(T) > size_) {
+            overrun_ = true;
+            return value;
+        }
+        std::memcpy(&value, data_ + offset_, sizeof(T));
+        offset_ += sizeof(T);
+        return value;
+    }
+    std::wstring ReadString() {
+        std::wstring text;
+        for (wchar_t c = Read<wchar_t>(); c != 0 && !overrun_; c = Read<wchar_t>()) text += c;
+        return text;
+    }
+    // A name or ordinal: an ordinal comes back as "#<number>".
+    std::wstring ReadNameOrOrdinal() {
+        const uint16_t first = Read<uint16_t>();
+        if (first == 0) return L"";
+        if (first == 0xFFFF) return L"#" + std::to_wstring(Read<uint16_t>());
+        offset_ -= sizeof(uint16_t);
+        return ReadString();
+    }
+    void AlignToDword() { offset_ = (offset_ + 3) & ~size_t(3); }
+    size_t Offset() const { return offset_; }
+    bool Overrun() const { return overrun_; }
+
+private:
+    const uint8_t* data_;
+    size_t size_;
+    size_t offset_ = 0;
+    bool overrun_ = false;
+};
+
+struct Item {
+    uint32_t helpId, exStyle, style;
+    int16_t x, y, cx, cy;
+    uint32_t id;
+    std::wstring windowClass, title;
+    uint16_t extraCount;
+};
+
+std::wstring ModulePath() {
+    std::string path = "Z:" VYN_MODULE_PATH;
+    for (char& c : path)
+        if (c == '/') c = '\\';
+    return std::wstring(path.begin(), path.end());
+}
+
+TEST(StatusDialogTemplate, ModuleCarriesTemplate101ExactlyAsDesigned) {
+    HMODULE module = ::LoadLibraryExW(ModulePath().c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    ASSERT_NE(module, nullptr) << "cannot load the module as data, error " << ::GetLastError();
+    HRSRC resource = ::FindResourceExW(module, RT_DIALOG, MAKEINTRESOURCEW(101),
+                                       MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US));
+    ASSERT_NE(resource, nullptr) << "no dialog 101 in language 1033";
+    const DWORD size = ::SizeofResource(module, resource);
+    const auto* data = static_cast<const uint8_t*>(::LockResource(::LoadResource(module, resource)));
+    ASSERT_NE(data, nullptr);
+    std::vector<uint8_t> bytes(data, data + size);
+    ::FreeLibrary(module);
+
+    TemplateReader reader(bytes.data(), bytes.size());
+    EXPECT_EQ(reader.Read<uint16_t>(), 1);       // dlgVer
+    EXPECT_EQ(reader.Read<uint16_t>(), 0xFFFF);  // signature: extended template
+    EXPECT_EQ(reader.Read<uint32_t>(), 0u);      // help id
+    EXPECT_EQ(reader.Read<uint32_t>(), 0u);      // extended style
+    EXPECT_EQ(reader.Read<uint32_t>(), 0x80C000C8u);
+    const uint16_t itemCount = reader.Read<uint16_t>();
+    EXPECT_EQ(reader.Read<int16_t>(), 0);
+    EXPECT_EQ(reader.Read<int16_t>(), 0);
+    EXPECT_EQ(reader.Read<int16_t>(), 220);
+    EXPECT_EQ(reader.Read<int16_t>(), 62);
+    EXPECT_EQ(reader.ReadNameOrOrdinal(), L"");  // no menu
+    EXPECT_EQ(reader.ReadNameOrOrdinal(), L"");  // default class
+    EXPECT_EQ(reader.ReadString(), L"Authenticating...");
+    EXPECT_EQ(reader.Read<uint16_t>(), 8);    // point size
+    EXPECT_EQ(reader.Read<uint16_t>(), 400);  // weight
+    EXPECT_EQ(reader.Read<uint8_t>(), 0);     // not italic
+    EXPECT_EQ(reader.Read<uint8_t>(), 1);     // character set
+    EXPECT_EQ(reader.ReadString(), L"MS Shell Dlg");
+    ASSERT_EQ(itemCount, 3);
+
+    // Predefined classes are stored as atoms: 0x80 button, 0x82 static.
+    const Item expected[] = {
+        {0, 0, 0x50010000u, 164, 42, 50, 14, 2, L"#128", L"Cancel", 0},
+        {0, 0, 0x50800008u, 6, 21, 208, 14, 1001, L"msctls_progress32", L"", 0},
+        {0, 0, 0x50024000u, 6, 6, 208, 8, 1002, L"#130", L"Authenticating...", 0},
+    };
+    for (const Item& want : expected) {
+        SCOPED_TRACE(want.id);
+        reader.AlignToDword();
+        EXPECT_EQ(reader.Read<uint32_t>(), want.helpId);
+        EXPECT_EQ(reader.Read<uint32_t>(), want.exStyle);
+        EXPECT_EQ(reader.Read<uint32_t>(), want.style);
+        EXPECT_EQ(reader.Read<int16_t>(), want.x);
+        EXPECT_EQ(reader.Read<int16_t>(), want.y);
+        EXPECT_EQ(reader.Read<int16_t>(), want.cx);
+        EXPECT_EQ(reader.Read<int16_t>(), want.cy);
+        EXPECT_EQ(reader.Read<uint32_t>(), want.id);
+        EXPECT_EQ(reader.ReadNameOrOrdinal(), want.windowClass);
+        EXPECT_EQ(reader.ReadNameOrOrdinal(), want.title);
+        EXPECT_EQ(reader.Read<uint16_t>(), want.extraCount);
+    }
+    EXPECT_FALSE(reader.Overrun());
+    EXPECT_LE(reader.Offset(), bytes.size());
+    EXPECT_GE(reader.Offset() + 3, bytes.size());  // nothing after the last item but padding
+}
+
+}  // namespace
