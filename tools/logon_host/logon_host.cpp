@@ -686,13 +686,28 @@ long CountHandles() {
     return mine;
 }
 
+// The committed private memory of this process, as the pages the address
+// space holds privately committed (Wine leaves PrivateUsage at 0).
+unsigned long long CommittedPrivateBytes() {
+    unsigned long long total = 0;
+    MEMORY_BASIC_INFORMATION region = {};
+    for (const char* at = nullptr; ::VirtualQuery(at, &region, sizeof region) == sizeof region;
+         at = static_cast<const char*>(region.BaseAddress) + region.RegionSize) {
+        if (region.State == MEM_COMMIT && region.Type == MEM_PRIVATE) total += region.RegionSize;
+        if (region.RegionSize == 0) break;
+    }
+    return total;
+}
+
+// PROCESS_MEMORY_COUNTERS_EX.PrivateUsage where the platform fills it in.
 unsigned long long PrivateBytes() {
     PROCESS_MEMORY_COUNTERS_EX counters = {};
     counters.cb = sizeof counters;
-    if (!::GetProcessMemoryInfo(::GetCurrentProcess(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters),
-                                sizeof counters))
-        return 0;
-    return counters.PrivateUsage;
+    if (::GetProcessMemoryInfo(::GetCurrentProcess(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters),
+                               sizeof counters) &&
+        counters.PrivateUsage != 0)
+        return counters.PrivateUsage;
+    return CommittedPrivateBytes();
 }
 
 void Report(const char* format, ...) __attribute__((format(printf, 1, 2)));
