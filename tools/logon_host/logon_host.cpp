@@ -51,7 +51,7 @@ const wchar_t kUsage[] =
     L"                          scripted, else show it and wait for the user); every\n"
     L"                          message box is printed with its caption and style\n"
     L"  --answer TEXT           in the passcode dialog, type TEXT and press OK\n"
-    L"  --answers \"A;B;...\"    the same for each answer in turn, one per time the\n"
+    L"  --answers \"A;B;...\"     the same for each answer in turn, one per time the\n"
     L"                          dialog waits (e.g. a second try after a refusal)\n"
     L"  --press KEY             in the passcode dialog, press ok, enter, cancel,\n"
     L"                          escape or close (the caption's close button)\n"

@@ -29,9 +29,13 @@ Drive* gDrive = nullptr;
 
 void Say(const std::string& line) { (*gDrive->say)("passcode dialog: " + line); }
 
+// The button's click notification, exactly as the button sends it. (BM_CLICK
+// would go through mouse capture, which another process's window can take
+// away under Wine and so lose the click.)
 void PressButton(HWND dialog, int id, const char* name) {
     Say(std::string("pressed ") + name);
-    ::PostMessageW(::GetDlgItem(dialog, id), BM_CLICK, 0, 0);
+    const HWND button = ::GetDlgItem(dialog, id);
+    ::PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), reinterpret_cast<LPARAM>(button));
 }
 
 // A key goes to the focused field, where the dialog's own keyboard handling
