@@ -23,6 +23,8 @@ extern "C" {
 #include "common/strings.h"
 #include "diag/errors.h"
 #include "diag/log.h"
+#include "config/config.h"
+#include "gina/gate.h"
 #include "gina/globals.h"
 #include "gina/module_objects.h"
 
@@ -54,6 +56,14 @@ Result RunGuarded(const char* exportName, Result onException, Body&& body) noexc
         LogEscapedException(exportName, nullptr);
     }
     return onException;
+}
+
+// "DOMAIN\user", or the bare user name when msgina reported no domain.
+std::string AccountName(const WLX_MPR_NOTIFY_INFO* info) {
+    if (!info) return std::string();
+    const std::string user = ToUtf8(info->pszUserName);
+    const std::string domain = ToUtf8(info->pszDomain);
+    return domain.empty() ? user : domain + "\\" + user;
 }
 
 template <class Body>
@@ -107,8 +117,19 @@ int WINAPI WlxLoggedOutSAS(PVOID wlxContext, DWORD sasType, PLUID authentication
     return RunGuarded("WlxLoggedOutSAS", WLX_SAS_ACTION_NONE, [&]() -> int {
         const auto entry = gMsgina.WlxLoggedOutSAS;
         if (!entry) return 0;
-        // The second-factor gate (gina/gate.h) takes msgina's answer here.
-        return entry(wlxContext, sasType, authenticationId, logonSid, options, token, mprNotifyInfo, profile);
+        const int result =
+            entry(wlxContext, sasType, authenticationId, logonSid, options, token, mprNotifyInfo, profile);
+        if (result != WLX_SAS_ACTION_LOGON) {
+            LogMessage("msgina.WlxLoggedOutSAS returned failure");
+            return result;
+        }
+        LogMessage("msgina.WlxLoggedOutSAS returned WLX_SAS_ACTION_LOGON");
+        if (!gCurrentUsername.empty()) LogMessage("WARNING: gCurrentUsername not empty");
+        gCurrentUsername = AccountName(mprNotifyInfo);
+        LogMessage("Logged on user: " + gCurrentUsername);
+        // On refusal everything msgina wrote through the output arguments is
+        // left as it is; Winlogon only learns WLX_SAS_ACTION_NONE.
+        return PerformSecondaryAuth() ? WLX_SAS_ACTION_LOGON : WLX_SAS_ACTION_NONE;
     });
 }
 
@@ -149,8 +170,19 @@ int WINAPI WlxWkstaLockedSAS(PVOID wlxContext, DWORD sasType) {
     return RunGuarded("WlxWkstaLockedSAS", WLX_SAS_ACTION_NONE, [&]() -> int {
         const auto entry = gMsgina.WlxWkstaLockedSAS;
         if (!entry) return 0;
-        // The second-factor gate (gina/gate.h) takes msgina's answer here.
-        return entry(wlxContext, sasType);
+        const int result = entry(wlxContext, sasType);
+        if (result != WLX_SAS_ACTION_UNLOCK_WKSTA) {
+            LogMessage("msgina.WlxWkstaLockedSAS returned non-unlock status");
+            return result;
+        }
+        // Read afresh each time, so an administrator can switch it on at once.
+        if (ReadRegistryFlag("LogonOnly")) {
+            LogMessage("Not configured to challenge when unlocking; bypassing");
+            return WLX_SAS_ACTION_UNLOCK_WKSTA;
+        }
+        // The challenge is for the user of the last logon; msgina has checked
+        // the password typed into the unlock dialog.
+        return PerformSecondaryAuth() ? WLX_SAS_ACTION_UNLOCK_WKSTA : WLX_SAS_ACTION_NONE;
     });
 }
 

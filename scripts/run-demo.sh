@@ -1,46 +1,135 @@
 #!/usr/bin/env bash
-# Shows a logon and an unlock through VynGina.dll, with the logon host playing
-# Winlogon and the msgina test double standing in for the system's msgina.dll,
-# under Wine. Usage: scripts/run-demo.sh <build dir>
+# A complete logon through VynGina.dll on this machine, step by step: the
+# reference authentication service on loopback with the lab scenario
+# (tools/refservice/demo-scenario.json), the module's settings in a Wine
+# prefix of the demo's own, and the logon host playing Winlogon with the msgina
+# test double standing in for the system's msgina.dll. alice logs on, the
+# service asks for a second factor, she answers "push" in the passcode dialog
+# and the service approves after two progress texts.
+#   scripts/run-demo.sh <build dir>
+# Environment:
+#   VYN_DEMO_INTERACTIVE=1  with DISPLAY set: the dialogs appear on that display
+#                           and a person answers them (try push, 123456, phone)
+#   VYN_DEMO_PORT           HTTPS port of the demo's service (default: a free one)
+# Exit status: 0 when Winlogon was told WLX_SAS_ACTION_LOGON, 1 otherwise.
 set -euo pipefail
 build=$(cd "${1:?usage: run-demo.sh <build dir>}" && pwd)
+repo=$(cd "$(dirname "$0")/.." && pwd)
 run="$build/wine-run.sh"
-export WINEPREFIX="${VYN_WINEPREFIX:-$build/wineprefix}"
 winpath() { printf 'Z:%s' "$(printf '%s' "$1" | sed 's#/#\\#g')"; }
+say() { printf '\n== %s\n' "$*"; }
+
+interactive=0
+if [ "${VYN_DEMO_INTERACTIVE:-0}" = 1 ] && [ -n "${DISPLAY:-}" ]; then
+  interactive=1
+  export VYN_WINE_DISPLAY=1
+  prefix=${VYN_WINEPREFIX:-$build/wineprefix-x11}
+else
+  prefix=${VYN_WINEPREFIX:-$build/wineprefix-demo}
+fi
+# The test suite's own prefix stays untouched by the demo's settings.
+export VYN_WINEPREFIX=$prefix
 
 host="$build/tools/logon_host/vyn-logon-host.exe"
 module="$build/gina/VynGina.dll"
 stub_dir="$build/tools/stub_msgina"
-log="$WINEPREFIX/drive_c/ProgramData/Vyn Security/vyn.log"
-for f in "$host" "$module" "$stub_dir/msgina.dll"; do
+service="$build/refservice/native/vyn-refservice"
+trust="$build/tools/refservice/vyn-trust-ca.exe"
+pki="$build/refservice/pki"
+for f in "$host" "$module" "$stub_dir/msgina.dll" "$service" "$trust" "$pki/localhost.pem"; do
   [ -f "$f" ] || { echo "run-demo: $f is missing; build first (scripts/setup.sh)" >&2; exit 1; }
 done
+scenario="$repo/tools/refservice/demo-scenario.json"
+ikey=$(python3 -c 'import json,sys; print(json.load(open(sys.argv[1]))["ikey"])' "$scenario")
+skey=$(python3 -c 'import json,sys; print(json.load(open(sys.argv[1]))["skey"])' "$scenario")
+port=${VYN_DEMO_PORT:-$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')}
+log="$prefix/drive_c/ProgramData/Vyn Security/vyn.log"
 
-say() { printf '\n== %s\n' "$*"; }
+work=$(mktemp -d)
+service_pid=
+cleanup() {
+  if [ -n "$service_pid" ]; then kill "$service_pid" 2>/dev/null || true; wait "$service_pid" 2>/dev/null || true; fi
+  rm -rf "$work"
+}
+trap cleanup EXIT
 
-say "The pieces"
-echo "module:      $module"
-echo "msgina:      $stub_dir/msgina.dll (test double: accepts every logon, records every call)"
-echo "Winlogon:    $host (the logon host)"
-echo "Wine prefix: $WINEPREFIX"
+say "1. The authentication service"
+"$service" --port "$port" --cert "$pki/localhost.pem" --key "$pki/localhost.key" --scenario "$scenario" --log \
+  </dev/null >"$work/service.log" 2>&1 &
+service_pid=$!
+for _ in $(seq 50); do
+  (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && break
+  kill -0 "$service_pid" 2>/dev/null || { cat "$work/service.log" >&2; exit 1; }
+  sleep 0.1
+done
+echo "The reference service (pid $service_pid) answers on https://localhost:$port with the scenario"
+echo "$scenario:"
+echo "alice must present a second factor; \"push\" is approved after two progress texts."
 
+say "2. The module's settings, in the Wine prefix $prefix"
+# The first use of the prefix creates it (about half a minute) and trusts the
+# service's test CA there.
+cat >"$work/settings.reg" <<REG
+REGEDIT4
+
+[HKEY_LOCAL_MACHINE\\Software\\Vyn Security\\VynCredProv]
+"Host"="localhost:$port"
+"IKey"="$ikey"
+"SKey"="$skey"
+"FailOpen"=dword:00000000
+"AutoPush"=dword:00000000
+REG
+"$run" "$trust" "$(winpath "$pki/ca.der")" </dev/null >/dev/null 2>&1 \
+  || { echo "run-demo: could not trust the service's test CA in $prefix" >&2; exit 1; }
+"$run" reg import "$(winpath "$work/settings.reg")" </dev/null >/dev/null 2>&1 \
+  || { echo "run-demo: could not write the module's settings" >&2; exit 1; }
+echo "HKLM\\Software\\Vyn Security\\VynCredProv: Host=localhost:$port IKey=$ikey SKey=(secret)"
+echo "FailOpen=0 (refuse when the service cannot be reached), AutoPush=0 (ask in the dialog)"
+
+say "3. The logon"
+echo "module:   $module"
+echo "msgina:   $stub_dir/msgina.dll (test double: accepts alice's password)"
+echo "Winlogon: $host (the logon host)"
+if [ "$interactive" = 1 ]; then
+  echo "The passcode dialog appears on $DISPLAY: type push (or 123456, or phone to see a refusal) and press OK."
+  user_args=()
+else
+  echo "The scripted user types push into the passcode dialog and presses OK."
+  user_args=(--answer push --think 1000)
+fi
+echo "Lines with 'log|' are the module's own log; 'host:' is what Winlogon saw and was told."
+echo
 before=0
 [ -f "$log" ] && before=$(stat -c %s "$log")
+status=0
+"$run" "$host" --msgina-dir "$(winpath "$stub_dir")" --show-log "${user_args[@]}" \
+  "$(winpath "$module")" --logon user=alice </dev/null 2>&1 | tr -d '\r' | tee "$work/host.out" || status=$?
 
-say "A logon as alice@CORP, then an unlock of the locked workstation"
-echo "The host loads the module, which loads msgina; then WlxNegotiate and WlxInitialize,"
-echo "then Ctrl+Alt+Del at the logon screen and at the locked workstation. Lines with"
-echo "'log|' are the module's own log, 'msgina received' what reached msgina, 'host:'"
-echo "what Winlogon was told."
+say "4. What happened"
+pick() { grep -F -- "$1" "$work/host.out" | sed 's/^ *log| [^ ]* [^ ]* ([0-9]*) //' || true; }
+echo "Pre-authentication:    $(pick 'log|' | grep -E '^(Result|Status): ' | head -2 | paste -sd ' ' -)"
+echo "Passcode dialog:       $(grep -F 'host: passcode dialog: ' "$work/host.out" | sed 's/^host: passcode dialog: //' | paste -sd ';' - | sed 's/;/; /g')"
+grep -F 'host: status text ' "$work/host.out" | sed 's/^host: status text /Status dialog showed:  /' || true
+echo "The service decided:   $(pick 'log|' | grep -E '^Result: ' | tail -1)"
+result=$(grep -F 'host: WlxLoggedOutSAS -> ' "$work/host.out" | sed 's/^host: WlxLoggedOutSAS -> //' || true)
+echo "Winlogon received:     ${result:-(nothing: the host did not finish)}"
 echo
-"$run" "$host" --msgina-dir "$(winpath "$stub_dir")" --message-box-answer 1 --show-log \
-  "$(winpath "$module")" --logon user=alice domain=CORP --unlock --status "Applying your personal settings..."
+echo "Requests the service received:"
+grep -E 'preauth|auth|status' "$work/service.log" | sed 's/^/  /' || true
 
-say "The log file the module wrote"
-echo "$log (C:\\ProgramData\\Vyn Security\\vyn.log inside Wine); lines of this run:"
+say "5. The module's log file"
+echo "$log"
+echo "(C:\\ProgramData\\Vyn Security\\vyn.log inside Wine); the lines of this run:"
 echo
 if [ -f "$log" ]; then
   tail -c +"$((before + 1))" "$log" | tr -d '\r'
 else
   echo "(no log file: the module could not create it)"
 fi
+
+if [ "$status" -eq 0 ] && grep -qF 'host: WlxLoggedOutSAS -> 1 WLX_SAS_ACTION_LOGON' "$work/host.out"; then
+  say "The logon succeeded with a second factor."
+  exit 0
+fi
+say "The logon did NOT succeed (host exit status $status)."
+exit 1

@@ -8,8 +8,10 @@
 #include <string>
 #include <vector>
 
+#include "tests/config/registry_helpers.h"
 #include "tests/gina/paths.h"
 #include "tests/support/log_capture.h"
+#include "tests/support/refservice.h"
 
 namespace {
 
@@ -91,7 +93,14 @@ TEST(LogonHost, AModuleThatCannotBeLoadedExitsWithThree) {
     EXPECT_EQ(run.exitCode, 3u);
 }
 
+// No settings: the module lets every logon and unlock through.
+void RemoveSettings() {
+    testreg::DeleteKey(testreg::kPolicyKey);
+    testreg::DeleteKey(testreg::kNormalKey);
+}
+
 TEST(LogonHost, PassThroughLogonAndUnlock) {
+    RemoveSettings();
     const HostRun run = RunHost(WithStub(L"--show-log --logon user=alice domain=CORP --unlock"));
     EXPECT_EQ(run.exitCode, 0u) << run.out;
     EXPECT_TRUE(run.Has("host: WlxNegotiate(0x00010004) -> TRUE, module version 0x00010004")) << run.out;
@@ -103,10 +112,14 @@ TEST(LogonHost, PassThroughLogonAndUnlock) {
     std::vector<std::string> logged;
     for (const auto& line : run.Lines())
         if (line.rfind("  log| ", 0) == 0) logged.push_back(StripLogPrefix(line.substr(7)));
-    EXPECT_EQ(logged, (std::vector<std::string>{std::string(99, '-'), "Entered WlxNegotiate",
-                                                "Entered WlxInitialize", "Entered WlxDisplaySASNotice",
-                                                "Entered WlxLoggedOutSAS", "Entered WlxActivateUserShell",
-                                                "Entered WlxDisplayLockedNotice", "Entered WlxWkstaLockedSAS"}));
+    EXPECT_EQ(logged,
+              (std::vector<std::string>{
+                  std::string(99, '-'), "Entered WlxNegotiate", "Entered WlxInitialize", "Entered WlxDisplaySASNotice",
+                  "Entered WlxLoggedOutSAS", "msgina.WlxLoggedOutSAS returned WLX_SAS_ACTION_LOGON",
+                  "Logged on user: CORP\\alice", "ERROR: VynAuth not configured", "VynAuth not configured",
+                  "Unable to load configuration; bypassing", "Entered WlxActivateUserShell",
+                  "Entered WlxDisplayLockedNotice", "Entered WlxWkstaLockedSAS", "ERROR: VynAuth not configured",
+                  "VynAuth not configured", "Unable to load configuration; bypassing"}));
 }
 
 TEST(LogonHost, MsginasRefusalReachesWinlogon) {
@@ -130,6 +143,158 @@ TEST(LogonHost, WithoutMsginaEveryAnswerIsZero) {
     EXPECT_TRUE(run.Has("host: msgina.dll is not loaded: the module forwards nothing and answers 0")) << run.out;
     EXPECT_TRUE(run.Has("host: WlxNegotiate(0x00010004) -> FALSE, module version 0x00000000")) << run.out;
     EXPECT_TRUE(run.Has("host: WlxLoggedOutSAS -> 0 (none: module answered 0)")) << run.out;
+}
+
+// ---- The scripted user of the passcode dialog, against the reference service ----
+
+// The module configured for a tenant of the reference service that asks alice
+// for a second factor, accepts the passcode 123456 and refuses anything else.
+class ScriptedUser : public ::testing::Test {
+protected:
+    void SetUp() override {
+        RemoveSettings();
+        ikey_ = refservice::UniqueIkey();
+        const std::string scenario = R"({
+            "users": {"alice": {"result": "auth", "status": "Account active"}},
+            "answers": {"123456": {"statuses": [{"result": "allow", "status": "Success"}]}},
+            "unknown_answer": {"statuses": [{"result": "deny", "status": "Incorrect passcode"}]}})";
+        std::string error;
+        ASSERT_TRUE(refservice::LoadScenario(ikey_, kSkey, scenario, &error)) << error;
+        testreg::SetString(testreg::kNormalKey, "Host", "localhost:" + std::to_string(refservice::Port()));
+        testreg::SetString(testreg::kNormalKey, "IKey", ikey_);
+        testreg::SetString(testreg::kNormalKey, "SKey", kSkey);
+        testreg::SetDword(testreg::kNormalKey, "FailOpen", 0);
+        testreg::SetDword(testreg::kNormalKey, "AutoPush", 0);
+    }
+    void TearDown() override { RemoveSettings(); }
+
+    // The "auto" answers the service received, in order.
+    std::vector<std::string> AnswersSent() const {
+        std::vector<std::string> answers;
+        for (const RecordedRequest& request : refservice::Requests(ikey_)) {
+            if (request.target != "/rest/v1/auth.bson") continue;
+            const size_t at = request.body.find("auto=");
+            answers.push_back(at == std::string::npos ? "?" : request.body.substr(at + 5, request.body.find('&', at) - at - 5));
+        }
+        return answers;
+    }
+
+    static constexpr const char* kSkey = "host-test-secret-key-0000000000000000000";
+    std::string ikey_;
+};
+
+// Only what the host prints about the passcode dialog, its message boxes and
+// what Winlogon received, in order.
+std::vector<std::string> Conversation(const HostRun& run) {
+    std::vector<std::string> kept;
+    for (const auto& line : run.Lines())
+        if (line.rfind("host: passcode dialog", 0) == 0 || line.rfind("host: WlxMessageBox", 0) == 0 ||
+            line.rfind("host: WlxDialogBoxParam template 12325", 0) == 0 ||
+            line.rfind("host: WlxLoggedOutSAS", 0) == 0)
+            kept.push_back(line);
+    return kept;
+}
+
+TEST_F(ScriptedUser, TypesTheAnswerAndPressesOk) {
+    const HostRun run = RunHost(L"--msgina-dir \"" + StubMsginaDir() + L"\" --answer 123456 \"" + ModulePath() +
+                                L"\" --logon user=alice");
+    EXPECT_EQ(run.exitCode, 0u) << run.out;
+    EXPECT_EQ(Conversation(run), (std::vector<std::string>{
+                                     "host: passcode dialog shown",
+                                     "host: passcode dialog: typed \"123456\"",
+                                     "host: passcode dialog: pressed OK",
+                                     "host: WlxDialogBoxParam template 12325 -> 1",
+                                     "host: WlxLoggedOutSAS -> 1 WLX_SAS_ACTION_LOGON (user \"alice\", domain \"\")",
+                                 }))
+        << run.out;
+    EXPECT_EQ(AnswersSent(), (std::vector<std::string>{"123456"}));
+}
+
+// A refusal leaves the dialog open with its message box, answered at once;
+// the second answer replaces the first in the field.
+TEST_F(ScriptedUser, SecondAnswerAfterARefusal) {
+    const HostRun run = RunHost(L"--msgina-dir \"" + StubMsginaDir() + L"\" --answers \"4711;123456\" \"" +
+                                ModulePath() + L"\" --logon user=alice");
+    EXPECT_EQ(run.exitCode, 0u) << run.out;
+    EXPECT_EQ(Conversation(run), (std::vector<std::string>{
+                                     "host: passcode dialog shown",
+                                     "host: passcode dialog: typed \"4711\"",
+                                     "host: passcode dialog: pressed OK",
+                                     "host: WlxMessageBox caption \"Vyn Security\" style 0x10 text \"Incorrect passcode\"",
+                                     "host: WlxMessageBox answered 1 (scripted)",
+                                     "host: passcode dialog: typed \"123456\"",
+                                     "host: passcode dialog: pressed OK",
+                                     "host: WlxDialogBoxParam template 12325 -> 1",
+                                     "host: WlxLoggedOutSAS -> 1 WLX_SAS_ACTION_LOGON (user \"alice\", domain \"\")",
+                                 }))
+        << run.out;
+    EXPECT_EQ(AnswersSent(), (std::vector<std::string>{"4711", "123456"}));
+}
+
+// Each way of leaving the dialog, with the value it ends with; an empty OK
+// first shows the prompt and sends nothing.
+TEST_F(ScriptedUser, LeavingTheDialog) {
+    const struct {
+        const wchar_t* press;
+        const char* said;
+        int dialogEnd;
+    } kCases[] = {
+        {L"cancel", "host: passcode dialog: pressed Cancel", 2},
+        {L"escape", "host: passcode dialog: pressed Escape", 2},
+        {L"close", "host: passcode dialog: pressed the close button", 8},
+    };
+    for (const auto& c : kCases) {
+        const HostRun run = RunHost(L"--msgina-dir \"" + StubMsginaDir() + L"\" --press ok --press " + c.press +
+                                    L" \"" + ModulePath() + L"\" --logon user=alice");
+        EXPECT_EQ(run.exitCode, 0u) << run.out;
+        EXPECT_EQ(Conversation(run),
+                  (std::vector<std::string>{
+                      "host: passcode dialog shown",
+                      "host: passcode dialog: pressed OK",
+                      "host: WlxMessageBox caption \"Vyn Security\" style 0x10 text \"Please enter your Vyn passcode.\"",
+                      "host: WlxMessageBox answered 1 (scripted)",
+                      c.said,
+                      "host: WlxDialogBoxParam template 12325 -> " + std::to_string(c.dialogEnd),
+                      "host: WlxLoggedOutSAS -> 2 WLX_SAS_ACTION_NONE",
+                  }))
+            << run.out;
+    }
+    EXPECT_TRUE(AnswersSent().empty());
+}
+
+// Enter in the field acts as OK; a script used up leaves no dialog waiting.
+TEST_F(ScriptedUser, EnterSubmitsAndAUsedUpScriptCancels) {
+    const HostRun run = RunHost(L"--msgina-dir \"" + StubMsginaDir() + L"\" --answers 4711 --press enter \"" +
+                                ModulePath() + L"\" --logon user=alice");
+    EXPECT_EQ(run.exitCode, 0u) << run.out;
+    EXPECT_EQ(AnswersSent(), (std::vector<std::string>{"4711", "4711"}));
+    EXPECT_TRUE(run.Has("host: passcode dialog: script used up")) << run.out;
+    EXPECT_TRUE(run.Has("host: WlxDialogBoxParam template 12325 -> 2")) << run.out;
+}
+
+// --repeat prints the first round only, then the rounds' summary.
+TEST_F(ScriptedUser, RepeatedLogonsAreSummed) {
+    const HostRun run = RunHost(L"--msgina-dir \"" + StubMsginaDir() + L"\" --answer 123456 --repeat 3 \"" +
+                                ModulePath() + L"\" --logon user=alice");
+    EXPECT_EQ(run.exitCode, 0u) << run.out;
+    EXPECT_EQ(AnswersSent(), (std::vector<std::string>{"123456", "123456", "123456"}));
+    int logons = 0, resources = 0, rounds = 0;
+    for (const auto& line : run.Lines()) {
+        logons += line.rfind("host: WlxLoggedOutSAS -> 1 ", 0) == 0;
+        resources += line.rfind("host: resources ", 0) == 0;
+        rounds += line.rfind("host: rounds 3; round 1 ", 0) == 0;
+    }
+    EXPECT_EQ(logons, 1) << run.out;
+    EXPECT_EQ(resources, 3) << run.out;
+    EXPECT_EQ(rounds, 1) << run.out;
+    EXPECT_TRUE(run.Has("host: rounds whose logon did not reach WLX_SAS_ACTION_LOGON: 0")) << run.out;
+}
+
+TEST(LogonHost, MalformedPasscodeOptionsAreUsageErrors) {
+    EXPECT_EQ(RunHost(L"x.dll --press sideways --logon").exitCode, 2u);
+    EXPECT_EQ(RunHost(L"x.dll --think soon --logon").exitCode, 2u);
+    EXPECT_EQ(RunHost(L"x.dll --repeat 0 --logon").exitCode, 2u);
+    EXPECT_EQ(RunHost(L"x.dll --logon --answer").exitCode, 2u);
 }
 
 }  // namespace

@@ -23,6 +23,7 @@ INT_PTR CALLBACK WatchingProc(HWND window, UINT message, WPARAM wParam, LPARAM l
     if (message == kSetStatusTextMessage && lParam != 0) {
         const std::wstring text = reinterpret_cast<LPCWSTR>(lParam);
         watch.record->texts.push_back(text);
+        if (watch.script->onText) watch.script->onText(text);
         if (!watch.script->cancelOnText.empty() && text == watch.script->cancelOnText) PressCancel(window, *watch.record);
     }
     if (message == WM_TIMER && wParam == kCancelTimer) {

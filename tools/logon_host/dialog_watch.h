@@ -7,6 +7,7 @@
 
 #include <windows.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -15,6 +16,8 @@ struct StatusDialogScript {
     DWORD cancelAfterMs = INFINITE;
     // Press Cancel as soon as this status text is shown (empty: never).
     std::wstring cancelOnText;
+    // Told every status text as the dialog receives it (may be empty).
+    std::function<void(const std::wstring&)> onText;
 };
 
 struct StatusDialogRecord {

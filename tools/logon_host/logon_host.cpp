@@ -9,11 +9,13 @@
 #include <windows.h>
 #include <shellapi.h>
 #include <shlobj.h>
+#include <psapi.h>
 
 extern "C" {
 #include <winwlx.h>
 }
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cwchar>
@@ -23,6 +25,7 @@ extern "C" {
 #include <vector>
 
 #include "tools/logon_host/dialog_watch.h"
+#include "tools/logon_host/passcode_user.h"
 #include "tools/stub_msgina/stub_control.h"
 
 namespace {
@@ -44,12 +47,28 @@ const wchar_t kUsage[] =
     L"                          <Entry>=N | user=U | domain=D | version=N\n"
     L"  --show-log              print the module's log lines as they are written\n"
     L"  --message-box-answer N  answer every WlxMessageBox with N without showing it\n"
-    L"                          (default: show the message box and wait for the user)\n"
+    L"                          (default: IDOK at once when the passcode dialog is\n"
+    L"                          scripted, else show it and wait for the user); every\n"
+    L"                          message box is printed with its caption and style\n"
+    L"  --answer TEXT           in the passcode dialog, type TEXT and press OK\n"
+    L"  --answers \"A;B;...\"     the same for each answer in turn, one per time the\n"
+    L"                          dialog waits (e.g. a second try after a refusal)\n"
+    L"  --press KEY             in the passcode dialog, press ok, enter, cancel,\n"
+    L"                          escape or close (the caption's close button)\n"
+    L"                          (--answer, --answers and --press form one script,\n"
+    L"                          in command-line order; when it is used up and the\n"
+    L"                          dialog is still open, Cancel is pressed. Without any,\n"
+    L"                          the dialog is left to whoever sits at the display)\n"
+    L"  --think MS              wait MS between typing an answer and pressing OK\n"
     L"  --cancel-after MS       press Cancel in the authentication status dialog MS\n"
     L"                          milliseconds after it opens\n"
     L"  --cancel-on TEXT        press Cancel there as soon as it shows status TEXT\n"
     L"                          (without either, the dialog is left to whoever sits\n"
     L"                          at the display; every status text shown is printed)\n"
+    L"  --repeat N              run the steps N times (only the first round is\n"
+    L"                          printed); then print the time per round, and the\n"
+    L"                          process's handle count and private bytes at the\n"
+    L"                          start, after the first round and at the end\n"
     L"  --help                  print this text\n"
     L"\n"
     L"Steps:\n"
@@ -69,6 +88,10 @@ const wchar_t kUsage[] =
     L"  vyn-logon-host --msgina-dir C:\\vyn\\stub --message-box-answer 1 \\\n"
     L"      C:\\vyn\\VynGina.dll --logon user=alice domain=CORP --unlock\n"
     L"\n"
+    L"Example (a user who answers push in the passcode dialog):\n"
+    L"  vyn-logon-host --msgina-dir C:\\vyn\\stub --answer push \\\n"
+    L"      C:\\vyn\\VynGina.dll --logon user=alice\n"
+    L"\n"
     L"Exit status: 0 when every step ran, 2 for a usage error, 3 when the module\n"
     L"cannot be loaded or lacks WlxNegotiate/WlxInitialize.\n";
 
@@ -85,7 +108,11 @@ std::string Utf8(const std::wstring& text) {
 std::string Utf8(const wchar_t* text) { return text ? Utf8(std::wstring(text)) : std::string("(null)"); }
 
 void Say(const char* format, ...) __attribute__((format(printf, 1, 2)));
+// Rounds after the first of a --repeat run print nothing but the summary.
+bool gQuiet = false;
+
 void Say(const char* format, ...) {
+    if (gQuiet) return;
     va_list args;
     va_start(args, format);
     std::vprintf(format, args);
@@ -123,6 +150,7 @@ struct Options {
     bool showLog = false;
     bool answerMessageBoxes = false;
     int messageBoxAnswer = IDOK;
+    int repeat = 1;
 };
 
 // One thing Winlogon does to the module. Steps are run in command-line order;
@@ -148,6 +176,13 @@ struct MessageBoxRecord {
 };
 std::vector<MessageBoxRecord> gMessageBoxes;
 
+// The scripted user of the passcode dialog, and how far it has got.
+PasscodeScript gPasscodeScript;
+size_t gPasscodeCursor = 0;
+
+// What the last --logon step received from the module (for --repeat).
+int gLastLogonAction = -1;
+
 void CheckHandle(const char* service, HANDLE wlx) {
     if (wlx != kWinlogonHandle) Say("host: WARNING: %s called with handle %p, not Winlogon's %p", service, wlx,
                                     kWinlogonHandle);
@@ -167,7 +202,7 @@ int WINAPI HostMessageBox(HANDLE wlx, HWND owner, LPWSTR text, LPWSTR caption, U
     gMessageBoxes.push_back({text ? text : L"", caption ? caption : L"", style});
     Say("host: WlxMessageBox caption \"%s\" style 0x%X text \"%s\"", Utf8(caption).c_str(), style,
         Utf8(text).c_str());
-    if (gOptions.answerMessageBoxes) {
+    if (gOptions.answerMessageBoxes || gPasscodeScript.Scripted()) {
         Say("host: WlxMessageBox answered %d (scripted)", gOptions.messageBoxAnswer);
         return gOptions.messageBoxAnswer;
     }
@@ -183,14 +218,24 @@ int WINAPI HostDialogBoxParam(HANDLE wlx, HANDLE instance, LPWSTR name, HWND own
     CheckHandle("WlxDialogBoxParam", wlx);
     // The status dialog is watched: its texts are recorded and Cancel is
     // pressed as scripted (tools/logon_host/dialog_watch.h).
-    const size_t textsBefore = gHostStatusRecord.texts.size();
+    // The passcode dialog is played by the scripted user, if there is one.
     const int cancelsBefore = gHostStatusRecord.cancelsPressed;
-    const INT_PTR result = ShowWatchedDialog(static_cast<HINSTANCE>(instance), name, owner, proc, param,
-                                             gHostStatusScript, gHostStatusRecord);
-    const bool statusDialog =
-        IS_INTRESOURCE(name) && LOWORD(reinterpret_cast<ULONG_PTR>(name)) == kStatusDialogTemplate;
-    for (size_t i = textsBefore; statusDialog && i < gHostStatusRecord.texts.size(); ++i)
-        Say("host: status text \"%s\"", Utf8(gHostStatusRecord.texts[i]).c_str());
+    const WORD templateId = IS_INTRESOURCE(name) ? LOWORD(reinterpret_cast<ULONG_PTR>(name)) : 0;
+    const bool statusDialog = templateId == kStatusDialogTemplate;
+    INT_PTR result = 0;
+    if (templateId == kPasscodeDialogTemplate) {
+        if (gPasscodeScript.Scripted())
+            Say("host: passcode dialog shown");
+        else
+            Say("host: passcode dialog shown; left to the person at the display");
+        result = ShowScriptedPasscodeDialog(static_cast<HINSTANCE>(instance), name, owner, proc, param,
+                                            gPasscodeScript, gPasscodeCursor,
+                                            [](const std::string& line) { Say("host: %s", line.c_str()); });
+    } else {
+        if (statusDialog) Say("host: status dialog shown");
+        result = ShowWatchedDialog(static_cast<HINSTANCE>(instance), name, owner, proc, param, gHostStatusScript,
+                                   gHostStatusRecord);
+    }
     if (statusDialog && gHostStatusRecord.cancelsPressed != cancelsBefore)
         Say("host: Cancel pressed; the dialog closed %lu ms later",
             static_cast<unsigned long>(gHostStatusRecord.closedAt - gHostStatusRecord.cancelPressedAt));
@@ -442,6 +487,7 @@ bool RunLogon(const Step& step) {
     PVOID profile = nullptr;
     const int action =
         gModule.WlxLoggedOutSAS(gModuleContext, sas, &logonId, logonSid, &options, &token, &mpr, &profile);
+    gLastLogonAction = action;
     ShowMsginaCalls();
     if (action == WLX_SAS_ACTION_LOGON)
         Say("host: WlxLoggedOutSAS -> %d %s (user \"%s\", domain \"%s\")", action, ActionName(action),
@@ -536,6 +582,12 @@ bool ParseCommandLine(int argc, wchar_t** argv, std::vector<Step>& steps) {
             i += statusDialogArgs - 1;
             continue;
         }
+        const int passcodeArgs = ParsePasscodeOption(i, argc, argv, gPasscodeScript);
+        if (passcodeArgs < 0) return false;
+        if (passcodeArgs > 0) {
+            i += passcodeArgs - 1;
+            continue;
+        }
         auto value = [&](std::wstring& out) {
             if (i + 1 >= argc) return false;
             out = argv[++i];
@@ -553,6 +605,13 @@ bool ParseCommandLine(int argc, wchar_t** argv, std::vector<Step>& steps) {
             if (!value(n)) return false;
             gOptions.answerMessageBoxes = true;
             gOptions.messageBoxAnswer = static_cast<int>(std::wcstol(n.c_str(), nullptr, 0));
+        } else if (arg == L"--repeat") {
+            std::wstring n;
+            if (!value(n)) return false;
+            wchar_t* end = nullptr;
+            const long rounds = std::wcstol(n.c_str(), &end, 10);
+            if (n.empty() || *end || rounds < 1 || rounds > 1000000) return false;
+            gOptions.repeat = static_cast<int>(rounds);
         } else if (arg == L"--logon" || arg == L"--unlock") {
             Step step{arg.substr(2), {}, {}};
             while (i + 1 < argc && !isOption(argv[i + 1])) {
@@ -581,6 +640,146 @@ bool ParseCommandLine(int argc, wchar_t** argv, std::vector<Step>& steps) {
     return !gOptions.modulePath.empty();
 }
 
+// ---- Resources of this process (--repeat) ----------------------------------------
+
+// Wine's GetProcessHandleCount always answers 0, so handles are counted in the
+// system's handle table (SystemHandleInformation), which both Wine and
+// Windows fill in.
+struct HandleEntry {
+    USHORT processId;
+    USHORT creatorBackTraceIndex;
+    UCHAR objectTypeIndex;
+    UCHAR attributes;
+    USHORT handleValue;
+    PVOID object;
+    ULONG grantedAccess;
+};
+struct HandleTable {
+    ULONG count;
+    HandleEntry entries[1];
+};
+using NtQuerySystemInformationFn = LONG(WINAPI*)(ULONG, PVOID, ULONG, PULONG);
+
+long CountHandles() {
+    static const auto query = reinterpret_cast<NtQuerySystemInformationFn>(
+        ::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "NtQuerySystemInformation"));
+    if (!query) return -1;
+    constexpr ULONG kSystemHandleInformation = 16;
+    constexpr LONG kInfoLengthMismatch = static_cast<LONG>(0xC0000004);
+    std::vector<unsigned char> buffer(1 << 16);
+    for (;;) {
+        ULONG needed = 0;
+        const LONG status = query(kSystemHandleInformation, buffer.data(), static_cast<ULONG>(buffer.size()), &needed);
+        if (status == kInfoLengthMismatch && buffer.size() < (64u << 20)) {
+            buffer.resize(std::max<size_t>(buffer.size() * 2, needed + 4096));
+            continue;
+        }
+        if (status < 0) return -1;
+        break;
+    }
+    const auto* table = reinterpret_cast<const HandleTable*>(buffer.data());
+    // The table holds 16-bit process ids; compare the low bits of ours.
+    const USHORT self = static_cast<USHORT>(::GetCurrentProcessId());
+    long mine = 0;
+    for (ULONG i = 0; i < table->count; ++i)
+        if (table->entries[i].processId == self) ++mine;
+    return mine;
+}
+
+// The committed private memory of this process, as the pages the address
+// space holds privately committed (Wine leaves PrivateUsage at 0).
+unsigned long long CommittedPrivateBytes() {
+    unsigned long long total = 0;
+    MEMORY_BASIC_INFORMATION region = {};
+    for (const char* at = nullptr; ::VirtualQuery(at, &region, sizeof region) == sizeof region;
+         at = static_cast<const char*>(region.BaseAddress) + region.RegionSize) {
+        if (region.State == MEM_COMMIT && region.Type == MEM_PRIVATE) total += region.RegionSize;
+        if (region.RegionSize == 0) break;
+    }
+    return total;
+}
+
+// PROCESS_MEMORY_COUNTERS_EX.PrivateUsage where the platform fills it in.
+unsigned long long PrivateBytes() {
+    PROCESS_MEMORY_COUNTERS_EX counters = {};
+    counters.cb = sizeof counters;
+    if (::GetProcessMemoryInfo(::GetCurrentProcess(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters),
+                               sizeof counters) &&
+        counters.PrivateUsage != 0)
+        return counters.PrivateUsage;
+    return CommittedPrivateBytes();
+}
+
+void Report(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void Report(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    std::vprintf(format, args);
+    va_end(args);
+    std::fputc('\n', stdout);
+    std::fflush(stdout);
+}
+
+void ReportResources(const char* when) {
+    Report("host: resources %s: handles %ld, private bytes %llu", when, CountHandles(), PrivateBytes());
+}
+
+double NowMs() {
+    LARGE_INTEGER frequency, now;
+    ::QueryPerformanceFrequency(&frequency);
+    ::QueryPerformanceCounter(&now);
+    return 1000.0 * static_cast<double>(now.QuadPart) / static_cast<double>(frequency.QuadPart);
+}
+
+// Runs the steps gOptions.repeat times. Between rounds the host forgets what
+// it recorded, so that only the module (and the platform) could grow.
+int RunRounds(const std::vector<Step>& steps) {
+    const bool repeating = gOptions.repeat > 1;
+    if (repeating) ReportResources("at the start");
+    std::vector<double> roundMs;
+    int logonsRefused = 0;
+    for (int round = 1; round <= gOptions.repeat; ++round) {
+        gPasscodeCursor = 0;
+        gLastLogonAction = -1;
+        const double start = NowMs();
+        for (const Step& step : steps)
+            if (!RunStep(step)) {
+                gQuiet = false;
+                return 2;
+            }
+        roundMs.push_back(NowMs() - start);
+        if (gLastLogonAction != -1 && gLastLogonAction != WLX_SAS_ACTION_LOGON) ++logonsRefused;
+        if (!repeating) continue;
+        gHostStatusRecord.texts.clear();
+        gMessageBoxes.clear();
+        if (gStub.getCall) {
+            const auto clear = reinterpret_cast<PFN_StubClearCalls>(
+                ::GetProcAddress(::GetModuleHandleW(L"msgina.dll"), "StubClearCalls"));
+            if (clear) clear();
+            gStub.callsShown = 0;
+        }
+        if (round == 1) {
+            gQuiet = true;
+            ReportResources("after round 1");
+        }
+    }
+    gQuiet = false;
+    if (!repeating) return 0;
+    ReportResources(("after round " + std::to_string(gOptions.repeat)).c_str());
+    double rest = 0, slowest = 0;
+    for (size_t i = 1; i < roundMs.size(); ++i) {
+        rest += roundMs[i];
+        slowest = std::max(slowest, roundMs[i]);
+    }
+    std::vector<double> sorted(roundMs.begin() + 1, roundMs.end());
+    std::sort(sorted.begin(), sorted.end());
+    Report("host: rounds %d; round 1 %.1f ms; rounds 2-%d: mean %.2f ms, median %.2f ms, slowest %.1f ms",
+           gOptions.repeat, roundMs[0], gOptions.repeat, rest / static_cast<double>(roundMs.size() - 1),
+           sorted[sorted.size() / 2], slowest);
+    Report("host: rounds whose logon did not reach WLX_SAS_ACTION_LOGON: %d", logonsRefused);
+    return 0;
+}
+
 }  // namespace
 
 int main() {
@@ -596,6 +795,9 @@ int main() {
         std::fputs(Utf8(kUsage).c_str(), stderr);
         return 2;
     }
+
+    // Status texts are printed as they arrive, while the dialog is still up.
+    gHostStatusScript.onText = [](const std::wstring& text) { Say("host: status text \"%s\"", Utf8(text).c_str()); };
 
     // Both take effect when the module loads msgina during its own load.
     if (gOptions.stubSettingsGiven) ::SetEnvironmentVariableW(VYN_STUB_MSGINA_ENV, gOptions.stubSettings.c_str());
@@ -620,12 +822,7 @@ int main() {
     ShowMsginaCalls();
     Say("host: WlxInitialize -> %s, context %p", initialized ? "TRUE" : "FALSE", gModuleContext);
 
-    int status = 0;
-    for (const Step& step : steps)
-        if (!RunStep(step)) {
-            status = 2;
-            break;
-        }
+    const int status = RunRounds(steps);
 
     ::FreeLibrary(gModule.handle);
     Say("host: module unloaded; its log file is %s", Utf8(LogFilePath()).c_str());
