@@ -20,22 +20,22 @@ FARPROC* EntrySlot(MsginaEntries& entries, int index) {
     return reinterpret_cast<FARPROC*>(&entries.ShellShutdownDialog) + index;
 }
 
-void Clear(MsginaEntries& entries) noexcept {
+}  // namespace
+
+void ReleaseMsgina(MsginaEntries& entries) noexcept {
     for (int i = 0; i < kMsginaEntryCount; ++i) *EntrySlot(entries, i) = nullptr;
     if (entries.module) ::FreeLibrary(entries.module);
     entries.module = nullptr;
 }
 
-}  // namespace
-
-MsginaEntries::~MsginaEntries() { Clear(*this); }
+MsginaEntries::~MsginaEntries() { ReleaseMsgina(*this); }
 
 const char* MsginaEntryName(int index) noexcept {
     return index >= 0 && index < kMsginaEntryCount ? kEntryNames[index] : nullptr;
 }
 
 void LoadMsgina(MsginaEntries& entries, const wchar_t* fileName) noexcept {
-    Clear(entries);
+    ReleaseMsgina(entries);
     // A bare name on purpose: the system's search finds the copy in the system
     // directory.
     const HMODULE module = ::LoadLibraryW(fileName);

@@ -75,5 +75,8 @@ constexpr int kMsginaEntryCount = 22;
 // every entry stays null.
 void LoadMsgina(MsginaEntries& entries, const wchar_t* fileName = L"msgina.dll") noexcept;
 
+// Nulls every entry and releases the library, if one was loaded.
+void ReleaseMsgina(MsginaEntries& entries) noexcept;
+
 // The names looked up, in table order (index 0 is ShellShutdownDialog).
 const char* MsginaEntryName(int index) noexcept;

@@ -3,6 +3,9 @@
 #include <winsock2.h>
 #include <windows.h>
 
+#include <algorithm>
+#include <iterator>
+
 #include "diag/log.h"
 #include "tests/support/log_capture.h"
 
@@ -53,6 +56,22 @@ TEST(LogSocketFailure, ReadsLastSocketError) {
     ::WSASetLastError(10093);
     LogSocketFailure("gethostname");
     EXPECT_EQ(capture.Texts(), std::vector<std::string>{"ERROR: Failure in socket operation 'gethostname' (10093)"});
+}
+
+TEST(LogMessage, NullTextIsAnEmptyLine) {
+    LogCapture capture;
+    LogMessage(static_cast<const char*>(nullptr));
+    const auto raw = capture.RawLines();
+    ASSERT_EQ(raw.size(), 1u);
+    EXPECT_EQ(StripLogPrefix(raw[0]), "");
+    EXPECT_EQ(raw[0].substr(raw[0].size() - 3), " \r\n");
+}
+
+TEST(GetLogDirectory, IsVynSecurityUnderTheCommonApplicationDataFolder) {
+    wchar_t buffer[520];
+    std::fill(std::begin(buffer), std::end(buffer), L'x');
+    EXPECT_EQ(GetLogDirectory(buffer), S_OK);
+    EXPECT_STREQ(buffer, L"C:\\ProgramData\\Vyn Security");
 }
 
 }  // namespace

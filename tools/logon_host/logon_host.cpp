@@ -574,6 +574,10 @@ bool ParseCommandLine(int argc, wchar_t** argv, std::vector<Step>& steps) {
             return false;
         }
     }
+    // Windows paths may be written with forward slashes here.
+    for (std::wstring* path : {&gOptions.modulePath, &gOptions.msginaDir})
+        for (wchar_t& c : *path)
+            if (c == L'/') c = L'\\';
     return !gOptions.modulePath.empty();
 }
 
