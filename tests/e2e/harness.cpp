@@ -1,0 +1,310 @@
+#include "tests/e2e/harness.h"
+
+#include <new>
+
+#include "tests/config/registry_helpers.h"
+
+namespace e2e {
+
+namespace {
+
+int WINAPI TableMessageBox(HANDLE, HWND owner, LPWSTR text, LPWSTR title, UINT style) {
+    return Winlogon::Get().OnMessageBox(owner, text, title, style);
+}
+
+int WINAPI TableDialogBoxParam(HANDLE, HANDLE instance, LPWSTR templateName, HWND owner, DLGPROC proc,
+                               LPARAM param) {
+    return Winlogon::Get().OnDialogBoxParam(instance, templateName, owner, proc, param);
+}
+
+// The status dialog's procedure, wrapped to note where the dialog placed
+// itself once its own WM_INITDIALOG handling is done.
+DLGPROC gStatusProc = nullptr;
+
+INT_PTR CALLBACK StatusProcWrapper(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
+    const INT_PTR result = gStatusProc(dialog, message, wParam, lParam);
+    if (message == WM_INITDIALOG) {
+        RECT rect{};
+        ::GetWindowRect(dialog, &rect);
+        Winlogon::Get().statusRects.push_back(rect);
+    }
+    return result;
+}
+
+struct FindContext {
+    HWND found = nullptr;
+};
+
+BOOL CALLBACK FindPasscodeDialog(HWND window, LPARAM lParam) {
+    wchar_t caption[64] = {};
+    ::GetWindowTextW(window, caption, 64);
+    if (std::wstring(caption) == kCaption && ::GetDlgItem(window, kEditId) && ::IsWindowVisible(window)) {
+        reinterpret_cast<FindContext*>(lParam)->found = window;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+std::wstring FieldText(HWND dialog) {
+    wchar_t buffer[512] = {};
+    ::GetDlgItemTextW(dialog, kEditId, buffer, 512);
+    return buffer;
+}
+
+bool FocusInField(HWND dialog, DWORD threadId) {
+    GUITHREADINFO info{};
+    info.cbSize = sizeof info;
+    if (!::GetGUIThreadInfo(threadId, &info)) return false;
+    return info.hwndFocus == ::GetDlgItem(dialog, kEditId);
+}
+
+// Waits up to `ms` for `done`, checking every few milliseconds.
+template <class Pred>
+bool WaitFor(Pred done, DWORD ms = 15000) {
+    const DWORD start = ::GetTickCount();
+    while (!done()) {
+        if (::GetTickCount() - start > ms) return false;
+        ::Sleep(5);
+    }
+    return true;
+}
+
+}  // namespace
+
+Thread::Thread(std::function<void()> body) : body_(std::move(body)) {
+    handle_ = ::CreateThread(
+        nullptr, 0,
+        [](LPVOID self) -> DWORD {
+            static_cast<Thread*>(self)->body_();
+            return 0;
+        },
+        this, 0, nullptr);
+}
+
+void Thread::Join() {
+    if (!handle_) return;
+    ::WaitForSingleObject(handle_, INFINITE);
+    ::CloseHandle(handle_);
+    handle_ = nullptr;
+}
+
+Winlogon& Winlogon::Get() {
+    static Winlogon instance;
+    return instance;
+}
+
+Winlogon::Winlogon() {
+    table.WlxMessageBox = &TableMessageBox;
+    table.WlxDialogBoxParam = &TableDialogBoxParam;
+}
+
+void Winlogon::Reset() {
+    Guard<Lockable> lock(mutex_);
+    passcodeScripts.clear();
+    statusScript = StatusDialogScript();
+    throwOnTemplate = 0;
+    status = StatusDialogRecord();
+    statusRects.clear();
+    templatesShown.clear();
+    passcodeResults.clear();
+    driverErrors.clear();
+    boxes_.clear();
+    passcode_.clear();
+    passcodeShown_ = 0;
+    threadId = ::GetCurrentThreadId();
+}
+
+std::vector<MessageBoxCall> Winlogon::MessageBoxes() {
+    Guard<Lockable> lock(mutex_);
+    return boxes_;
+}
+
+std::vector<PasscodeDialogSeen> Winlogon::PasscodeDialogs() {
+    Guard<Lockable> lock(mutex_);
+    return passcode_;
+}
+
+int Winlogon::OnMessageBox(HWND owner, LPWSTR text, LPWSTR title, UINT style) {
+    Guard<Lockable> lock(mutex_);
+    boxes_.push_back({text ? text : L"", title ? title : L"", style, owner});
+    return IDOK;
+}
+
+int Winlogon::OnDialogBoxParam(HANDLE instance, LPWSTR templateName, HWND owner, DLGPROC proc, LPARAM param) {
+    const int id = IS_INTRESOURCE(templateName) ? LOWORD(reinterpret_cast<ULONG_PTR>(templateName)) : -1;
+    templatesShown.push_back(id);
+    if (id == throwOnTemplate) throw std::bad_alloc();
+    const HINSTANCE module = static_cast<HINSTANCE>(instance);
+    if (id == kStatusDialogTemplate) {
+        gStatusProc = proc;
+        return static_cast<int>(
+            ShowWatchedDialog(module, templateName, owner, &StatusProcWrapper, param, statusScript, status));
+    }
+    if (id != kPasscodeTemplate)
+        return static_cast<int>(::DialogBoxParamW(module, templateName, owner, proc, param));
+
+    size_t index;
+    std::vector<Action> actions;
+    {
+        Guard<Lockable> lock(mutex_);
+        index = passcodeShown_++;
+        passcode_.emplace_back();
+        if (index < passcodeScripts.size()) actions = passcodeScripts[index];
+    }
+    const DWORD winlogonThread = threadId;
+    Thread driver([this, actions, index, winlogonThread] {
+        FindContext find;
+        if (!WaitFor([&] {
+                find.found = nullptr;
+                ::EnumThreadWindows(winlogonThread, &FindPasscodeDialog, reinterpret_cast<LPARAM>(&find));
+                return find.found != nullptr;
+            })) {
+            Guard<Lockable> lock(mutex_);
+            driverErrors.push_back(L"passcode dialog not found");
+            return;
+        }
+        Drive(find.found, actions, index);
+    });
+    const int result = static_cast<int>(::DialogBoxParamW(module, templateName, owner, proc, param));
+    driver.Join();
+    passcodeResults.push_back(result);
+    return result;
+}
+
+void Winlogon::Drive(HWND dialog, const std::vector<Action>& actions, size_t index) {
+    {
+        RECT rect{};
+        ::GetWindowRect(dialog, &rect);
+        Guard<Lockable> lock(mutex_);
+        passcode_[index].rect = rect;
+    }
+    const HWND edit = ::GetDlgItem(dialog, kEditId);
+    auto noteAttempt = [&] {
+        if (!::IsWindowVisible(dialog)) return;
+        const std::wstring text = FieldText(dialog);
+        const bool focus = FocusInField(dialog, threadId);
+        Guard<Lockable> lock(mutex_);
+        passcode_[index].fieldAfterAttempt.push_back(text);
+        passcode_[index].focusInFieldAfterAttempt.push_back(focus);
+    };
+    for (const Action& action : actions) {
+        switch (action.kind) {
+        case Action::SetText:
+            ::SendMessageW(edit, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(action.text.c_str()));
+            break;
+        case Action::TypeChars:
+            for (wchar_t c : action.text) ::SendMessageW(edit, WM_CHAR, c, 1);
+            break;
+        case Action::ClickOk:
+            // Handled on the dialog's thread; returns when the attempt is over.
+            ::SendMessageW(::GetDlgItem(dialog, IDOK), BM_CLICK, 0, 0);
+            noteAttempt();
+            break;
+        case Action::PressEnter: {
+            const size_t boxesBefore = MessageBoxes().size();
+            const int statusBefore = status.dialogsShown;
+            ::PostMessageW(edit, WM_KEYDOWN, VK_RETURN, 0x001C0001);
+            ::PostMessageW(edit, WM_KEYUP, VK_RETURN, 0xC01C0001);
+            WaitFor([&] {
+                return !::IsWindowVisible(dialog) || MessageBoxes().size() != boxesBefore ||
+                       (status.dialogsShown != statusBefore && ::IsWindowEnabled(dialog));
+            });
+            noteAttempt();
+            break;
+        }
+        case Action::PressEscape:
+            ::PostMessageW(edit, WM_KEYDOWN, VK_ESCAPE, 0x00010001);
+            ::PostMessageW(edit, WM_KEYUP, VK_ESCAPE, 0xC0010001);
+            break;
+        case Action::ClickCancel:
+            ::PostMessageW(::GetDlgItem(dialog, IDCANCEL), BM_CLICK, 0, 0);
+            break;
+        case Action::CommandCancel:
+            ::PostMessageW(dialog, WM_COMMAND, IDCANCEL, 0);
+            break;
+        case Action::Close:
+            ::PostMessageW(dialog, WM_CLOSE, 0, 0);
+            break;
+        case Action::SysClose:
+            ::PostMessageW(dialog, WM_SYSCOMMAND, SC_CLOSE, 0);
+            break;
+        }
+    }
+    // A script that did not end the dialog would leave the test hanging.
+    if (!WaitFor([&] { return !::IsWindowVisible(dialog); }, 10000)) {
+        {
+            Guard<Lockable> lock(mutex_);
+            driverErrors.push_back(L"passcode dialog left open by its script");
+        }
+        ::PostMessageW(dialog, WM_COMMAND, IDCANCEL, 0);
+    }
+}
+
+void ClearSettings() {
+    testreg::DeleteKey(testreg::kPolicyKey);
+    testreg::DeleteKey(testreg::kNormalKey);
+}
+
+void WriteSettings(const Settings& s) {
+    ClearSettings();
+    if (!s.host.empty()) testreg::SetString(testreg::kNormalKey, "Host", s.host);
+    if (!s.ikey.empty()) testreg::SetString(testreg::kNormalKey, "IKey", s.ikey);
+    if (!s.skey.empty()) testreg::SetString(testreg::kNormalKey, "SKey", s.skey);
+    const std::pair<const char*, int> flags[] = {
+        {"FailOpen", s.failOpen}, {"AutoPush", s.autoPush}, {"RdpOnly", s.rdpOnly}, {"LogonOnly", s.logonOnly}};
+    for (const auto& flag : flags)
+        if (flag.second >= 0) testreg::SetDword(testreg::kNormalKey, flag.first, static_cast<DWORD>(flag.second));
+}
+
+void SetDwordSetting(const char* name, DWORD value) { testreg::SetDword(testreg::kNormalKey, name, value); }
+
+Module::Module(const std::wstring& stubSettings, bool initialize) : loaded(stubSettings) {
+    const auto negotiate = loaded.Get<BOOL(WINAPI*)(DWORD, PDWORD)>("WlxNegotiate");
+    const auto init = loaded.Get<BOOL(WINAPI*)(LPWSTR, HANDLE, PVOID, PVOID, PVOID*)>("WlxInitialize");
+    if (!negotiate || !init) return;
+    DWORD version = 0;
+    negotiate(WLX_VERSION_1_4, &version);
+    if (initialize) {
+        wchar_t station[] = L"WinSta0";
+        init(station, reinterpret_cast<HANDLE>(0x5A5A), nullptr, &Winlogon::Get().table, &context_);
+    }
+}
+
+int Module::LoggedOutSAS() {
+    const auto sas = loaded.Get<int(WINAPI*)(PVOID, DWORD, PLUID, PSID, PDWORD, PHANDLE, PWLX_MPR_NOTIFY_INFO,
+                                             PVOID*)>("WlxLoggedOutSAS");
+    LUID luid{};
+    DWORD options = 0;
+    HANDLE token = nullptr;
+    WLX_MPR_NOTIFY_INFO info{};
+    PVOID profile = nullptr;
+    const int result = sas(context_, WLX_SAS_TYPE_CTRL_ALT_DEL, &luid, nullptr, &options, &token, &info, &profile);
+    // The double allocates the provider strings with LocalAlloc, as msgina does.
+    for (PWSTR text : {info.pszUserName, info.pszDomain, info.pszPassword, info.pszOldPassword})
+        if (text) ::LocalFree(text);
+    return result;
+}
+
+int Module::WkstaLockedSAS() {
+    const auto sas = loaded.Get<int(WINAPI*)(PVOID, DWORD)>("WlxWkstaLockedSAS");
+    return sas(context_, WLX_SAS_TYPE_CTRL_ALT_DEL);
+}
+
+std::wstring W(const std::string& utf8) {
+    if (utf8.empty()) return std::wstring();
+    const int n = ::MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
+    std::wstring out(static_cast<size_t>(n), L'\0');
+    ::MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), &out[0], n);
+    return out;
+}
+
+std::string Utf8(const std::wstring& text) {
+    if (text.empty()) return std::string();
+    const int n = ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
+                                        nullptr, nullptr);
+    std::string out(static_cast<size_t>(n), '\0');
+    ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &out[0], n, nullptr, nullptr);
+    return out;
+}
+
+}  // namespace e2e
