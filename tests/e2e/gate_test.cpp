@@ -186,6 +186,21 @@ TEST_P(GatePathTest, DialogEndingOtherwiseKeepsTheUserOut) {
     EXPECT_EQ(Wire(), (Lines{"POST /rest/v1/preauth.bson user=alice"}));
 }
 
+TEST_P(GatePathTest, PasscodeDialogThatCannotBeCreatedKeepsTheUserOut) {
+    Module module(L"user=alice");
+    Scenario(R"({"users":{"alice":{"result":"auth"}}})");
+    winlogon.failTemplate = kPasscodeTemplate;
+    if (Unlock()) {
+        Load(R"({"users":{"alice":{"result":"allow"}}})");
+        ASSERT_EQ(module.LoggedOutSAS(), kLogon);
+        Load(current_);
+    }
+    EXPECT_EQ(Unlock() ? module.WkstaLockedSAS() : module.LoggedOutSAS(), kNone);
+    EXPECT_TRUE(InOrder({"Attempting secondary authentication",
+                         "Vyn authentication failed or was cancelled; returning WLX_SAS_ACTION_NONE"}));
+    EXPECT_TRUE(winlogon.MessageBoxes().empty());
+}
+
 TEST_P(GatePathTest, ServiceDownFailsOpenOrClosedAsConfigured) {
     settings.host = "localhost:" + std::to_string(refservice::ClosedPort());
     settings.failOpen = 1;

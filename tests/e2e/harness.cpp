@@ -103,6 +103,7 @@ void Winlogon::Reset() {
     passcodeScripts.clear();
     statusScript = StatusDialogScript();
     throwOnTemplate = 0;
+    failTemplate = 0;
     status = StatusDialogRecord();
     statusRects.clear();
     templatesShown.clear();
@@ -134,6 +135,7 @@ int Winlogon::OnDialogBoxParam(HANDLE instance, LPWSTR templateName, HWND owner,
     const int id = IS_INTRESOURCE(templateName) ? LOWORD(reinterpret_cast<ULONG_PTR>(templateName)) : -1;
     templatesShown.push_back(id);
     if (id == throwOnTemplate) throw std::bad_alloc();
+    if (id == failTemplate) return -1;
     const HINSTANCE module = static_cast<HINSTANCE>(instance);
     if (id == kStatusDialogTemplate) {
         gStatusProc = proc;

@@ -120,6 +120,8 @@ public:
     // Throws std::bad_alloc from WlxDialogBoxParam when asked to show this
     // template (0: never): a foreign exception in the module's flow.
     int throwOnTemplate = 0;
+    // Answers -1 (the dialog could not be created) for this template (0: never).
+    int failTemplate = 0;
 
     // Record.
     std::vector<MessageBoxCall> MessageBoxes();
