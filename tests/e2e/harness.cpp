@@ -179,6 +179,7 @@ void Winlogon::Drive(HWND dialog, const std::vector<Action>& actions, size_t ind
         ::GetWindowRect(dialog, &rect);
         Guard<Lockable> lock(mutex_);
         passcode_[index].rect = rect;
+        passcode_[index].window = dialog;
     }
     const HWND edit = ::GetDlgItem(dialog, kEditId);
     auto noteAttempt = [&] {

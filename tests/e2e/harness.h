@@ -64,6 +64,7 @@ struct Action {
 
 // What the user saw of one passcode dialog.
 struct PasscodeDialogSeen {
+    HWND window = nullptr;
     RECT rect{};
     // After each OK / Enter that left the dialog open: the field's text, and
     // whether the keyboard focus was back in the field.

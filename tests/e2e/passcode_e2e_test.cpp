@@ -48,7 +48,7 @@ TEST_F(PasscodeTest, EmptyOkAsksForAPasscodeAndSendsNothing) {
         EXPECT_EQ(box.text, L"Please enter your Vyn passcode.");
         EXPECT_EQ(box.caption, L"Vyn Security");
         EXPECT_EQ(box.style, 0x10u);
-        EXPECT_NE(box.owner, nullptr);  // the passcode dialog itself
+        EXPECT_EQ(box.owner, dialogs[0].window);
     }
     EXPECT_EQ(dialogs[0].focusInFieldAfterAttempt, (std::vector<bool>{true, true}));
     EXPECT_FALSE(LoggedStartingWith("Vyn passcode: "));
@@ -107,6 +107,7 @@ TEST_F(PasscodeTest, RefusalIsShownAndTheDialogStaysOpenWithTheTextForASecondTry
     EXPECT_EQ(boxes[0].style, 0x10u);
     const std::vector<PasscodeDialogSeen> dialogs = winlogon.PasscodeDialogs();
     ASSERT_EQ(dialogs.size(), 1u);
+    EXPECT_EQ(boxes[0].owner, dialogs[0].window);
     EXPECT_EQ(dialogs[0].fieldAfterAttempt, (std::vector<std::wstring>{L"000000"}));
     EXPECT_EQ(dialogs[0].focusInFieldAfterAttempt, (std::vector<bool>{true}));
     EXPECT_TRUE(InOrder({"Vyn passcode: ******", "Error in Vyn login for 'alice': Incorrect passcode",
@@ -120,7 +121,7 @@ TEST_F(PasscodeTest, RefusalIsShownAndTheDialogStaysOpenWithTheTextForASecondTry
 
 TEST_F(PasscodeTest, CancelledStatusDialogLeavesThePasscodeDialogOpenSilently) {
     Load(R"({"users":{"alice":{"result":"auth"}},
-             "answers":{"push":{"statuses":[{"hold":true,"hold_ms":5000,"result":"","status":"Waiting"}]}}})");
+             "answers":{"push":{"statuses":[{"result":"","status":"Waiting"},{"hold":true,"hold_ms":5000}]}}})");
     winlogon.statusScript.cancelOnText = L"Waiting";
     EXPECT_EQ(Logon({{{Action::SetText, L"push"}, {Action::ClickOk}, {Action::PressEscape}}}), kNone);
     refservice::Release(ikey);
@@ -133,15 +134,26 @@ TEST_F(PasscodeTest, CancelledStatusDialogLeavesThePasscodeDialogOpenSilently) {
 }
 
 TEST_F(PasscodeTest, PasscodesAreMaskedInTheLogAndFactorWordsAreNot) {
-    EXPECT_EQ(Logon({{{Action::SetText, L"98765"}, {Action::ClickOk}, {Action::SetText, L"Push2"}, {Action::ClickOk}}}),
+    EXPECT_EQ(Logon({{{Action::SetText, L"98765"},
+                      {Action::ClickOk},
+                      {Action::SetText, L"p\u00e4ss"},
+                      {Action::ClickOk},
+                      {Action::SetText, L"Push2"},
+                      {Action::ClickOk}}}),
               kLogon);
-    EXPECT_TRUE(InOrder({"Vyn passcode: *****", "Auth: *****", "Vyn passcode: Push2", "Auth: Push2"}));
-    for (const std::string& line : LogLines()) EXPECT_EQ(line.find("98765"), std::string::npos) << line;
-    // The service received the answers exactly as typed.
-    const std::vector<RecordedRequest> requests = Requests();
-    ASSERT_GE(requests.size(), 4u);
-    EXPECT_EQ(requests[1].body, "async=1&auto=98765&factor=auto&user=alice");
-    EXPECT_EQ(requests[3].body, "async=1&auto=Push2&factor=auto&user=alice");
+    // One asterisk per character typed, whatever its UTF-8 length.
+    EXPECT_TRUE(InOrder({"Vyn passcode: *****", "Auth: *****", "Vyn passcode: ****", "Auth: ****",
+                         "Vyn passcode: Push2", "Auth: Push2"}));
+    for (const std::string& line : LogLines()) {
+        EXPECT_EQ(line.find("98765"), std::string::npos) << line;
+        EXPECT_EQ(line.find("p\xC3\xA4ss"), std::string::npos) << line;
+    }
+    // The service received the answers exactly as typed, in UTF-8.
+    Lines auths;
+    for (const RecordedRequest& r : Requests())
+        if (r.target == "/rest/v1/auth.bson") auths.push_back(r.body);
+    EXPECT_EQ(auths, (Lines{"async=1&auto=98765&factor=auto&user=alice", "async=1&auto=p%C3%A4ss&factor=auto&user=alice",
+                            "async=1&auto=Push2&factor=auto&user=alice"}));
 }
 
 TEST_F(PasscodeTest, DialogSitsCentredAThirdOfTheWayDown) {
