@@ -1,11 +1,16 @@
 // The second-factor gate and pre-authentication through the real module: what
 // Winlogon is told for each outcome, on the logon path and the unlock path.
+#include "tests/config/registry_helpers.h"
 #include "tests/e2e/e2e_fixture.h"
 
 namespace e2e {
 namespace {
 
 constexpr int kLogon = 1, kNone = 2, kUnlock = 8;
+constexpr DWORD kEventId = 0xC0020000;
+
+Event Information(const std::wstring& text) { return Event{EVENTLOG_INFORMATION_TYPE, kEventId, {text}}; }
+Event Error(const std::wstring& text) { return Event{EVENTLOG_ERROR_TYPE, kEventId, {text}}; }
 const std::wstring kUnexpectedText =
     L"There was an unexpected error while performing authentication.  Please contact your system administrator.";
 const std::wstring kUnexpectedResponseText =
@@ -36,6 +41,7 @@ protected:
         winlogon.Reset();
         winlogon.passcodeScripts = scripts;
         log.Clear();
+        ClearEvents();
         return module.WkstaLockedSAS();
     }
     void Scenario(const std::string& scenario) {
@@ -78,6 +84,7 @@ TEST_P(GatePathTest, MissingOrIncompleteConfigurationLetsTheUserThroughAndIsRetr
     EXPECT_EQ(Count("ERROR: VynAuth not configured"), 2u);
     EXPECT_EQ(Count("Unable to load configuration; bypassing"), 2u);
     EXPECT_EQ(Count("Performing secondary pre-authentication"), 0u);
+    EXPECT_EQ(Events(), (std::vector<Event>{Error(L"VynAuth not configured"), Error(L"VynAuth not configured")}));
     EXPECT_TRUE(InOrder({"ERROR: VynAuth not configured", "VynAuth not configured",
                          "Unable to load configuration; bypassing"}));
 
@@ -117,6 +124,7 @@ TEST_P(GatePathTest, AllowLetsTheUserThroughWithAnInformationEvent) {
     EXPECT_EQ(Wire(), (Lines{"POST /rest/v1/preauth.bson user=alice"}));
     EXPECT_TRUE(winlogon.templatesShown.empty());
     EXPECT_TRUE(winlogon.MessageBoxes().empty());
+    EXPECT_EQ(Events(), (std::vector<Event>{Information(L"Skipped Vyn login for 'alice'")}));
 }
 
 struct Refusal {
@@ -156,6 +164,7 @@ TEST_P(GatePathTest, RefusalsShowTheirTextInAnErrorBoxWithoutOwnerAndKeepTheUser
                              "Caught exception from PreAuthorizeVynUser: " + Utf8(r.text)}));
         EXPECT_FALSE(Logged("Attempting secondary authentication"));
         EXPECT_TRUE(winlogon.templatesShown.empty());
+        EXPECT_TRUE(Events().empty());
     }
 }
 
@@ -174,6 +183,7 @@ TEST_P(GatePathTest, AuthDecisionShowsThePasscodeDialogAndItsSuccessPasses) {
                              "GET /rest/v1/status.bson?txid=TX-1 txid=TX-1"}));
     EXPECT_EQ(winlogon.templatesShown, (std::vector<int>{kPasscodeTemplate, kStatusDialogTemplate}));
     EXPECT_TRUE(winlogon.MessageBoxes().empty());
+    EXPECT_EQ(Events(), (std::vector<Event>{Information(L"Successful Vyn login for 'alice'")}));
 }
 
 TEST_P(GatePathTest, DialogEndingOtherwiseKeepsTheUserOut) {
@@ -215,6 +225,7 @@ TEST_P(GatePathTest, ServiceDownFailsOpenOrClosedAsConfigured) {
         EXPECT_EQ(Count("Failsafe Vyn login: timeout or other network error"), Unlock() ? 2u : 1u);
         EXPECT_TRUE(winlogon.MessageBoxes().empty());
         EXPECT_TRUE(winlogon.templatesShown.empty());
+        EXPECT_EQ(Events().back(), Error(L"Failsafe Vyn login: timeout or other network error"));
     }
 
     // Fail-closed: the module is loaded afresh to read the changed setting
@@ -291,10 +302,13 @@ TEST_F(UnlockTest, LogonOnlySkipsTheChallengeWithoutReadingSettingsOrTheService)
     EXPECT_FALSE(Logged("Performing secondary pre-authentication"));
     EXPECT_TRUE(Requests().empty());
 
-    // Read afresh at every unlock: 0 challenges.
+    // Read afresh at every unlock: 0, or a value of another type, challenges.
     SetDwordSetting("LogonOnly", 0);
     EXPECT_EQ(module.WkstaLockedSAS(), kNone);
     EXPECT_EQ(Count("Performing secondary pre-authentication"), 1u);
+    testreg::SetString(testreg::kNormalKey, "LogonOnly", "1");
+    EXPECT_EQ(module.WkstaLockedSAS(), kNone);
+    EXPECT_EQ(Count("Performing secondary pre-authentication"), 2u);
 }
 
 TEST_F(UnlockTest, TheChallengeIsForTheUserOfTheLastLogon) {
@@ -344,6 +358,8 @@ TEST_F(LogonNameTest, NonAsciiNamesAreUtf8InTheLogAndNormalisedOnTheWire) {
     EXPECT_TRUE(InOrder({"Logged on user: " + account, "User: " + account,
                          "Skipped Vyn login for '" + account + "'"}));
     EXPECT_EQ(Wire(), (Lines{"POST /rest/v1/preauth.bson user=m%C3%9Cnchen%5Cj%C3%BCrgen"}));
+    // The event carries the name in UTF-16.
+    EXPECT_EQ(Events(), (std::vector<Event>{Information(L"Skipped Vyn login for 'M\u00dcNCHEN\\J\u00fcrgen'")}));
 }
 
 // --- No Winlogon dispatch table ------------------------------------------------

@@ -69,7 +69,54 @@ bool WaitFor(Pred done, DWORD ms = 15000) {
     return true;
 }
 
+Lockable gEventsLock;
+std::vector<Event> gEvents;
+
+BOOL WINAPI RecordReportEventW(HANDLE, WORD type, WORD, DWORD eventId, PSID, WORD count, DWORD, LPCWSTR* strings,
+                               LPVOID) {
+    Event event{type, eventId, {}};
+    for (WORD i = 0; i < count; ++i) event.strings.push_back(strings[i] ? strings[i] : L"");
+    Guard<Lockable> lock(gEventsLock);
+    gEvents.push_back(event);
+    return TRUE;
+}
+
 }  // namespace
+
+std::vector<Event> Events() {
+    Guard<Lockable> lock(gEventsLock);
+    return gEvents;
+}
+
+void ClearEvents() {
+    Guard<Lockable> lock(gEventsLock);
+    gEvents.clear();
+}
+
+bool RecordEventsOf(HMODULE module) {
+    if (!module) return false;
+    auto* base = reinterpret_cast<BYTE*>(module);
+    const auto* dos = reinterpret_cast<IMAGE_DOS_HEADER*>(base);
+    const auto* nt = reinterpret_cast<IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
+    const IMAGE_DATA_DIRECTORY& dir = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+    if (!dir.VirtualAddress) return false;
+    for (auto* imp = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(base + dir.VirtualAddress); imp->Name; ++imp) {
+        if (::lstrcmpiA(reinterpret_cast<char*>(base + imp->Name), "advapi32.dll") != 0) continue;
+        auto* names = reinterpret_cast<IMAGE_THUNK_DATA*>(base + imp->OriginalFirstThunk);
+        auto* slots = reinterpret_cast<IMAGE_THUNK_DATA*>(base + imp->FirstThunk);
+        for (; names->u1.AddressOfData; ++names, ++slots) {
+            if (IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal)) continue;
+            const auto* byName = reinterpret_cast<IMAGE_IMPORT_BY_NAME*>(base + names->u1.AddressOfData);
+            if (std::string(reinterpret_cast<const char*>(byName->Name)) != "ReportEventW") continue;
+            DWORD old = 0;
+            if (!::VirtualProtect(&slots->u1.Function, sizeof(ULONG_PTR), PAGE_READWRITE, &old)) return false;
+            slots->u1.Function = reinterpret_cast<ULONG_PTR>(&RecordReportEventW);
+            ::VirtualProtect(&slots->u1.Function, sizeof(ULONG_PTR), old, &old);
+            return true;
+        }
+    }
+    return false;
+}
 
 Thread::Thread(std::function<void()> body) : body_(std::move(body)) {
     handle_ = ::CreateThread(
@@ -262,6 +309,8 @@ void WriteSettings(const Settings& s) {
 void SetDwordSetting(const char* name, DWORD value) { testreg::SetDword(testreg::kNormalKey, name, value); }
 
 Module::Module(const std::wstring& stubSettings, bool initialize) : loaded(stubSettings) {
+    ClearEvents();
+    if (!RecordEventsOf(loaded.handle)) Winlogon::Get().driverErrors.push_back(L"events cannot be recorded");
     const auto negotiate = loaded.Get<BOOL(WINAPI*)(DWORD, PDWORD)>("WlxNegotiate");
     const auto init = loaded.Get<BOOL(WINAPI*)(LPWSTR, HANDLE, PVOID, PVOID, PVOID*)>("WlxInitialize");
     if (!negotiate || !init) return;

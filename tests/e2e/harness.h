@@ -11,9 +11,8 @@
 //    passcode dialogs (where placed, the field after each attempt, the focus);
 //  - the module's log lines, captured in-process from the debugger output;
 //  - the requests as the reference service received them.
-// Events: the module reports through its own copy of the event-log code, which
-// this process cannot swap; ReportToEventLog writes the same text to the log
-// first, so the reports are asserted through those log lines.
+//  - the events the module reports, caught at its import of ReportEventW (the
+//    module's own event-log table cannot be reached from here).
 
 #include <winsock2.h>
 #include <windows.h>
@@ -151,6 +150,19 @@ private:
     size_t passcodeShown_ = 0;
 };
 
+// The events the loaded module reports, observed by pointing its import of
+// ADVAPI32's ReportEventW at a recorder (Wine's event log keeps nothing).
+struct Event {
+    WORD type;
+    DWORD id;
+    std::vector<std::wstring> strings;
+    bool operator==(const Event& o) const { return type == o.type && id == o.id && strings == o.strings; }
+};
+std::vector<Event> Events();
+void ClearEvents();
+// Redirects the module's import; false when the module does not import it.
+bool RecordEventsOf(HMODULE module);
+
 // The module's settings key, written from nothing for one test.
 struct Settings {
     std::string host;  // "localhost:<port>"
@@ -166,6 +178,7 @@ void SetDwordSetting(const char* name, DWORD value);
 // WlxNegotiate and (unless told not to) WlxInitialize with the stand-in's table.
 class Module {
 public:
+    // Events are recorded from the moment of loading.
     explicit Module(const std::wstring& stubSettings, bool initialize = true);
     int LoggedOutSAS();
     int WkstaLockedSAS();

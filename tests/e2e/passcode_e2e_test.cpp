@@ -202,6 +202,9 @@ TEST_F(PasscodeTest, AutoPushRefusedFallsBackToThePasscodeDialogWhoseStatusDialo
     ASSERT_EQ(winlogon.statusRects.size(), 2u);
     EXPECT_TRUE(Centred(winlogon.statusRects[0]));
     EXPECT_FALSE(Centred(winlogon.statusRects[1]));
+    EXPECT_EQ(Events(), (std::vector<Event>{
+                            {EVENTLOG_ERROR_TYPE, 0xC0020000, {L"Error in Vyn login for 'alice': Login request denied."}},
+                            {EVENTLOG_INFORMATION_TYPE, 0xC0020000, {L"Successful Vyn login for 'alice'"}}}));
 }
 
 TEST_F(PasscodeTest, AutoPushCancelledFallsBackToThePasscodeDialog) {
