@@ -224,9 +224,12 @@ void Winlogon::Drive(HWND dialog, const std::vector<Action>& actions, size_t ind
     {
         RECT rect{};
         ::GetWindowRect(dialog, &rect);
+        // The dialog is visible a moment before activation has placed the focus.
+        const bool focus = WaitFor([&] { return FocusInField(dialog, threadId); }, 2000);
         Guard<Lockable> lock(mutex_);
         passcode_[index].rect = rect;
         passcode_[index].window = dialog;
+        passcode_[index].focusInFieldAtStart = focus;
     }
     const HWND edit = ::GetDlgItem(dialog, kEditId);
     auto noteAttempt = [&] {

@@ -65,6 +65,8 @@ struct Action {
 struct PasscodeDialogSeen {
     HWND window = nullptr;
     RECT rect{};
+    // Whether the keyboard focus was in the field when the dialog came up.
+    bool focusInFieldAtStart = false;
     // After each OK / Enter that left the dialog open: the field's text, and
     // whether the keyboard focus was back in the field.
     std::vector<std::wstring> fieldAfterAttempt;

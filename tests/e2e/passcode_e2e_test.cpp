@@ -163,6 +163,7 @@ TEST_F(PasscodeTest, DialogSitsCentredAThirdOfTheWayDown) {
     const RECT r = dialogs[0].rect;
     const int w = r.right - r.left, h = r.bottom - r.top;
     EXPECT_GT(w, 0);
+    EXPECT_TRUE(dialogs[0].focusInFieldAtStart);
     EXPECT_EQ(r.left, static_cast<int>((::GetSystemMetrics(SM_CXSCREEN) - w) * 0.5));
     EXPECT_EQ(r.top, static_cast<int>((::GetSystemMetrics(SM_CYSCREEN) - h) * 0.33));
 }
