@@ -365,10 +365,12 @@ TEST_F(LogonNameTest, NonAsciiNamesAreUtf8InTheLogAndNormalisedOnTheWire) {
 // --- No Winlogon dispatch table ------------------------------------------------
 
 struct FoundBox {
-    std::wstring caption, text;
+    std::wstring text;
+    bool iconShown = false, okShown = false, cancelShown = false;
 };
 
-// Finds the plain message box on `thread`, reads it and presses its OK.
+// Finds the plain message box captioned "Vyn Security" on `thread`, reads it
+// and presses its OK.
 void AnswerPlainMessageBox(DWORD thread, FoundBox* found) {
     struct Search {
         HWND box = nullptr;
@@ -390,10 +392,13 @@ void AnswerPlainMessageBox(DWORD thread, FoundBox* found) {
         if (!search.box) ::Sleep(5);
     }
     if (!search.box) return;
+    // The message box template's own controls: text 0xFFFF, icon 0x0440.
     wchar_t text[512] = {};
-    ::GetDlgItemTextW(search.box, 0xFFFF, text, 512);  // the box's message text
-    found->caption = kCaption;
+    ::GetDlgItemTextW(search.box, 0xFFFF, text, 512);
     found->text = text;
+    found->iconShown = ::IsWindowVisible(::GetDlgItem(search.box, 0x0440)) != FALSE;
+    found->okShown = ::IsWindowVisible(::GetDlgItem(search.box, IDOK)) != FALSE;
+    found->cancelShown = ::IsWindowVisible(::GetDlgItem(search.box, IDCANCEL)) != FALSE;
     ::PostMessageW(search.box, WM_COMMAND, IDOK, 0);
 }
 
@@ -405,6 +410,9 @@ TEST_F(E2eTest, WithoutDispatchTableMessagesFallBackToPlainMessageBoxes) {
     EXPECT_EQ(module.LoggedOutSAS(), kNone);
     user.Join();
     EXPECT_EQ(found.text, L"No entry");
+    EXPECT_TRUE(found.iconShown);
+    EXPECT_TRUE(found.okShown);
+    EXPECT_FALSE(found.cancelShown);
     EXPECT_TRUE(winlogon.MessageBoxes().empty());
 }
 
