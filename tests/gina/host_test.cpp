@@ -103,10 +103,16 @@ TEST(LogonHost, PassThroughLogonAndUnlock) {
     std::vector<std::string> logged;
     for (const auto& line : run.Lines())
         if (line.rfind("  log| ", 0) == 0) logged.push_back(StripLogPrefix(line.substr(7)));
+    // Without settings the second-factor gate lets both through.
     EXPECT_EQ(logged, (std::vector<std::string>{std::string(99, '-'), "Entered WlxNegotiate",
                                                 "Entered WlxInitialize", "Entered WlxDisplaySASNotice",
-                                                "Entered WlxLoggedOutSAS", "Entered WlxActivateUserShell",
-                                                "Entered WlxDisplayLockedNotice", "Entered WlxWkstaLockedSAS"}));
+                                                "Entered WlxLoggedOutSAS",
+                                                "msgina.WlxLoggedOutSAS returned WLX_SAS_ACTION_LOGON",
+                                                "Logged on user: CORP\\alice", "ERROR: VynAuth not configured",
+                                                "VynAuth not configured", "Unable to load configuration; bypassing",
+                                                "Entered WlxActivateUserShell", "Entered WlxDisplayLockedNotice",
+                                                "Entered WlxWkstaLockedSAS", "ERROR: VynAuth not configured",
+                                                "VynAuth not configured", "Unable to load configuration; bypassing"}));
 }
 
 TEST(LogonHost, MsginasRefusalReachesWinlogon) {
