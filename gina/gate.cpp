@@ -12,6 +12,7 @@
 #include "diag/log.h"
 #include "gina/globals.h"
 #include "gina/module_objects.h"
+#include "net/identity.h"
 #include "ui/message_box.h"
 #include "ui/passcode_dialog.h"
 
@@ -36,7 +37,9 @@ bool PerformSecondaryAuth() {
         LogMessage("Unable to load configuration; bypassing");
         return true;
     }
-    if (::GetSystemMetrics(SM_REMOTESESSION) == 0 && ReadRegistryFlag("RdpOnly")) {
+    // Through the client-identity platform table, which decides the client
+    // address by the same question, so a test can play a remote session.
+    if (gIdentityPlatform.getSystemMetrics(SM_REMOTESESSION) == 0 && ReadRegistryFlag("RdpOnly")) {
         LogMessage("Not configured to challenge in a non-RDP context; bypassing");
         return true;
     }
