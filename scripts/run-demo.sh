@@ -15,8 +15,7 @@
 set -euo pipefail
 build=$(cd "${1:?usage: run-demo.sh <build dir>}" && pwd)
 repo=$(cd "$(dirname "$0")/.." && pwd)
-run="$build/wine-run.sh"
-winpath() { printf 'Z:%s' "$(printf '%s' "$1" | sed 's#/#\\#g')"; }
+. "$repo/scripts/lab.sh"
 say() { printf '\n== %s\n' "$*"; }
 
 interactive=0
@@ -30,19 +29,11 @@ fi
 # The test suite's own prefix stays untouched by the demo's settings.
 export VYN_WINEPREFIX=$prefix
 
-host="$build/tools/logon_host/vyn-logon-host.exe"
-module="$build/gina/VynGina.dll"
-stub_dir="$build/tools/stub_msgina"
-service="$build/refservice/native/vyn-refservice"
-trust="$build/tools/refservice/vyn-trust-ca.exe"
-pki="$build/refservice/pki"
-for f in "$host" "$module" "$stub_dir/msgina.dll" "$service" "$trust" "$pki/localhost.pem"; do
-  [ -f "$f" ] || { echo "run-demo: $f is missing; build first (scripts/setup.sh)" >&2; exit 1; }
-done
+lab_init "$build" run-demo
 scenario="$repo/tools/refservice/demo-scenario.json"
 ikey=$(python3 -c 'import json,sys; print(json.load(open(sys.argv[1]))["ikey"])' "$scenario")
 skey=$(python3 -c 'import json,sys; print(json.load(open(sys.argv[1]))["skey"])' "$scenario")
-port=${VYN_DEMO_PORT:-$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')}
+port=${VYN_DEMO_PORT:-$(lab_free_port)}
 log="$prefix/drive_c/ProgramData/Vyn Security/vyn.log"
 
 work=$(mktemp -d)
@@ -54,35 +45,14 @@ cleanup() {
 trap cleanup EXIT
 
 say "1. The authentication service"
-"$service" --port "$port" --cert "$pki/localhost.pem" --key "$pki/localhost.key" --scenario "$scenario" --log \
-  </dev/null >"$work/service.log" 2>&1 &
-service_pid=$!
-for _ in $(seq 50); do
-  (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && break
-  kill -0 "$service_pid" 2>/dev/null || { cat "$work/service.log" >&2; exit 1; }
-  sleep 0.1
-done
+lab_start_service "$port" "$scenario" "$work/service.log" --log
+service_pid=$lab_service_pid
 echo "The reference service (pid $service_pid) answers on https://localhost:$port with the scenario"
 echo "$scenario:"
 echo "alice must present a second factor; \"push\" is approved after two progress texts."
 
 say "2. The module's settings, in the Wine prefix $prefix"
-# The first use of the prefix creates it (about half a minute) and trusts the
-# service's test CA there.
-cat >"$work/settings.reg" <<REG
-REGEDIT4
-
-[HKEY_LOCAL_MACHINE\\Software\\Vyn Security\\VynCredProv]
-"Host"="localhost:$port"
-"IKey"="$ikey"
-"SKey"="$skey"
-"FailOpen"=dword:00000000
-"AutoPush"=dword:00000000
-REG
-"$run" "$trust" "$(winpath "$pki/ca.der")" </dev/null >/dev/null 2>&1 \
-  || { echo "run-demo: could not trust the service's test CA in $prefix" >&2; exit 1; }
-"$run" reg import "$(winpath "$work/settings.reg")" </dev/null >/dev/null 2>&1 \
-  || { echo "run-demo: could not write the module's settings" >&2; exit 1; }
+lab_configure_module "$port" "$ikey" "$skey" "$work"
 echo "HKLM\\Software\\Vyn Security\\VynCredProv: Host=localhost:$port IKey=$ikey SKey=(secret)"
 echo "FailOpen=0 (refuse when the service cannot be reached), AutoPush=0 (ask in the dialog)"
 

@@ -13,19 +13,10 @@ build=$(cd "${VYN_BUILD_DIR:-$repo/build}" && pwd)
 out=${1:-$repo/docs}
 mkdir -p "$out"
 out=$(cd "$out" && pwd)
-run="$build/wine-run.sh"
-winpath() { printf 'Z:%s' "$(printf '%s' "$1" | sed 's#/#\\#g')"; }
+. "$repo/scripts/lab.sh"
 log() { printf '[screenshots] %s\n' "$*" >&2; }
 
-host="$build/tools/logon_host/vyn-logon-host.exe"
-module="$build/gina/VynGina.dll"
-stub_dir="$build/tools/stub_msgina"
-service="$build/refservice/native/vyn-refservice"
-trust="$build/tools/refservice/vyn-trust-ca.exe"
-pki="$build/refservice/pki"
-for f in "$host" "$module" "$stub_dir/msgina.dll" "$service" "$trust"; do
-  [ -f "$f" ] || { log "$f is missing; build first (scripts/setup.sh)"; exit 1; }
-done
+lab_init "$build" screenshots
 # ImageMagick's own tools (a convert found earlier on PATH may be a stand-in).
 import=/usr/bin/import
 for t in "$import" /usr/bin/Xvfb /usr/bin/xwininfo; do
@@ -34,9 +25,8 @@ done
 
 ikey=DISCREENSHOTS0000000
 skey=screenshots-secret-key-00000000000000
-free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'; }
-port=$(free_port)
-control=$(free_port)
+port=$(lab_free_port)
+control=$(lab_free_port)
 display_number=$(for n in $(seq 90 140); do [ -e "/tmp/.X$n-lock" ] || { echo "$n"; break; }; done)
 
 work=$(mktemp -d)
@@ -60,24 +50,11 @@ cat >"$work/scenario.json" <<JSON
    {"result": "", "status": "Pushed a login request to your device..."},
    {"hold": true, "hold_ms": 30000, "result": "allow", "status": "Success. Logging you in..."}]}}}
 JSON
-"$service" --port "$port" --control-port "$control" --cert "$pki/localhost.pem" --key "$pki/localhost.key" \
-  --scenario "$work/scenario.json" </dev/null >"$work/service.log" 2>&1 &
-pids+=($!)
-for _ in $(seq 50); do (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && break; sleep 0.1; done
+lab_start_service "$port" "$work/scenario.json" "$work/service.log" --control-port "$control"
+pids+=("$lab_service_pid")
 
 log "preparing the Wine prefix of the display runs (the first time takes about half a minute)"
-cat >"$work/settings.reg" <<REG
-REGEDIT4
-
-[HKEY_LOCAL_MACHINE\\Software\\Vyn Security\\VynCredProv]
-"Host"="localhost:$port"
-"IKey"="$ikey"
-"SKey"="$skey"
-"FailOpen"=dword:00000000
-"AutoPush"=dword:00000000
-REG
-"$run" "$trust" "$(winpath "$pki/ca.der")" </dev/null >/dev/null 2>&1
-"$run" reg import "$(winpath "$work/settings.reg")" </dev/null >/dev/null 2>&1
+lab_configure_module "$port" "$ikey" "$skey" "$work"
 
 # The scripted user types push and looks at it for a while before pressing OK.
 "$run" "$host" --msgina-dir "$(winpath "$stub_dir")" --answer push --think 4000 \

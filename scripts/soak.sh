@@ -16,23 +16,14 @@ repo=$(cd "$(dirname "$0")/.." && pwd)
 build=$(cd "${VYN_BUILD_DIR:-$repo/build}" && pwd)
 count=${1:-1000}
 limit=${VYN_SOAK_LIMIT:-1800}
-run="$build/wine-run.sh"
-winpath() { printf 'Z:%s' "$(printf '%s' "$1" | sed 's#/#\\#g')"; }
+. "$repo/scripts/lab.sh"
 # A prefix of its own, so the test suite's prefix keeps no settings from here.
 export VYN_WINEPREFIX=${VYN_WINEPREFIX:-$build/wineprefix-demo}
 
-host="$build/tools/logon_host/vyn-logon-host.exe"
-module="$build/gina/VynGina.dll"
-stub_dir="$build/tools/stub_msgina"
-service="$build/refservice/native/vyn-refservice"
-trust="$build/tools/refservice/vyn-trust-ca.exe"
-pki="$build/refservice/pki"
-for f in "$host" "$module" "$stub_dir/msgina.dll" "$service" "$trust"; do
-  [ -f "$f" ] || { echo "soak: $f is missing; build first (scripts/setup.sh)" >&2; exit 1; }
-done
+lab_init "$build" soak
 ikey=DISOAKBENCHMARK00000
 skey=soak-benchmark-secret-key-000000000000
-port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+port=$(lab_free_port)
 
 work=$(mktemp -d)
 service_pid=
@@ -47,26 +38,9 @@ cat >"$work/scenario.json" <<JSON
  "users": {"alice": {"result": "auth", "status": "Account active"}},
  "answers": {"123456": {"statuses": [{"result": "allow", "status": "Success"}]}}}
 JSON
-"$service" --port "$port" --cert "$pki/localhost.pem" --key "$pki/localhost.key" --scenario "$work/scenario.json" \
-  </dev/null >"$work/service.log" 2>&1 &
-service_pid=$!
-for _ in $(seq 50); do
-  (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && break
-  sleep 0.1
-done
-
-cat >"$work/settings.reg" <<REG
-REGEDIT4
-
-[HKEY_LOCAL_MACHINE\\Software\\Vyn Security\\VynCredProv]
-"Host"="localhost:$port"
-"IKey"="$ikey"
-"SKey"="$skey"
-"FailOpen"=dword:00000000
-"AutoPush"=dword:00000000
-REG
-"$run" "$trust" "$(winpath "$pki/ca.der")" </dev/null >/dev/null 2>&1
-"$run" reg import "$(winpath "$work/settings.reg")" </dev/null >/dev/null 2>&1
+lab_start_service "$port" "$work/scenario.json" "$work/service.log"
+service_pid=$lab_service_pid
+lab_configure_module "$port" "$ikey" "$skey" "$work"
 
 echo "soak: $count logons through one host process (service on port $port, stopped after $limit s)"
 status=0
