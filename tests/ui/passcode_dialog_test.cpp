@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/support/resource_reader.h"
 #include "ui/passcode_dialog.h"
 
 namespace {
@@ -36,67 +37,9 @@ TEST(PasscodeDialogPosition, CentredHorizontallyAThirdDownTruncatedTowardZero) {
     }
 }
 
-std::wstring ModuleFile() {
-    std::string path = "Z:" VYN_MODULE_PATH;
-    for (char& c : path)
-        if (c == '/') c = '\\';
-    return std::wstring(path.begin(), path.end());
+std::vector<uint8_t> ModuleResource(LPCWSTR type, WORD id, bool englishUs) {
+    return ::ModuleResource(WinePath(VYN_MODULE_PATH), type, id, englishUs);
 }
-
-// The bytes of one resource of the built module (language English (US) when
-// `lang` is set, else any).
-std::vector<uint8_t> ModuleResource(LPCWSTR type, WORD id, bool lang) {
-    HMODULE module = ::LoadLibraryExW(ModuleFile().c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
-    if (!module) return {};
-    HRSRC resource = lang ? ::FindResourceExW(module, type, MAKEINTRESOURCEW(id),
-                                              MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US))
-                          : ::FindResourceW(module, MAKEINTRESOURCEW(id), type);
-    std::vector<uint8_t> bytes;
-    if (resource) {
-        const auto* data = static_cast<const uint8_t*>(::LockResource(::LoadResource(module, resource)));
-        if (data) bytes.assign(data, data + ::SizeofResource(module, resource));
-    }
-    ::FreeLibrary(module);
-    return bytes;
-}
-
-// Sequential reader of resource data; reads past the end yield zeros and are noted.
-class Reader {
-public:
-    explicit Reader(const std::vector<uint8_t>& bytes) : bytes_(bytes) {}
-    template <class T>
-    T Read() {
-        T value{};
-        if (offset_ + sizeof(T) > bytes_.size()) {
-            overrun_ = true;
-            return value;
-        }
-        std::memcpy(&value, bytes_.data() + offset_, sizeof(T));
-        offset_ += sizeof(T);
-        return value;
-    }
-    std::wstring ReadString() {
-        std::wstring text;
-        for (wchar_t c = Read<wchar_t>(); c != 0 && !overrun_; c = Read<wchar_t>()) text += c;
-        return text;
-    }
-    // A name, or an ordinal as "#<number>"; empty for none.
-    std::wstring ReadNameOrOrdinal() {
-        const uint16_t first = Read<uint16_t>();
-        if (first == 0) return L"";
-        if (first == 0xFFFF) return L"#" + std::to_wstring(Read<uint16_t>());
-        offset_ -= sizeof(uint16_t);
-        return ReadString();
-    }
-    void AlignToDword() { offset_ = (offset_ + 3) & ~size_t(3); }
-    size_t Offset() const { return offset_; }
-    bool Overrun() const { return overrun_; }
-
-private:
-    const std::vector<uint8_t>& bytes_;
-    size_t offset_ = 0;
-    bool overrun_ = false;
-};
 
 struct Control {
     uint32_t style;
@@ -108,7 +51,7 @@ struct Control {
 TEST(PasscodeDialogTemplate, ModuleCarriesTemplate12325ExactlyAsDesigned) {
     const std::vector<uint8_t> bytes = ModuleResource(RT_DIALOG, 12325, true);
     ASSERT_FALSE(bytes.empty()) << "no dialog 12325 in language 1033";
-    Reader reader(bytes);
+    ResourceReader reader(bytes);
     EXPECT_EQ(reader.Read<uint16_t>(), 1);       // extended template version
     EXPECT_EQ(reader.Read<uint16_t>(), 0xFFFF);  // signature
     EXPECT_EQ(reader.Read<uint32_t>(), 0u);      // help id
@@ -161,7 +104,7 @@ TEST(PasscodeDialogTemplate, ModuleCarriesTemplate12325ExactlyAsDesigned) {
 TEST(PasscodeDialogIcon, GroupHoldsSixImages32And16PixelsAt8_24And32Bits) {
     const std::vector<uint8_t> group = ModuleResource(RT_GROUP_ICON, 102, false);
     ASSERT_FALSE(group.empty()) << "no icon group 102";
-    Reader reader(group);
+    ResourceReader reader(group);
     EXPECT_EQ(reader.Read<uint16_t>(), 0);  // reserved
     EXPECT_EQ(reader.Read<uint16_t>(), 1);  // icons
     const uint16_t count = reader.Read<uint16_t>();
@@ -196,7 +139,7 @@ TEST(PasscodeDialogIcon, GroupHoldsSixImages32And16PixelsAt8_24And32Bits) {
     EXPECT_EQ(seen, expected);
 
     // The system can make icons of both sizes from it.
-    HMODULE module = ::LoadLibraryExW(ModuleFile().c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    HMODULE module = ::LoadLibraryExW(WinePath(VYN_MODULE_PATH).c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
     ASSERT_NE(module, nullptr);
     for (int size : {16, 32}) {
         HICON icon = static_cast<HICON>(::LoadImageW(module, MAKEINTRESOURCEW(102), IMAGE_ICON, size, size, 0));

@@ -7,47 +7,9 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/support/resource_reader.h"
+
 namespace {
-
-// Reader of an extended dialog template (DLGTEMPLATEEX and DLGITEMTEMPLATEEX).
-class TemplateReader {
-public:
-    TemplateReader(const uint8_t* data, size_t size) : data_(data), size_(size) {}
-
-    template <class T>
-    T Read() {
-        T value{};
-        if (offset_ + sizeof(T) > size_) {
-            overrun_ = true;
-            return value;
-        }
-        std::memcpy(&value, data_ + offset_, sizeof(T));
-        offset_ += sizeof(T);
-        return value;
-    }
-    std::wstring ReadString() {
-        std::wstring text;
-        for (wchar_t c = Read<wchar_t>(); c != 0 && !overrun_; c = Read<wchar_t>()) text += c;
-        return text;
-    }
-    // A name or ordinal: an ordinal comes back as "#<number>".
-    std::wstring ReadNameOrOrdinal() {
-        const uint16_t first = Read<uint16_t>();
-        if (first == 0) return L"";
-        if (first == 0xFFFF) return L"#" + std::to_wstring(Read<uint16_t>());
-        offset_ -= sizeof(uint16_t);
-        return ReadString();
-    }
-    void AlignToDword() { offset_ = (offset_ + 3) & ~size_t(3); }
-    size_t Offset() const { return offset_; }
-    bool Overrun() const { return overrun_; }
-
-private:
-    const uint8_t* data_;
-    size_t size_;
-    size_t offset_ = 0;
-    bool overrun_ = false;
-};
 
 struct Item {
     uint32_t helpId, exStyle, style;
@@ -57,26 +19,11 @@ struct Item {
     uint16_t extraCount;
 };
 
-std::wstring ModulePath() {
-    std::string path = "Z:" VYN_MODULE_PATH;
-    for (char& c : path)
-        if (c == '/') c = '\\';
-    return std::wstring(path.begin(), path.end());
-}
-
 TEST(StatusDialogTemplate, ModuleCarriesTemplate101ExactlyAsDesigned) {
-    HMODULE module = ::LoadLibraryExW(ModulePath().c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
-    ASSERT_NE(module, nullptr) << "cannot load the module as data, error " << ::GetLastError();
-    HRSRC resource = ::FindResourceExW(module, RT_DIALOG, MAKEINTRESOURCEW(101),
-                                       MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US));
-    ASSERT_NE(resource, nullptr) << "no dialog 101 in language 1033";
-    const DWORD size = ::SizeofResource(module, resource);
-    const auto* data = static_cast<const uint8_t*>(::LockResource(::LoadResource(module, resource)));
-    ASSERT_NE(data, nullptr);
-    std::vector<uint8_t> bytes(data, data + size);
-    ::FreeLibrary(module);
+    const std::vector<uint8_t> bytes = ModuleResource(WinePath(VYN_MODULE_PATH), RT_DIALOG, 101);
+    ASSERT_FALSE(bytes.empty()) << "no dialog 101 in language 1033";
 
-    TemplateReader reader(bytes.data(), bytes.size());
+    ResourceReader reader(bytes);
     EXPECT_EQ(reader.Read<uint16_t>(), 1);       // dlgVer
     EXPECT_EQ(reader.Read<uint16_t>(), 0xFFFF);  // signature: extended template
     EXPECT_EQ(reader.Read<uint32_t>(), 0u);      // help id
