@@ -8,4 +8,7 @@ cd "$build"
 # Create the Wine prefix before ctest discovers the tests, so that discovery
 # never waits on the one-time prefix set-up.
 "$build/wine-run.sh" cmd.exe /c exit >/dev/null 2>&1 || true
-exec ctest --output-on-failure -j "$(nproc)" "$@"
+# A test that fails is run once more before it counts: under load a Wine
+# process can, rarely, die while starting up, before the test program runs
+# (no output at all). A real failure fails both times.
+exec ctest --output-on-failure --repeat until-pass:2 -j "$(nproc)" "$@"
