@@ -14,6 +14,7 @@
 #include "net/signing.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/refservice.h"
+#include "tests/transport/service_session.h"
 #include "tests/transport/event_recorder.h"
 
 namespace {
@@ -22,26 +23,11 @@ using Lines = std::vector<std::string>;
 
 const char kSkey[] = "executor-test-secret";
 
-class ExecutorService : public ::testing::Test {
+class ExecutorService : public ServiceSessionTest {
 protected:
-    void SetUp() override {
-        ikey = refservice::UniqueIkey();
-        session.config.host = "localhost";
-        session.config.port = refservice::Port();
-        session.config.ikey = ikey;
-        session.config.skey = kSkey;
-        session.OpenHttpSession();
-    }
-
-    void Load(const std::string& scenario) {
-        std::string error;
-        ASSERT_TRUE(refservice::LoadScenario(ikey, kSkey, scenario, &error)) << error;
-    }
+    ExecutorService() : ServiceSessionTest(kSkey) {}
 
     ParamMap Preauth() const { return ParamMap{{"user", "bob"}, {"ipaddr", "192.0.2.10"}}; }
-
-    std::string ikey;
-    CVynAuthSession session{"VynGina/1.1.8"};
 };
 
 TEST_F(ExecutorService, PreauthGoesOutSignedAsAPost) {

@@ -14,6 +14,7 @@
 #include "net/signing.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/refservice.h"
+#include "tests/transport/service_session.h"
 #include "tests/transport/winhttp_seam.h"
 
 namespace {
@@ -31,30 +32,15 @@ bool HasHeader(const RecordedRequest& r, const std::string& name) {
     return false;
 }
 
-class TransportService : public ::testing::Test {
+class TransportService : public ServiceSessionTest {
 protected:
-    void SetUp() override {
-        ikey = refservice::UniqueIkey();
-        session.config.host = "localhost";
-        session.config.port = refservice::Port();
-        session.config.ikey = ikey;
-        session.config.skey = kSkey;
-        session.OpenHttpSession();
-    }
-
-    void Load(const std::string& scenario) {
-        std::string error;
-        ASSERT_TRUE(refservice::LoadScenario(ikey, kSkey, scenario, &error)) << error;
-    }
+    TransportService() : ServiceSessionTest(kSkey) {}
 
     std::string Sign(const std::string& method, const std::string& path, const std::string& query) const {
         return FormatAuthHeader(ikey, kSkey, "localhost", method, path, query);
     }
 
     std::string Host() const { return "localhost:" + std::to_string(refservice::Port()); }
-
-    std::string ikey;
-    CVynAuthSession session{"VynGina/1.1.8"};
 };
 
 TEST_F(TransportService, PostCarriesTypedBodyAndSignature) {
