@@ -1,5 +1,7 @@
 #include "tools/logon_host/dialog_watch.h"
 
+#include "common/strings.h"
+
 namespace {
 
 constexpr UINT_PTR kCancelTimer = 0x7A11;
@@ -84,21 +86,9 @@ int ParseStatusDialogOption(int index, int argc, wchar_t** argv, StatusDialogScr
     return 2;
 }
 
-namespace {
-std::string Utf8(const std::wstring& text) {
-    if (text.empty()) return std::string();
-    const int size = ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
-                                           nullptr, nullptr);
-    std::string out(size > 0 ? size : 0, '\0');
-    if (size > 0)
-        ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &out[0], size, nullptr, nullptr);
-    return out;
-}
-}  // namespace
-
 std::string DescribeStatusDialogRecord(const StatusDialogRecord& record) {
     std::string out;
-    for (const std::wstring& text : record.texts) out += "status text: " + Utf8(text) + "\n";
+    for (const std::wstring& text : record.texts) out += "status text: " + ToUtf8(text) + "\n";
     out += "status dialogs shown: " + std::to_string(record.dialogsShown) + "\n";
     out += "cancel pressed: " + std::to_string(record.cancelsPressed) + "\n";
     return out;

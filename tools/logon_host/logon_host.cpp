@@ -24,6 +24,7 @@ extern "C" {
 #include <string>
 #include <vector>
 
+#include "common/strings.h"
 #include "tools/logon_host/dialog_watch.h"
 #include "tools/logon_host/passcode_user.h"
 #include "tools/stub_msgina/stub_control.h"
@@ -95,17 +96,8 @@ const wchar_t kUsage[] =
     L"Exit status: 0 when every step ran, 2 for a usage error, 3 when the module\n"
     L"cannot be loaded or lacks WlxNegotiate/WlxInitialize.\n";
 
-std::string Utf8(const std::wstring& text) {
-    if (text.empty()) return {};
-    const int n = ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr,
-                                        nullptr);
-    std::string out(static_cast<size_t>(n > 0 ? n : 0), '\0');
-    if (n > 0)
-        ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &out[0], n, nullptr, nullptr);
-    return out;
-}
-
-std::string Utf8(const wchar_t* text) { return text ? Utf8(std::wstring(text)) : std::string("(null)"); }
+std::string Utf8(const std::wstring& text) { return ToUtf8(text); }
+std::string Utf8(const wchar_t* text) { return text ? ToUtf8(std::wstring(text)) : std::string("(null)"); }
 
 void Say(const char* format, ...) __attribute__((format(printf, 1, 2)));
 // Rounds after the first of a --repeat run print nothing but the summary.

@@ -1,21 +1,13 @@
 #include "tools/logon_host/passcode_user.h"
 
+#include "common/strings.h"
+
 namespace {
 
 // Posted to the dialog whenever it is ready for the user's next action; a
 // dialog that has ended by then is destroyed and the message dropped.
 constexpr UINT kNextActionMessage = WM_APP + 0x7A0;
 constexpr UINT_PTR kThinkTimer = 0x7A12;
-
-std::string Utf8(const std::wstring& text) {
-    if (text.empty()) return {};
-    const int n = ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr,
-                                        nullptr);
-    std::string out(static_cast<size_t>(n > 0 ? n : 0), '\0');
-    if (n > 0)
-        ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &out[0], n, nullptr, nullptr);
-    return out;
-}
 
 // The passcode dialog being driven; dialogs are modal and this one never
 // nests in itself, so there is at most one.
@@ -56,7 +48,7 @@ void Type(HWND dialog, const std::wstring& text) {
     ::SendMessageW(edit, EM_SETSEL, 0, -1);
     if (text.empty()) ::SendMessageW(edit, WM_CLEAR, 0, 0);
     for (wchar_t c : text) ::SendMessageW(edit, WM_CHAR, c, 1);
-    Say("typed \"" + Utf8(text) + "\"");
+    Say("typed \"" + ToUtf8(text) + "\"");
 }
 
 void NextAction(HWND dialog) {
