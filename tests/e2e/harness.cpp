@@ -345,21 +345,4 @@ int Module::WkstaLockedSAS() {
     return sas(context_, WLX_SAS_TYPE_CTRL_ALT_DEL);
 }
 
-std::wstring W(const std::string& utf8) {
-    if (utf8.empty()) return std::wstring();
-    const int n = ::MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
-    std::wstring out(static_cast<size_t>(n), L'\0');
-    ::MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), &out[0], n);
-    return out;
-}
-
-std::string Utf8(const std::wstring& text) {
-    if (text.empty()) return std::string();
-    const int n = ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
-                                        nullptr, nullptr);
-    std::string out(static_cast<size_t>(n), '\0');
-    ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &out[0], n, nullptr, nullptr);
-    return out;
-}
-
 }  // namespace e2e

@@ -26,6 +26,7 @@ extern "C" {
 #include <string>
 #include <vector>
 
+#include "common/strings.h"
 #include "tests/gina/loaded_module.h"
 #include "tests/support/log_capture.h"
 #include "tools/logon_host/dialog_watch.h"
@@ -190,8 +191,8 @@ private:
     PVOID context_ = nullptr;
 };
 
-// A UTF-16 string from UTF-8 text, for readable expectations.
-std::wstring W(const std::string& utf8);
-std::string Utf8(const std::wstring& text);
+// Short names for the module's own conversions, for readable expectations.
+inline std::wstring W(const std::string& utf8) { return FromUtf8(utf8); }
+inline std::string Utf8(const std::wstring& text) { return ToUtf8(text); }
 
 }  // namespace e2e
