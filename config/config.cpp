@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "common/handles.h"
+#include "config/settings.h"
 #include "diag/eventlog.h"
 #include "diag/log.h"
 
@@ -12,12 +13,12 @@ bool gDebugLogging = false;
 
 namespace {
 
-constexpr char kPolicyKey[] = "Software\\Policies\\Vyn Security\\VynCredProv";
-constexpr char kNormalKey[] = "Software\\Vyn Security\\VynCredProv";
+constexpr const char* kPolicyKey = kPolicySettingsKey;
+constexpr const char* kNormalKey = kNormalSettingsKey;
 
 // Strings and Debug share this size: data longer than it (terminating NUL
 // included) fails the query and counts as absent.
-constexpr DWORD kValueBufferBytes = 1024;
+constexpr DWORD kValueBufferBytes = kMaxSettingChars + 1;
 
 unique_hkey OpenSettingsKey(const char* path) {
     unique_hkey key;
