@@ -20,6 +20,11 @@ lab_init() {
   done
 }
 
+# lab_stop_wine: ends every Wine process of the current prefix (VYN_WINEPREFIX),
+# its persistent wineserver and services included. The lab scripts call it from
+# their exit trap, so nothing they started outlives them.
+lab_stop_wine() { "$run" --shutdown; }
+
 lab_free_port() {
   python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
 }

@@ -40,9 +40,12 @@ work=$(mktemp -d)
 service_pid=
 cleanup() {
   if [ -n "$service_pid" ]; then kill "$service_pid" 2>/dev/null || true; wait "$service_pid" 2>/dev/null || true; fi
+  lab_stop_wine
   rm -rf "$work"
 }
 trap cleanup EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
 
 say "1. The authentication service"
 lab_start_service "$port" "$scenario" "$work/service.log" --log
@@ -76,23 +79,47 @@ status=0
   "$(winpath "$module")" --logon user=alice </dev/null 2>&1 | tr -d '\r' | tee "$work/host.out" || status=$?
 
 say "4. What happened"
+# This run's lines of the module's log.
+run_log=
+[ -f "$log" ] && run_log=$(tail -c +"$((before + 1))" "$log" | tr -d '\r')
 pick() { grep -F -- "$1" "$work/host.out" | sed 's/^ *log| [^ ]* [^ ]* ([0-9]*) //' || true; }
-echo "Pre-authentication:    $(pick 'log|' | grep -E '^(Result|Status): ' | head -2 | paste -sd ' ' -)"
-echo "Passcode dialog:       $(grep -F 'host: passcode dialog: ' "$work/host.out" | sed 's/^host: passcode dialog: //' | paste -sd ';' - | sed 's/;/; /g')"
-grep -F 'host: status text ' "$work/host.out" | sed 's/^host: status text /Status dialog showed:  /' || true
-echo "The service decided:   $(pick 'log|' | grep -E '^Result: ' | tail -1)"
+preauth=$(pick 'log|' | grep -E '^(Result|Status): ' | head -2 | paste -sd ' ' -)
+dialog=$(grep -F 'host: passcode dialog: ' "$work/host.out" | sed 's/^host: passcode dialog: //' | paste -sd ';' - | sed 's/;/; /g')
+decided=$(pick 'log|' | grep -E '^Result: ' | tail -1)
 result=$(grep -F 'host: WlxLoggedOutSAS -> ' "$work/host.out" | sed 's/^host: WlxLoggedOutSAS -> //' || true)
+echo "Pre-authentication:    ${preauth:-(no answer from the service)}"
+echo "Passcode dialog:       ${dialog:-(not shown)}"
+grep -F 'host: status text ' "$work/host.out" | sed 's/^host: status text /Status dialog showed:  /' || true
+echo "The service decided:   ${decided:-(nothing: no answer of the service reached the module)}"
 echo "Winlogon received:     ${result:-(nothing: the host did not finish)}"
 echo
 echo "Requests the service received:"
-grep -E 'preauth|auth|status' "$work/service.log" | sed 's/^/  /' || true
+grep -E 'preauth|auth|status' "$work/service.log" | sed 's/^/  /' || echo "  (none)"
+
+# Why a logon failed, in words: the first WinHTTP error of the run, if any.
+failure_reason() {
+  local code
+  code=$(printf '%s\n' "$run_log" | grep -oE "(\[|WinHttp[A-Za-z]*' \()1[02][0-9]{3}[])]" | head -1 | grep -oE '[0-9]+' || true)
+  case $code in
+    12007) echo "the name of the service's host did not resolve (WinHTTP error 12007): \"localhost\" must resolve to a loopback address on this machine (see /etc/hosts)" ;;
+    12029) echo "the module could not connect to the service on port $port (WinHTTP error 12029)" ;;
+    12002|10060) echo "the service did not answer in time (WinHTTP error $code)" ;;
+    12037|12038|12044|12045|12157|12175) echo "the service's certificate was not accepted (WinHTTP error $code)" ;;
+    ?*) echo "a WinHTTP call failed with error $code (see the module's log below)" ;;
+    *)
+      if [ -z "$result" ]; then echo "the logon host did not finish (exit status $status)"
+      elif [ -n "$decided" ]; then echo "the service did not allow it ($decided)"
+      else echo "Winlogon was told $result (see the module's log below)"
+      fi ;;
+  esac
+}
 
 say "5. The module's log file"
 echo "$log"
 echo "(C:\\ProgramData\\Vyn Security\\vyn.log inside Wine); the lines of this run:"
 echo
 if [ -f "$log" ]; then
-  tail -c +"$((before + 1))" "$log" | tr -d '\r'
+  printf '%s\n' "$run_log"
 else
   echo "(no log file: the module could not create it)"
 fi
@@ -101,5 +128,5 @@ if [ "$status" -eq 0 ] && grep -qF 'host: WlxLoggedOutSAS -> 1 WLX_SAS_ACTION_LO
   say "The logon succeeded with a second factor."
   exit 0
 fi
-say "The logon did NOT succeed (host exit status $status)."
+say "The logon did NOT succeed: $(failure_reason)."
 exit 1

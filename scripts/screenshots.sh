@@ -34,6 +34,7 @@ pids=()
 cleanup() {
   for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
   for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
+  lab_stop_wine
   rm -rf "$work"
 }
 trap cleanup EXIT

@@ -15,13 +15,26 @@ toolchain=$repo/cmake/mingw-w64-x86_64.cmake
 jobs=$(nproc)
 
 log() { printf '[setup] %s\n' "$*"; }
+stop() { printf '[setup] %s\n' "$*" >&2; exit 1; }
+
+# 0. What the tests need from the machine itself, checked first so that a
+# missing piece is named here rather than as hundreds of failing tests. The
+# reference service and the module meet on "localhost" (the test certificate
+# names it), and Wine, the build and the tests write temporary files.
+if ! getent ahosts localhost 2>/dev/null | awk '{print $1}' | grep -Eq '^(127\.|::1$)'; then
+  stop "\"localhost\" does not resolve to a loopback address on this machine: add the line \"127.0.0.1 localhost\" to /etc/hosts (create the file if it is missing), then run this again."
+fi
+tmp_dir=${TMPDIR:-/tmp}
+if ! probe=$(mktemp -d "$tmp_dir/vyn-setup.XXXXXX" 2>/dev/null) || ! rmdir "$probe"; then
+  stop "The temporary folder $tmp_dir is missing or not writable: create it with \"mkdir -p $tmp_dir && chmod 1777 $tmp_dir\" or point TMPDIR at a writable folder, then run this again."
+fi
 
 # 1. Debian packages.
 packages=(cmake ninja-build pkg-config dpkg-dev xz-utils
           g++-mingw-w64-x86-64-win32 gcc-mingw-w64-x86-64-win32 binutils-mingw-w64-x86-64
           wine64 wine googletest
           g++ libssl-dev openssl libbson-dev libcpp-httplib-dev nlohmann-json3-dev libgtest-dev
-          python3 imagemagick xvfb x11-apps curl)
+          python3 imagemagick xvfb x11-apps curl wixl msitools)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
@@ -40,10 +53,11 @@ if [ ! -f "$bson_stamp" ]; then
   log "building libbson $bson_version for x86_64-w64-mingw32"
   apt_dir=$deps/apt
   mkdir -p "$apt_dir/lists/partial" "$deps/src"
-  cat > "$apt_dir/sources.list" <<LIST
-deb-src [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] http://deb.debian.org/debian bookworm main
-deb-src [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] http://deb.debian.org/debian-security bookworm-security main
-LIST
+  # The deb-src twins of the machine's own package sources (its mirror or
+  # proxy), in a private list: the machine's apt configuration stays as it is.
+  python3 "$repo/scripts/apt-source-lines.py" --keys-dir "$apt_dir/keys" > "$apt_dir/sources.list"
+  [ -s "$apt_dir/sources.list" ] \
+    || stop "apt has no Debian package source on this machine (/etc/apt/sources.list, /etc/apt/sources.list.d): add the Debian mirror this machine should use there, then run this again."
   aptopts=(-o "Dir::Etc::SourceList=$apt_dir/sources.list" -o Dir::Etc::SourceParts=/nonexistent
            -o "Dir::State::Lists=$apt_dir/lists" -o APT::Sandbox::User=root)
   apt-get "${aptopts[@]}" update -q >/dev/null

@@ -29,6 +29,7 @@ work=$(mktemp -d)
 service_pid=
 cleanup() {
   if [ -n "$service_pid" ]; then kill "$service_pid" 2>/dev/null || true; wait "$service_pid" 2>/dev/null || true; fi
+  lab_stop_wine
   rm -rf "$work"
 }
 trap cleanup EXIT

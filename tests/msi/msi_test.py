@@ -1,0 +1,214 @@
+#!/usr/bin/env python3
+"""VynGina.msi under Wine's msiexec, headless, in a Wine prefix of its own.
+
+One scenario, in order, each step checked against the real registry of the
+prefix and the files on its drive C:
+  1. settings typed by hand, then an install without properties: the module,
+     tools and guide in place with the bytes of the package's payload,
+     GinaDLL and the event source written, the settings untouched;
+  2. uninstall: module, GinaDLL, event source and tools gone; the hand-typed
+     settings (which the package never wrote) and the log folder stay;
+  3. an install with every property: each value exact, with its type;
+  4. uninstall: the values the package wrote are gone too;
+  5. a package of a lower version with properties, then this one without:
+     one product left, of this version, this version's files, settings kept;
+  6. uninstall: nothing of the package is left.
+"""
+import argparse
+import os
+import shutil
+import subprocess
+import sys
+
+SETTINGS_KEY = r"HKLM\Software\Vyn Security\VynCredProv"
+WINLOGON_KEY = r"HKLM\Software\Microsoft\Windows NT\CurrentVersion\Winlogon"
+EVENT_KEY = r"HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application\Vyn Security"
+UNINSTALL_KEY = r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall"
+MODULE = r"C:\windows\system32\VynGina.dll"
+
+# Property on the command line -> (value name, type, data as `reg query` shows it).
+PROPERTIES = {
+    "HOST": ("Host", "REG_SZ", "api-test.vyn.invalid:8443"),
+    "IKEY": ("IKey", "REG_SZ", "DIPACKAGETEST0000001"),
+    "SKEY": ("SKey", "REG_SZ", "#secret with spaces and a leading hash"),
+    "FAILOPEN": ("FailOpen", "REG_DWORD", "0x0"),
+    "AUTOPUSH": ("AutoPush", "REG_DWORD", "0x1"),
+    "RDPONLY": ("RdpOnly", "REG_DWORD", "0x1"),
+    "LOGONONLY": ("LogonOnly", "REG_DWORD", "0x0"),
+}
+COMMAND_LINE_VALUE = {"REG_SZ": lambda d: d, "REG_DWORD": lambda d: str(int(d, 16))}
+
+
+class Prefix:
+    def __init__(self, wine_run, path):
+        self.wine_run, self.path = wine_run, path
+        self.env = dict(os.environ, VYN_WINEPREFIX=path)
+
+    def run(self, *args):
+        return subprocess.run([self.wine_run, *args], env=self.env, stdin=subprocess.DEVNULL,
+                              capture_output=True, text=True, errors="replace")
+
+    def msiexec(self, *args):
+        result = self.run("msiexec", *args, "/qn")
+        if result.returncode != 0:
+            fail(f"msiexec {' '.join(args)} exited {result.returncode}: {result.stderr.strip()}")
+
+    def values(self, key):
+        """name -> (type, data) of the values directly under key; None when the key is missing."""
+        result = self.run("reg", "query", key)
+        if result.returncode != 0:
+            return None
+        values = {}
+        for line in result.stdout.replace("\r", "").splitlines():
+            if not line.startswith("    "):
+                continue
+            parts = line[4:].split("    ", 2)
+            values[parts[0]] = (parts[1], parts[2] if len(parts) > 2 else "")
+        return values
+
+    def subkeys(self, key):
+        result = self.run("reg", "query", key)
+        prefix = key.replace("HKLM", "HKEY_LOCAL_MACHINE", 1) + "\\"
+        return [l.strip()[len(prefix):] for l in result.stdout.replace("\r", "").splitlines()
+                if l.strip().lower().startswith(prefix.lower())]
+
+    def unix(self, windows_path):
+        drive, rest = windows_path.split(":", 1)
+        return os.path.join(self.path, "dosdevices", drive.lower() + ":", *rest.strip("\\").split("\\"))
+
+
+failures = 0
+
+
+def fail(message):
+    print("FAIL:", message)
+    sys.exit(1)
+
+
+def expect(condition, message):
+    global failures
+    if not condition:
+        failures += 1
+        print("FAIL:", message)
+
+
+def windows_path(unix_path):
+    return "Z:" + os.path.abspath(unix_path).replace("/", "\\")
+
+
+def same_bytes(a, b):
+    with open(a, "rb") as fa, open(b, "rb") as fb:
+        return fa.read() == fb.read()
+
+
+def installed_files(payload, guide):
+    """Where each file of the package goes, with the file whose bytes it must have."""
+    files = {MODULE: payload[0], r"C:\Program Files\Vyn Security\VynGina-Guide.txt": guide}
+    for tool in payload[1:]:
+        files[r"C:\Program Files\Vyn Security" + "\\" + os.path.basename(tool)] = tool
+    return files
+
+
+def expect_installed(prefix, payload, guide, step):
+    for where, source in installed_files(payload, guide).items():
+        path = prefix.unix(where)
+        expect(os.path.isfile(path) and same_bytes(path, source), f"{step}: {where} missing or not the bytes of {source}")
+    gina = (prefix.values(WINLOGON_KEY) or {}).get("GinaDLL")
+    expect(gina == ("REG_SZ", MODULE), f"{step}: GinaDLL is {gina}")
+    event = prefix.values(EVENT_KEY)
+    expect(event == {"EventMessageFile": ("REG_SZ", MODULE), "TypesSupported": ("REG_DWORD", "0x7")},
+           f"{step}: event source is {event}")
+
+
+def expect_removed(prefix, payload, guide, step):
+    for where in installed_files(payload, guide):
+        expect(not os.path.exists(prefix.unix(where)), f"{step}: {where} is still there")
+    expect("GinaDLL" not in (prefix.values(WINLOGON_KEY) or {}), f"{step}: GinaDLL is still set")
+    expect(prefix.values(EVENT_KEY) is None, f"{step}: the event source key is still there")
+
+
+def products(prefix):
+    found = []
+    for sub in prefix.subkeys(UNINSTALL_KEY):
+        values = prefix.values(UNINSTALL_KEY + "\\" + sub) or {}
+        if values.get("DisplayName", ("", ""))[1] == "Vyn Security Two-Factor Logon":
+            found.append(values["DisplayVersion"][1])
+    return found
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    for option in ("--wine-run", "--prefix", "--msi", "--lower-msi", "--version", "--payload", "--guide"):
+        parser.add_argument(option, required=True)
+    args = parser.parse_args()
+    payload = args.payload.split(",")
+    msi, lower = windows_path(args.msi), windows_path(args.lower_msi)
+
+    # A fresh prefix each run: nothing left from an earlier run can make a step pass.
+    shutil.rmtree(args.prefix, ignore_errors=True)
+    prefix = Prefix(args.wine_run, args.prefix)
+    try:
+        return scenario(prefix, args, payload, msi, lower)
+    finally:
+        # Nothing of this test keeps running: the prefix's wineserver and services end here.
+        prefix.run("--shutdown")
+
+
+def scenario(prefix, args, payload, msi, lower):
+    full = [f"{p}={COMMAND_LINE_VALUE[t](d)}" for p, (_, t, d) in PROPERTIES.items()]
+    expected_settings = {name: (t, d) for name, t, d in PROPERTIES.values()}
+
+    # 1. Install without properties over settings typed by hand.
+    by_hand = {"Host": ("REG_SZ", "typed.vyn.invalid"), "FailOpen": ("REG_DWORD", "0x2"),
+               "Debug": ("REG_DWORD", "0x1")}
+    for name, (kind, data) in by_hand.items():
+        shown = str(int(data, 16)) if kind == "REG_DWORD" else data
+        if prefix.run("reg", "add", SETTINGS_KEY, "/v", name, "/t", kind, "/d", shown, "/f").returncode != 0:
+            fail(f"cannot set {name} by hand")
+    log_dir = prefix.unix(r"C:\ProgramData\Vyn Security")
+    os.makedirs(log_dir, exist_ok=True)
+    with open(os.path.join(log_dir, "vyn.log"), "wb") as log:
+        log.write(b"a line the module wrote earlier\r\n")
+    prefix.msiexec("/i", msi)
+    expect_installed(prefix, payload, args.guide, "install without properties")
+    expect(prefix.values(SETTINGS_KEY) == by_hand, f"install without properties: settings now {prefix.values(SETTINGS_KEY)}")
+    expect(products(prefix) == [args.version], f"install: products {products(prefix)}")
+
+    # 2. Uninstall.
+    prefix.msiexec("/x", msi)
+    expect_removed(prefix, payload, args.guide, "uninstall")
+    expect(prefix.values(SETTINGS_KEY) == by_hand, f"uninstall: hand-typed settings now {prefix.values(SETTINGS_KEY)}")
+    expect(os.path.isfile(os.path.join(log_dir, "vyn.log")), "uninstall: the log folder is gone")
+    expect(products(prefix) == [], f"uninstall: products {products(prefix)}")
+
+    # 3. Install with every property.
+    prefix.run("reg", "delete", SETTINGS_KEY, "/f")
+    prefix.msiexec("/i", msi, *full)
+    expect_installed(prefix, payload, args.guide, "install with properties")
+    expect(prefix.values(SETTINGS_KEY) == expected_settings, f"install with properties: settings {prefix.values(SETTINGS_KEY)}")
+
+    # 4. Uninstall removes what the package wrote.
+    prefix.msiexec("/x", msi)
+    expect_removed(prefix, payload, args.guide, "uninstall after install with properties")
+    expect(not prefix.values(SETTINGS_KEY), f"uninstall: settings left {prefix.values(SETTINGS_KEY)}")
+
+    # 5. Upgrade from a lower version, without properties.
+    prefix.msiexec("/i", lower, *full)
+    expect(len(products(prefix)) == 1 and products(prefix) != [args.version], f"lower version: products {products(prefix)}")
+    prefix.msiexec("/i", msi)
+    expect(products(prefix) == [args.version], f"upgrade: products {products(prefix)}")
+    expect_installed(prefix, payload, args.guide, "upgrade")
+    expect(prefix.values(SETTINGS_KEY) == expected_settings, f"upgrade: settings {prefix.values(SETTINGS_KEY)}")
+
+    # 6. Uninstall after the upgrade.
+    prefix.msiexec("/x", msi)
+    expect_removed(prefix, payload, args.guide, "uninstall after upgrade")
+    expect(not prefix.values(SETTINGS_KEY), f"uninstall after upgrade: settings left {prefix.values(SETTINGS_KEY)}")
+    expect(products(prefix) == [], f"uninstall after upgrade: products {products(prefix)}")
+
+    print("msi: %d failure(s)" % failures)
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

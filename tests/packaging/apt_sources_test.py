@@ -1,0 +1,93 @@
+#!/usr/bin/env python3
+"""scripts/apt-source-lines.py on sample apt configurations: both source
+formats, options, several suites and components, keys held inline, and what
+must be left out. The mirror names are made up (example.net)."""
+import os
+import subprocess
+import sys
+import tempfile
+import unittest
+
+SCRIPT = os.path.join(os.path.dirname(__file__), "..", "..", "scripts", "apt-source-lines.py")
+
+
+class AptSourceLines(unittest.TestCase):
+    def derive(self, files):
+        with tempfile.TemporaryDirectory() as root:
+            for name, text in files.items():
+                path = os.path.join(root, "etc", "apt", name)
+                os.makedirs(os.path.dirname(path), exist_ok=True)
+                with open(path, "w") as f:
+                    f.write(text)
+            keys = os.path.join(root, "keys")
+            out = subprocess.run([sys.executable, SCRIPT, "--root", root, "--keys-dir", keys],
+                                 capture_output=True, text=True, check=True).stdout.splitlines()
+            key_files = {}
+            for name in sorted(os.listdir(keys)) if os.path.isdir(keys) else []:
+                with open(os.path.join(keys, name)) as f:
+                    key_files[name] = f.read()
+            return [line.replace(keys, "KEYS") for line in out], key_files
+
+    def test_one_line_format_keeps_options_suites_and_components(self):
+        lines, _ = self.derive({"sources.list": (
+            "# the machine's mirror\n"
+            "deb [arch=amd64 signed-by=/usr/share/keyrings/a.gpg] http://mirror.example.net/debian bookworm main contrib non-free-firmware\n"
+            "deb-src http://mirror.example.net/debian bookworm main\n"
+            "deb http://proxy.example.net:3142/debian-security bookworm-security main # security\n"
+            "\n"
+            "deb [arch=amd64 signed-by=/usr/share/keyrings/a.gpg] http://mirror.example.net/debian bookworm main contrib non-free-firmware\n"),
+            "sources.list.d/extra.list": "deb file:/srv/local-repo ./\n",
+            "sources.list.d/old.list.disabled": "deb http://old.example.net/debian bookworm main\n"})
+        self.assertEqual(lines, [
+            "deb-src [arch=amd64 signed-by=/usr/share/keyrings/a.gpg] http://mirror.example.net/debian bookworm main contrib non-free-firmware",
+            "deb-src http://proxy.example.net:3142/debian-security bookworm-security main",
+            "deb-src file:/srv/local-repo ./",
+        ])
+
+    def test_deb822_format_crosses_uris_and_suites(self):
+        lines, keys = self.derive({"sources.list.d/debian.sources": (
+            "Types: deb deb-src\n"
+            "# a comment inside the stanza\n"
+            "URIs: http://mirror.example.net/debian http://backup.example.net/debian\n"
+            "Suites: bookworm bookworm-updates\n"
+            "Components: main contrib\n"
+            "Signed-By: /usr/share/keyrings/a.gpg\n"
+            "Architectures: amd64 arm64\n"
+            "\n"
+            "Types: deb-src\n"
+            "URIs: http://sources-only.example.net/debian\n"
+            "Suites: bookworm\n"
+            "Components: main\n"
+            "\n"
+            "Types: deb\n"
+            "URIs: http://off.example.net/debian\n"
+            "Suites: bookworm\n"
+            "Components: main\n"
+            "Enabled: no\n"
+            "\n"
+            "Types: deb\n"
+            "URIs: http://inline.example.net/debian\n"
+            "Suites: stable\n"
+            "Components: main\n"
+            "Signed-By:\n"
+            " -----BEGIN PGP PUBLIC KEY BLOCK-----\n"
+            " .\n"
+            " mQINBF\n"
+            " -----END PGP PUBLIC KEY BLOCK-----\n")})
+        options = "[signed-by=/usr/share/keyrings/a.gpg arch=amd64,arm64]"
+        self.assertEqual(lines, [
+            f"deb-src {options} http://mirror.example.net/debian bookworm main contrib",
+            f"deb-src {options} http://mirror.example.net/debian bookworm-updates main contrib",
+            f"deb-src {options} http://backup.example.net/debian bookworm main contrib",
+            f"deb-src {options} http://backup.example.net/debian bookworm-updates main contrib",
+            "deb-src [signed-by=KEYS/debian-3.asc] http://inline.example.net/debian stable main",
+        ])
+        self.assertEqual(keys, {"debian-3.asc": "-----BEGIN PGP PUBLIC KEY BLOCK-----\n\nmQINBF\n-----END PGP PUBLIC KEY BLOCK-----\n"})
+
+    def test_no_package_source_gives_no_line(self):
+        lines, _ = self.derive({"sources.list": "# nothing here\n"})
+        self.assertEqual(lines, [])
+
+
+if __name__ == "__main__":
+    unittest.main()
