@@ -10,12 +10,9 @@ src=$1 release=$2 out=$3 deps_prefix=$4
 objcopy=x86_64-w64-mingw32-objcopy
 strip=x86_64-w64-mingw32-strip
 
-# Tools that write a time into their output use this one (binutils for PE
-# headers among them): the commit's, so that two builds agree.
-if [ -z "${SOURCE_DATE_EPOCH:-}" ]; then
-  SOURCE_DATE_EPOCH=$(git -C "$src" log -1 --format=%ct 2>/dev/null || echo 0)
-  export SOURCE_DATE_EPOCH
-fi
+# binutils writes this time into the PE header of each file it strips or
+# changes: 0, as the link leaves it (--no-insert-timestamp).
+export SOURCE_DATE_EPOCH=0
 
 cmake -S "$src" -B "$release" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$src/cmake/mingw-w64-x86_64.cmake" \
   -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF -DVYN_DEPS_PREFIX="$deps_prefix" >/dev/null

@@ -8,7 +8,7 @@
 set -euo pipefail
 repo=$(cd "$(dirname "$0")/.." && pwd)
 deps=${VYN_DEPS_DIR:-$repo/.deps}
-[ -f "$deps/mingw/.googletest.stamp" ] || "$repo/scripts/setup.sh"
+ls "$deps"/mingw/.libbson-*-r2.stamp >/dev/null 2>&1 || "$repo/scripts/setup.sh"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 log() { printf '[reproducible] %s\n' "$*"; }
@@ -20,8 +20,7 @@ for run in first second-run-elsewhere; do
   mkdir -p "$work/$run/src"
   git -C "$repo" archive --format=tar "$commit" | tar -x -C "$work/$run/src"
   log "building $commit in $work/$run"
-  SOURCE_DATE_EPOCH=$(git -C "$repo" log -1 --format=%ct "$commit") \
-    "$repo/packaging/release-binaries.sh" "$work/$run/src" "$work/$run/build-$run" "$work/$run/out" "$deps/mingw" \
+  "$repo/packaging/release-binaries.sh" "$work/$run/src" "$work/$run/build-$run" "$work/$run/out" "$deps/mingw" \
     > "$work/$run.files" 2> "$work/$run.log" || { cat "$work/$run.log" >&2; exit 1; }
 done
 

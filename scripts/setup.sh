@@ -48,7 +48,9 @@ fi
 
 # 2. libbson for the target, built from Debian's own source package.
 bson_version=1.23.1
-bson_stamp=$prefix/.libbson-$bson_version.stamp
+# The stamp names the build's options too ("-r2": built with its source path
+# mapped away, so that no path of this machine ends up in the module).
+bson_stamp=$prefix/.libbson-$bson_version-r2.stamp
 if [ ! -f "$bson_stamp" ]; then
   log "building libbson $bson_version for x86_64-w64-mingw32"
   apt_dir=$deps/apt
@@ -71,6 +73,7 @@ if [ ! -f "$bson_stamp" ]; then
   cmake -S "$src" -B "$deps/build-libbson" -G Ninja \
     -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_BUILD_TYPE=Release \
     -DCMAKE_INSTALL_PREFIX="$prefix" -DBUILD_VERSION=$bson_version -DCMAKE_C_STANDARD=99 \
+    -DCMAKE_C_FLAGS="-ffile-prefix-map=$deps=.deps" \
     -DENABLE_MONGOC=OFF -DENABLE_STATIC=ON -DENABLE_TESTS=OFF -DENABLE_EXAMPLES=OFF \
     -DENABLE_MAN_PAGES=OFF -DENABLE_HTML_DOCS=OFF -DENABLE_UNINSTALL=OFF >/dev/null
   cmake --build "$deps/build-libbson" -j "$jobs" >/dev/null
