@@ -8,7 +8,7 @@
 set -euo pipefail
 repo=$(cd "$(dirname "$0")/.." && pwd)
 deps=${VYN_DEPS_DIR:-$repo/.deps}
-ls "$deps"/mingw/.libbson-*-r2.stamp >/dev/null 2>&1 || "$repo/scripts/setup.sh"
+ls "$deps"/mingw/.libbson-*.stamp >/dev/null 2>&1 || "$repo/scripts/setup.sh"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 log() { printf '[reproducible] %s\n' "$*"; }

@@ -48,9 +48,7 @@ fi
 
 # 2. libbson for the target, built from Debian's own source package.
 bson_version=1.23.1
-# The stamp names the build's options too ("-r2": built with its source path
-# mapped away, so that no path of this machine ends up in the module).
-bson_stamp=$prefix/.libbson-$bson_version-r2.stamp
+bson_stamp=$prefix/.libbson-$bson_version.stamp
 if [ ! -f "$bson_stamp" ]; then
   log "building libbson $bson_version for x86_64-w64-mingw32"
   apt_dir=$deps/apt
@@ -70,6 +68,8 @@ if [ ! -f "$bson_stamp" ]; then
     src=$(ls -d "$deps"/src/mongo-c-driver-$bson_version)
   fi
   # libbson's C11 mode calls aligned_alloc, which msvcrt lacks; C99 avoids it.
+  # Its assertions name their source file: the path is mapped to .deps so that
+  # the module carries no path of this machine.
   cmake -S "$src" -B "$deps/build-libbson" -G Ninja \
     -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_BUILD_TYPE=Release \
     -DCMAKE_INSTALL_PREFIX="$prefix" -DBUILD_VERSION=$bson_version -DCMAKE_C_STANDARD=99 \
