@@ -51,10 +51,12 @@ rm -f "$out"
 # the properties reach the elevated part of a managed install.
 queries=()
 for name in Host IKey SKey FailOpen AutoPush RdpOnly LogonOnly; do
-  queries+=("UPDATE \`Component\` SET \`Condition\` = '${name}Value OR REMOVE~=\"ALL\"' WHERE \`Component\` = 'Setting${name}'")
+  queries+=("UPDATE \`Component\` SET \`Condition\` = '${name}Value OR (REMOVE~=\"ALL\" AND Owned${name})' WHERE \`Component\` = 'Setting${name}'")
 done
-# The event source key goes with the module ("-": removed whole at uninstall).
+# The event source key and the key of the package's marks go with the module
+# ("-": removed whole at uninstall).
 queries+=("INSERT INTO \`Registry\` (\`Registry\`, \`Root\`, \`Key\`, \`Name\`, \`Component_\`) VALUES ('EventSourceKey', 2, 'SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\Vyn Security', '-', 'Module')")
+queries+=("INSERT INTO \`Registry\` (\`Registry\`, \`Root\`, \`Key\`, \`Name\`, \`Component_\`) VALUES ('InstallerMarksKey', 2, 'Software\\Vyn Security\\Installer', '-', 'Module')")
 queries+=("UPDATE \`InstallExecuteSequence\` SET \`Sequence\` = 1401 WHERE \`Action\` = 'RemoveExistingProducts'")
 queries+=("INSERT INTO \`Property\` (\`Property\`, \`Value\`) VALUES ('MsiHiddenProperties', 'SKEY;SKeyValue;OldSKey')")
 queries+=("UPDATE \`Property\` SET \`Value\` = 'WIX_DOWNGRADE_DETECTED;WIX_UPGRADE_DETECTED;HOST;IKEY;SKEY;FAILOPEN;AUTOPUSH;RDPONLY;LOGONONLY' WHERE \`Property\` = 'SecureCustomProperties'")

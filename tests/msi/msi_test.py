@@ -22,6 +22,7 @@ import sys
 
 SETTINGS_KEY = r"HKLM\Software\Vyn Security\VynCredProv"
 WINLOGON_KEY = r"HKLM\Software\Microsoft\Windows NT\CurrentVersion\Winlogon"
+MARKS_KEY = r"HKLM\Software\Vyn Security\Installer"
 EVENT_KEY = r"HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application\Vyn Security"
 UNINSTALL_KEY = r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall"
 MODULE = r"C:\windows\system32\VynGina.dll"
@@ -125,6 +126,7 @@ def expect_removed(prefix, payload, guide, step):
         expect(not os.path.exists(prefix.unix(where)), f"{step}: {where} is still there")
     expect("GinaDLL" not in (prefix.values(WINLOGON_KEY) or {}), f"{step}: GinaDLL is still set")
     expect(prefix.values(EVENT_KEY) is None, f"{step}: the event source key is still there")
+    expect(prefix.values(MARKS_KEY) is None, f"{step}: the package's marks are still there")
 
 
 def products(prefix):

@@ -13,7 +13,6 @@
 #include <string>
 
 #include "config/settings.h"
-#include "tests/gina/paths.h"
 
 namespace {
 
@@ -23,8 +22,11 @@ struct Offered {
 };
 using Offers = std::map<std::string, Offered>;
 
+// The templates are read from the source tree, seen under Wine through drive Z:.
 std::string ReadText(const char* unixPath) {
-    std::ifstream file(WindowsPath(unixPath).c_str(), std::ios::binary);
+    std::string path = "Z:";
+    for (const char* p = unixPath; *p; ++p) path += *p == '/' ? '\\' : *p;
+    std::ifstream file(path.c_str(), std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
 }
 
@@ -40,7 +42,7 @@ std::string Attribute(const std::string& tag, const char* name) {
 }
 
 // ADMX: a policy's own valueName with a decimal enabledValue is a switch;
-// its <text> elements are strings and its <decimal> elements numbers.
+// the <text> of its elements are strings and their <decimal> numbers.
 Offers ParseAdmx(const std::string& text) {
     Offers offers;
     const std::regex policy("<policy\\b([^>]*)>([\\s\\S]*?)</policy>");
@@ -52,7 +54,10 @@ Offers ParseAdmx(const std::string& text) {
         if (!own.empty())
             Offer(offers, own, key,
                   body.find("<enabledValue><decimal") != std::string::npos ? REG_DWORD : REG_NONE);
-        for (std::sregex_iterator e(body.begin(), body.end(), element); e != end; ++e) {
+        std::smatch m;
+        const std::string elements =
+            std::regex_search(body, m, std::regex("<elements>([\\s\\S]*?)</elements>")) ? m[1].str() : "";
+        for (std::sregex_iterator e(elements.begin(), elements.end(), element); e != end; ++e) {
             const std::string attributes = (*e)[2];
             const std::string elementKey = Attribute(attributes, "key");
             Offer(offers, Attribute(attributes, "valueName"), elementKey.empty() ? key : elementKey,
