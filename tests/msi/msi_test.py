@@ -8,7 +8,8 @@ prefix and the files on its drive C:
      GinaDLL and the event source written, the settings untouched;
   2. uninstall: module, GinaDLL, event source and tools gone; the hand-typed
      settings (which the package never wrote) and the log folder stay;
-  3. an install with every property: each value exact, with its type;
+  3. an install with every property: each value exact, with its type; then a
+     repair without properties leaves a value changed since as it is;
   4. uninstall: the values the package wrote are gone too;
   5. a package of a lower version with properties, then this one without:
      one product left, of this version, this version's files, settings kept;
@@ -130,6 +131,7 @@ def expect_removed(prefix, payload, guide, step):
 
 
 def products(prefix):
+    """The versions of the package installed."""
     found = []
     for sub in prefix.subkeys(UNINSTALL_KEY):
         values = prefix.values(UNINSTALL_KEY + "\\" + sub) or {}
@@ -188,6 +190,12 @@ def scenario(prefix, args, payload, msi, lower):
     prefix.msiexec("/i", msi, *full)
     expect_installed(prefix, payload, args.guide, "install with properties")
     expect(prefix.values(SETTINGS_KEY) == expected_settings, f"install with properties: settings {prefix.values(SETTINGS_KEY)}")
+    # A repair without properties, over values changed since: left as they are.
+    prefix.run("reg", "add", SETTINGS_KEY, "/v", "Host", "/t", "REG_SZ", "/d", "changed.vyn.invalid", "/f")
+    # The repair /f would start (Wine's msiexec lacks /f with a product code).
+    prefix.msiexec("/i", msi, "REINSTALL=ALL", "REINSTALLMODE=omus")
+    expect(prefix.values(SETTINGS_KEY) == dict(expected_settings, Host=("REG_SZ", "changed.vyn.invalid")),
+           f"repair: settings {prefix.values(SETTINGS_KEY)}")
 
     # 4. Uninstall removes what the package wrote.
     prefix.msiexec("/x", msi)
