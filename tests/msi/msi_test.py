@@ -149,8 +149,9 @@ def main():
     msi, lower = windows_path(args.msi), windows_path(args.lower_msi)
 
     # A fresh prefix each run: nothing left from an earlier run can make a step pass.
-    shutil.rmtree(args.prefix, ignore_errors=True)
     prefix = Prefix(args.wine_run, args.prefix)
+    prefix.run("--shutdown")
+    shutil.rmtree(args.prefix, ignore_errors=True)
     try:
         return scenario(prefix, args, payload, msi, lower)
     finally:
