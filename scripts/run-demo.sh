@@ -83,9 +83,9 @@ say "4. What happened"
 run_log=
 [ -f "$log" ] && run_log=$(tail -c +"$((before + 1))" "$log" | tr -d '\r')
 pick() { grep -F -- "$1" "$work/host.out" | sed 's/^ *log| [^ ]* [^ ]* ([0-9]*) //' || true; }
-preauth=$(pick 'log|' | grep -E '^(Result|Status): ' | head -2 | paste -sd ' ' -)
-dialog=$(grep -F 'host: passcode dialog: ' "$work/host.out" | sed 's/^host: passcode dialog: //' | paste -sd ';' - | sed 's/;/; /g')
-decided=$(pick 'log|' | grep -E '^Result: ' | tail -1)
+preauth=$(pick 'log|' | grep -E '^(Result|Status): ' | head -2 | paste -sd ' ' - || true)
+dialog=$(grep -F 'host: passcode dialog: ' "$work/host.out" | sed 's/^host: passcode dialog: //' | paste -sd ';' - | sed 's/;/; /g' || true)
+decided=$(pick 'log|' | grep -E '^Result: ' | tail -1 || true)
 result=$(grep -F 'host: WlxLoggedOutSAS -> ' "$work/host.out" | sed 's/^host: WlxLoggedOutSAS -> //' || true)
 echo "Pre-authentication:    ${preauth:-(no answer from the service)}"
 echo "Passcode dialog:       ${dialog:-(not shown)}"
@@ -102,7 +102,7 @@ failure_reason() {
   code=$(printf '%s\n' "$run_log" | grep -oE "(\[|WinHttp[A-Za-z]*' \()1[02][0-9]{3}[])]" | head -1 | grep -oE '[0-9]+' || true)
   case $code in
     12007) echo "the name of the service's host did not resolve (WinHTTP error 12007): \"localhost\" must resolve to a loopback address on this machine (see /etc/hosts)" ;;
-    12029) echo "the module could not connect to the service on port $port (WinHTTP error 12029)" ;;
+    12029) echo "the module could not connect to the service: nothing answered at its address (WinHTTP error 12029)" ;;
     12002|10060) echo "the service did not answer in time (WinHTTP error $code)" ;;
     12037|12038|12044|12045|12157|12175) echo "the service's certificate was not accepted (WinHTTP error $code)" ;;
     ?*) echo "a WinHTTP call failed with error $code (see the module's log below)" ;;
