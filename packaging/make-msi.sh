@@ -40,8 +40,6 @@ done
 mkdir -p "$(dirname "$out")"
 out=$(cd "$(dirname "$out")" && pwd)/$(basename "$out")
 rm -f "$out"
-# wixl 0.101 warns about attributes it does not know (Hidden, Schedule): those
-# are what msibuild sets below.
 (cd "$stage" && wixl -a x64 "${defines[@]}" -o "$out" VynGina.wxs)
 
 # What wixl 0.101 cannot express. Each setting's component is installed only

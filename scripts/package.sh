@@ -55,7 +55,7 @@ cp "$repo/packaging/gpo/en-US/VynSecurity.adml" "$dist/en-US/"
 tool_args=()
 for binary in "${shipped[@]:1}"; do tool_args+=(--tool "$binary"); done
 "$repo/packaging/make-msi.sh" --out "$dist/VynGina.msi" --version "$version" --guide "$dist/VynGina-Guide.txt" \
-  --module "$dist/VynGina.dll" "${tool_args[@]}" 2> >(grep -v "has no property named" >&2)
+  --module "$dist/VynGina.dll" "${tool_args[@]}"
 
 (cd "$dist" && find . -type f ! -name SHA256SUMS | sed 's#^\./##' | LC_ALL=C sort | xargs -d '\n' sha256sum > SHA256SUMS)
 
