@@ -57,5 +57,10 @@ queries+=("INSERT INTO \`Registry\` (\`Registry\`, \`Root\`, \`Key\`, \`Name\`, 
 queries+=("INSERT INTO \`Registry\` (\`Registry\`, \`Root\`, \`Key\`, \`Name\`, \`Component_\`) VALUES ('InstallerMarksKey', 2, 'Software\\Vyn Security\\Installer', '-', 'Module')")
 queries+=("UPDATE \`InstallExecuteSequence\` SET \`Sequence\` = 1401 WHERE \`Action\` = 'RemoveExistingProducts'")
 queries+=("INSERT INTO \`Property\` (\`Property\`, \`Value\`) VALUES ('MsiHiddenProperties', 'SKEY;SKeyValue;OldSKey')")
+# The actions that copy SKEY also hide their data from the log: the type wixl
+# gives them (51 with 0x800) plus HideTarget (0x2000).
+for action in SetSKeyFromProperty SetSKeyFromHashProperty KeepSKey; do
+  queries+=("UPDATE \`CustomAction\` SET \`Type\` = $((51 + 0x800 + 0x2000)) WHERE \`Action\` = '$action'")
+done
 queries+=("UPDATE \`Property\` SET \`Value\` = 'WIX_DOWNGRADE_DETECTED;WIX_UPGRADE_DETECTED;HOST;IKEY;SKEY;FAILOPEN;AUTOPUSH;RDPONLY;LOGONONLY' WHERE \`Property\` = 'SecureCustomProperties'")
 msibuild "$out" -q "${queries[@]}"
