@@ -11,8 +11,8 @@
 #include "diag/errors.h"
 #include "diag/eventlog.h"
 #include "diag/log.h"
-#include "gina/globals.h"
 #include "net/identity.h"
+#include "ui/dialog_host.h"
 
 namespace {
 
@@ -35,14 +35,14 @@ private:
 
 }  // namespace
 
-void CVynAuthSession::PreAuthorizeVynUser() {
+void CVynAuthSession::PreAuthorizeVynUser(const std::string& user) {
     LogMessage("Entered CVynAuthSession::PreAuthorizeVynUser");
-    LogMessage("User: " + gCurrentUsername);
+    LogMessage("User: " + user);
 
     OpenHttpSession();
 
     ParamMap params;
-    params["user"] = NormalizeUsername(gCurrentUsername);
+    params["user"] = NormalizeUsername(user);
     const std::string address = GetClientIpAddress(config.localIpFallback);
     if (!address.empty()) {
         LogMessage("IP address: " + address);
@@ -73,7 +73,7 @@ void CVynAuthSession::PreAuthorizeVynUser() {
         CenterStatusDialogScope centred;
         bool allowed = false;
         try {
-            allowed = AuthorizeVynUser(nullptr, gCurrentUsername, defaultFactor);
+            allowed = AuthorizeVynUser(nullptr, user, defaultFactor);
         } catch (const CVynException& e) {
             if (e.GetKind() == NoError) throw;
             // Already reported to the event log; the passcode dialog follows.
@@ -83,7 +83,7 @@ void CVynAuthSession::PreAuthorizeVynUser() {
         return;
     }
     if (result == "allow") {
-        ReportToEventLog(EVENTLOG_INFORMATION_TYPE, "Skipped Vyn login for '" + gCurrentUsername + "'");
+        ReportToEventLog(EVENTLOG_INFORMATION_TYPE, "Skipped Vyn login for '" + user + "'");
         throw CVynException(NoError, std::string());
     }
     if (result == "enroll") throw CVynException(AuthenticationDenied, kNotEnrolledText);

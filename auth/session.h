@@ -35,7 +35,8 @@ public:
     void MakeRequest(VynOperation operation, const ParamMap& params, std::string& response, int32_t timeout);
 
     // Flows (auth/preauth.cpp, auth/authenticate.cpp).
-    void PreAuthorizeVynUser();
+    // `user`: the UTF-8 account name msgina accepted, as held (not normalised).
+    void PreAuthorizeVynUser(const std::string& user);
     bool AuthorizeVynUser(HWND owner, const std::string& user, const std::string& answer);
     void RunAuthTransaction(const std::string& user, const std::string& answer, HWND progressWindow,
                             HANDLE cancelEvent);

@@ -7,7 +7,6 @@
 
 #include <string>
 
-#include "gina/globals.h"
 
 MsginaEntries gMsgina;
 // Loading runs while the module's globals are built, before DllMain's attach
