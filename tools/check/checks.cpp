@@ -12,6 +12,7 @@
 #include "diag/errors.h"
 #include "diag/log.h"
 #include "tools/check/acl.h"
+#include "tools/check/certificate.h"
 #include "tools/check/words.h"
 
 namespace {
@@ -214,6 +215,24 @@ bool QueryText(HKEY key, const wchar_t* name, std::wstring& text) {
 
 std::string Milliseconds(DWORD start) { return std::to_string(::GetTickCount() - start) + " ms"; }
 
+// A transport failure in words; for a refused certificate or a failed
+// handshake, what a look at the certificate shows.
+std::string SecureChannelWords(const CVynAuthSession& session, DWORD code, bool underWine) {
+    const std::string number = " (error " + std::to_string(static_cast<unsigned long>(code)) + ")";
+    if (!IsSecureChannelFailure(code)) return TransportFailureWords(code, underWine);
+    uint32_t policyError = 0;
+    const CertificateFinding finding =
+        DiagnoseCertificate(session.userAgent, session.config.host, session.config.port, policyError);
+    if (finding == CertificateFinding::NoCertificate || finding == CertificateFinding::Valid) {
+        std::string words = "TLS failure: the handshake with the service failed";
+        if (finding == CertificateFinding::Valid) words += " (its certificate is valid for this host)";
+        return words + number + ". " + kTlsLimitsNote;
+    }
+    std::string words = CertificateFindingWords(finding, policyError) + number;
+    if (finding == CertificateFinding::SignatureNotValidated) words += ". " + std::string(kTlsLimitsNote);
+    return words;
+}
+
 // One unparameterised request through the module's executor, its answer
 // checked as the module checks every envelope. `failure` is set to the words
 // and, for a refusal by HTTP status, `httpStatus` to the status.
@@ -227,8 +246,7 @@ bool Exchange(CVynAuthSession& session, VynOperation operation, std::string& fai
         ParseResponse(body);
         return true;
     } catch (const CINetException& e) {
-        failure = TransportFailureWords(e.GetErrorCode(), underWine);
-        if (IsTlsHandshakeFailure(e.GetErrorCode(), underWine)) failure += ". " + std::string(kTlsLimitsNote);
+        failure = SecureChannelWords(session, e.GetErrorCode(), underWine);
     } catch (const CHttpStatusException& e) {
         httpStatus = e.GetHttpStatus();
         failure = "HTTP status " + std::to_string(httpStatus);
@@ -425,7 +443,7 @@ void CheckUser(Report& report, const SessionConfig& config, const std::string& u
         decision = session.RequestPreauth(user);
     } catch (const CINetException& e) {
         report.Add("user.preauth", Status::Fail,
-                   who + "pre-authentication failed: " + TransportFailureWords(e.GetErrorCode(), RunningUnderWine()));
+                   who + "pre-authentication failed: " + SecureChannelWords(session, e.GetErrorCode(), RunningUnderWine()));
         return;
     } catch (const CHttpStatusException& e) {
         report.Add("user.preauth", Status::Fail,

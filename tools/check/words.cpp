@@ -30,10 +30,18 @@ bool RunningUnderWine() {
     return ntdll != nullptr && ::GetProcAddress(ntdll, "wine_get_version") != nullptr;
 }
 
-bool IsTlsHandshakeFailure(DWORD code, bool underWine) {
-    // Wine reports an untrusted chain as 12157, which Windows uses for a
-    // handshake that found no protocol or cipher in common.
-    return code == kConnectionError || (code == kSecureChannelError && !underWine);
+bool IsSecureChannelFailure(DWORD code) {
+    switch (code) {
+        case kConnectionError:
+        case kCertDateInvalid:
+        case kCertCommonNameInvalid:
+        case kInvalidCa:
+        case kSecureChannelError:
+        case kSecureInvalidCert:
+        case kSecureCertRevoked:
+        case kSecureFailure: return true;
+        default: return false;
+    }
 }
 
 std::string TransportFailureWords(DWORD code, bool underWine) {

@@ -14,9 +14,9 @@ bool RunningUnderWine();
 // `underWine` selects the meaning of the numbers the two platforms use differently.
 std::string TransportFailureWords(DWORD code, bool underWine);
 
-// True for the numbers that stand for a failed TLS handshake (as opposed to a
-// certificate that was judged and refused).
-bool IsTlsHandshakeFailure(DWORD code, bool underWine);
+// True for the numbers that stand for a failed TLS handshake or a refused
+// certificate: which of the two it was takes a look at the certificate.
+bool IsSecureChannelFailure(DWORD code);
 
 // What XP x64 and Server 2003 x64 lack for TLS: said after a handshake failure.
 extern const char kTlsLimitsNote[];
