@@ -16,6 +16,8 @@
 #include "diag/log.h"
 #include "tests/config/registry_helpers.h"
 #include "tests/support/refservice.h"
+#include "tools/check/acl.h"
+#include "tools/check/words.h"
 
 namespace {
 
@@ -393,6 +395,76 @@ TEST_F(VynCheck, UserDecisionsInWordsStartNoFactor) {
         EXPECT_EQ(requests[1].target, "/rest/v1/preauth.bson");
         EXPECT_EQ(requests[1].body, c.sent);
     }
+}
+
+// The numbers of both platforms, each to the words the administrator reads:
+// Windows' in the first column, Wine's where it differs.
+TEST(TransportFailureWords, MapWindowsAndWineNumbers) {
+    const struct {
+        DWORD code;
+        bool underWine;
+        const char* start;
+    } cases[] = {
+        {12007, false, "name not resolved: "},
+        {12029, false, "connection refused: "},
+        {12029, true, "connection refused: "},
+        {12002, false, "timed out: "},
+        {10060, true, "timed out: "},
+        {12045, false, "certificate not trusted: "},
+        {12157, true, "certificate not trusted: "},
+        {12157, false, "TLS failure: "},
+        {12038, false, "certificate for another name: "},
+        {12037, false, "certificate expired or not yet valid"},
+        {12175, false, "certificate not accepted: "},
+        {12030, false, "TLS failure: "},
+        {12345, false, "connection failed (error 12345)"},
+    };
+    for (const auto& c : cases) {
+        const std::string words = TransportFailureWords(c.code, c.underWine);
+        EXPECT_EQ(words.rfind(c.start, 0), 0u) << c.code << " " << words;
+        EXPECT_NE(words.find("(error " + std::to_string(c.code) + ")"), std::string::npos) << words;
+    }
+    EXPECT_TRUE(RunningUnderWine());
+    for (const DWORD code : {12030u, 12037u, 12038u, 12045u, 12157u, 12169u, 12170u, 12175u})
+        EXPECT_TRUE(IsSecureChannelFailure(code)) << code;
+    for (const DWORD code : {12002u, 12007u, 12029u, 10060u}) EXPECT_FALSE(IsSecureChannelFailure(code)) << code;
+}
+
+// Who may read, by the rules both checks share, on real descriptors.
+TEST(UnexpectedReaders, NameEveryoneButSystemAdministratorsAndCreatorOwner) {
+    const struct {
+        const wchar_t* sddl;
+        std::vector<std::string> readers;
+    } cases[] = {
+        {L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FA;;;CO)", {}},
+        {L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FR;;;BU)", {"BUILTIN\\Users"}},
+        {L"D:P(A;;FA;;;SY)(A;OICIIO;FR;;;BU)", {}},           // passes on to children only
+        {L"D:P(A;;FA;;;SY)(A;;FW;;;BU)", {}},                 // may write, not read
+        {L"D:P(A;;FA;;;SY)(D;;FR;;;WD)", {}},                 // a deny entry grants nothing
+        {L"D:P(A;;GR;;;WD)(A;;GA;;;BU)", {"Everyone", "BUILTIN\\Users"}},
+    };
+    for (const auto& c : cases) {
+        PSECURITY_DESCRIPTOR sd = nullptr;
+        ASSERT_TRUE(::ConvertStringSecurityDescriptorToSecurityDescriptorW(c.sddl, SDDL_REVISION_1, &sd, nullptr));
+        EXPECT_EQ(UnexpectedReaders(sd, FILE_READ_DATA), c.readers) << testing::PrintToString(std::wstring(c.sddl));
+        ::LocalFree(sd);
+    }
+    SECURITY_DESCRIPTOR nullDacl;
+    ::InitializeSecurityDescriptor(&nullDacl, SECURITY_DESCRIPTOR_REVISION);
+    ::SetSecurityDescriptorDacl(&nullDacl, TRUE, nullptr, FALSE);
+    EXPECT_EQ(UnexpectedReaders(&nullDacl, FILE_READ_DATA), std::vector<std::string>{"Everyone (no DACL)"});
+}
+
+// Wine keeps no DACL on files: it presents one made from the Unix mode, in
+// which the owning user and, for a world-readable folder, Everyone may read.
+// That is what the tool must warn about, as about Users on Windows.
+TEST_F(VynCheck, LogFolderReadableByOthersIsWarnedAbout) {
+    const ToolRun run = RunCheck(L"--no-network");
+    wchar_t folder[520] = {};
+    ASSERT_EQ(GetLogDirectory(folder), S_OK);
+    std::string path;
+    for (const wchar_t* p = folder; *p; ++p) path += static_cast<char>(*p);
+    EXPECT_NE(run.out.find("\n[warn] log folder: " + path + " may be read by "), std::string::npos) << run.out;
 }
 
 }  // namespace
