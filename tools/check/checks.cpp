@@ -213,6 +213,12 @@ bool QueryText(HKEY key, const wchar_t* name, std::wstring& text) {
     return true;
 }
 
+bool HoldsSecret(HKEY key) {
+    for (const SettingInfo& info : kSettings)
+        if (info.secret && InspectSetting(key, info).state != ValueState::Absent) return true;
+    return false;
+}
+
 std::string Milliseconds(DWORD start) { return std::to_string(::GetTickCount() - start) + " ms"; }
 
 // A transport failure in words; for a refused certificate or a failed
@@ -301,7 +307,7 @@ void CheckSecretExposure(Report& report, const SettingsOutcome& settings) {
         unique_hkey key = OpenSettingsKey(path);
         if (!key) continue;
         const bool inUse = settings.keyPath != nullptr && settings.keyPath == std::string(path);
-        if (!inUse && InspectSetting(key.get(), kSettings[2]).state == ValueState::Absent) continue;
+        if (!inUse && !HoldsSecret(key.get())) continue;
         std::vector<BYTE> descriptor;
         DWORD error = 0;
         if (!ReadKeySecurity(path, descriptor, error)) {
@@ -439,7 +445,6 @@ void CheckUser(Report& report, const SessionConfig& config, const std::string& u
     const DWORD start = ::GetTickCount();
     PreauthDecision decision;
     try {
-        session.OpenHttpSession();
         decision = session.RequestPreauth(user);
     } catch (const CINetException& e) {
         report.Add("user.preauth", Status::Fail,

@@ -146,6 +146,8 @@ int Run(const Options& options) {
 int wmain(int argc, wchar_t** argv) {
     Options options;
     if (!ParseOptions(argc, argv, options)) {
+        // A collector that asked for JSON gets JSON, wherever --json stood.
+        for (int i = 1; i < argc; ++i) options.json = options.json || std::wstring(argv[i]) == L"--json";
         Write(STD_ERROR_HANDLE, kUsage);
         if (options.json) {
             Write(STD_OUTPUT_HANDLE, Report().Json(Verdict::Usage, "bad command line."));
