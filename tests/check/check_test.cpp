@@ -119,16 +119,19 @@ private:
     testreg::Value saved_;
 };
 
-void SetGinaDll(const std::wstring& path) {
+// A REG_SZ under HKLM\keyPath, written through the UTF-16 interface.
+void SetWideString(const wchar_t* keyPath, const wchar_t* name, const std::wstring& text) {
     HKEY key = nullptr;
-    ASSERT_EQ(::RegCreateKeyExW(HKEY_LOCAL_MACHINE, testreg::kWinlogonKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr,
-                                &key, nullptr),
+    ASSERT_EQ(::RegCreateKeyExW(HKEY_LOCAL_MACHINE, keyPath, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr),
               ERROR_SUCCESS);
-    const std::string bytes = testreg::WideBytesWithNul(path);
-    ::RegSetValueExW(key, kGinaDll, 0, REG_SZ, reinterpret_cast<const BYTE*>(bytes.data()),
-                     static_cast<DWORD>(bytes.size()));
+    const std::string bytes = testreg::WideBytesWithNul(text);
+    EXPECT_EQ(::RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(bytes.data()),
+                               static_cast<DWORD>(bytes.size())),
+              ERROR_SUCCESS);
     ::RegCloseKey(key);
 }
+
+void SetGinaDll(const std::wstring& path) { SetWideString(testreg::kWinlogonKey, kGinaDll, path); }
 
 class VynCheck : public testing::Test {
 protected:
@@ -186,6 +189,7 @@ TEST_F(VynCheck, NoConfigurationIsBypass) {
 
 TEST_F(VynCheck, ReadyKeepsTheSecretOutOfOutputJsonAndLog) {
     Configure(testreg::kNormalKey, refservice::Port());
+    testreg::SetDword(testreg::kNormalKey, "Debug", 1);  // the DEBUG lines must not carry it either
     const ToolRun text = RunCheck(L"");
     const ToolRun json = RunCheck(L"--json");
     EXPECT_EQ(text.exit, 0u) << text.out;
@@ -195,6 +199,7 @@ TEST_F(VynCheck, ReadyKeepsTheSecretOutOfOutputJsonAndLog) {
     EXPECT_TRUE(HasLine(text.out, "[ ok ] SKey: present, " + std::to_string(sizeof kSkey - 1) + " characters"));
     EXPECT_TRUE(HasLine(text.out, "[ ok ] FailOpen: 1 (on)"));
     EXPECT_TRUE(HasLine(text.out, "[info] AutoPush: absent; the module uses off"));
+    EXPECT_TRUE(HasLine(text.out, "[ ok ] Debug: 1 (on)"));
     EXPECT_NE(text.out.find("[ ok ] service: check answered in "), std::string::npos);
     EXPECT_EQ(LastLine(text.out), "verdict: ready: configured, the service reached and the keys accepted.");
 
@@ -355,6 +360,7 @@ TEST_F(VynCheck, KeyReadableByUsersIsWarnedAbout) {
 }
 
 TEST_F(VynCheck, GinaDllNamingAMissingFileIsRegistrationBroken) {
+    testreg::DeleteKey(testreg::kEventSourceKey);
     Configure(testreg::kNormalKey, refservice::ClosedPort(), kSkey, 0);
     SetGinaDll(L"C:\\windows\\system32\\NoSuchGina.dll");
     ToolRun run = RunCheck(L"");
@@ -368,8 +374,21 @@ TEST_F(VynCheck, GinaDllNamingAMissingFileIsRegistrationBroken) {
     SetGinaDll(WindowsPath(VYNGINA_DLL_PATH));
     run = RunCheck(L"--no-network");
     EXPECT_EQ(run.exit, 0u) << run.out;
-    EXPECT_NE(run.out.find("[ ok ] registration: GinaDLL names this module: "), std::string::npos) << run.out;
-    EXPECT_NE(run.out.find("(version 1.1.8.0)"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("\n[ ok ] registration: GinaDLL names this module: Z:\\"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("VynGina.dll (version 1.1.8.0)\n"), std::string::npos) << run.out;
+    EXPECT_TRUE(HasLine(run.out, "[info] registration: the \"Vyn Security\" event source is not registered")) << run.out;
+
+    // The event source and its message file, as registration writes them.
+    SetWideString(testreg::kEventSourceKey, L"EventMessageFile", L"C:\\windows\\system32\\NoSuchGina.dll");
+    run = RunCheck(L"--no-network");
+    EXPECT_TRUE(HasLine(run.out, "[warn] registration: the \"Vyn Security\" event source's message file "
+                                 "C:\\windows\\system32\\NoSuchGina.dll does not exist: its events will not read properly"))
+        << run.out;
+    SetWideString(testreg::kEventSourceKey, L"EventMessageFile", WindowsPath(VYNGINA_DLL_PATH));
+    run = RunCheck(L"--no-network");
+    EXPECT_NE(run.out.find("\n[ ok ] registration: the \"Vyn Security\" event source uses Z:\\"), std::string::npos)
+        << run.out;
+    testreg::DeleteKey(testreg::kEventSourceKey);
 }
 
 TEST_F(VynCheck, UserDecisionsInWordsStartNoFactor) {
