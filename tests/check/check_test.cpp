@@ -307,6 +307,8 @@ TEST_F(VynCheck, UnreachableServiceSaysWhatLogonsWillDo) {
          "locked out."},
         {refservice::UntrustedPort(), 0, "certificate not trusted: its issuer is not in this machine's trusted roots", nullptr},
         {refservice::WrongNamePort(), 0, "certificate for another name", nullptr},
+        // Plain HTTP where TLS is expected: no handshake, no certificate.
+        {refservice::ControlPort(), 0, "TLS failure: the handshake with the service failed", nullptr},
     };
     for (const auto& c : cases) {
         Configure(testreg::kNormalKey, c.port, kSkey, c.failOpen);
@@ -316,6 +318,10 @@ TEST_F(VynCheck, UnreachableServiceSaysWhatLogonsWillDo) {
         EXPECT_NE(run.out.find(ping), std::string::npos) << run.out;
         EXPECT_NE(run.out.find(c.words), std::string::npos) << run.out;
         EXPECT_TRUE(HasLine(run.out, "[info] user alice: not asked (the service is unreachable)")) << run.out;
+        if (c.port == refservice::ControlPort()) {
+            EXPECT_NE(run.out.find("speak TLS 1.0 at most"), std::string::npos) << run.out;
+            EXPECT_NE(run.out.find("(KB968730)"), std::string::npos) << run.out;
+        }
         if (c.verdict) {
             EXPECT_EQ(LastLine(run.out), c.verdict);
         }
