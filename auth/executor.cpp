@@ -81,7 +81,7 @@ void CVynAuthSession::MakeRequest(VynOperation operation, const ParamMap& params
             throw CVynException(NoError, std::string());
         }
         LogMessage("HTTP response status not understood; aborting");
-        throw CVynException(UnexpectedResponse, std::string());
+        throw CHttpStatusException(status);
     }
 
     response.resize(callerLength);

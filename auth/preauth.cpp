@@ -11,8 +11,8 @@
 #include "diag/errors.h"
 #include "diag/eventlog.h"
 #include "diag/log.h"
-#include "gina/globals.h"
 #include "net/identity.h"
+#include "ui/dialog_host.h"
 
 namespace {
 
@@ -35,14 +35,23 @@ private:
 
 }  // namespace
 
-void CVynAuthSession::PreAuthorizeVynUser() {
-    LogMessage("Entered CVynAuthSession::PreAuthorizeVynUser");
-    LogMessage("User: " + gCurrentUsername);
+PreauthVerdict JudgePreauth(const PreauthDecision& decision) {
+    if (decision.result == "auth") return {PreauthAction::SecondFactor, NoError, std::string()};
+    if (decision.result == "allow") return {PreauthAction::Allow, NoError, std::string()};
+    if (decision.result == "enroll") return {PreauthAction::Refuse, AuthenticationDenied, kNotEnrolledText};
+    // "deny" and any decision we do not know: the service's own text, when it
+    // sent one, is what the user reads.
+    if (!decision.status.empty()) return {PreauthAction::Refuse, AuthenticationDenied, decision.status};
+    if (decision.result == "deny") return {PreauthAction::Refuse, AuthenticationDenied, kDisabledText};
+    LogMessage("ERROR: result not understood");
+    return {PreauthAction::Refuse, UnexpectedResponse, std::string()};
+}
 
+PreauthDecision CVynAuthSession::RequestPreauth(const std::string& user) {
     OpenHttpSession();
 
     ParamMap params;
-    params["user"] = NormalizeUsername(gCurrentUsername);
+    params["user"] = NormalizeUsername(user);
     const std::string address = GetClientIpAddress(config.localIpFallback);
     if (!address.empty()) {
         LogMessage("IP address: " + address);
@@ -53,27 +62,37 @@ void CVynAuthSession::PreAuthorizeVynUser() {
     MakeRequest(VynOperation::Preauth, params, body, 10);
     const BsonView payload = ParseResponse(body);
 
-    const std::string result = ReadStringElement(payload, "result");
-    const std::string status = ReadStringElement(payload, "status");
-    std::string defaultFactor;
+    PreauthDecision decision;
+    decision.result = ReadStringElement(payload, "result");
+    decision.status = ReadStringElement(payload, "status");
     BsonView factors;
-    if (ReadDocumentElement(payload, "factors", factors)) defaultFactor = ReadStringElement(factors, "default");
+    if (ReadDocumentElement(payload, "factors", factors))
+        decision.defaultFactor = ReadStringElement(factors, "default");
 
-    if (result.empty()) {
+    if (decision.result.empty()) {
         LogMessage("ERROR: No result element found");
         throw CVynException(UnexpectedResponse, std::string());
     }
-    LogMessage("Result: " + result);
-    if (!status.empty()) LogMessage("Status: " + status);
+    LogMessage("Result: " + decision.result);
+    if (!decision.status.empty()) LogMessage("Status: " + decision.status);
+    return decision;
+}
 
-    if (result == "auth") {
-        if (!config.autoPush || defaultFactor.empty()) return;
+void CVynAuthSession::PreAuthorizeVynUser(const std::string& user) {
+    LogMessage("Entered CVynAuthSession::PreAuthorizeVynUser");
+    LogMessage("User: " + user);
+
+    const PreauthDecision decision = RequestPreauth(user);
+    const PreauthVerdict verdict = JudgePreauth(decision);
+
+    if (verdict.action == PreauthAction::SecondFactor) {
+        if (!config.autoPush || decision.defaultFactor.empty()) return;
         // Start the user's default factor at once: a user whose factor succeeds
         // never sees the passcode dialog; any failure falls back to it.
         CenterStatusDialogScope centred;
         bool allowed = false;
         try {
-            allowed = AuthorizeVynUser(nullptr, gCurrentUsername, defaultFactor);
+            allowed = AuthorizeVynUser(nullptr, user, decision.defaultFactor);
         } catch (const CVynException& e) {
             if (e.GetKind() == NoError) throw;
             // Already reported to the event log; the passcode dialog follows.
@@ -82,15 +101,9 @@ void CVynAuthSession::PreAuthorizeVynUser() {
         if (allowed) throw CVynException(NoError, std::string());
         return;
     }
-    if (result == "allow") {
-        ReportToEventLog(EVENTLOG_INFORMATION_TYPE, "Skipped Vyn login for '" + gCurrentUsername + "'");
+    if (verdict.action == PreauthAction::Allow) {
+        ReportToEventLog(EVENTLOG_INFORMATION_TYPE, "Skipped Vyn login for '" + user + "'");
         throw CVynException(NoError, std::string());
     }
-    if (result == "enroll") throw CVynException(AuthenticationDenied, kNotEnrolledText);
-    // "deny" and any decision we do not know: the service's own text, when it
-    // sent one, is what the user reads.
-    if (!status.empty()) throw CVynException(AuthenticationDenied, status);
-    if (result == "deny") throw CVynException(AuthenticationDenied, kDisabledText);
-    LogMessage("ERROR: result not understood");
-    throw CVynException(UnexpectedResponse, std::string());
+    throw CVynException(verdict.kind, verdict.message);
 }

@@ -15,6 +15,33 @@
 #include "config/config.h"
 #include "net/winhttp_handle.h"
 
+#include "diag/errors.h"
+
+// The product token the module's user agent is built from.
+constexpr char kVynProductToken[] = "VynGina/1.1.8";
+
+// What the service said to a pre-authentication, each empty when it sent none.
+struct PreauthDecision {
+    std::string result;
+    std::string status;
+    std::string defaultFactor;  // "default" of the "factors" document
+};
+
+enum class PreauthAction { SecondFactor, Allow, Refuse };
+
+// What a decision means for the logon: a second factor, pass, or refuse with
+// `kind` and the message the user reads.
+struct PreauthVerdict {
+    PreauthAction action;
+    ErrorKind kind = NoError;
+    std::string message;
+};
+
+// Decides on the result, compared exactly and case-sensitively. Logs "ERROR:
+// result not understood" for a decision it does not know and that carries no
+// status text.
+PreauthVerdict JudgePreauth(const PreauthDecision& decision);
+
 class CVynAuthSession {
 public:
     explicit CVynAuthSession(const std::string& productToken);
@@ -35,7 +62,12 @@ public:
     void MakeRequest(VynOperation operation, const ParamMap& params, std::string& response, int32_t timeout);
 
     // Flows (auth/preauth.cpp, auth/authenticate.cpp).
-    void PreAuthorizeVynUser();
+    // `user`: the UTF-8 account name msgina accepted, as held (not normalised).
+    void PreAuthorizeVynUser(const std::string& user);
+    // The request and its reading, with the client address as at logon; no
+    // decision is acted on and no factor is started. Failures throw as
+    // PreAuthorizeVynUser's do (an answer without "result" included).
+    PreauthDecision RequestPreauth(const std::string& user);
     bool AuthorizeVynUser(HWND owner, const std::string& user, const std::string& answer);
     void RunAuthTransaction(const std::string& user, const std::string& answer, HWND progressWindow,
                             HANDLE cancelEvent);

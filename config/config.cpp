@@ -20,61 +20,91 @@ constexpr const char* kNormalKey = kNormalSettingsKey;
 // included) fails the query and counts as absent.
 constexpr DWORD kValueBufferBytes = kMaxSettingChars + 1;
 
+// A failed query: too much data for the buffer, or no value (any other
+// failure counts as absent too).
+ValueState QueryFailure(LONG result) { return result == ERROR_MORE_DATA ? ValueState::TooLong : ValueState::Absent; }
+
+// A REG_SZ with at least one byte of data, read through the ANSI interface (so
+// in the system's ANSI code page), up to its first NUL. The text is bounded by
+// the size the query returned: data that fills the buffer without a NUL of its
+// own is taken whole and never read past.
+ValueState QueryString(HKEY key, const char* name, std::string& value, DWORD& type) {
+    char buffer[kValueBufferBytes];
+    DWORD size = sizeof buffer;
+    const LONG result = ::RegQueryValueExA(key, name, nullptr, &type, reinterpret_cast<BYTE*>(buffer), &size);
+    if (result != ERROR_SUCCESS) return QueryFailure(result);
+    if (type != REG_SZ) return ValueState::WrongType;
+    if (size == 0) return ValueState::Empty;
+    const size_t bounded = size < sizeof buffer ? size : sizeof buffer;
+    const void* nul = std::memchr(buffer, '\0', bounded);
+    value.assign(buffer, nul ? static_cast<const char*>(nul) - buffer : bounded);
+    return ValueState::Usable;
+}
+
+// A REG_DWORD of any returned size, read into a 4-byte buffer.
+ValueState QueryDword(HKEY key, const char* name, DWORD& value, DWORD& type) {
+    DWORD data = 0;
+    DWORD size = sizeof data;
+    const LONG result = ::RegQueryValueExA(key, name, nullptr, &type, reinterpret_cast<BYTE*>(&data), &size);
+    if (result != ERROR_SUCCESS) return result == ERROR_MORE_DATA ? ValueState::BadSize : ValueState::Absent;
+    if (type != REG_DWORD) return ValueState::WrongType;
+    value = data;
+    return ValueState::Usable;
+}
+
+bool QuerySwitch(HKEY key, const char* name, bool fallback) {
+    DWORD value = 0;
+    DWORD type = 0;
+    return QueryDword(key, name, value, type) == ValueState::Usable ? value != 0 : fallback;
+}
+
+// "Debug" is read by its UTF-16 name into the same 1024-byte buffer as the
+// strings; only a REG_DWORD of exactly four bytes counts.
+ValueState QueryDebug(HKEY key, DWORD& value, DWORD& type) {
+    BYTE buffer[kValueBufferBytes] = {};
+    DWORD size = sizeof buffer;
+    const LONG result = ::RegQueryValueExW(key, L"Debug", nullptr, &type, buffer, &size);
+    if (result != ERROR_SUCCESS) return result == ERROR_MORE_DATA ? ValueState::BadSize : ValueState::Absent;
+    if (type != REG_DWORD) return ValueState::WrongType;
+    if (size != sizeof(DWORD)) return ValueState::BadSize;
+    std::memcpy(&value, buffer, sizeof value);
+    return ValueState::Usable;
+}
+
+// RdpOnly and LogonOnly, read at each logon: a REG_DWORD of exactly four bytes.
+ValueState QueryFlag(HKEY key, const char* name, DWORD& value, DWORD& type) {
+    DWORD data = 0;
+    DWORD size = sizeof data;
+    const LONG result = ::RegQueryValueExA(key, name, nullptr, &type, reinterpret_cast<BYTE*>(&data), &size);
+    if (result != ERROR_SUCCESS) return result == ERROR_MORE_DATA ? ValueState::BadSize : ValueState::Absent;
+    if (type != REG_DWORD) return ValueState::WrongType;
+    if (size != sizeof data) return ValueState::BadSize;
+    value = data;
+    return ValueState::Usable;
+}
+
+}  // namespace
+
 unique_hkey OpenSettingsKey(const char* path) {
     unique_hkey key;
     if (::RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, KEY_QUERY_VALUE, key.put()) != ERROR_SUCCESS) key.release();
     return key;
 }
 
-// A REG_SZ with at least one byte of data, read through the ANSI interface (so
-// in the system's ANSI code page), up to its first NUL. The text is bounded by
-// the size the query returned: data that fills the buffer without a NUL of its
-// own is taken whole and never read past.
-bool QueryString(HKEY key, const char* name, std::string& value) {
-    char buffer[kValueBufferBytes];
-    DWORD type = 0;
-    DWORD size = sizeof buffer;
-    if (::RegQueryValueExA(key, name, nullptr, &type, reinterpret_cast<BYTE*>(buffer), &size) != ERROR_SUCCESS)
-        return false;
-    if (type != REG_SZ || size == 0) return false;
-    const size_t bounded = size < sizeof buffer ? size : sizeof buffer;
-    const void* nul = std::memchr(buffer, '\0', bounded);
-    value.assign(buffer, nul ? static_cast<const char*>(nul) - buffer : bounded);
-    return true;
+SettingReading InspectSetting(HKEY key, const SettingInfo& info) {
+    SettingReading reading;
+    if (std::strcmp(info.name, "Debug") == 0) {
+        reading.state = QueryDebug(key, reading.number, reading.type);
+    } else if (info.use == SettingUse::ReadEachTime) {
+        reading.state = QueryFlag(key, info.name, reading.number, reading.type);
+    } else if (info.type == REG_SZ) {
+        reading.state = QueryString(key, info.name, reading.text, reading.type);
+        if (reading.state == ValueState::Usable && reading.text.empty()) reading.state = ValueState::Empty;
+    } else {
+        reading.state = QueryDword(key, info.name, reading.number, reading.type);
+    }
+    return reading;
 }
-
-// A REG_DWORD of any returned size, read into a 4-byte buffer.
-bool QueryDword(HKEY key, const char* name, DWORD& value) {
-    DWORD data = 0;
-    DWORD type = 0;
-    DWORD size = sizeof data;
-    if (::RegQueryValueExA(key, name, nullptr, &type, reinterpret_cast<BYTE*>(&data), &size) != ERROR_SUCCESS)
-        return false;
-    if (type != REG_DWORD) return false;
-    value = data;
-    return true;
-}
-
-bool QuerySwitch(HKEY key, const char* name, bool fallback) {
-    DWORD value = 0;
-    return QueryDword(key, name, value) ? value != 0 : fallback;
-}
-
-// "Debug" is read by its UTF-16 name into the same 1024-byte buffer as the
-// strings; only a REG_DWORD of exactly four bytes counts.
-bool QueryDebug(HKEY key, bool& enabled) {
-    BYTE buffer[kValueBufferBytes] = {};
-    DWORD type = 0;
-    DWORD size = sizeof buffer;
-    if (::RegQueryValueExW(key, L"Debug", nullptr, &type, buffer, &size) != ERROR_SUCCESS) return false;
-    if (type != REG_DWORD || size != sizeof(DWORD)) return false;
-    DWORD value = 0;
-    std::memcpy(&value, buffer, sizeof value);
-    enabled = value == 1;
-    return true;
-}
-
-}  // namespace
 
 uint16_t SplitHostPort(std::string& host) {
     const size_t colon = host.find(':');
@@ -92,11 +122,12 @@ bool SessionConfig::IsConfigured() const { return !host.empty() && port != 0 && 
 bool SessionConfig::ReadConfigurationKey(HKEY key) {
     const unique_hkey owned(key);
 
-    bool debug = false;
-    if (QueryDebug(owned.get(), debug)) gDebugLogging = debug;
+    DWORD debug = 0;
+    DWORD type = 0;
+    if (QueryDebug(owned.get(), debug, type) == ValueState::Usable) gDebugLogging = debug == 1;
     if (gDebugLogging) LogMessage("Debug logging enabled");
 
-    if (QueryString(owned.get(), "Host", host)) {
+    if (QueryString(owned.get(), "Host", host, type) == ValueState::Usable) {
         // unsigned char: tolower is undefined for the negative chars of
         // non-ASCII text in the ANSI code page.
         for (char& c : host) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
@@ -107,13 +138,13 @@ bool SessionConfig::ReadConfigurationKey(HKEY key) {
         port = 0;
     }
 
-    if (QueryString(owned.get(), "IKey", ikey))
+    if (QueryString(owned.get(), "IKey", ikey, type) == ValueState::Usable)
         LogMessage("IKey: " + ikey);
     else
         ikey.clear();
 
     // The secret key is never logged, whatever the Debug setting says.
-    if (!QueryString(owned.get(), "SKey", skey)) skey.clear();
+    if (QueryString(owned.get(), "SKey", skey, type) != ValueState::Usable) skey.clear();
 
     failOpen = QuerySwitch(owned.get(), "FailOpen", true);
     autoPush = QuerySwitch(owned.get(), "AutoPush", false);
@@ -122,15 +153,20 @@ bool SessionConfig::ReadConfigurationKey(HKEY key) {
     return IsConfigured();
 }
 
-bool SessionConfig::LoadConfiguration() {
+const char* SessionConfig::LoadFromSettingsKeys() {
     // Precedence is by key: a complete policy key wins whole; otherwise the
     // normal key, read whole, replaces whatever the policy key gave.
     if (unique_hkey policy = OpenSettingsKey(kPolicyKey)) {
-        if (ReadConfigurationKey(policy.release())) return true;
+        if (ReadConfigurationKey(policy.release())) return kPolicyKey;
     }
     if (unique_hkey normal = OpenSettingsKey(kNormalKey)) {
-        if (ReadConfigurationKey(normal.release())) return true;
+        if (ReadConfigurationKey(normal.release())) return kNormalKey;
     }
+    return nullptr;
+}
+
+bool SessionConfig::LoadConfiguration() {
+    if (LoadFromSettingsKeys() != nullptr) return true;
     LogMessage("ERROR: VynAuth not configured");
     ReportToEventLog(EVENTLOG_ERROR_TYPE, "VynAuth not configured");
     return false;
@@ -140,16 +176,10 @@ bool ReadRegistryFlag(const std::string& name) {
     for (const char* path : {kPolicyKey, kNormalKey}) {
         DWORD value = 0;
         DWORD type = 0;
-        DWORD size = sizeof value;
-        LONG result;
-        {
-            const unique_hkey key = OpenSettingsKey(path);
-            if (!key) continue;
-            result = ::RegQueryValueExA(key.get(), name.c_str(), nullptr, &type, reinterpret_cast<BYTE*>(&value),
-                                        &size);
-        }
+        const unique_hkey key = OpenSettingsKey(path);
+        if (!key) continue;
         // The first key holding a usable value decides, even when it is 0.
-        if (result == ERROR_SUCCESS && type == REG_DWORD && size == sizeof value) return value == 1;
+        if (QueryFlag(key.get(), name.c_str(), value, type) == ValueState::Usable) return value == 1;
     }
     return false;
 }

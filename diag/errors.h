@@ -50,6 +50,19 @@ private:
     DWORD errorCode_;
 };
 
+// A refusal by HTTP status: an answer outside 200-299 that does not fail open.
+// To every catcher it is kind UnexpectedResponse with no message; the status
+// is there for whoever must tell a refused key (401) from other refusals.
+class CHttpStatusException : public CVynException {
+public:
+    explicit CHttpStatusException(int32_t httpStatus)
+        : CVynException(UnexpectedResponse, std::string()), httpStatus_(httpStatus) {}
+    int32_t GetHttpStatus() const { return httpStatus_; }
+
+private:
+    int32_t httpStatus_;
+};
+
 // Stand-in for ATL's CAtlException (MinGW has no ATL): one HRESULT, raised only
 // by the encoders when a length computation would overflow.
 class CAtlException {

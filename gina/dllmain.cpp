@@ -1,7 +1,7 @@
 #include <windows.h>
 
 #include "diag/log.h"
-#include "gina/globals.h"
+#include "ui/dialog_host.h"
 
 // The module's globals (msgina's table, the session, the user name) are built
 // before this runs at attach and torn down after it at detach.

@@ -25,8 +25,8 @@ extern "C" {
 #include "diag/log.h"
 #include "config/config.h"
 #include "gina/gate.h"
-#include "gina/globals.h"
 #include "gina/module_objects.h"
+#include "ui/dialog_host.h"
 
 namespace {
 

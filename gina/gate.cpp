@@ -10,9 +10,9 @@
 #include "config/config.h"
 #include "diag/errors.h"
 #include "diag/log.h"
-#include "gina/globals.h"
 #include "gina/module_objects.h"
 #include "net/identity.h"
+#include "ui/dialog_host.h"
 #include "ui/message_box.h"
 #include "ui/passcode_dialog.h"
 
@@ -46,7 +46,7 @@ bool PerformSecondaryAuth() {
 
     LogMessage("Performing secondary pre-authentication");
     try {
-        gSession.PreAuthorizeVynUser();
+        gSession.PreAuthorizeVynUser(gCurrentUsername);
     } catch (const CVynException& e) {
         const std::wstring text = e.GetUserMessage();
         LogMessage("Caught exception from PreAuthorizeVynUser: " + ToUtf8(text));

@@ -7,11 +7,10 @@
 
 #include <string>
 
-#include "gina/globals.h"
 
 MsginaEntries gMsgina;
 // Loading runs while the module's globals are built, before DllMain's attach
 // work: nothing is logged.
 static const bool gMsginaLoaded = (LoadMsgina(gMsgina), true);
-CVynAuthSession gSession("VynGina/1.1.8");
+CVynAuthSession gSession(kVynProductToken);
 std::string gCurrentUsername;

@@ -6,5 +6,10 @@
 #include "auth/session.h"
 #include "gina/msgina.h"
 
+#include <string>
+
 extern MsginaEntries gMsgina;
 extern CVynAuthSession gSession;
+// UTF-8 account name ("DOMAIN\user" or "user") of the last logon msgina
+// accepted; the gate hands it to the client and the passcode dialog.
+extern std::string gCurrentUsername;

@@ -6,7 +6,7 @@
 #include <olectl.h>
 
 #include "common/handles.h"
-#include "gina/globals.h"
+#include "ui/dialog_host.h"
 
 namespace {
 

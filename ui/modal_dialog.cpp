@@ -1,6 +1,6 @@
 #include "ui/modal_dialog.h"
 
-#include "gina/globals.h"
+#include "ui/dialog_host.h"
 
 INT_PTR CVynModalDialog::DoModal(HWND owner) {
     return gDialogBoxHook()(GetTemplateId(), owner, StaticDialogProc, this);

@@ -6,7 +6,7 @@
 
 #include "diag/errors.h"
 #include "diag/log.h"
-#include "gina/globals.h"
+#include "ui/dialog_host.h"
 #include "ui/resource.h"
 
 // Everything the worker thread uses. The worker holds its own reference, so an

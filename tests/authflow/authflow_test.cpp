@@ -11,7 +11,7 @@
 #include "auth/session.h"
 #include "common/handles.h"
 #include "diag/errors.h"
-#include "gina/globals.h"
+#include "ui/dialog_host.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/refservice.h"
 #include "tests/transport/event_recorder.h"

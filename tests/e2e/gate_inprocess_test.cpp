@@ -13,12 +13,12 @@
 #include <gtest/gtest.h>
 
 #include "gina/gate.h"
-#include "gina/globals.h"
 #include "gina/module_objects.h"
 #include "net/identity.h"
 #include "tests/config/registry_helpers.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/refservice.h"
+#include "ui/dialog_host.h"
 
 namespace {
 

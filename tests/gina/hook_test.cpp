@@ -14,11 +14,11 @@ extern "C" {
 #include <vector>
 
 #include "diag/errors.h"
-#include "gina/globals.h"
 #include "gina/module_objects.h"
 #include "tests/gina/paths.h"
 #include "tests/support/log_capture.h"
 #include "tools/stub_msgina/stub_control.h"
+#include "ui/dialog_host.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
-// Reads the built VynGina.dll from disk and checks what decides whether it
-// loads on Windows XP x64 / Server 2003 x64: PE32+ for x64, subsystem and OS
-// versions of at most 5.2, imports only from system DLLs and no function those
-// systems lack; and the exports Winlogon looks up.
+// Reads the built VynGina.dll and vyn-check.exe from disk and checks what
+// decides whether they load on Windows XP x64 / Server 2003 x64: PE32+ for x64,
+// subsystem and OS versions of at most 5.2, imports only from system DLLs and
+// no function those systems lack; and the exports Winlogon looks up.
 #include <gtest/gtest.h>
 
 #include <windows.h>
@@ -194,6 +194,34 @@ TEST_F(ModuleImage, ExportsTheLoginModuleInterfaceByName) {
     auto expected = kExpectedExports;
     std::sort(expected.begin(), expected.end());
     EXPECT_EQ(names, expected);
+}
+
+// The preflight tool ships to the same machines, under the same rules.
+class ToolImage : public testing::Test {
+protected:
+    PeImage image{WindowsPath(VYN_CHECK_PATH)};
+    void SetUp() override { ASSERT_TRUE(image.valid()) << "cannot read " << VYN_CHECK_PATH; }
+};
+
+TEST_F(ToolImage, IsA64BitConsoleProgramForNt52) {
+    EXPECT_EQ(image.nt().FileHeader.Machine, IMAGE_FILE_MACHINE_AMD64);
+    EXPECT_EQ(image.nt().OptionalHeader.Magic, IMAGE_NT_OPTIONAL_HDR64_MAGIC);
+    EXPECT_FALSE(image.nt().FileHeader.Characteristics & IMAGE_FILE_DLL);
+    const auto& h = image.nt().OptionalHeader;
+    EXPECT_EQ(h.Subsystem, IMAGE_SUBSYSTEM_WINDOWS_CUI);
+    EXPECT_EQ(h.MajorSubsystemVersion * 100 + h.MinorSubsystemVersion, 502);
+    EXPECT_LE(h.MajorOperatingSystemVersion * 100 + h.MinorOperatingSystemVersion, 502);
+}
+
+TEST_F(ToolImage, ImportsOnlyXpEraFunctionsOfSystemDlls) {
+    auto imports = image.Imports();
+    ASSERT_FALSE(imports.empty());
+    const auto delayed = image.DelayImports();
+    imports.insert(imports.end(), delayed.begin(), delayed.end());
+    for (const auto& [dll, functions] : imports) {
+        EXPECT_TRUE(IsAllowedDll(dll)) << "imports from " << dll;
+        for (const auto& function : functions) EXPECT_FALSE(IsDeniedFunction(function)) << dll << "!" << function;
+    }
 }
 
 // The rules themselves, so that a pass above means something.

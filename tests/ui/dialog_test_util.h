@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "gina/globals.h"
+#include "ui/dialog_host.h"
 
 // Points gModuleInstance at the test program (which carries the templates)
 // and restores the dialog hook and centring flag when it goes.

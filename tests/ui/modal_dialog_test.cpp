@@ -7,7 +7,7 @@
 
 #include <gtest/gtest.h>
 
-#include "gina/globals.h"
+#include "ui/dialog_host.h"
 #include "tests/ui/dialog_test_util.h"
 #include "ui/modal_dialog.h"
 #include "ui/resource.h"

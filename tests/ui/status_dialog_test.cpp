@@ -10,7 +10,7 @@
 
 #include "common/handles.h"
 #include "diag/errors.h"
-#include "gina/globals.h"
+#include "ui/dialog_host.h"
 #include "tests/ui/dialog_test_util.h"
 #include "ui/resource.h"
 #include "tools/logon_host/dialog_watch.h"

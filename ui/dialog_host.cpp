@@ -1,4 +1,4 @@
-#include "gina/globals.h"
+#include "ui/dialog_host.h"
 
 #include <memory>
 

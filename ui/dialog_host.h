@@ -1,13 +1,15 @@
 #pragma once
-// Process-wide handles, hooks and state shared by the exports, the gate and the
-// dialogs. All are written on Winlogon's thread before any worker thread runs.
+// The dialog host: where the module's dialogs come from and through whom they
+// are shown. The exports fill it in (DllMain the instance, WlxInitialize
+// Winlogon's handle and dispatch table); the dialogs and the flows that raise
+// them only read it. All of it is written on Winlogon's thread before any
+// worker thread runs.
 
 #include <windows.h>
 #include <winwlx.h>
 
 #include <cstdint>
 #include <functional>
-#include <string>
 
 // This module's own instance handle; saved at the start of every DllMain call.
 extern HINSTANCE gModuleInstance;
@@ -20,8 +22,6 @@ extern PWLX_DISPATCH_VERSION_1_0 gWinlogonFunctions;
 // True at load; WlxInitialize clears it; pre-authentication raises it around an
 // automatic push. The status dialog centres itself on the screen when it is set.
 extern bool gCenterStatusDialog;
-// UTF-8 account name ("DOMAIN\user" or "user") of the last logon msgina accepted.
-extern std::string gCurrentUsername;
 
 // Shows a modal dialog: template id, owner, dialog procedure, parameter.
 using DialogBoxHook = std::function<INT_PTR(uint32_t templateId, HWND owner, DLGPROC proc, LPVOID param)>;

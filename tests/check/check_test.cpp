@@ -1,0 +1,495 @@
+// vyn-check.exe as an administrator runs it: a child process of this test,
+// reading the Wine prefix's real registry and talking to the reference service
+// over TLS. Each test writes the settings it needs and removes them after.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+#include <sddl.h>
+
+#include <nlohmann/json.hpp>
+
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "diag/log.h"
+#include "tests/config/registry_helpers.h"
+#include "tests/support/refservice.h"
+#include "tools/check/acl.h"
+#include "tools/check/words.h"
+
+namespace {
+
+constexpr char kSkey[] = "check-secret-0123456789abcdefABCDEF";
+constexpr wchar_t kGinaDll[] = L"GinaDLL";
+
+std::wstring WindowsPath(const char* unixPath) {
+    std::wstring path = L"Z:";
+    for (const char* p = unixPath; *p; ++p) path += *p == '/' ? L'\\' : static_cast<wchar_t>(*p);
+    return path;
+}
+
+struct ToolRun {
+    DWORD exit = 0xFFFFFFFF;
+    std::string out;
+};
+
+// Runs vyn-check.exe with `args`, its standard output through a pipe.
+ToolRun RunCheck(const std::wstring& args) {
+    ToolRun run;
+    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+    HANDLE readEnd = nullptr;
+    HANDLE writeEnd = nullptr;
+    if (!::CreatePipe(&readEnd, &writeEnd, &inherit, 0)) {
+        ADD_FAILURE() << "CreatePipe " << ::GetLastError();
+        return run;
+    }
+    ::SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
+    STARTUPINFOW si{};
+    si.cb = sizeof si;
+    si.dwFlags = STARTF_USESTDHANDLES;
+    // Standard error (the usage text) is not part of what the tests read.
+    SECURITY_ATTRIBUTES inheritNul{sizeof inheritNul, nullptr, TRUE};
+    HANDLE nul = ::CreateFileW(L"NUL", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inheritNul, OPEN_EXISTING,
+                               0, nullptr);
+    si.hStdOutput = writeEnd;
+    si.hStdError = nul;
+    si.hStdInput = nullptr;
+    std::wstring command = L"\"" + WindowsPath(VYN_CHECK_PATH) + L"\" " + args;
+    PROCESS_INFORMATION pi{};
+    const BOOL started =
+        ::CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi);
+    ::CloseHandle(writeEnd);
+    if (nul != INVALID_HANDLE_VALUE) ::CloseHandle(nul);
+    if (!started) {
+        ADD_FAILURE() << "CreateProcessW " << ::GetLastError();
+        ::CloseHandle(readEnd);
+        return run;
+    }
+    char buffer[4096];
+    DWORD got = 0;
+    while (::ReadFile(readEnd, buffer, sizeof buffer, &got, nullptr) && got > 0) run.out.append(buffer, got);
+    ::WaitForSingleObject(pi.hProcess, 60000);
+    ::GetExitCodeProcess(pi.hProcess, &run.exit);
+    ::CloseHandle(pi.hProcess);
+    ::CloseHandle(pi.hThread);
+    ::CloseHandle(readEnd);
+    return run;
+}
+
+bool HasLine(const std::string& out, const std::string& line) {
+    return ("\n" + out).find("\n" + line + "\n") != std::string::npos;
+}
+
+std::string LastLine(const std::string& out) {
+    const size_t end = out.find_last_not_of('\n');
+    const size_t start = out.rfind('\n', end);
+    return out.substr(start == std::string::npos ? 0 : start + 1, end - (start == std::string::npos ? 0 : start + 1) + 1);
+}
+
+std::string ReadLogFile() {
+    wchar_t folder[520] = {};
+    if (FAILED(GetLogDirectory(folder))) return std::string();
+    std::ifstream file((std::wstring(folder) + L"\\vyn.log").c_str(), std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+}
+
+// Keeps Winlogon's GinaDLL as it was before the test.
+class SavedGinaDll {
+public:
+    SavedGinaDll() : saved_(testreg::Query(testreg::kWinlogonKey, kGinaDll)) {}
+    ~SavedGinaDll() {
+        if (!saved_.present) {
+            testreg::DeleteValue(testreg::kWinlogonKey, kGinaDll);
+            return;
+        }
+        HKEY key = nullptr;
+        if (::RegCreateKeyExW(HKEY_LOCAL_MACHINE, testreg::kWinlogonKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key,
+                              nullptr) != ERROR_SUCCESS)
+            return;
+        ::RegSetValueExW(key, kGinaDll, 0, saved_.type, reinterpret_cast<const BYTE*>(saved_.bytes.data()),
+                         static_cast<DWORD>(saved_.bytes.size()));
+        ::RegCloseKey(key);
+    }
+    SavedGinaDll(const SavedGinaDll&) = delete;
+    SavedGinaDll& operator=(const SavedGinaDll&) = delete;
+
+private:
+    testreg::Value saved_;
+};
+
+// A REG_SZ under HKLM\keyPath, written through the UTF-16 interface.
+void SetWideString(const wchar_t* keyPath, const wchar_t* name, const std::wstring& text) {
+    HKEY key = nullptr;
+    ASSERT_EQ(::RegCreateKeyExW(HKEY_LOCAL_MACHINE, keyPath, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr),
+              ERROR_SUCCESS);
+    const std::string bytes = testreg::WideBytesWithNul(text);
+    EXPECT_EQ(::RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(bytes.data()),
+                               static_cast<DWORD>(bytes.size())),
+              ERROR_SUCCESS);
+    ::RegCloseKey(key);
+}
+
+void SetGinaDll(const std::wstring& path) { SetWideString(testreg::kWinlogonKey, kGinaDll, path); }
+
+class VynCheck : public testing::Test {
+protected:
+    void SetUp() override {
+        ikey = refservice::UniqueIkey();
+        testreg::DeleteKey(testreg::kPolicyKey);
+        testreg::DeleteKey(testreg::kNormalKey);
+        testreg::DeleteValue(testreg::kWinlogonKey, kGinaDll);
+        std::string error;
+        ASSERT_TRUE(refservice::LoadScenario(ikey, kSkey, R"({
+            "users": {"alice": {"result": "auth", "factors": {"default": "push"}},
+                      "corp\\bob": {"result": "allow"},
+                      "carol": {"result": "enroll", "status": "ignored"},
+                      "dave": {"result": "deny", "status": "Locked by the helpdesk"}}})",
+                                             &error))
+            << error;
+    }
+    void TearDown() override {
+        testreg::DeleteKey(testreg::kPolicyKey);
+        testreg::DeleteKey(testreg::kNormalKey);
+    }
+
+    // A complete configuration in `key` for this test's tenant.
+    void Configure(const char* key, uint16_t port, const std::string& skey = kSkey, DWORD failOpen = 1) {
+        testreg::SetString(key, "Host", "localhost:" + std::to_string(port));
+        testreg::SetString(key, "IKey", ikey);
+        testreg::SetString(key, "SKey", skey);
+        testreg::SetDword(key, "FailOpen", failOpen);
+    }
+
+    std::string ikey;
+    SavedGinaDll savedGinaDll_;
+};
+
+TEST_F(VynCheck, CommandLineErrorsAreUsage) {
+    for (const wchar_t* args : {L"--bogus", L"--user", L"--user \"\"", L"extra"}) {
+        const ToolRun run = RunCheck(args);
+        EXPECT_EQ(run.exit, 64u) << args;
+        EXPECT_EQ(run.out, "verdict: usage: bad command line.\n") << args;
+    }
+    const ToolRun help = RunCheck(L"--help");
+    EXPECT_EQ(help.exit, 0u);
+    EXPECT_EQ(help.out.rfind("usage: vyn-check", 0), 0u);
+}
+
+TEST_F(VynCheck, NoConfigurationIsBypass) {
+    const ToolRun run = RunCheck(L"");
+    EXPECT_EQ(run.exit, 1u) << run.out;
+    EXPECT_TRUE(HasLine(run.out, "[FAIL] settings: no key holds a complete configuration (Host, IKey and SKey): every "
+                                 "logon and unlock passes unchallenged"))
+        << run.out;
+    EXPECT_TRUE(HasLine(run.out, "[info] service: not contacted (the settings are incomplete)")) << run.out;
+    EXPECT_EQ(LastLine(run.out), "verdict: bypass: no complete configuration: every logon and unlock passes unchallenged.");
+}
+
+TEST_F(VynCheck, ReadyKeepsTheSecretOutOfOutputJsonAndLog) {
+    Configure(testreg::kNormalKey, refservice::Port());
+    testreg::SetDword(testreg::kNormalKey, "Debug", 1);  // the DEBUG lines must not carry it either
+    const ToolRun text = RunCheck(L"");
+    const ToolRun json = RunCheck(L"--json");
+    EXPECT_EQ(text.exit, 0u) << text.out;
+    EXPECT_TRUE(HasLine(text.out, "[ ok ] settings: the module uses the normal key HKLM\\Software\\Vyn Security\\VynCredProv"));
+    EXPECT_TRUE(HasLine(text.out, "[ ok ] Host: localhost, port " + std::to_string(refservice::Port())));
+    EXPECT_TRUE(HasLine(text.out, "[ ok ] IKey: " + ikey));
+    EXPECT_TRUE(HasLine(text.out, "[ ok ] SKey: present, " + std::to_string(sizeof kSkey - 1) + " characters"));
+    EXPECT_TRUE(HasLine(text.out, "[ ok ] FailOpen: 1 (on)"));
+    EXPECT_TRUE(HasLine(text.out, "[info] AutoPush: absent; the module uses off"));
+    EXPECT_TRUE(HasLine(text.out, "[ ok ] Debug: 1 (on)"));
+    EXPECT_NE(text.out.find("[ ok ] service: check answered in "), std::string::npos);
+    EXPECT_EQ(LastLine(text.out), "verdict: ready: configured, the service reached and the keys accepted.");
+
+    // Pings are unsigned and so belong to no tenant: the tenant saw one
+    // signed Check per run and nothing else.
+    const auto requests = refservice::Requests(ikey);
+    ASSERT_EQ(requests.size(), 2u);
+    for (const RecordedRequest& request : requests) {
+        EXPECT_EQ(request.method + " " + request.target, "GET /rest/v1/check.bson");
+        EXPECT_EQ(request.Header("Authorization").rfind("Basic ", 0), 0u);
+    }
+
+    const std::string log = ReadLogFile();
+    for (const std::string* where : {&text.out, &json.out, &log})
+        EXPECT_EQ(where->find(kSkey), std::string::npos) << "secret key bytes found";
+    EXPECT_NE(log.find("vyn-check: preflight check"), std::string::npos);
+    EXPECT_NE(log.find("vyn-check: verdict ready"), std::string::npos);
+}
+
+TEST_F(VynCheck, JsonReadsBackWithEveryCheck) {
+    Configure(testreg::kNormalKey, refservice::Port());
+    const ToolRun run = RunCheck(L"--json --user alice");
+    ASSERT_EQ(run.exit, 0u) << run.out;
+    const nlohmann::json doc = nlohmann::json::parse(run.out);
+    EXPECT_EQ(doc.at("verdict"), "ready");
+    EXPECT_EQ(doc.at("exit_code"), 0);
+    EXPECT_EQ(doc.at("sentence"), "configured, the service reached and the keys accepted.");
+    std::vector<std::string> names;
+    for (const auto& check : doc.at("checks")) {
+        names.push_back(check.at("name"));
+        EXPECT_TRUE(check.at("status") == "ok" || check.at("status") == "info" || check.at("status") == "warn")
+            << check.dump();
+        EXPECT_FALSE(check.at("detail").get<std::string>().empty());
+    }
+    const std::vector<std::string> expected = {"settings.key", "settings.Host", "settings.IKey", "settings.SKey",
+                                               "settings.FailOpen", "settings.AutoPush", "settings.local_ip_fallback",
+                                               "settings.Debug", "settings.RdpOnly", "settings.LogonOnly",
+                                               "exposure.SKey", "exposure.log-folder", "registration.GinaDLL",
+                                               "registration.event-source", "service.ping", "service.check",
+                                               "user.preauth"};
+    EXPECT_EQ(names, expected);
+    const nlohmann::json usage = nlohmann::json::parse(RunCheck(L"--json --user").out);
+    EXPECT_EQ(usage.at("exit_code"), 64);
+    EXPECT_EQ(usage.at("verdict"), "usage");
+    EXPECT_TRUE(usage.at("checks").empty());
+}
+
+TEST_F(VynCheck, PolicyKeyWinsOnlyWhenComplete) {
+    Configure(testreg::kNormalKey, refservice::Port());
+    testreg::SetString(testreg::kPolicyKey, "Host", "localhost:" + std::to_string(refservice::Port()));
+    testreg::SetString(testreg::kPolicyKey, "IKey", ikey);
+    ToolRun run = RunCheck(L"--no-network");
+    EXPECT_EQ(run.exit, 0u) << run.out;
+    EXPECT_TRUE(HasLine(run.out, "[ ok ] settings: the module uses the normal key HKLM\\Software\\Vyn Security\\VynCredProv"));
+
+    testreg::SetString(testreg::kPolicyKey, "SKey", "policy-secret");
+    run = RunCheck(L"--no-network");
+    EXPECT_EQ(run.exit, 0u) << run.out;
+    EXPECT_TRUE(HasLine(run.out, "[ ok ] settings: the module uses the policy key "
+                                 "HKLM\\Software\\Policies\\Vyn Security\\VynCredProv"));
+    EXPECT_TRUE(HasLine(run.out, "[ ok ] SKey: present, 13 characters"));
+    EXPECT_TRUE(HasLine(run.out, "[info] service: not contacted (--no-network)"));
+    EXPECT_EQ(LastLine(run.out), "verdict: ready: configured; the service was not contacted (--no-network).");
+}
+
+TEST_F(VynCheck, UnusableValuesAreNamedWithTheirReason) {
+    const struct {
+        const char* name;
+        DWORD type;
+        std::string bytes;
+        const char* line;
+    } cases[] = {
+        {"Host", REG_DWORD, std::string(4, '\1'), "[FAIL] Host in HKLM\\Software\\Vyn Security\\VynCredProv: wrong type (REG_DWORD, expected REG_SZ)"},
+        {"Host", REG_SZ, std::string("localhost:70000", 16), "[FAIL] Host in HKLM\\Software\\Vyn Security\\VynCredProv: bad port (\"70000\" in \"localhost:70000\")"},
+        {"Host", REG_SZ, std::string("localhost:https", 16), "[FAIL] Host in HKLM\\Software\\Vyn Security\\VynCredProv: bad port (\"https\" in \"localhost:https\")"},
+        {"IKey", REG_SZ, std::string(1, '\0'), "[FAIL] IKey in HKLM\\Software\\Vyn Security\\VynCredProv: empty"},
+        {"IKey", REG_SZ, std::string(2000, 'K') + '\0', "[FAIL] IKey in HKLM\\Software\\Vyn Security\\VynCredProv: too long (more than 1023 characters)"},
+        {"SKey", REG_BINARY, "s3cr3t-bytes", "[FAIL] SKey in HKLM\\Software\\Vyn Security\\VynCredProv: wrong type (REG_BINARY, expected REG_SZ)"},
+        {"FailOpen", REG_SZ, std::string("1", 2), "[warn] FailOpen in HKLM\\Software\\Vyn Security\\VynCredProv: wrong type (REG_SZ, expected REG_DWORD); the module uses on"},
+        {"Debug", REG_DWORD, std::string(8, '\0'), "[warn] Debug in HKLM\\Software\\Vyn Security\\VynCredProv: wrong size (a REG_DWORD must hold 4 bytes); the module uses off"},
+    };
+    for (const auto& c : cases) {
+        testreg::DeleteKey(testreg::kNormalKey);
+        testreg::SetString(testreg::kNormalKey, "Host", "localhost");
+        testreg::SetRaw(testreg::kNormalKey, c.name, c.type, c.bytes);
+        const ToolRun run = RunCheck(L"--no-network");
+        EXPECT_EQ(run.exit, 1u) << c.line;
+        EXPECT_TRUE(HasLine(run.out, c.line)) << run.out;
+        EXPECT_EQ(run.out.find("s3cr3t-bytes"), std::string::npos);
+    }
+}
+
+TEST_F(VynCheck, UnreachableServiceSaysWhatLogonsWillDo) {
+    const struct {
+        uint16_t port;
+        DWORD failOpen;
+        const char* words;
+        const char* verdict;
+    } cases[] = {
+        {refservice::ClosedPort(), 1, "connection refused: nothing accepts connections",
+         "verdict: unreachable: the service cannot be used from this machine: with FailOpen on, logons and unlocks "
+         "will pass without a second factor."},
+        {refservice::ClosedPort(), 0, "connection refused: nothing accepts connections",
+         "verdict: unreachable: the service cannot be used from this machine and FailOpen is off: users will be "
+         "locked out."},
+        {refservice::UntrustedPort(), 0, "certificate not trusted: its issuer is not in this machine's trusted roots", nullptr},
+        {refservice::WrongNamePort(), 0, "certificate for another name", nullptr},
+        // Plain HTTP where TLS is expected: no handshake, no certificate.
+        {refservice::ControlPort(), 0, "TLS failure: the handshake with the service failed", nullptr},
+    };
+    for (const auto& c : cases) {
+        Configure(testreg::kNormalKey, c.port, kSkey, c.failOpen);
+        const ToolRun run = RunCheck(L"--user alice");
+        EXPECT_EQ(run.exit, 2u) << run.out;
+        const std::string ping = "[FAIL] service: ping of localhost:" + std::to_string(c.port) + " failed after ";
+        EXPECT_NE(run.out.find(ping), std::string::npos) << run.out;
+        EXPECT_NE(run.out.find(c.words), std::string::npos) << run.out;
+        EXPECT_TRUE(HasLine(run.out, "[info] user alice: not asked (the service is unreachable)")) << run.out;
+        if (c.port == refservice::ControlPort()) {
+            EXPECT_NE(run.out.find("speak TLS 1.0 at most"), std::string::npos) << run.out;
+            EXPECT_NE(run.out.find("(KB968730)"), std::string::npos) << run.out;
+        }
+        if (c.verdict) {
+            EXPECT_EQ(LastLine(run.out), c.verdict);
+        }
+    }
+}
+
+TEST_F(VynCheck, RefusedKeysAre401) {
+    Configure(testreg::kNormalKey, refservice::Port(), "not-the-tenant-secret");
+    const ToolRun run = RunCheck(L"");
+    EXPECT_EQ(run.exit, 3u) << run.out;
+    EXPECT_NE(run.out.find("[ ok ] service: ping of localhost:"), std::string::npos);
+    EXPECT_NE(run.out.find(": HTTP status 401: the service refused the IKey/SKey pair"), std::string::npos) << run.out;
+    EXPECT_EQ(LastLine(run.out),
+              "verdict: keys-refused: the service refused the IKey/SKey pair: every challenged logon and unlock would "
+              "be refused. Correct the keys before restarting.");
+}
+
+TEST_F(VynCheck, KeyReadableByUsersIsWarnedAbout) {
+    Configure(testreg::kNormalKey, refservice::Port());
+    HKEY key = nullptr;
+    ASSERT_EQ(::RegOpenKeyExA(HKEY_LOCAL_MACHINE, testreg::kNormalKey, 0, READ_CONTROL | WRITE_DAC, &key), ERROR_SUCCESS);
+    // SYSTEM and Administrators full control, Users read: a real descriptor.
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    ASSERT_TRUE(::ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:P(A;;KA;;;SY)(A;;KA;;;BA)(A;;KR;;;BU)",
+                                                                       SDDL_REVISION_1, &sd, nullptr));
+    ASSERT_EQ(::RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, sd), ERROR_SUCCESS);
+    ::LocalFree(sd);
+    ToolRun run = RunCheck(L"--no-network");
+    EXPECT_NE(run.out.find("[warn] secret key: HKLM\\Software\\Vyn Security\\VynCredProv may be read by "), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("Users"), std::string::npos) << run.out;
+    EXPECT_EQ(run.exit, 0u);
+
+    ASSERT_TRUE(::ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:P(A;;KA;;;SY)(A;;KA;;;BA)(A;CI;KA;;;CO)",
+                                                                       SDDL_REVISION_1, &sd, nullptr));
+    ASSERT_EQ(::RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, sd), ERROR_SUCCESS);
+    ::LocalFree(sd);
+    ::RegCloseKey(key);
+    run = RunCheck(L"--no-network");
+    EXPECT_TRUE(HasLine(run.out, "[ ok ] secret key: only SYSTEM, Administrators and CREATOR OWNER may read "
+                                 "HKLM\\Software\\Vyn Security\\VynCredProv"))
+        << run.out;
+}
+
+TEST_F(VynCheck, GinaDllNamingAMissingFileIsRegistrationBroken) {
+    testreg::DeleteKey(testreg::kEventSourceKey);
+    Configure(testreg::kNormalKey, refservice::ClosedPort(), kSkey, 0);
+    SetGinaDll(L"C:\\windows\\system32\\NoSuchGina.dll");
+    ToolRun run = RunCheck(L"");
+    EXPECT_EQ(run.exit, 4u) << run.out;  // above the unreachable service
+    EXPECT_TRUE(HasLine(run.out, "[FAIL] registration: GinaDLL names C:\\windows\\system32\\NoSuchGina.dll, which does "
+                                 "not exist: Winlogon would not start"))
+        << run.out;
+    EXPECT_EQ(LastLine(run.out), "verdict: registration-broken: GinaDLL names a file that does not exist: Winlogon "
+                                 "would not start after a restart. Correct or delete GinaDLL before restarting.");
+
+    SetGinaDll(WindowsPath(VYNGINA_DLL_PATH));
+    run = RunCheck(L"--no-network");
+    EXPECT_EQ(run.exit, 0u) << run.out;
+    EXPECT_NE(run.out.find("\n[ ok ] registration: GinaDLL names this module: Z:\\"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("VynGina.dll (version 1.1.8.0)\n"), std::string::npos) << run.out;
+    EXPECT_TRUE(HasLine(run.out, "[info] registration: the \"Vyn Security\" event source is not registered")) << run.out;
+
+    // The event source and its message file, as registration writes them.
+    SetWideString(testreg::kEventSourceKey, L"EventMessageFile", L"C:\\windows\\system32\\NoSuchGina.dll");
+    run = RunCheck(L"--no-network");
+    EXPECT_TRUE(HasLine(run.out, "[warn] registration: the \"Vyn Security\" event source's message file "
+                                 "C:\\windows\\system32\\NoSuchGina.dll does not exist: its events will not read properly"))
+        << run.out;
+    SetWideString(testreg::kEventSourceKey, L"EventMessageFile", WindowsPath(VYNGINA_DLL_PATH));
+    run = RunCheck(L"--no-network");
+    EXPECT_NE(run.out.find("\n[ ok ] registration: the \"Vyn Security\" event source uses Z:\\"), std::string::npos)
+        << run.out;
+    testreg::DeleteKey(testreg::kEventSourceKey);
+}
+
+TEST_F(VynCheck, UserDecisionsInWordsStartNoFactor) {
+    Configure(testreg::kNormalKey, refservice::Port());
+    testreg::SetDword(testreg::kNormalKey, "AutoPush", 1);
+    const struct {
+        const wchar_t* user;
+        const char* sent;
+        const char* line;
+    } cases[] = {
+        {L"Alice", "user=alice", "[ ok ] user Alice: a second factor is needed; default factor: push (started at once at logon: AutoPush is on)"},
+        {L"CORP\\Bob", "user=corp%5Cbob", "[info] user CORP\\Bob: allowed without a second factor"},
+        {L"carol", "user=carol", "[warn] user carol: must enrol: The username you have entered is not enrolled with Vyn Security. Please contact your system administrator."},
+        {L"dave", "user=dave", "[warn] user dave: denied: Locked by the helpdesk"},
+    };
+    for (const auto& c : cases) {
+        refservice::ClearRequests(ikey);
+        const ToolRun run = RunCheck(std::wstring(L"--user ") + c.user);
+        EXPECT_EQ(run.exit, 0u) << run.out;
+        EXPECT_NE(run.out.find(std::string(c.line) + " ("), std::string::npos) << run.out;
+        const auto requests = refservice::Requests(ikey);
+        ASSERT_EQ(requests.size(), 2u) << run.out;  // check, preauth: never an auth
+        EXPECT_EQ(requests[1].target, "/rest/v1/preauth.bson");
+        EXPECT_EQ(requests[1].body, c.sent);
+    }
+}
+
+// The numbers of both platforms, each to the words the administrator reads:
+// Windows' in the first column, Wine's where it differs.
+TEST(TransportFailureWords, MapWindowsAndWineNumbers) {
+    const struct {
+        DWORD code;
+        bool underWine;
+        const char* start;
+    } cases[] = {
+        {12007, false, "name not resolved: "},
+        {12029, false, "connection refused: "},
+        {12029, true, "connection refused: "},
+        {12002, false, "timed out: "},
+        {10060, true, "timed out: "},
+        {12045, false, "certificate not trusted: "},
+        {12157, true, "certificate not trusted: "},
+        {12157, false, "TLS failure: "},
+        {12038, false, "certificate for another name: "},
+        {12037, false, "certificate expired or not yet valid"},
+        {12175, false, "certificate not accepted: "},
+        {12030, false, "TLS failure: "},
+        {12345, false, "connection failed (error 12345)"},
+    };
+    for (const auto& c : cases) {
+        const std::string words = TransportFailureWords(c.code, c.underWine);
+        EXPECT_EQ(words.rfind(c.start, 0), 0u) << c.code << " " << words;
+        EXPECT_NE(words.find("(error " + std::to_string(c.code) + ")"), std::string::npos) << words;
+    }
+    EXPECT_TRUE(RunningUnderWine());
+    for (const DWORD code : {12030u, 12037u, 12038u, 12045u, 12157u, 12169u, 12170u, 12175u})
+        EXPECT_TRUE(IsSecureChannelFailure(code)) << code;
+    for (const DWORD code : {12002u, 12007u, 12029u, 10060u}) EXPECT_FALSE(IsSecureChannelFailure(code)) << code;
+}
+
+// Who may read, by the rules both checks share, on real descriptors.
+TEST(UnexpectedReaders, NameEveryoneButSystemAdministratorsAndCreatorOwner) {
+    const struct {
+        const wchar_t* sddl;
+        std::vector<std::string> readers;
+    } cases[] = {
+        {L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FA;;;CO)", {}},
+        {L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FR;;;BU)", {"BUILTIN\\Users"}},
+        {L"D:P(A;;FA;;;SY)(A;OICIIO;FR;;;BU)", {}},           // passes on to children only
+        {L"D:P(A;;FA;;;SY)(A;;FW;;;BU)", {}},                 // may write, not read
+        {L"D:P(A;;FA;;;SY)(D;;FR;;;WD)", {}},                 // a deny entry grants nothing
+        {L"D:P(A;;GR;;;WD)(A;;GA;;;BU)", {"Everyone", "BUILTIN\\Users"}},
+    };
+    for (const auto& c : cases) {
+        PSECURITY_DESCRIPTOR sd = nullptr;
+        ASSERT_TRUE(::ConvertStringSecurityDescriptorToSecurityDescriptorW(c.sddl, SDDL_REVISION_1, &sd, nullptr));
+        EXPECT_EQ(UnexpectedReaders(sd, FILE_READ_DATA), c.readers) << testing::PrintToString(std::wstring(c.sddl));
+        ::LocalFree(sd);
+    }
+    SECURITY_DESCRIPTOR nullDacl;
+    ::InitializeSecurityDescriptor(&nullDacl, SECURITY_DESCRIPTOR_REVISION);
+    ::SetSecurityDescriptorDacl(&nullDacl, TRUE, nullptr, FALSE);
+    EXPECT_EQ(UnexpectedReaders(&nullDacl, FILE_READ_DATA), std::vector<std::string>{"Everyone (no DACL)"});
+}
+
+// Wine keeps no DACL on files: it presents one made from the Unix mode, in
+// which the owning user and, for a world-readable folder, Everyone may read.
+// That is what the tool must warn about, as about Users on Windows.
+TEST_F(VynCheck, LogFolderReadableByOthersIsWarnedAbout) {
+    const ToolRun run = RunCheck(L"--no-network");
+    wchar_t folder[520] = {};
+    ASSERT_EQ(GetLogDirectory(folder), S_OK);
+    std::string path;
+    for (const wchar_t* p = folder; *p; ++p) path += static_cast<char>(*p);
+    EXPECT_NE(run.out.find("\n[warn] log folder: " + path + " may be read by "), std::string::npos) << run.out;
+}
+
+}  // namespace

@@ -1,0 +1,97 @@
+#include "tools/check/acl.h"
+
+#include <sddl.h>
+
+#include "common/handles.h"
+#include "common/strings.h"
+
+namespace {
+
+constexpr ACCESS_MASK kAlwaysReads = GENERIC_READ | GENERIC_ALL;
+
+// The three principals the module's installer and log-folder set-up grant
+// access to on purpose: anything else reading the secret is a finding.
+bool IsExpectedPrincipal(PSID sid) {
+    const WELL_KNOWN_SID_TYPE expected[] = {WinLocalSystemSid, WinBuiltinAdministratorsSid, WinCreatorOwnerSid};
+    for (const WELL_KNOWN_SID_TYPE type : expected) {
+        BYTE buffer[SECURITY_MAX_SID_SIZE];
+        DWORD size = sizeof buffer;
+        if (::CreateWellKnownSid(type, nullptr, buffer, &size) && ::EqualSid(sid, buffer)) return true;
+    }
+    return false;
+}
+
+std::string SidText(PSID sid) {
+    LPWSTR text = nullptr;
+    if (!::ConvertSidToStringSidW(sid, &text)) return "(unreadable SID)";
+    std::string result = ToUtf8(text);
+    ::LocalFree(text);
+    return result;
+}
+
+std::string PrincipalName(PSID sid) {
+    wchar_t name[256] = {};
+    wchar_t domain[256] = {};
+    DWORD nameChars = 256;
+    DWORD domainChars = 256;
+    SID_NAME_USE use;
+    if (!::LookupAccountSidW(nullptr, sid, name, &nameChars, domain, &domainChars, &use) || name[0] == L'\0')
+        return SidText(sid);
+    return domain[0] ? ToUtf8(domain) + "\\" + ToUtf8(name) : ToUtf8(name);
+}
+
+}  // namespace
+
+std::vector<std::string> UnexpectedReaders(PSECURITY_DESCRIPTOR descriptor, ACCESS_MASK readMask) {
+    BOOL present = FALSE;
+    BOOL defaulted = FALSE;
+    PACL dacl = nullptr;
+    if (!::GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted)) return {"(unreadable DACL)"};
+    if (!present || dacl == nullptr) return {"Everyone (no DACL)"};
+
+    std::vector<std::string> readers;
+    for (DWORD i = 0; i < dacl->AceCount; ++i) {
+        void* entry = nullptr;
+        if (!::GetAce(dacl, i, &entry)) continue;
+        const auto* header = static_cast<const ACE_HEADER*>(entry);
+        if (header->AceType != ACCESS_ALLOWED_ACE_TYPE || (header->AceFlags & INHERIT_ONLY_ACE)) continue;
+        auto* allowed = static_cast<ACCESS_ALLOWED_ACE*>(entry);
+        if ((allowed->Mask & (readMask | kAlwaysReads)) == 0) continue;
+        PSID sid = &allowed->SidStart;
+        if (IsExpectedPrincipal(sid)) continue;
+        std::string name = PrincipalName(sid);
+        bool seen = false;
+        for (const std::string& r : readers) seen = seen || r == name;
+        if (!seen) readers.push_back(std::move(name));
+    }
+    return readers;
+}
+
+bool ReadKeySecurity(const char* keyPath, std::vector<BYTE>& descriptor, DWORD& error) {
+    unique_hkey key;
+    error = static_cast<DWORD>(::RegOpenKeyExA(HKEY_LOCAL_MACHINE, keyPath, 0, READ_CONTROL, key.put()));
+    if (error != ERROR_SUCCESS) {
+        key.release();
+        return false;
+    }
+    DWORD size = 0;
+    error = static_cast<DWORD>(::RegGetKeySecurity(key.get(), DACL_SECURITY_INFORMATION, nullptr, &size));
+    if (error != ERROR_INSUFFICIENT_BUFFER) return false;
+    descriptor.assign(size, 0);
+    error = static_cast<DWORD>(::RegGetKeySecurity(key.get(), DACL_SECURITY_INFORMATION, descriptor.data(), &size));
+    return error == ERROR_SUCCESS;
+}
+
+bool ReadFileSecurity(const std::wstring& path, std::vector<BYTE>& descriptor, DWORD& error) {
+    DWORD size = 0;
+    if (::GetFileSecurityW(path.c_str(), DACL_SECURITY_INFORMATION, nullptr, 0, &size) ||
+        (error = ::GetLastError()) != ERROR_INSUFFICIENT_BUFFER)
+        return false;
+    descriptor.assign(size, 0);
+    if (!::GetFileSecurityW(path.c_str(), DACL_SECURITY_INFORMATION, descriptor.data(), size, &size)) {
+        error = ::GetLastError();
+        return false;
+    }
+    error = ERROR_SUCCESS;
+    return true;
+}

@@ -1,0 +1,20 @@
+#pragma once
+// Who may read an object, from its security descriptor: used for the key that
+// holds the secret key and for the module's log folder.
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+// The accounts or groups that an allow entry of the DACL grants any of
+// `readMask` (generic read and generic all always count), other than SYSTEM,
+// Administrators and CREATOR OWNER; each named "DOMAIN\name" or, when the SID
+// has no name, by its string form. A missing (null) DACL lets everyone read.
+// Entries that only pass on to children (inherit-only) do not count.
+std::vector<std::string> UnexpectedReaders(PSECURITY_DESCRIPTOR descriptor, ACCESS_MASK readMask);
+
+// The DACL of HKLM\keyPath (false with `error` set when it cannot be read).
+bool ReadKeySecurity(const char* keyPath, std::vector<BYTE>& descriptor, DWORD& error);
+// The DACL of a file or folder.
+bool ReadFileSecurity(const std::wstring& path, std::vector<BYTE>& descriptor, DWORD& error);

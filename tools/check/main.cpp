@@ -1,0 +1,164 @@
+// vyn-check: tells an administrator, before the restart that puts the module in
+// charge of the logon, what the module will do on this machine. It is built
+// from the module's own core: the same settings reader, request executor,
+// transport and client identity, so what it reports is what a logon would meet.
+#include <winsock2.h>
+#include <windows.h>
+
+#include <cstdio>
+#include <cwchar>
+#include <string>
+#include <vector>
+
+#include "common/strings.h"
+#include "diag/log.h"
+#include "tools/check/checks.h"
+#include "tools/check/report.h"
+
+namespace {
+
+const char kUsage[] =
+    "usage: vyn-check [--user NAME] [--json] [--no-network] [--help]\n"
+    "\n"
+    "Checks what VynGina will do on this machine: its settings, who may read its\n"
+    "secret key and its log, its registration with Winlogon, the authentication\n"
+    "service (Ping, then the signed Check) and, with --user, the pre-authentication\n"
+    "decision for that account (no factor is started).\n"
+    "\n"
+    "  --user NAME    ask the service about NAME (DOMAIN\\user or user), as at logon\n"
+    "  --json         one JSON object on standard output instead of lines\n"
+    "  --no-network   skip the service and --user\n"
+    "  --help         this text\n"
+    "\n"
+    "Exit codes: 0 ready, 1 bypass, 2 unreachable, 3 keys-refused,\n"
+    "4 registration-broken, 64 usage.\n";
+
+struct Options {
+    bool json = false;
+    bool network = true;
+    bool help = false;
+    std::string user;
+};
+
+// False on a command line the tool does not understand.
+bool ParseOptions(int argc, wchar_t** argv, Options& options) {
+    for (int i = 1; i < argc; ++i) {
+        const std::wstring arg = argv[i];
+        if (arg == L"--json") {
+            options.json = true;
+        } else if (arg == L"--no-network") {
+            options.network = false;
+        } else if (arg == L"--help" || arg == L"-h" || arg == L"/?") {
+            options.help = true;
+        } else if (arg == L"--user") {
+            if (i + 1 >= argc || argv[i + 1][0] == L'\0') return false;
+            options.user = ToUtf8(argv[++i]);
+            if (options.user.empty()) return false;
+        } else {
+            return false;
+        }
+    }
+    return true;
+}
+
+// UTF-16 to a console, UTF-8 bytes to a pipe or file.
+void Write(DWORD which, const std::string& text) {
+    const HANDLE out = ::GetStdHandle(which);
+    if (out == nullptr || out == INVALID_HANDLE_VALUE) return;
+    DWORD mode = 0;
+    DWORD written = 0;
+    if (::GetConsoleMode(out, &mode)) {
+        const std::wstring wide = FromUtf8(text);
+        ::WriteConsoleW(out, wide.data(), static_cast<DWORD>(wide.size()), &written, nullptr);
+        return;
+    }
+    ::WriteFile(out, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+}
+
+struct Decision {
+    Verdict verdict;
+    std::string sentence;
+};
+
+// The most severe finding decides.
+Decision Decide(bool registrationBroken, const SettingsOutcome& settings, const ServiceOutcome& service,
+                bool networkChecked) {
+    if (registrationBroken)
+        return {Verdict::RegistrationBroken,
+                "GinaDLL names a file that does not exist: Winlogon would not start after a restart. Correct or "
+                "delete GinaDLL before restarting."};
+    if (service.keysRefused)
+        return {Verdict::KeysRefused,
+                "the service refused the IKey/SKey pair: every challenged logon and unlock would be refused. Correct "
+                "the keys before restarting."};
+    if (service.pingFailed || service.checkFailed) {
+        if (settings.config.failOpen)
+            return {Verdict::Unreachable,
+                    "the service cannot be used from this machine: with FailOpen on, logons and unlocks will pass "
+                    "without a second factor."};
+        return {Verdict::Unreachable,
+                "the service cannot be used from this machine and FailOpen is off: users will be locked out."};
+    }
+    if (!settings.complete)
+        return {Verdict::Bypass, "no complete configuration: every logon and unlock passes unchallenged."};
+    if (!networkChecked)
+        return {Verdict::Ready, "configured; the service was not contacted (--no-network)."};
+    return {Verdict::Ready, "configured, the service reached and the keys accepted."};
+}
+
+int Run(const Options& options) {
+    // So the log shows where the request lines that follow come from.
+    OpenLogFile();
+    LogMessage("vyn-check: preflight check" + (options.user.empty() ? std::string() : " for user " + options.user));
+
+    Report report;
+    const SettingsOutcome settings = CheckSettings(report);
+    CheckSecretExposure(report, settings);
+    CheckLogFolder(report);
+    const bool registrationBroken = CheckRegistration(report);
+
+    ServiceOutcome service;
+    const bool networkChecked = options.network && settings.complete;
+    if (!options.network) {
+        report.Add("service", Status::Info, "service: not contacted (--no-network)");
+    } else if (!settings.complete) {
+        report.Add("service", Status::Info, "service: not contacted (the settings are incomplete)");
+    } else {
+        service = CheckService(report, settings.config);
+        if (!options.user.empty()) {
+            if (service.pingFailed)
+                report.Add("user.preauth", Status::Info, "user " + options.user + ": not asked (the service is unreachable)");
+            else
+                CheckUser(report, settings.config, options.user);
+        }
+    }
+
+    const Decision decision = Decide(registrationBroken, settings, service, networkChecked);
+    LogMessage(std::string("vyn-check: verdict ") + VerdictWord(decision.verdict));
+    CloseLogFile();
+    Write(STD_OUTPUT_HANDLE, options.json ? report.Json(decision.verdict, decision.sentence)
+                                          : report.Text(decision.verdict, decision.sentence));
+    return static_cast<int>(decision.verdict);
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+    Options options;
+    if (!ParseOptions(argc, argv, options)) {
+        // A collector that asked for JSON gets JSON, wherever --json stood.
+        for (int i = 1; i < argc; ++i) options.json = options.json || std::wstring(argv[i]) == L"--json";
+        Write(STD_ERROR_HANDLE, kUsage);
+        if (options.json) {
+            Write(STD_OUTPUT_HANDLE, Report().Json(Verdict::Usage, "bad command line."));
+        } else {
+            Write(STD_OUTPUT_HANDLE, "verdict: usage: bad command line.\n");
+        }
+        return static_cast<int>(Verdict::Usage);
+    }
+    if (options.help) {
+        Write(STD_OUTPUT_HANDLE, kUsage);
+        return 0;
+    }
+    return Run(options);
+}

@@ -1,0 +1,88 @@
+#include "tools/check/report.h"
+
+#include <cstdio>
+
+namespace {
+
+const char* StatusTag(Status status) {
+    switch (status) {
+        case Status::Ok: return "[ ok ]";
+        case Status::Info: return "[info]";
+        case Status::Warn: return "[warn]";
+        case Status::Fail: return "[FAIL]";
+    }
+    return "[????]";
+}
+
+const char* StatusWord(Status status) {
+    switch (status) {
+        case Status::Ok: return "ok";
+        case Status::Info: return "info";
+        case Status::Warn: return "warn";
+        case Status::Fail: return "fail";
+    }
+    return "unknown";
+}
+
+}  // namespace
+
+const char* VerdictWord(Verdict verdict) {
+    switch (verdict) {
+        case Verdict::RegistrationBroken: return "registration-broken";
+        case Verdict::KeysRefused: return "keys-refused";
+        case Verdict::Unreachable: return "unreachable";
+        case Verdict::Bypass: return "bypass";
+        case Verdict::Ready: return "ready";
+        case Verdict::Usage: return "usage";
+    }
+    return "unknown";
+}
+
+void Report::Add(std::string name, Status status, std::string detail) {
+    findings_.push_back({std::move(name), status, std::move(detail)});
+}
+
+std::string Report::Line(const Finding& finding) { return std::string(StatusTag(finding.status)) + " " + finding.detail; }
+
+std::string Report::Text(Verdict verdict, const std::string& sentence) const {
+    std::string text;
+    for (const Finding& f : findings_) text += Line(f) + "\n";
+    text += std::string("verdict: ") + VerdictWord(verdict) + ": " + sentence + "\n";
+    return text;
+}
+
+std::string JsonString(const std::string& text) {
+    std::string out = "\"";
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        switch (c) {
+            case '"': out += "\\\""; break;
+            case '\\': out += "\\\\"; break;
+            case '\n': out += "\\n"; break;
+            case '\r': out += "\\r"; break;
+            case '\t': out += "\\t"; break;
+            default:
+                if (byte < 0x20) {
+                    char escaped[8];
+                    std::snprintf(escaped, sizeof escaped, "\\u%04x", byte);
+                    out += escaped;
+                } else {
+                    out += c;  // UTF-8 passes through as it is
+                }
+        }
+    }
+    return out + "\"";
+}
+
+std::string Report::Json(Verdict verdict, const std::string& sentence) const {
+    std::string json = "{\"checks\":[";
+    for (size_t i = 0; i < findings_.size(); ++i) {
+        const Finding& f = findings_[i];
+        if (i) json += ",";
+        json += "{\"name\":" + JsonString(f.name) + ",\"status\":" + JsonString(StatusWord(f.status)) +
+                ",\"detail\":" + JsonString(f.detail) + "}";
+    }
+    json += "],\"verdict\":" + JsonString(VerdictWord(verdict)) + ",\"sentence\":" + JsonString(sentence) +
+            ",\"exit_code\":" + std::to_string(static_cast<int>(verdict)) + "}\n";
+    return json;
+}
