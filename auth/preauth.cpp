@@ -18,6 +18,8 @@ namespace {
 
 const char kNotEnrolledText[] =
     "The username you have entered is not enrolled with Vyn Security. Please contact your system administrator.";
+constexpr int32_t kPreauthTimeoutSeconds = 10;
+
 const char kDisabledText[] = "This account has been disabled. Please contact your system administrator.";
 
 // Raises gCenterStatusDialog for the automatic authentication, whose status
@@ -50,7 +52,10 @@ void CVynAuthSession::PreAuthorizeVynUser() {
     }
 
     std::string body;
-    MakeRequest(VynOperation::Preauth, params, body, 10);
+    // Winlogon's thread waits here with nothing on the screen and no Cancel:
+    // every wait of the exchange is bounded, so a service that accepts and
+    // then stays silent is a network failure like an unreachable one.
+    MakeRequest(VynOperation::Preauth, params, body, kPreauthTimeoutSeconds, TimeoutScope::WholeExchange);
     const BsonView payload = ParseResponse(body);
 
     const std::string result = ReadStringElement(payload, "result");

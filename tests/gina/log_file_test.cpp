@@ -4,10 +4,13 @@
 #include <gtest/gtest.h>
 
 #include <windows.h>
+#include <aclapi.h>
+#include <sddl.h>
 #include <shlobj.h>
 
 #include <fstream>
 #include <iterator>
+#include <ostream>
 #include <regex>
 #include <string>
 #include <vector>
@@ -97,6 +100,99 @@ TEST(LogFile, FolderAndFileAreCreatedAndTheSeparatorComesFirst) {
     ASSERT_EQ(lines.size(), 2u);
     EXPECT_EQ(CheckPrefix(lines[0], before, after), kSeparator);
     EXPECT_EQ(CheckPrefix(lines[1], before, after), "Entered WlxNegotiate");
+}
+
+// One access-control entry as read back from the file system.
+struct Ace {
+    BYTE type, flags;
+    ACCESS_MASK mask;
+    std::wstring sid;  // string form, e.g. S-1-5-18
+    bool operator==(const Ace& o) const {
+        return type == o.type && flags == o.flags && mask == o.mask && sid == o.sid;
+    }
+};
+
+std::ostream& operator<<(std::ostream& out, const Ace& ace) {
+    return out << "{type " << int(ace.type) << ", flags 0x" << std::hex << int(ace.flags) << ", mask 0x" << ace.mask
+               << std::dec << ", " << std::string(ace.sid.begin(), ace.sid.end()) << "}";
+}
+
+struct Dacl {
+    bool read = false;
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    std::vector<Ace> aces;
+    std::wstring sddl;
+};
+
+// The DACL of a file or folder, through the same API an administrator's
+// tools use.
+Dacl ReadDacl(const std::wstring& path) {
+    Dacl result;
+    PACL dacl = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (::GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl,
+                                nullptr, &descriptor) != ERROR_SUCCESS) {
+        return result;
+    }
+    DWORD revision = 0;
+    ::GetSecurityDescriptorControl(descriptor, &result.control, &revision);
+    for (DWORD i = 0; dacl != nullptr && i < dacl->AceCount; ++i) {
+        void* entry = nullptr;
+        if (!::GetAce(dacl, i, &entry)) break;
+        const auto* header = static_cast<const ACE_HEADER*>(entry);
+        const auto* allowed = static_cast<const ACCESS_ALLOWED_ACE*>(entry);
+        LPWSTR sid = nullptr;
+        std::wstring sidText;
+        if (::ConvertSidToStringSidW(const_cast<DWORD*>(&allowed->SidStart), &sid)) {
+            sidText = sid;
+            ::LocalFree(sid);
+        }
+        result.aces.push_back(Ace{header->AceType, header->AceFlags, allowed->Mask, sidText});
+    }
+    LPWSTR text = nullptr;
+    if (::ConvertSecurityDescriptorToStringSecurityDescriptorW(descriptor, SDDL_REVISION_1, DACL_SECURITY_INFORMATION,
+                                                               &text, nullptr)) {
+        result.sddl = text;
+        ::LocalFree(text);
+    }
+    ::LocalFree(descriptor);
+    result.read = true;
+    return result;
+}
+
+constexpr wchar_t kSystemSid[] = L"S-1-5-18";
+constexpr wchar_t kAdministratorsSid[] = L"S-1-5-32-544";
+
+TEST(LogFile, FolderTheModuleCreatesIsPrivateToSystemAndAdministrators) {
+    RemoveLogFolder();
+    { LoadedModule m(L""); }
+    const Dacl folder = ReadDacl(LogDirectory());
+    ASSERT_TRUE(folder.read);
+    EXPECT_TRUE(folder.control & SE_DACL_PROTECTED) << "nothing inherited from the application-data folder";
+    const BYTE inherited = OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE;
+    EXPECT_EQ(folder.aces, (std::vector<Ace>{{ACCESS_ALLOWED_ACE_TYPE, inherited, FILE_ALL_ACCESS, kSystemSid},
+                                             {ACCESS_ALLOWED_ACE_TYPE, inherited, FILE_ALL_ACCESS, kAdministratorsSid}}));
+    // The log file in it holds the same two entries, and no others.
+    const Dacl file = ReadDacl(LogFile());
+    ASSERT_TRUE(file.read);
+    for (const Ace& ace : file.aces) {
+        EXPECT_TRUE(ace.sid == kSystemSid || ace.sid == kAdministratorsSid) << ace;
+    }
+}
+
+TEST(LogFile, FolderThatExistsKeepsItsSecurity) {
+    RemoveLogFolder();
+    ASSERT_TRUE(::CreateDirectoryW(LogDirectory().c_str(), nullptr));
+    const Dacl before = ReadDacl(LogDirectory());
+    ASSERT_TRUE(before.read);
+    { LoadedModule m(L""); }
+    const Dacl after = ReadDacl(LogDirectory());
+    ASSERT_TRUE(after.read);
+    EXPECT_EQ(after.sddl, before.sddl);
+    EXPECT_FALSE(after.control & SE_DACL_PROTECTED);
+    // Back to the folder the module makes, for whoever runs next.
+    RemoveLogFolder();
+    { LoadedModule m(L""); }
 }
 
 TEST(LogFile, NewLinesFollowEarlierContentAtEveryLoad) {
