@@ -28,17 +28,14 @@ bool LogFileOpen() noexcept {
 // Creates the log folder (and any missing parent) readable by SYSTEM and the
 // Administrators only.
 void CreatePrivateLogDirectory(const wchar_t* directory) noexcept {
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(kLogDirectorySecurity, SDDL_REVISION_1,
-                                                                &descriptor, nullptr)) {
+    const unique_hlocal descriptor = PrivateLogDirectorySecurity();
+    if (!descriptor) {
         // Without the private descriptor the folder is not created at all: a
         // log readable by every local user is worse than no log file (the
         // lines still reach the debugger output).
-        LogSystemCallFailure("ConvertStringSecurityDescriptorToSecurityDescriptorW", ::GetLastError());
         return;
     }
-    const unique_hlocal owner(descriptor);
-    SECURITY_ATTRIBUTES attributes = {sizeof(attributes), descriptor, FALSE};
+    SECURITY_ATTRIBUTES attributes = {sizeof(attributes), descriptor.get(), FALSE};
     const int rc = ::SHCreateDirectoryExW(nullptr, directory, &attributes);
     // Another process loading the module (one Winlogon per session) may have
     // created it in between: then it is that process's private folder.
@@ -91,6 +88,16 @@ void LogSocketFailure(const char* name) noexcept {
     char line[512];
     std::snprintf(line, sizeof line, "ERROR: Failure in socket operation '%s' (%d)", name ? name : "", error);
     LogMessage(line);
+}
+
+unique_hlocal PrivateLogDirectorySecurity() noexcept {
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(kLogDirectorySecurity, SDDL_REVISION_1,
+                                                                &descriptor, nullptr)) {
+        LogSystemCallFailure("ConvertStringSecurityDescriptorToSecurityDescriptorW", ::GetLastError());
+        return unique_hlocal();
+    }
+    return unique_hlocal(descriptor);
 }
 
 HRESULT GetLogDirectory(wchar_t* buffer) noexcept {
