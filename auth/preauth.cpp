@@ -16,10 +16,12 @@
 
 namespace {
 
-const char kNotEnrolledText[] =
-    "The username you have entered is not enrolled with Vyn Security. Please contact your system administrator.";
+// The bound on each wait of the pre-authentication exchange: three attempts
+// hold Winlogon's thread for at most about three times this.
 constexpr int32_t kPreauthTimeoutSeconds = 10;
 
+const char kNotEnrolledText[] =
+    "The username you have entered is not enrolled with Vyn Security. Please contact your system administrator.";
 const char kDisabledText[] = "This account has been disabled. Please contact your system administrator.";
 
 // Raises gCenterStatusDialog for the automatic authentication, whose status
