@@ -65,8 +65,9 @@ bool SetRequestTimeouts(HINTERNET request, int32_t timeoutSeconds, TimeoutScope 
     // A status poll is held open by the service by design, so outside the
     // whole-exchange scope only the connection set-up is bounded. Windows
     // bounds the wait for the answer's headers with the receive-response
-    // option and each body read with the receive option; Wine ignores the
-    // latter and applies the former to every read, so both are set.
+    // option and each body read with the receive option. Wine ignores the
+    // receive option but still ends a held answer, a stalled body and a
+    // stalled TLS handshake within the bound once both are set.
     const DWORD bound = timeoutSeconds == -1 ? kNoLimit : static_cast<DWORD>(timeoutSeconds) * 1000u;
     const DWORD exchange = scope == TimeoutScope::WholeExchange ? bound : kNoLimit;
     const struct {
