@@ -1,10 +1,12 @@
 // Winlogon never waits on a hung service: the real module, with its own 10 s
-// bound, against a service that holds the pre-authentication answer (the
-// answer Winlogon gets, and that it comes within three bounds), and the status
+// bound, against a service that holds the pre-authentication answer and a
+// listener that never accepts (the answer Winlogon gets, and that it comes
+// within three bounds), and the status
 // dialog's Cancel against a held authentication answer, whose late outcome must
 // not reach the event log. The in-process fault matrix (tests/transport)
 // covers every failure mode with a shorter bound.
 #include "tests/e2e/e2e_fixture.h"
+#include "tests/transport/silent_listeners.h"
 
 namespace e2e {
 namespace {
@@ -64,15 +66,19 @@ TEST_F(HungServiceTest, HeldPreauthFailsOpenWithinThreeBounds) {
                                              {L"Failsafe Vyn login: timeout or other network error"}}}));
 }
 
-TEST_F(HungServiceTest, HeldPreauthWithoutFailOpenIsRefusedWithinThreeBounds) {
-    Load(R"({"operations":{"preauth":[{"hold":true,"hold_ms":40000,"repeat":-1}]}})");
+// A listener whose accept queue is full never answers the connection: the
+// connection time-out, three times, then the refusal Winlogon shows.
+TEST_F(HungServiceTest, ListenerThatNeverAcceptsWithoutFailOpenIsRefusedWithinThreeBounds) {
+    silent::NeverAcceptingListener listener;
+    ASSERT_NE(listener.Port(), 0);
+    settings.host = "localhost:" + std::to_string(listener.Port());
+    Rewrite();
     DWORD elapsed = 0;
     EXPECT_EQ(Logon(elapsed), kNone);
     EXPECT_LE(elapsed, kWinlogonLimitMs);
-    EXPECT_EQ(Count(kTimedOut), 3u);
+    EXPECT_EQ(Count("ERROR: Failure in system call 'WinHttpSendRequest' (12002)"), 3u);
     EXPECT_EQ(Count(kRetry), 3u);
     EXPECT_FALSE(Logged("Timeout or network error on all attempts to connect to Vyn; failing open"));
-    EXPECT_EQ(Requests().size(), 3u);
     const std::vector<MessageBoxCall> boxes = winlogon.MessageBoxes();
     ASSERT_EQ(boxes.size(), 1u);
     EXPECT_EQ(boxes[0].text.substr(0, kCommunicationText.size()), kCommunicationText);
