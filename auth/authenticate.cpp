@@ -76,6 +76,9 @@ bool CVynAuthSession::AuthorizeVynUser(HWND owner, const std::string& user, cons
                 LogSystemCallFailure("SetEvent", ::GetLastError());
             }
         });
+    // Events of the worker's requests (fail-open) belong to this logon only
+    // while the dialog still waits for the worker.
+    worker->session.abandoned = dialog.AbandonedFlag();
     dialog.DoModal(owner);
 
     switch (dialog.GetState()) {

@@ -19,8 +19,17 @@ constexpr int kMaxAttempts = 3;
 constexpr DWORD kOperationCancelled = 12017;  // ERROR_WINHTTP_OPERATION_CANCELLED
 }  // namespace
 
+void CVynAuthSession::ReportOutcome(WORD type, const std::string& message) const {
+    if (abandoned && abandoned->load()) {
+        LogMessage(message);
+        LogMessage("Event not reported: the authentication was abandoned before this outcome");
+        return;
+    }
+    ReportToEventLog(type, message);
+}
+
 void CVynAuthSession::MakeRequest(VynOperation operation, const ParamMap& params, std::string& response,
-                                  int32_t timeout) {
+                                  int32_t timeout, TimeoutScope scope) {
     if (gDebugLogging) LogMessage("DEBUG: Entered CVynAuthSession::MakeRequest");
 
     std::string query;
@@ -59,7 +68,7 @@ void CVynAuthSession::MakeRequest(VynOperation operation, const ParamMap& params
         response.resize(callerLength);
         int32_t status = 0;
         try {
-            status = MakeHttpRequest(method, target, header, query, timeout, response);
+            status = MakeHttpRequest(method, target, header, query, timeout, response, scope);
         } catch (const CINetException& e) {
             LogMessage("Caught WinHttp exception");
             if (e.GetErrorCode() == kOperationCancelled) {
@@ -77,7 +86,7 @@ void CVynAuthSession::MakeRequest(VynOperation operation, const ParamMap& params
         }
         if (status >= 500 && status <= 599 && config.failOpen) {
             LogMessage("HTTP response status is a permanent failure; failing open");
-            ReportToEventLog(EVENTLOG_ERROR_TYPE, "Failsafe Vyn login: Vyn response not understood");
+            ReportOutcome(EVENTLOG_ERROR_TYPE, "Failsafe Vyn login: Vyn response not understood");
             throw CVynException(NoError, std::string());
         }
         LogMessage("HTTP response status not understood; aborting");
@@ -87,7 +96,7 @@ void CVynAuthSession::MakeRequest(VynOperation operation, const ParamMap& params
     response.resize(callerLength);
     if (config.failOpen) {
         LogMessage("Timeout or network error on all attempts to connect to Vyn; failing open");
-        ReportToEventLog(EVENTLOG_ERROR_TYPE, "Failsafe Vyn login: timeout or other network error");
+        ReportOutcome(EVENTLOG_ERROR_TYPE, "Failsafe Vyn login: timeout or other network error");
         throw CVynException(NoError, std::string());
     }
     throw CINetException(*lastFailure);

@@ -16,6 +16,10 @@
 
 namespace {
 
+// The bound on each wait of the pre-authentication exchange: three attempts
+// hold Winlogon's thread for at most about three times this.
+constexpr int32_t kPreauthTimeoutSeconds = 10;
+
 const char kNotEnrolledText[] =
     "The username you have entered is not enrolled with Vyn Security. Please contact your system administrator.";
 const char kDisabledText[] = "This account has been disabled. Please contact your system administrator.";
@@ -59,7 +63,10 @@ PreauthDecision CVynAuthSession::RequestPreauth(const std::string& user) {
     }
 
     std::string body;
-    MakeRequest(VynOperation::Preauth, params, body, 10);
+    // Winlogon's thread waits here with nothing on the screen and no Cancel:
+    // every wait of the exchange is bounded, so a service that accepts and
+    // then stays silent is a network failure like an unreachable one.
+    MakeRequest(VynOperation::Preauth, params, body, kPreauthTimeoutSeconds, TimeoutScope::WholeExchange);
     const BsonView payload = ParseResponse(body);
 
     PreauthDecision decision;

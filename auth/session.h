@@ -7,12 +7,15 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "auth/operations.h"
 #include "common/handles.h"
 #include "config/config.h"
+#include "net/transport.h"
 #include "net/winhttp_handle.h"
 
 #include "diag/errors.h"
@@ -52,14 +55,16 @@ public:
     // Transport (net/transport.cpp).
     void OpenHttpSession();
     int32_t MakeHttpRequest(const std::string& method, const std::string& objectName, const std::string& headers,
-                            const std::string& body, int32_t timeout, std::string& response);
+                            const std::string& body, int32_t timeout, std::string& response,
+                            TimeoutScope scope = TimeoutScope::ConnectOnly);
 
     // Signing with this session's host and keys (net/signing.cpp).
     std::string FormatAuthHeader(const std::string& method, const std::string& path,
                                  const std::string& query) const;
 
     // Request executor (auth/executor.cpp).
-    void MakeRequest(VynOperation operation, const ParamMap& params, std::string& response, int32_t timeout);
+    void MakeRequest(VynOperation operation, const ParamMap& params, std::string& response, int32_t timeout,
+                     TimeoutScope scope = TimeoutScope::ConnectOnly);
 
     // Flows (auth/preauth.cpp, auth/authenticate.cpp).
     // `user`: the UTF-8 account name msgina accepted, as held (not normalised).
@@ -74,6 +79,11 @@ public:
     void CheckTransactionStatus(const std::string& txid, std::string& result, std::string& status);
     void CancelAuthentication();
 
+    // Reports an outcome of this session's requests to the event log (and the
+    // diagnostic log), unless whoever waited for them has given up (see
+    // `abandoned`): then the text is logged with a note and no event is raised.
+    void ReportOutcome(WORD type, const std::string& message) const;
+
     // Fields, in this order; the SessionConfig fields sit between userAgent and
     // cancelEvent. Members are destroyed in reverse: keys and host, user agent,
     // then request, connection and session handles.
@@ -84,4 +94,10 @@ public:
     std::string userAgent;
     SessionConfig config;
     unique_handle cancelEvent;
+    // Null for the module's shared session. A private session that runs on the
+    // status dialog's worker gets the dialog's abandoned flag: once the dialog
+    // has abandoned the worker, the logon it served is over (cancelled), and a
+    // late failure or fail-open of this session must not appear in the event
+    // log as if it had decided that logon.
+    std::shared_ptr<const std::atomic<bool>> abandoned;
 };

@@ -40,6 +40,14 @@ struct EventSource {
     static void close(pointer h) noexcept { ::DeregisterEventSource(h); }
 };
 
+// Memory the system allocated for the caller with LocalAlloc (security
+// descriptors built from text, for instance).
+struct LocalMemory {
+    using pointer = HLOCAL;
+    static constexpr pointer invalid() noexcept { return nullptr; }
+    static void close(pointer h) noexcept { ::LocalFree(h); }
+};
+
 }  // namespace handle_traits
 
 using unique_handle = unique_any<handle_traits::Handle>;
@@ -47,3 +55,4 @@ using unique_hfile = unique_any<handle_traits::File>;
 using unique_hkey = unique_any<handle_traits::HKey>;
 using unique_hmodule = unique_any<handle_traits::HModule>;
 using unique_event_source = unique_any<handle_traits::EventSource>;
+using unique_hlocal = unique_any<handle_traits::LocalMemory>;

@@ -3,6 +3,7 @@
 #include <shlobj.h>
 #include <strsafe.h>
 #include <winsock2.h>
+#include <sddl.h>
 
 #include <cstdio>
 
@@ -12,9 +13,35 @@ namespace {
 
 constexpr size_t kLogDirectoryChars = 520;
 
+// The log holds user names, client addresses, the integration key and the
+// service's texts. The folder gets a protected DACL (nothing inherited from
+// the common application-data folder, which lets every local user read) with
+// full control for SYSTEM and the Administrators only, inherited by the log
+// file and anything else created in it.
+constexpr wchar_t kLogDirectorySecurity[] = L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
+
 bool LogFileOpen() noexcept {
     const HANDLE h = gLogFile.get();
     return h != INVALID_HANDLE_VALUE && h != nullptr;
+}
+
+// Creates the log folder (and any missing parent) readable by SYSTEM and the
+// Administrators only.
+void CreatePrivateLogDirectory(const wchar_t* directory) noexcept {
+    const unique_hlocal descriptor = PrivateLogDirectorySecurity();
+    if (!descriptor) {
+        // Without the private descriptor the folder is not created at all: a
+        // log readable by every local user is worse than no log file (the
+        // lines still reach the debugger output).
+        return;
+    }
+    SECURITY_ATTRIBUTES attributes = {sizeof(attributes), descriptor.get(), FALSE};
+    const int rc = ::SHCreateDirectoryExW(nullptr, directory, &attributes);
+    // Another process loading the module (one Winlogon per session) may have
+    // created it in between: then it is that process's private folder.
+    if (rc != ERROR_SUCCESS && rc != ERROR_ALREADY_EXISTS) {
+        LogSystemCallFailure("SHCreateDirectoryExW", static_cast<DWORD>(rc));
+    }
 }
 
 }  // namespace
@@ -63,6 +90,16 @@ void LogSocketFailure(const char* name) noexcept {
     LogMessage(line);
 }
 
+unique_hlocal PrivateLogDirectorySecurity() noexcept {
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(kLogDirectorySecurity, SDDL_REVISION_1,
+                                                                &descriptor, nullptr)) {
+        LogSystemCallFailure("ConvertStringSecurityDescriptorToSecurityDescriptorW", ::GetLastError());
+        return unique_hlocal();
+    }
+    return unique_hlocal(descriptor);
+}
+
 HRESULT GetLogDirectory(wchar_t* buffer) noexcept {
     wchar_t appData[MAX_PATH] = {};
     const HRESULT hr = ::SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT, appData);
@@ -77,8 +114,10 @@ bool OpenLogFile() noexcept {
     wchar_t directory[kLogDirectoryChars] = {};
     GetLogDirectory(directory);
     const DWORD attributes = ::GetFileAttributesW(directory);
+    // A folder that exists already keeps the security it has: an
+    // administrator may have set it on purpose.
     if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY))
-        ::SHCreateDirectory(nullptr, directory);
+        CreatePrivateLogDirectory(directory);
 
     wchar_t again[kLogDirectoryChars] = {};
     if (FAILED(GetLogDirectory(again))) return false;

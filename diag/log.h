@@ -25,7 +25,15 @@ void LogSocketFailure(const char* name) noexcept;
 // 520 wide characters.
 HRESULT GetLogDirectory(wchar_t* buffer) noexcept;
 
-// Opens (creating folder and file as needed) the log for appending.
+// The security descriptor a log folder that OpenLogFile creates gets: a
+// protected DACL with full control for SYSTEM and the Administrators only,
+// inherited by what is created in it. Null (logged) when it cannot be built;
+// the folder is then not created.
+unique_hlocal PrivateLogDirectorySecurity() noexcept;
+
+// Opens (creating folder and file as needed) the log for appending. A folder
+// it creates is private (PrivateLogDirectorySecurity); an existing one is
+// left as it is.
 bool OpenLogFile() noexcept;
 void CloseLogFile() noexcept;
 

@@ -61,18 +61,23 @@ WinHttpApi& winhttp_api() noexcept {
     return api;
 }
 
-bool SetRequestTimeouts(HINTERNET request, int32_t timeoutSeconds) {
-    // Only the connection set-up is bounded: once connected, a request waits
-    // as long as the service takes (a status poll is held open by design).
-    const DWORD connect = timeoutSeconds == -1 ? kNoLimit : static_cast<DWORD>(timeoutSeconds) * 1000u;
+bool SetRequestTimeouts(HINTERNET request, int32_t timeoutSeconds, TimeoutScope scope) {
+    // A status poll is held open by the service by design, so outside the
+    // whole-exchange scope only the connection set-up is bounded. Windows
+    // bounds the wait for the answer's headers with the receive-response
+    // option and each body read with the receive option. Wine ignores the
+    // receive option but still ends a held answer, a stalled body and a
+    // stalled TLS handshake within the bound once both are set.
+    const DWORD bound = timeoutSeconds == -1 ? kNoLimit : static_cast<DWORD>(timeoutSeconds) * 1000u;
+    const DWORD exchange = scope == TimeoutScope::WholeExchange ? bound : kNoLimit;
     const struct {
         DWORD option;
         DWORD value;
     } options[] = {
-        {WINHTTP_OPTION_CONNECT_TIMEOUT, connect},
-        {WINHTTP_OPTION_SEND_TIMEOUT, kNoLimit},
-        {WINHTTP_OPTION_RECEIVE_TIMEOUT, kNoLimit},
-        {WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, kNoLimit},
+        {WINHTTP_OPTION_CONNECT_TIMEOUT, bound},
+        {WINHTTP_OPTION_SEND_TIMEOUT, exchange},
+        {WINHTTP_OPTION_RECEIVE_TIMEOUT, exchange},
+        {WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, exchange},
     };
     for (const auto& o : options) {
         if (!SetDwordOption(request, o.option, o.value)) {
@@ -83,7 +88,12 @@ bool SetRequestTimeouts(HINTERNET request, int32_t timeoutSeconds) {
     return true;
 }
 
-void ThrowWinHttpError(const std::string& callName, DWORD code) {
+DWORD WinHttpErrorFor(DWORD lastError) {
+    return lastError == WSAETIMEDOUT ? static_cast<DWORD>(ERROR_WINHTTP_TIMEOUT) : lastError;
+}
+
+void ThrowWinHttpError(const std::string& callName, DWORD lastError) {
+    const DWORD code = WinHttpErrorFor(lastError);
     char text[1024] = {};
     DWORD length = 0;
     if (HMODULE winhttp = ::GetModuleHandleA("winhttp.dll")) {
@@ -134,7 +144,7 @@ void CVynAuthSession::OpenHttpSession() {
 
 int32_t CVynAuthSession::MakeHttpRequest(const std::string& method, const std::string& objectName,
                                          const std::string& headers, const std::string& body, int32_t timeout,
-                                         std::string& response) {
+                                         std::string& response, TimeoutScope scope) {
     if (gDebugLogging) LogMessage("DEBUG: Entered CVynAuthSession::MakeHttpRequest");
     const WinHttpApi& api = winhttp_api();
 
@@ -148,7 +158,7 @@ int32_t CVynAuthSession::MakeHttpRequest(const std::string& method, const std::s
                                    WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES, kRequestFlags));
     if (!hRequest) ThrowWinHttpError("WinHttpOpenRequest", ::GetLastError());
 
-    if (timeout != 0 && !SetRequestTimeouts(hRequest.get(), timeout)) {
+    if (timeout != 0 && !SetRequestTimeouts(hRequest.get(), timeout, scope)) {
         throw CVynException(UnexpectedError, std::string());
     }
 

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Benchmark (not a test): one signed "preauth" exchange through the module's
-# request executor (WinHTTP under Wine) against the same request sent by a
-# native client (curl) to the same reference service on this machine.
+# request executor (WinHTTP under Wine), against its floor (the same request
+# bytes sent by a bare WinHTTP client in the same Wine process, no signing, no
+# envelope) and against the same request sent by a native client (curl) to the
+# same reference service on this machine.
 #   scripts/bench-transport.sh [N]        N exchanges each (default 20)
 # Environment:
 #   VYN_BUILD_DIR    build tree (default: <repo>/build); built first if needed
@@ -54,7 +56,9 @@ ua=$(sed -n 's/^user-agent //p' "$work/module.txt")
 auth=$(sed -n 's/^authorization //p' "$work/module.txt")
 body=$(sed -n 's/^body //p' "$work/module.txt")
 sed -n 's/^ms //p' "$work/module.txt" >"$work/module.ms"
-[ "$(wc -l <"$work/module.ms")" -eq "$count" ] || { log "module run failed"; cat "$work/module.txt" >&2; exit 1; }
+sed -n 's/^floor //p' "$work/module.txt" >"$work/floor.ms"
+[ "$(wc -l <"$work/module.ms")" -eq "$count" ] && [ "$(wc -l <"$work/floor.ms")" -eq "$count" ] \
+  || { log "module run failed"; cat "$work/module.txt" >&2; exit 1; }
 
 # The native side: the same method, target, headers and body, each in a new
 # process with a new TLS connection (curl's own transfer time, start-up excluded).
@@ -70,9 +74,13 @@ done
 
 median() { sort -n "$1" | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 
-echo "request   module_ms   curl_ms"
-paste "$work/module.ms" "$work/curl.ms" | awk '{ printf "%7d %11.3f %9.3f\n", NR, $1, $2 }'
+echo "request   module_ms   floor_ms   curl_ms"
+paste "$work/module.ms" "$work/floor.ms" "$work/curl.ms" | awk '{ printf "%7d %11.3f %10.3f %9.3f\n", NR, $1, $2, $3 }'
 m=$(median "$work/module.ms")
+f=$(median "$work/floor.ms")
 c=$(median "$work/curl.ms")
-echo "median    $m   $c"
-awk -v m="$m" -v c="$c" 'BEGIN { printf "ratio (module / curl, medians): %.2f\n", m / c }'
+echo "median    $m   $f   $c"
+awk -v m="$m" -v f="$f" -v c="$c" 'BEGIN {
+  printf "ratio module / floor (medians): %.2f\n", m / f
+  printf "ratio floor / curl (medians):   %.2f\n", f / c
+  printf "ratio module / curl (medians):  %.2f\n", m / c }'

@@ -25,6 +25,10 @@ struct CAuthStatusDialog::WorkerContext {
     // Written by the worker before it sets kFailed; read by the dialog only
     // after seeing kFailed.
     std::exception_ptr exception;
+    // Set once by the dialog when it abandons the worker; never cleared. A
+    // separate allocation, so that the work may hold it without holding (and
+    // keeping alive) this context.
+    std::shared_ptr<std::atomic<bool>> abandoned = std::make_shared<std::atomic<bool>>(false);
     // A counted reference on this module, taken for the worker when the module
     // is a DLL, so that code it runs cannot be unloaded under it.
     HMODULE moduleReference = nullptr;
@@ -54,7 +58,9 @@ HMODULE TakeModuleReference() {
 }  // namespace
 
 CAuthStatusDialog::CAuthStatusDialog(std::function<void(HWND)> work, std::function<void()> cancelAction)
-    : cancelAction_(std::move(cancelAction)), context_(std::make_shared<WorkerContext>(std::move(work))) {}
+    : cancelAction_(std::move(cancelAction)),
+      context_(std::make_shared<WorkerContext>(std::move(work))),
+      abandoned_(context_->abandoned) {}
 
 CAuthStatusDialog::~CAuthStatusDialog() {
     // Only reached with a worker when DoModal was left abnormally; the object
@@ -63,6 +69,8 @@ CAuthStatusDialog::~CAuthStatusDialog() {
 }
 
 uint32_t CAuthStatusDialog::GetTemplateId() const { return IDD_AUTH_STATUS; }
+
+std::shared_ptr<const std::atomic<bool>> CAuthStatusDialog::AbandonedFlag() const { return abandoned_; }
 
 INT_PTR CAuthStatusDialog::DoModal(HWND owner) {
     // The template's progress bar needs its window class before the dialog is built.
@@ -209,6 +217,7 @@ void CAuthStatusDialog::AbandonWorker() {
     // its own reference and never learns of this object again.
     if (context_) {
         context_->window.store(nullptr);
+        context_->abandoned->store(true);
         SettleOutcome();
         context_.reset();
     }

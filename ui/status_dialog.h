@@ -68,6 +68,14 @@ public:
     // The exception that ended the work; set only for kFailed.
     std::exception_ptr GetException() const { return exception_; }
 
+    // Becomes true when this dialog gives up on its worker (the worker did not
+    // end within kWorkerWaitMilliseconds of a finish request). From then on the
+    // dialog's outcome is settled and whatever the work achieves later belongs
+    // to nobody: the work consults this to keep its late outcome out of
+    // anything an administrator audits (it may still log). The flag lives as
+    // long as any holder, the worker included.
+    std::shared_ptr<const std::atomic<bool>> AbandonedFlag() const;
+
 private:
     struct WorkerContext;
     static DWORD WINAPI WorkerThreadProc(LPVOID parameter);
@@ -94,4 +102,5 @@ private:
     unique_handle workerThread_;
     // Null once the worker has been abandoned.
     std::shared_ptr<WorkerContext> context_;
+    std::shared_ptr<std::atomic<bool>> abandoned_;
 };

@@ -2,6 +2,7 @@
 
 #include <winsock2.h>
 #include <windows.h>
+#include <sddl.h>
 
 #include <algorithm>
 #include <iterator>
@@ -75,3 +76,42 @@ TEST(GetLogDirectory, IsVynSecurityUnderTheCommonApplicationDataFolder) {
 }
 
 }  // namespace
+
+// The descriptor a log folder the module creates is given: protected (nothing
+// inherited from the application-data folder), exactly two entries, full
+// control for SYSTEM and the Administrators, passed on to files and folders
+// created in it.
+TEST(PrivateLogDirectorySecurity, OnlySystemAndAdministratorsProtectedAndInherited) {
+    const unique_hlocal descriptor = PrivateLogDirectorySecurity();
+    ASSERT_TRUE(descriptor);
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision = 0;
+    ASSERT_TRUE(::GetSecurityDescriptorControl(descriptor.get(), &control, &revision));
+    EXPECT_TRUE(control & SE_DACL_PROTECTED);
+    EXPECT_TRUE(control & SE_DACL_PRESENT);
+    BOOL present = FALSE, defaulted = TRUE;
+    PACL dacl = nullptr;
+    ASSERT_TRUE(::GetSecurityDescriptorDacl(descriptor.get(), &present, &dacl, &defaulted));
+    ASSERT_TRUE(present);
+    ASSERT_NE(dacl, nullptr);
+    EXPECT_FALSE(defaulted);
+    ASSERT_EQ(dacl->AceCount, 2);
+    const wchar_t* const expectedSids[] = {L"S-1-5-18", L"S-1-5-32-544"};
+    for (DWORD i = 0; i < 2; ++i) {
+        void* entry = nullptr;
+        ASSERT_TRUE(::GetAce(dacl, i, &entry));
+        const auto* ace = static_cast<const ACCESS_ALLOWED_ACE*>(entry);
+        EXPECT_EQ(ace->Header.AceType, ACCESS_ALLOWED_ACE_TYPE);
+        EXPECT_EQ(ace->Header.AceFlags, OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE);
+        EXPECT_EQ(ace->Mask, static_cast<ACCESS_MASK>(FILE_ALL_ACCESS));
+        LPWSTR sid = nullptr;
+        ASSERT_TRUE(::ConvertSidToStringSidW(const_cast<DWORD*>(&ace->SidStart), &sid));
+        const unique_hlocal sidOwner(sid);
+        EXPECT_STREQ(sid, expectedSids[i]);
+    }
+    // No owner or group of its own: the creator's defaults apply.
+    PSID owner = nullptr;
+    BOOL ownerDefaulted = FALSE;
+    ASSERT_TRUE(::GetSecurityDescriptorOwner(descriptor.get(), &owner, &ownerDefaulted));
+    EXPECT_EQ(owner, nullptr);
+}

@@ -4,10 +4,13 @@
 #include <gtest/gtest.h>
 
 #include <windows.h>
+#include <aclapi.h>
+#include <sddl.h>
 #include <shlobj.h>
 
 #include <fstream>
 #include <iterator>
+#include <ostream>
 #include <regex>
 #include <string>
 #include <vector>
@@ -97,6 +100,111 @@ TEST(LogFile, FolderAndFileAreCreatedAndTheSeparatorComesFirst) {
     ASSERT_EQ(lines.size(), 2u);
     EXPECT_EQ(CheckPrefix(lines[0], before, after), kSeparator);
     EXPECT_EQ(CheckPrefix(lines[1], before, after), "Entered WlxNegotiate");
+}
+
+// One access-control entry as read back from the file system.
+struct Ace {
+    BYTE type, flags;
+    ACCESS_MASK mask;
+    std::wstring sid;  // string form, e.g. S-1-5-18
+    bool operator==(const Ace& o) const {
+        return type == o.type && flags == o.flags && mask == o.mask && sid == o.sid;
+    }
+};
+
+std::ostream& operator<<(std::ostream& out, const Ace& ace) {
+    return out << "{type " << int(ace.type) << ", flags 0x" << std::hex << int(ace.flags) << ", mask 0x" << ace.mask
+               << std::dec << ", " << std::string(ace.sid.begin(), ace.sid.end()) << "}";
+}
+
+struct Dacl {
+    bool read = false;
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    std::vector<Ace> aces;
+    std::wstring sddl;
+};
+
+// The DACL of a file or folder, through the same API an administrator's
+// tools use.
+Dacl ReadDacl(const std::wstring& path) {
+    Dacl result;
+    PACL dacl = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (::GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl,
+                                nullptr, &descriptor) != ERROR_SUCCESS) {
+        return result;
+    }
+    DWORD revision = 0;
+    ::GetSecurityDescriptorControl(descriptor, &result.control, &revision);
+    for (DWORD i = 0; dacl != nullptr && i < dacl->AceCount; ++i) {
+        void* entry = nullptr;
+        if (!::GetAce(dacl, i, &entry)) break;
+        const auto* header = static_cast<const ACE_HEADER*>(entry);
+        const auto* allowed = static_cast<const ACCESS_ALLOWED_ACE*>(entry);
+        LPWSTR sid = nullptr;
+        std::wstring sidText;
+        if (::ConvertSidToStringSidW(const_cast<DWORD*>(&allowed->SidStart), &sid)) {
+            sidText = sid;
+            ::LocalFree(sid);
+        }
+        result.aces.push_back(Ace{header->AceType, header->AceFlags, allowed->Mask, sidText});
+    }
+    LPWSTR text = nullptr;
+    if (::ConvertSecurityDescriptorToStringSecurityDescriptorW(descriptor, SDDL_REVISION_1, DACL_SECURITY_INFORMATION,
+                                                               &text, nullptr)) {
+        result.sddl = text;
+        ::LocalFree(text);
+    }
+    ::LocalFree(descriptor);
+    result.read = true;
+    return result;
+}
+
+constexpr wchar_t kSystemSid[] = L"S-1-5-18";
+
+constexpr wchar_t kEveryoneSid[] = L"S-1-1-0";
+
+// Wine keeps no security descriptor of its own for files: it maps the DACL the
+// folder is created with onto the Unix mode, and reads back a DACL made from
+// that mode (SYSTEM, the owner, and Everyone when others may read). So on the
+// prefix's file system the check is that nobody else gets in, where a folder
+// made with default security lets Everyone read; the exact descriptor is
+// checked where it is built (tests/diag).
+TEST(LogFile, FolderTheModuleCreatesLetsNobodyElseIn) {
+    RemoveLogFolder();
+    { LoadedModule m(L""); }
+    const Dacl folder = ReadDacl(LogDirectory());
+    ASSERT_TRUE(folder.read);
+    ASSERT_FALSE(folder.aces.empty());
+    for (const Ace& ace : folder.aces) {
+        EXPECT_NE(ace.sid, kEveryoneSid) << ace;
+        EXPECT_NE(ace.sid, L"S-1-5-32-545") << ace;  // Users
+        EXPECT_NE(ace.sid, L"S-1-5-11") << ace;      // Authenticated Users
+    }
+    EXPECT_EQ(folder.aces.front(), (Ace{ACCESS_ALLOWED_ACE_TYPE, OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE,
+                                        FILE_ALL_ACCESS, kSystemSid}));
+    // The log file is there and in use.
+    EXPECT_NE(::GetFileAttributesW(LogFile().c_str()), INVALID_FILE_ATTRIBUTES);
+}
+
+TEST(LogFile, FolderThatExistsKeepsItsSecurity) {
+    RemoveLogFolder();
+    ASSERT_TRUE(::CreateDirectoryW(LogDirectory().c_str(), nullptr));
+    const Dacl before = ReadDacl(LogDirectory());
+    ASSERT_TRUE(before.read);
+
+    { LoadedModule m(L""); }
+    const Dacl after = ReadDacl(LogDirectory());
+    ASSERT_TRUE(after.read);
+    EXPECT_EQ(after.sddl, before.sddl);
+    EXPECT_EQ(after.aces, before.aces);
+    // Default security here lets Everyone read: left as the administrator made it.
+    bool everyone = false;
+    for (const Ace& ace : after.aces) everyone = everyone || ace.sid == kEveryoneSid;
+    EXPECT_TRUE(everyone);
+    // Back to the folder the module makes, for whoever runs next.
+    RemoveLogFolder();
+    { LoadedModule m(L""); }
 }
 
 TEST(LogFile, NewLinesFollowEarlierContentAtEveryLoad) {

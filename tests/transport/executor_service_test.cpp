@@ -6,6 +6,8 @@
 #include <winsock2.h>
 #include <windows.h>
 
+#include <atomic>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -148,6 +150,32 @@ INSTANTIATE_TEST_SUITE_P(
         StatusCase{500, false, UnexpectedResponse, Refused(500), {}},
         StatusCase{503, false, UnexpectedResponse, Refused(503), {}}),
     StatusName);
+
+// A session whose waiter gave up (the status dialog abandoned its worker)
+// still fails open and logs, but raises no event; until then it reports.
+TEST_F(ExecutorService, FailOpenOfAnAbandonedRequestIsLoggedWithoutAnEvent) {
+    Load(R"({"operations": {"preauth": [{"http_status": 503, "repeat": -1}]}})");
+    session.config.failOpen = true;
+    auto abandoned = std::make_shared<std::atomic<bool>>(false);
+    session.abandoned = abandoned;
+    for (const bool given : {false, true}) {
+        abandoned->store(given);
+        EventRecorder events;
+        LogCapture log;
+        std::string response;
+        try {
+            session.MakeRequest(VynOperation::Preauth, Preauth(), response, 10);
+            ADD_FAILURE() << "expected the fail-open exception";
+        } catch (const CVynException& e) {
+            EXPECT_EQ(e.GetKind(), NoError);
+        }
+        Lines expected = FailedOpen(503);
+        if (given) expected.push_back("Event not reported: the authentication was abandoned before this outcome");
+        EXPECT_EQ(log.Texts(), expected) << "abandoned: " << given;
+        const EventRecorder::Events reported = {{EVENTLOG_ERROR_TYPE, kFailsafe}};
+        EXPECT_EQ(events.events(), given ? EventRecorder::Events() : reported);
+    }
+}
 
 TEST_F(ExecutorService, SecondAttemptSucceedsAfterABodyCutShort) {
     Load(R"({"users": {"bob": {"result": "auth", "status": "Account active"}},

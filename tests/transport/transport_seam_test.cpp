@@ -32,12 +32,12 @@ protected:
     void TearDown() override { SetOptionRecorder::Reset(); }
 
     // One request to the closed port; it must end in the connection failure.
-    void RequestExpectingRefusal(int32_t timeout) {
+    void RequestExpectingRefusal(int32_t timeout, TimeoutScope scope = TimeoutScope::ConnectOnly) {
         session.OpenHttpSession();
         SetOptionRecorder::Calls().clear();
         std::string response;
         try {
-            session.MakeHttpRequest("POST", "/rest/v1/preauth.bson", "", "user=x", timeout, response);
+            session.MakeHttpRequest("POST", "/rest/v1/preauth.bson", "", "user=x", timeout, response, scope);
             FAIL() << "a closed port must not answer";
         } catch (const CINetException& e) {
             EXPECT_EQ(e.GetErrorCode(), 12029u);
@@ -64,6 +64,29 @@ TEST_F(TransportSeam, TimeoutOptionsBoundOnlyTheConnection) {
         RequestExpectingRefusal(c.timeout);
         EXPECT_EQ(SetOptionRecorder::Calls(), c.options);
     }
+}
+
+// Pre-authentication's scope: the same bound on every wait of the exchange.
+TEST_F(TransportSeam, WholeExchangeScopeBoundsSendingAndReceivingToo) {
+    const TimeoutCase cases[] = {
+        {10, {{3, 10000}, {5, 10000}, {6, 10000}, {7, 10000}}},
+        {-1, {{3, 0xFFFFFFFF}, {5, 0xFFFFFFFF}, {6, 0xFFFFFFFF}, {7, 0xFFFFFFFF}}},
+        {0, {}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.timeout);
+        RequestExpectingRefusal(c.timeout, TimeoutScope::WholeExchange);
+        EXPECT_EQ(SetOptionRecorder::Calls(), c.options);
+    }
+}
+
+// Wine reports an expired send or receive with the socket's code; the log and
+// the user see WinHTTP's time-out code, as on Windows. Other codes pass as they are.
+TEST(WinHttpErrorFor, SocketTimeOutIsWinHttpsTimeOut) {
+    EXPECT_EQ(WinHttpErrorFor(WSAETIMEDOUT), static_cast<DWORD>(ERROR_WINHTTP_TIMEOUT));
+    EXPECT_EQ(WinHttpErrorFor(ERROR_WINHTTP_TIMEOUT), static_cast<DWORD>(ERROR_WINHTTP_TIMEOUT));
+    EXPECT_EQ(WinHttpErrorFor(12029), 12029u);
+    EXPECT_EQ(WinHttpErrorFor(12157), 12157u);
 }
 
 TEST_F(TransportSeam, FailingTimeoutOptionIsAnUnexpectedErrorAndStopsAtOnce) {

@@ -140,6 +140,8 @@ TEST_F(StatusDialogTest, CancelNoticedByTheWorkWithinTheWaitEndsWithTheWorksExce
     EXPECT_EQ(dialog.GetState(), CAuthStatusDialog::kFailed);
     EXPECT_EQ(KindOf(dialog.GetException()), AuthenticationDenied);
     EXPECT_EQ(MessageOf(dialog.GetException()), L"User cancelled authentication");
+    // A worker that ended within the wait was not given up on.
+    EXPECT_FALSE(dialog.AbandonedFlag()->load());
 }
 
 TEST_F(StatusDialogTest, CancelWithAWorkThatReturnsNormallyCompletes) {
@@ -169,6 +171,7 @@ TEST_F(StatusDialogTest, CancelWhileTheWorkIsBlockedReturnsWithinAboutASecondAnd
     HANDLE release = blocked->release.get();
     DWORD clickedAt = 0;
     DWORD returnedAt = 0;
+    std::shared_ptr<const std::atomic<bool>> abandoned;
     {
         CAuthStatusDialog dialog(
             // The work owns a reference of its own: it may outlive the dialog.
@@ -181,8 +184,12 @@ TEST_F(StatusDialogTest, CancelWhileTheWorkIsBlockedReturnsWithinAboutASecondAnd
             },
             [] {});
         blocked.reset();
+        abandoned = dialog.AbandonedFlag();
+        EXPECT_FALSE(abandoned->load());
         dialog.DoModal(nullptr);
         returnedAt = ::GetTickCount();
+        // The flag the work consults before reporting a late outcome.
+        EXPECT_TRUE(abandoned->load());
         EXPECT_EQ(gEndValue, 2);
         EXPECT_EQ(dialog.GetState(), CAuthStatusDialog::kCancelled);
         EXPECT_FALSE(dialog.GetException());
@@ -269,6 +276,7 @@ TEST_F(StatusDialogTest, DialogEndedFromOutsideCancelsABlockedWorkerAndReturnsPr
     EXPECT_LT(::GetTickCount() - start, 3000u);
     EXPECT_EQ(cancelActions, 1);
     EXPECT_EQ(dialog.GetState(), CAuthStatusDialog::kCancelled);
+    EXPECT_TRUE(dialog.AbandonedFlag()->load());
     ::SetEvent(release->get());
 }
 

@@ -96,6 +96,7 @@ struct Service::Action {
     std::string bytes;      // Fault, Response, Document, Raw
     std::string malformed;  // Malformed
     long dropAfter = -1;
+    bool stall = false;  // dropAfter comes from stall_after_bytes: hold before the close
     bool close = false;
 };
 
@@ -145,7 +146,8 @@ Service::Action ParseAction(const Json& j, const std::string& where) {
     Require(j.is_object(), where + " must be an object");
     static const std::set<std::string> kKeys = {
         "repeat",   "http_status", "headers",     "delay_ms",   "hold",      "hold_ms",          "fault",
-        "response", "document",    "body_base64", "empty_body", "malformed", "drop_after_bytes", "close"};
+        "response", "document",    "body_base64", "empty_body", "malformed", "drop_after_bytes", "close",
+        "stall_after_bytes"};
     int bodies = 0;
     for (auto it = j.begin(); it != j.end(); ++it) {
         Require(kKeys.count(it.key()) == 1, where + ": unknown key '" + it.key() + "'");
@@ -172,6 +174,12 @@ Service::Action ParseAction(const Json& j, const std::string& where) {
         a.close = j["close"].get<bool>();
     }
     a.dropAfter = IntField(j, "drop_after_bytes", -1, 0, 1 << 24, where);
+    const long stallAfter = IntField(j, "stall_after_bytes", -1, 0, 1 << 24, where);
+    if (stallAfter >= 0) {
+        Require(a.dropAfter < 0, where + ": 'drop_after_bytes' and 'stall_after_bytes' exclude each other");
+        a.dropAfter = stallAfter;
+        a.stall = true;
+    }
     if (j.contains("headers")) {
         Require(j["headers"].is_object(), where + ": 'headers' must be an object");
         for (auto it = j["headers"].begin(); it != j["headers"].end(); ++it) {
@@ -492,11 +500,16 @@ RawResponse Service::Handle(const RawRequest& req) {
         if (const Action* a = tenant->Next(op)) action = *a;
     }
     if (action.delayMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(action.delayMs));
-    if (action.hold && tenant) Hold(tenant, action.holdMs);
+    // A stalled body holds after its first bytes instead of before the answer.
+    if (action.hold && tenant && !action.stall) Hold(tenant, action.holdMs);
 
     resp.status = action.httpStatus;
     for (const auto& h : action.headers) resp.headers.push_back(h);
     resp.dropAfterBytes = action.dropAfter;
+    if (action.stall && tenant) {
+        const int holdMs = action.holdMs;
+        resp.stall = [this, tenant, holdMs] { Hold(tenant, holdMs); };
+    }
     resp.close = action.close;
     bool success = action.httpStatus >= 200 && action.httpStatus <= 299;
     using Body = Action::Body;

@@ -330,6 +330,7 @@ void Listener::Serve(int fd) {
             if (!conn.WriteAll(resp.body.data(), n)) return;
         }
         if (resp.dropAfterBytes >= 0) {
+            if (resp.stall) resp.stall();
             conn.MarkAbrupt();
             return;
         }

@@ -35,6 +35,9 @@ struct RawResponse {
     std::string body;
     bool sendBody = true;      // false: no body and no Content-Length (e.g. 204)
     long dropAfterBytes = -1;  // >= 0: send the headers and only that many body bytes, then close
+    // With dropAfterBytes: called after those bytes went out and before the
+    // close, so that the body stalls for as long as it blocks.
+    std::function<void()> stall;
     bool close = false;        // close the connection after this answer
 };
 

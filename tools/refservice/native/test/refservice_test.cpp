@@ -312,6 +312,8 @@ TEST(Scenario, MistakesAreRefusedWithAReason) {
         {"{\"operations\": {\"auth\": [{\"malformed\": \"bent\"}]}}", "unknown 'malformed' mode"},
         {"{\"operations\": {\"auth\": [{\"fault\": {}, \"response\": {}}]}}", "at most one body choice"},
         {"{\"operations\": {\"auth\": [{\"repeat\": 0}]}}", "'repeat' must be -1 or positive"},
+        {"{\"operations\": {\"auth\": [{\"stall_after_bytes\": 5, \"drop_after_bytes\": 3}]}}",
+         "'drop_after_bytes' and 'stall_after_bytes' exclude each other"},
         {"{not json", "invalid JSON"},
     };
     for (const auto& [text, reason] : cases) {
@@ -525,6 +527,22 @@ TEST(Actions, ConnectionDroppedMidBody) {
     EXPECT_EQ(r.status, 200);
     EXPECT_EQ(r.body.size(), 7u);
     EXPECT_GT(std::atoi(r.Header("Content-Length").c_str()), 7);
+}
+
+TEST(Actions, StalledBodyWaitsForReleaseThenDrops) {
+    const std::string ikey = UniqueIkey();
+    Load(ikey, kSkey, R"({"operations": {"check": [{"stall_after_bytes": 5}]}})");
+    auto stalled =
+        std::async(std::launch::async, [&] { return SendSigned(ikey, kSkey, "GET", "/rest/v1/check.bson", ""); });
+    EXPECT_EQ(stalled.wait_for(std::chrono::milliseconds(500)), std::future_status::timeout);
+    auto res = Control().Post(("/control/release?ikey=" + ikey).c_str(), "", "text/plain");
+    ASSERT_TRUE(res);
+    EXPECT_EQ(res->body, "{\"released\":1}");
+    ASSERT_EQ(stalled.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+    Reply r = stalled.get();
+    EXPECT_EQ(r.status, 200);
+    EXPECT_EQ(r.body.size(), 5u);
+    EXPECT_GT(std::atoi(r.Header("Content-Length").c_str()), 5);
 }
 
 TEST(Actions, HeldAnswersWaitForReleaseOrTheirTimeout) {

@@ -1,0 +1,56 @@
+#!/usr/bin/env bash
+# Benchmark (not a test): time to Winlogon's answer per failure mode of the
+# service, with fail-open on and off. Each run is the module's
+# pre-authentication (its 10 s bound, three attempts) in a fresh Wine process,
+# timed in-process around the call, as the gate makes it on Winlogon's thread.
+#   scripts/bench-failure-modes.sh [N]     N runs per mode and setting (default 1)
+# Modes: refused (closed port), silent (listener that never accepts), notls
+# (TCP accepted, no TLS handshake), held (the service holds its answer).
+# Environment:
+#   VYN_BUILD_DIR    build tree (default: <repo>/build); built first if needed
+#   VYN_BENCH_PORT   HTTPS port of the benchmark's own service (default 47453)
+set -euo pipefail
+
+repo=$(cd "$(dirname "$0")/.." && pwd)
+build=${VYN_BUILD_DIR:-$repo/build}
+count=${1:-1}
+port=${VYN_BENCH_PORT:-47453}
+closed=$((port + 1))
+ikey=DIBENCHFAILURE000000
+skey=bench-failure-secret-0123456789
+
+log() { printf '[bench] %s\n' "$*" >&2; }
+
+cmake --build "$build" --target failure_bench refservice_native vyn-trust-ca >/dev/null
+(cd "$build" && ctest -R '^refservice\.trust_ca$' >/dev/null) || { log "could not trust the test CA"; exit 1; }
+
+work=$(mktemp -d)
+service_pid=
+cleanup() {
+  if [ -n "$service_pid" ]; then kill "$service_pid" 2>/dev/null || true; wait "$service_pid" 2>/dev/null || true; fi
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+pki=$build/refservice/pki
+cat >"$work/scenario.json" <<JSON
+{"ikey": "$ikey", "skey": "$skey",
+ "operations": {"preauth": [{"hold": true, "hold_ms": 45000, "repeat": -1}]}}
+JSON
+"$build/refservice/native/vyn-refservice" --port "$port" --cert "$pki/localhost.pem" --key "$pki/localhost.key" \
+  --scenario "$work/scenario.json" </dev/null >"$work/service.log" 2>&1 &
+service_pid=$!
+for _ in $(seq 50); do
+  (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && break
+  sleep 0.1
+done
+
+echo "mode     failopen  outcome          ms"
+for mode in refused silent notls held; do
+  for failopen in 1 0; do
+    for _ in $(seq "$count"); do
+      "$build/wine-run.sh" "$build/tests/transport/failure_bench.exe" "$mode" "$failopen" "$port" "$closed" \
+        "$ikey" "$skey" | tr -d '\r' | awk '{ printf "%-8s %-9s %-14s %8.1f\n", $1, $2, $3, $4 }'
+    done
+  done
+done
