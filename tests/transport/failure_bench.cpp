@@ -21,7 +21,6 @@
 
 #include "auth/session.h"
 #include "diag/errors.h"
-#include "gina/globals.h"
 #include "tests/transport/silent_listeners.h"
 
 int main(int argc, char** argv) {
@@ -55,14 +54,13 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "could not set up mode %s\n", mode.c_str());
         return 1;
     }
-    gCurrentUsername = "alice";
 
     std::string outcome = "passcode-dialog";
     LARGE_INTEGER frequency, start, end;
     ::QueryPerformanceFrequency(&frequency);
     ::QueryPerformanceCounter(&start);
     try {
-        session.PreAuthorizeVynUser();
+        session.PreAuthorizeVynUser("alice");
     } catch (const CINetException& e) {
         outcome = "refused:" + std::to_string(e.GetErrorCode());
     } catch (const CVynException& e) {
