@@ -156,6 +156,19 @@ std::wstring ImagePath() {
     return chars != 0 && chars <= MAX_PATH ? std::wstring(path, chars) : ModulePath();
 }
 
+// Normal and delay-load imports alike: only system DLLs, and none of the
+// functions that first shipped after Windows XP x64 / Server 2003 x64.
+void ExpectXpEraImports(const PeImage& image) {
+    auto imports = image.Imports();
+    ASSERT_FALSE(imports.empty());
+    const auto delayed = image.DelayImports();
+    imports.insert(imports.end(), delayed.begin(), delayed.end());
+    for (const auto& [dll, functions] : imports) {
+        EXPECT_TRUE(IsAllowedDll(dll)) << "imports from " << dll;
+        for (const auto& function : functions) EXPECT_FALSE(IsDeniedFunction(function)) << dll << "!" << function;
+    }
+}
+
 class ModuleImage : public testing::Test {
 protected:
     PeImage image{ImagePath()};
@@ -178,14 +191,7 @@ TEST_F(ModuleImage, SubsystemAndOsVersionAtMost52) {
 }
 
 TEST_F(ModuleImage, ImportsOnlyXpEraFunctionsOfSystemDlls) {
-    auto imports = image.Imports();
-    ASSERT_FALSE(imports.empty());
-    const auto delayed = image.DelayImports();
-    imports.insert(imports.end(), delayed.begin(), delayed.end());
-    for (const auto& [dll, functions] : imports) {
-        EXPECT_TRUE(IsAllowedDll(dll)) << "imports from " << dll;
-        for (const auto& function : functions) EXPECT_FALSE(IsDeniedFunction(function)) << dll << "!" << function;
-    }
+    ExpectXpEraImports(image);
 }
 
 TEST_F(ModuleImage, ExportsTheLoginModuleInterfaceByName) {
@@ -214,14 +220,7 @@ TEST_F(ToolImage, IsA64BitConsoleProgramForNt52) {
 }
 
 TEST_F(ToolImage, ImportsOnlyXpEraFunctionsOfSystemDlls) {
-    auto imports = image.Imports();
-    ASSERT_FALSE(imports.empty());
-    const auto delayed = image.DelayImports();
-    imports.insert(imports.end(), delayed.begin(), delayed.end());
-    for (const auto& [dll, functions] : imports) {
-        EXPECT_TRUE(IsAllowedDll(dll)) << "imports from " << dll;
-        for (const auto& function : functions) EXPECT_FALSE(IsDeniedFunction(function)) << dll << "!" << function;
-    }
+    ExpectXpEraImports(image);
 }
 
 // The rules themselves, so that a pass above means something.

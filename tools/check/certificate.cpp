@@ -7,26 +7,10 @@
 #include <cstdio>
 
 #include "common/strings.h"
-#include "common/unique_any.h"
+#include "net/crypt_handles.h"
 #include "net/winhttp_handle.h"
 
-namespace handle_traits {
-struct CertContext {
-    using pointer = PCCERT_CONTEXT;
-    static constexpr pointer invalid() noexcept { return nullptr; }
-    static void close(pointer h) noexcept { ::CertFreeCertificateContext(h); }
-};
-struct CertChain {
-    using pointer = PCCERT_CHAIN_CONTEXT;
-    static constexpr pointer invalid() noexcept { return nullptr; }
-    static void close(pointer h) noexcept { ::CertFreeCertificateChain(h); }
-};
-}  // namespace handle_traits
-
 namespace {
-
-using unique_cert_context = unique_any<handle_traits::CertContext>;
-using unique_cert_chain = unique_any<handle_traits::CertChain>;
 
 constexpr DWORD kIgnoreCertificateErrors = SECURITY_FLAG_IGNORE_UNKNOWN_CA | SECURITY_FLAG_IGNORE_CERT_DATE_INVALID |
                                            SECURITY_FLAG_IGNORE_CERT_CN_INVALID |
