@@ -21,29 +21,26 @@ skey=bench-failure-secret-0123456789
 
 log() { printf '[bench] %s\n' "$*" >&2; }
 
-cmake --build "$build" --target failure_bench refservice_native vyn-trust-ca >/dev/null
+[ -f "$build/build.ninja" ] || { log "building"; VYN_BUILD_DIR=$build "$repo/scripts/setup.sh" >&2; }
+cmake --build "$build" >/dev/null
+# Creates the Wine prefix if needed and trusts the test CA in it.
 (cd "$build" && ctest -R '^refservice\.trust_ca$' >/dev/null) || { log "could not trust the test CA"; exit 1; }
 
+. "$repo/scripts/lab.sh"
+lab_init "$build" bench
 work=$(mktemp -d)
-service_pid=
 cleanup() {
-  if [ -n "$service_pid" ]; then kill "$service_pid" 2>/dev/null || true; wait "$service_pid" 2>/dev/null || true; fi
+  [ -z "${lab_service_pid:-}" ] || { kill "$lab_service_pid" 2>/dev/null; wait "$lab_service_pid" 2>/dev/null; } || true
+  lab_stop_wine
   rm -rf "$work"
 }
 trap cleanup EXIT
 
-pki=$build/refservice/pki
 cat >"$work/scenario.json" <<JSON
 {"ikey": "$ikey", "skey": "$skey",
  "operations": {"preauth": [{"hold": true, "hold_ms": 45000, "repeat": -1}]}}
 JSON
-"$build/refservice/native/vyn-refservice" --port "$port" --cert "$pki/localhost.pem" --key "$pki/localhost.key" \
-  --scenario "$work/scenario.json" </dev/null >"$work/service.log" 2>&1 &
-service_pid=$!
-for _ in $(seq 50); do
-  (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && break
-  sleep 0.1
-done
+lab_start_service "$port" "$work/scenario.json" "$work/service.log"
 
 echo "mode     failopen  outcome          ms"
 for mode in refused silent notls held; do

@@ -20,34 +20,26 @@ user='corp\alice'
 
 log() { printf '[bench] %s\n' "$*" >&2; }
 
-if [ ! -x "$build/tests/transport/transport_bench.exe" ] || [ ! -x "$build/refservice/native/vyn-refservice" ]; then
-  log "building"
-  VYN_BUILD_DIR=$build "$repo/scripts/setup.sh" >&2
-fi
-cmake --build "$build" --target transport_bench refservice_native vyn-trust-ca >/dev/null
+[ -f "$build/build.ninja" ] || { log "building"; VYN_BUILD_DIR=$build "$repo/scripts/setup.sh" >&2; }
+cmake --build "$build" >/dev/null
 # Creates the Wine prefix if needed and trusts the test CA in it.
 (cd "$build" && ctest -R '^refservice\.trust_ca$' >/dev/null) || { log "could not trust the test CA"; exit 1; }
 
+. "$repo/scripts/lab.sh"
+lab_init "$build" bench
 work=$(mktemp -d)
-service_pid=
 cleanup() {
-  if [ -n "$service_pid" ]; then kill "$service_pid" 2>/dev/null || true; wait "$service_pid" 2>/dev/null || true; fi
+  [ -z "${lab_service_pid:-}" ] || { kill "$lab_service_pid" 2>/dev/null; wait "$lab_service_pid" 2>/dev/null; } || true
+  lab_stop_wine
   rm -rf "$work"
 }
 trap cleanup EXIT
 
-pki=$build/refservice/pki
 cat >"$work/scenario.json" <<JSON
 {"ikey": "$ikey", "skey": "$skey",
  "users": {"corp\\\\alice": {"result": "auth", "status": "Account active", "factors": {"default": "push"}}}}
 JSON
-"$build/refservice/native/vyn-refservice" --port "$port" --cert "$pki/localhost.pem" --key "$pki/localhost.key" \
-  --scenario "$work/scenario.json" </dev/null >"$work/service.log" 2>&1 &
-service_pid=$!
-for _ in $(seq 50); do
-  (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && break
-  sleep 0.1
-done
+lab_start_service "$port" "$work/scenario.json" "$work/service.log"
 
 # The module's side: timings measured in-process around MakeRequest.
 "$build/wine-run.sh" "$build/tests/transport/transport_bench.exe" "$port" "$ikey" "$skey" "$user" "$count" \
