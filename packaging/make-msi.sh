@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds VynGina.msi from packaging/VynGina.wxs and the given binaries.
 #   make-msi.sh --out FILE.msi --version X.Y.Z.W --guide TEXT --module VynGina.dll [--tool FILE.exe]...
-# A tool named vyn-check.exe switches on the package's preflight component.
+# The tools are vyn-check.exe and vyn-logon-host.exe, both required.
 # Used by scripts/package.sh (release) and by the test build (tests/msi).
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
@@ -29,13 +29,14 @@ defines=(-D "Version=$version" -D "BinDir=.")
 for tool in "${tools[@]}"; do
   name=$(basename "$tool")
   case $name in
-    vyn-logon-host.exe) ;;
-    vyn-check.exe) defines+=(-D VynCheck=1) ;;
+    vyn-logon-host.exe | vyn-check.exe) ;;
     *) echo "make-msi: the package has no place for $name" >&2; exit 2 ;;
   esac
   cp "$tool" "$stage/$name"
 done
-[ -f "$stage/vyn-logon-host.exe" ] || { echo "make-msi: vyn-logon-host.exe is missing" >&2; exit 2; }
+for name in vyn-check.exe vyn-logon-host.exe; do
+  [ -f "$stage/$name" ] || { echo "make-msi: $name is missing" >&2; exit 2; }
+done
 
 mkdir -p "$(dirname "$out")"
 out=$(cd "$(dirname "$out")" && pwd)/$(basename "$out")
