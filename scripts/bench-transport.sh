@@ -20,20 +20,9 @@ user='corp\alice'
 
 log() { printf '[bench] %s\n' "$*" >&2; }
 
-[ -f "$build/build.ninja" ] || { log "building"; VYN_BUILD_DIR=$build "$repo/scripts/setup.sh" >&2; }
-cmake --build "$build" >/dev/null
-# Creates the Wine prefix if needed and trusts the test CA in it.
-(cd "$build" && ctest -R '^refservice\.trust_ca$' >/dev/null) || { log "could not trust the test CA"; exit 1; }
-
 . "$repo/scripts/lab.sh"
-lab_init "$build" bench
-work=$(mktemp -d)
-cleanup() {
-  [ -z "${lab_service_pid:-}" ] || { kill "$lab_service_pid" 2>/dev/null; wait "$lab_service_pid" 2>/dev/null; } || true
-  lab_stop_wine
-  rm -rf "$work"
-}
-trap cleanup EXIT
+lab_bench_init "$build" bench
+lab_make_work
 
 cat >"$work/scenario.json" <<JSON
 {"ikey": "$ikey", "skey": "$skey",

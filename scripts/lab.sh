@@ -70,3 +70,30 @@ REG
   "$run" reg import "$(winpath "$4/settings.reg")" </dev/null >/dev/null 2>&1 \
     || { echo "$lab_name: could not write the module's settings" >&2; exit 1; }
 }
+
+# lab_bench_init BUILD NAME: for the benchmarks, which run programs of the
+# test build: builds what is missing, trusts the service's test CA in the
+# tree's prefix (creating the prefix if needed), then lab_init.
+lab_bench_init() {
+  [ -f "$1/build.ninja" ] || VYN_BUILD_DIR=$1 "$(dirname "${BASH_SOURCE[0]}")/setup.sh" >&2
+  cmake --build "$1" >/dev/null
+  (cd "$1" && ctest -R '^refservice\.trust_ca$' >/dev/null) \
+    || { echo "$2: could not trust the service's test CA" >&2; exit 1; }
+  lab_init "$1" "$2"
+}
+
+# lab_make_work: a temporary folder in $work; at exit the service started by
+# lab_start_service is stopped, every Wine process of the prefix is ended and
+# the folder removed, however the script ends.
+lab_make_work() {
+  work=$(mktemp -d)
+  trap lab_cleanup EXIT
+}
+lab_cleanup() {
+  if [ -n "${lab_service_pid:-}" ]; then
+    kill "$lab_service_pid" 2>/dev/null || true
+    wait "$lab_service_pid" 2>/dev/null || true
+  fi
+  lab_stop_wine
+  rm -rf "$work"
+}

@@ -25,14 +25,7 @@ ikey=DISOAKBENCHMARK00000
 skey=soak-benchmark-secret-key-000000000000
 port=$(lab_free_port)
 
-work=$(mktemp -d)
-service_pid=
-cleanup() {
-  if [ -n "$service_pid" ]; then kill "$service_pid" 2>/dev/null || true; wait "$service_pid" 2>/dev/null || true; fi
-  lab_stop_wine
-  rm -rf "$work"
-}
-trap cleanup EXIT
+lab_make_work
 
 cat >"$work/scenario.json" <<JSON
 {"ikey": "$ikey", "skey": "$skey",
@@ -40,7 +33,6 @@ cat >"$work/scenario.json" <<JSON
  "answers": {"123456": {"statuses": [{"result": "allow", "status": "Success"}]}}}
 JSON
 lab_start_service "$port" "$work/scenario.json" "$work/service.log"
-service_pid=$lab_service_pid
 lab_configure_module "$port" "$ikey" "$skey" "$work"
 
 echo "soak: $count logons through one host process (service on port $port, stopped after $limit s)"
