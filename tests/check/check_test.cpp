@@ -15,7 +15,9 @@
 
 #include "diag/log.h"
 #include "tests/config/registry_helpers.h"
+#include "tests/support/child_process.h"
 #include "tests/support/refservice.h"
+#include "tests/support/windows_path.h"
 #include "tools/check/acl.h"
 #include "tools/check/words.h"
 
@@ -24,58 +26,10 @@ namespace {
 constexpr char kSkey[] = "check-secret-0123456789abcdefABCDEF";
 constexpr wchar_t kGinaDll[] = L"GinaDLL";
 
-std::wstring WindowsPath(const char* unixPath) {
-    std::wstring path = L"Z:";
-    for (const char* p = unixPath; *p; ++p) path += *p == '/' ? L'\\' : static_cast<wchar_t>(*p);
-    return path;
-}
-
-struct ToolRun {
-    DWORD exit = 0xFFFFFFFF;
-    std::string out;
-};
-
-// Runs vyn-check.exe with `args`, its standard output through a pipe.
-ToolRun RunCheck(const std::wstring& args) {
-    ToolRun run;
-    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-    HANDLE readEnd = nullptr;
-    HANDLE writeEnd = nullptr;
-    if (!::CreatePipe(&readEnd, &writeEnd, &inherit, 0)) {
-        ADD_FAILURE() << "CreatePipe " << ::GetLastError();
-        return run;
-    }
-    ::SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
-    STARTUPINFOW si{};
-    si.cb = sizeof si;
-    si.dwFlags = STARTF_USESTDHANDLES;
-    // Standard error (the usage text) is not part of what the tests read.
-    SECURITY_ATTRIBUTES inheritNul{sizeof inheritNul, nullptr, TRUE};
-    HANDLE nul = ::CreateFileW(L"NUL", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inheritNul, OPEN_EXISTING,
-                               0, nullptr);
-    si.hStdOutput = writeEnd;
-    si.hStdError = nul;
-    si.hStdInput = nullptr;
-    std::wstring command = L"\"" + WindowsPath(VYN_CHECK_PATH) + L"\" " + args;
-    PROCESS_INFORMATION pi{};
-    const BOOL started =
-        ::CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi);
-    ::CloseHandle(writeEnd);
-    if (nul != INVALID_HANDLE_VALUE) ::CloseHandle(nul);
-    if (!started) {
-        ADD_FAILURE() << "CreateProcessW " << ::GetLastError();
-        ::CloseHandle(readEnd);
-        return run;
-    }
-    char buffer[4096];
-    DWORD got = 0;
-    while (::ReadFile(readEnd, buffer, sizeof buffer, &got, nullptr) && got > 0) run.out.append(buffer, got);
-    ::WaitForSingleObject(pi.hProcess, 60000);
-    ::GetExitCodeProcess(pi.hProcess, &run.exit);
-    ::CloseHandle(pi.hProcess);
-    ::CloseHandle(pi.hThread);
-    ::CloseHandle(readEnd);
-    return run;
+// Runs vyn-check.exe with `args`; its standard error (the usage text) is not
+// part of what the tests read.
+ChildRun RunCheck(const std::wstring& args) {
+    return RunChild(WindowsPath(VYN_CHECK_PATH), args, ChildStderr::Discarded);
 }
 
 bool HasLine(const std::string& out, const std::string& line) {
@@ -168,18 +122,18 @@ protected:
 
 TEST_F(VynCheck, CommandLineErrorsAreUsage) {
     for (const wchar_t* args : {L"--bogus", L"--user", L"--user \"\"", L"extra"}) {
-        const ToolRun run = RunCheck(args);
-        EXPECT_EQ(run.exit, 64u) << args;
+        const ChildRun run = RunCheck(args);
+        EXPECT_EQ(run.exitCode, 64u) << args;
         EXPECT_EQ(run.out, "verdict: usage: bad command line.\n") << args;
     }
-    const ToolRun help = RunCheck(L"--help");
-    EXPECT_EQ(help.exit, 0u);
+    const ChildRun help = RunCheck(L"--help");
+    EXPECT_EQ(help.exitCode, 0u);
     EXPECT_EQ(help.out.rfind("usage: vyn-check", 0), 0u);
 }
 
 TEST_F(VynCheck, NoConfigurationIsBypass) {
-    const ToolRun run = RunCheck(L"");
-    EXPECT_EQ(run.exit, 1u) << run.out;
+    const ChildRun run = RunCheck(L"");
+    EXPECT_EQ(run.exitCode, 1u) << run.out;
     EXPECT_TRUE(HasLine(run.out, "[FAIL] settings: no key holds a complete configuration (Host, IKey and SKey): every "
                                  "logon and unlock passes unchallenged"))
         << run.out;
@@ -190,9 +144,9 @@ TEST_F(VynCheck, NoConfigurationIsBypass) {
 TEST_F(VynCheck, ReadyKeepsTheSecretOutOfOutputJsonAndLog) {
     Configure(testreg::kNormalKey, refservice::Port());
     testreg::SetDword(testreg::kNormalKey, "Debug", 1);  // the DEBUG lines must not carry it either
-    const ToolRun text = RunCheck(L"");
-    const ToolRun json = RunCheck(L"--json");
-    EXPECT_EQ(text.exit, 0u) << text.out;
+    const ChildRun text = RunCheck(L"");
+    const ChildRun json = RunCheck(L"--json");
+    EXPECT_EQ(text.exitCode, 0u) << text.out;
     EXPECT_TRUE(HasLine(text.out, "[ ok ] settings: the module uses the normal key HKLM\\Software\\Vyn Security\\VynCredProv"));
     EXPECT_TRUE(HasLine(text.out, "[ ok ] Host: localhost, port " + std::to_string(refservice::Port())));
     EXPECT_TRUE(HasLine(text.out, "[ ok ] IKey: " + ikey));
@@ -221,8 +175,8 @@ TEST_F(VynCheck, ReadyKeepsTheSecretOutOfOutputJsonAndLog) {
 
 TEST_F(VynCheck, JsonReadsBackWithEveryCheck) {
     Configure(testreg::kNormalKey, refservice::Port());
-    const ToolRun run = RunCheck(L"--json --user alice");
-    ASSERT_EQ(run.exit, 0u) << run.out;
+    const ChildRun run = RunCheck(L"--json --user alice");
+    ASSERT_EQ(run.exitCode, 0u) << run.out;
     const nlohmann::json doc = nlohmann::json::parse(run.out);
     EXPECT_EQ(doc.at("verdict"), "ready");
     EXPECT_EQ(doc.at("exit_code"), 0);
@@ -251,13 +205,13 @@ TEST_F(VynCheck, PolicyKeyWinsOnlyWhenComplete) {
     Configure(testreg::kNormalKey, refservice::Port());
     testreg::SetString(testreg::kPolicyKey, "Host", "localhost:" + std::to_string(refservice::Port()));
     testreg::SetString(testreg::kPolicyKey, "IKey", ikey);
-    ToolRun run = RunCheck(L"--no-network");
-    EXPECT_EQ(run.exit, 0u) << run.out;
+    ChildRun run = RunCheck(L"--no-network");
+    EXPECT_EQ(run.exitCode, 0u) << run.out;
     EXPECT_TRUE(HasLine(run.out, "[ ok ] settings: the module uses the normal key HKLM\\Software\\Vyn Security\\VynCredProv"));
 
     testreg::SetString(testreg::kPolicyKey, "SKey", "policy-secret");
     run = RunCheck(L"--no-network");
-    EXPECT_EQ(run.exit, 0u) << run.out;
+    EXPECT_EQ(run.exitCode, 0u) << run.out;
     EXPECT_TRUE(HasLine(run.out, "[ ok ] settings: the module uses the policy key "
                                  "HKLM\\Software\\Policies\\Vyn Security\\VynCredProv"));
     EXPECT_TRUE(HasLine(run.out, "[ ok ] SKey: present, 13 characters"));
@@ -285,8 +239,8 @@ TEST_F(VynCheck, UnusableValuesAreNamedWithTheirReason) {
         testreg::DeleteKey(testreg::kNormalKey);
         testreg::SetString(testreg::kNormalKey, "Host", "localhost");
         testreg::SetRaw(testreg::kNormalKey, c.name, c.type, c.bytes);
-        const ToolRun run = RunCheck(L"--no-network");
-        EXPECT_EQ(run.exit, 1u) << c.line;
+        const ChildRun run = RunCheck(L"--no-network");
+        EXPECT_EQ(run.exitCode, 1u) << c.line;
         EXPECT_TRUE(HasLine(run.out, c.line)) << run.out;
         EXPECT_EQ(run.out.find("s3cr3t-bytes"), std::string::npos);
     }
@@ -312,8 +266,8 @@ TEST_F(VynCheck, UnreachableServiceSaysWhatLogonsWillDo) {
     };
     for (const auto& c : cases) {
         Configure(testreg::kNormalKey, c.port, kSkey, c.failOpen);
-        const ToolRun run = RunCheck(L"--user alice");
-        EXPECT_EQ(run.exit, 2u) << run.out;
+        const ChildRun run = RunCheck(L"--user alice");
+        EXPECT_EQ(run.exitCode, 2u) << run.out;
         const std::string ping = "[FAIL] service: ping of localhost:" + std::to_string(c.port) + " failed after ";
         EXPECT_NE(run.out.find(ping), std::string::npos) << run.out;
         EXPECT_NE(run.out.find(c.words), std::string::npos) << run.out;
@@ -330,8 +284,8 @@ TEST_F(VynCheck, UnreachableServiceSaysWhatLogonsWillDo) {
 
 TEST_F(VynCheck, RefusedKeysAre401) {
     Configure(testreg::kNormalKey, refservice::Port(), "not-the-tenant-secret");
-    const ToolRun run = RunCheck(L"");
-    EXPECT_EQ(run.exit, 3u) << run.out;
+    const ChildRun run = RunCheck(L"");
+    EXPECT_EQ(run.exitCode, 3u) << run.out;
     EXPECT_NE(run.out.find("[ ok ] service: ping of localhost:"), std::string::npos);
     EXPECT_NE(run.out.find(": HTTP status 401: the service refused the IKey/SKey pair"), std::string::npos) << run.out;
     EXPECT_EQ(LastLine(run.out),
@@ -349,10 +303,10 @@ TEST_F(VynCheck, KeyReadableByUsersIsWarnedAbout) {
                                                                        SDDL_REVISION_1, &sd, nullptr));
     ASSERT_EQ(::RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, sd), ERROR_SUCCESS);
     ::LocalFree(sd);
-    ToolRun run = RunCheck(L"--no-network");
+    ChildRun run = RunCheck(L"--no-network");
     EXPECT_NE(run.out.find("[warn] secret key: HKLM\\Software\\Vyn Security\\VynCredProv may be read by "), std::string::npos) << run.out;
     EXPECT_NE(run.out.find("Users"), std::string::npos) << run.out;
-    EXPECT_EQ(run.exit, 0u);
+    EXPECT_EQ(run.exitCode, 0u);
 
     ASSERT_TRUE(::ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:P(A;;KA;;;SY)(A;;KA;;;BA)(A;CI;KA;;;CO)",
                                                                        SDDL_REVISION_1, &sd, nullptr));
@@ -369,8 +323,8 @@ TEST_F(VynCheck, GinaDllNamingAMissingFileIsRegistrationBroken) {
     testreg::DeleteKey(testreg::kEventSourceKey);
     Configure(testreg::kNormalKey, refservice::ClosedPort(), kSkey, 0);
     SetGinaDll(L"C:\\windows\\system32\\NoSuchGina.dll");
-    ToolRun run = RunCheck(L"");
-    EXPECT_EQ(run.exit, 4u) << run.out;  // above the unreachable service
+    ChildRun run = RunCheck(L"");
+    EXPECT_EQ(run.exitCode, 4u) << run.out;  // above the unreachable service
     EXPECT_TRUE(HasLine(run.out, "[FAIL] registration: GinaDLL names C:\\windows\\system32\\NoSuchGina.dll, which does "
                                  "not exist: Winlogon would not start"))
         << run.out;
@@ -379,7 +333,7 @@ TEST_F(VynCheck, GinaDllNamingAMissingFileIsRegistrationBroken) {
 
     SetGinaDll(WindowsPath(VYNGINA_DLL_PATH));
     run = RunCheck(L"--no-network");
-    EXPECT_EQ(run.exit, 0u) << run.out;
+    EXPECT_EQ(run.exitCode, 0u) << run.out;
     EXPECT_NE(run.out.find("\n[ ok ] registration: GinaDLL names this module: Z:\\"), std::string::npos) << run.out;
     EXPECT_NE(run.out.find("VynGina.dll (version 1.1.8.0)\n"), std::string::npos) << run.out;
     EXPECT_TRUE(HasLine(run.out, "[info] registration: the \"Vyn Security\" event source is not registered")) << run.out;
@@ -412,8 +366,8 @@ TEST_F(VynCheck, UserDecisionsInWordsStartNoFactor) {
     };
     for (const auto& c : cases) {
         refservice::ClearRequests(ikey);
-        const ToolRun run = RunCheck(std::wstring(L"--user ") + c.user);
-        EXPECT_EQ(run.exit, 0u) << run.out;
+        const ChildRun run = RunCheck(std::wstring(L"--user ") + c.user);
+        EXPECT_EQ(run.exitCode, 0u) << run.out;
         EXPECT_NE(run.out.find(std::string(c.line) + " ("), std::string::npos) << run.out;
         const auto requests = refservice::Requests(ikey);
         ASSERT_EQ(requests.size(), 2u) << run.out;  // check, preauth: never an auth
@@ -484,7 +438,7 @@ TEST(UnexpectedReaders, NameEveryoneButSystemAdministratorsAndCreatorOwner) {
 // which the owning user and, for a world-readable folder, Everyone may read.
 // That is what the tool must warn about, as about Users on Windows.
 TEST_F(VynCheck, LogFolderReadableByOthersIsWarnedAbout) {
-    const ToolRun run = RunCheck(L"--no-network");
+    const ChildRun run = RunCheck(L"--no-network");
     wchar_t folder[520] = {};
     ASSERT_EQ(GetLogDirectory(folder), S_OK);
     std::string path;

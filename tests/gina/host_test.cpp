@@ -10,14 +10,14 @@
 
 #include "tests/config/registry_helpers.h"
 #include "tests/gina/paths.h"
+#include "tests/support/child_process.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/refservice.h"
 
 namespace {
 
-struct HostRun {
-    DWORD exitCode = 0;
-    std::string out;  // stdout and stderr together
+// What the host printed (standard output and error together) and its exit status.
+struct HostRun : ChildRun {
     std::vector<std::string> Lines() const {
         std::vector<std::string> lines;
         std::istringstream in(out);
@@ -35,39 +35,7 @@ struct HostRun {
 };
 
 HostRun RunHost(const std::wstring& arguments) {
-    HostRun run;
-    SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
-    HANDLE readEnd = nullptr, writeEnd = nullptr;
-    if (!::CreatePipe(&readEnd, &writeEnd, &inherit, 0)) {
-        ADD_FAILURE() << "CreatePipe " << ::GetLastError();
-        return run;
-    }
-    ::SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdOutput = writeEnd;
-    startup.hStdError = writeEnd;
-    startup.hStdInput = nullptr;
-    std::wstring commandLine = L"\"" + WindowsPath(LOGON_HOST_PATH) + L"\" " + arguments;
-    PROCESS_INFORMATION process = {};
-    const BOOL started = ::CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr,
-                                          &startup, &process);
-    ::CloseHandle(writeEnd);
-    if (!started) {
-        ADD_FAILURE() << "CreateProcessW " << ::GetLastError();
-        ::CloseHandle(readEnd);
-        return run;
-    }
-    char buffer[4096];
-    DWORD got = 0;
-    while (::ReadFile(readEnd, buffer, sizeof buffer, &got, nullptr) && got) run.out.append(buffer, got);
-    ::WaitForSingleObject(process.hProcess, 60000);
-    ::GetExitCodeProcess(process.hProcess, &run.exitCode);
-    ::CloseHandle(process.hProcess);
-    ::CloseHandle(process.hThread);
-    ::CloseHandle(readEnd);
-    return run;
+    return HostRun{RunChild(WindowsPath(LOGON_HOST_PATH), arguments, ChildStderr::Merged)};
 }
 
 std::wstring WithStub(const std::wstring& rest) {

@@ -4,11 +4,7 @@
 
 #include <string>
 
-inline std::wstring WindowsPath(const char* unixPath) {
-    std::wstring path = L"Z:";
-    for (const char* p = unixPath; *p; ++p) path += *p == '/' ? L'\\' : static_cast<wchar_t>(*p);
-    return path;
-}
+#include "tests/support/windows_path.h"
 
 inline std::wstring ModulePath() { return WindowsPath(VYNGINA_DLL_PATH); }
 inline std::wstring StubMsginaDir() { return WindowsPath(STUB_MSGINA_DIR); }

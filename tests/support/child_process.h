@@ -1,0 +1,22 @@
+#pragma once
+// Runs a program of the build as a child process of the test, as an
+// administrator would run it from a console: what it writes and how it exits.
+
+#include <windows.h>
+
+#include <string>
+
+struct ChildRun {
+    DWORD exitCode = 0xFFFFFFFF;  // stays so when the program did not start or end
+    std::string out;
+};
+
+enum class ChildStderr {
+    Merged,     // standard error joins standard output, in the order written
+    Discarded,  // standard error goes to NUL (a usage text the test does not read)
+};
+
+// Starts `program` (a Windows path) with `arguments`, reads its standard
+// output to the end and waits up to a minute for it to exit. A program that
+// cannot be started is a test failure.
+ChildRun RunChild(const std::wstring& program, const std::wstring& arguments, ChildStderr errors);
