@@ -282,6 +282,24 @@ TEST_F(VynCheck, UnreachableServiceSaysWhatLogonsWillDo) {
     }
 }
 
+// The service accepts the signed Check and never answers it: each of the
+// three attempts ends at the tool's bound, as pre-authentication's would.
+TEST_F(VynCheck, SilentServiceTimesOutInsteadOfHoldingTheConsole) {
+    std::string error;
+    ASSERT_TRUE(refservice::LoadScenario(
+        ikey, kSkey, R"({"operations": {"check": [{"hold": true, "hold_ms": 15000, "repeat": -1}]}})", &error))
+        << error;
+    Configure(testreg::kNormalKey, refservice::Port(), kSkey, 0);
+    const ChildRun run = RunCheck(L"");
+    EXPECT_EQ(run.exitCode, 2u) << run.out;
+    EXPECT_NE(run.out.find("[ ok ] service: ping of localhost:"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("timed out: "), std::string::npos) << run.out;
+    EXPECT_EQ(LastLine(run.out),
+              "verdict: unreachable: the service cannot be used from this machine and FailOpen is off: users will be "
+              "locked out.");
+    EXPECT_EQ(refservice::Requests(ikey).size(), 3u);
+}
+
 TEST_F(VynCheck, RefusedKeysAre401) {
     Configure(testreg::kNormalKey, refservice::Port(), "not-the-tenant-secret");
     const ChildRun run = RunCheck(L"");

@@ -19,7 +19,9 @@ namespace {
 
 constexpr wchar_t kWinlogonKey[] = L"Software\\Microsoft\\Windows NT\\CurrentVersion\\Winlogon";
 constexpr wchar_t kEventSourceKey[] = L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\Vyn Security";
-// Connection set-up bound of the tool's requests, the same as pre-authentication's.
+// The bound of every wait of the tool's requests, the same as
+// pre-authentication's: a service that accepts and then stays silent is
+// reported as timed out rather than holding the administrator's console.
 constexpr int32_t kRequestTimeoutSeconds = 10;
 
 std::string HklmName(const char* path) { return std::string("HKLM\\") + path; }
@@ -248,7 +250,7 @@ bool Exchange(CVynAuthSession& session, VynOperation operation, std::string& fai
         session.OpenHttpSession();
         const ParamMap none;
         std::string body;
-        session.MakeRequest(operation, none, body, kRequestTimeoutSeconds);
+        session.MakeRequest(operation, none, body, kRequestTimeoutSeconds, TimeoutScope::WholeExchange);
         ParseResponse(body);
         return true;
     } catch (const CINetException& e) {
