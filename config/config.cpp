@@ -41,13 +41,18 @@ ValueState QueryString(HKEY key, const char* name, std::string& value, DWORD& ty
     return ValueState::Usable;
 }
 
-// A REG_DWORD of any returned size, read into a 4-byte buffer.
-ValueState QueryDword(HKEY key, const char* name, DWORD& value, DWORD& type) {
+// How much data a REG_DWORD must hold to count: the switches read at load take
+// any size up to four bytes; RdpOnly and LogonOnly, read at each logon, exactly four.
+enum class DwordSize { UpToFour, ExactlyFour };
+
+// A REG_DWORD read into a 4-byte buffer.
+ValueState QueryDword(HKEY key, const char* name, DWORD& value, DWORD& type, DwordSize rule) {
     DWORD data = 0;
     DWORD size = sizeof data;
     const LONG result = ::RegQueryValueExA(key, name, nullptr, &type, reinterpret_cast<BYTE*>(&data), &size);
     if (result != ERROR_SUCCESS) return result == ERROR_MORE_DATA ? ValueState::BadSize : ValueState::Absent;
     if (type != REG_DWORD) return ValueState::WrongType;
+    if (rule == DwordSize::ExactlyFour && size != sizeof data) return ValueState::BadSize;
     value = data;
     return ValueState::Usable;
 }
@@ -55,7 +60,7 @@ ValueState QueryDword(HKEY key, const char* name, DWORD& value, DWORD& type) {
 bool QuerySwitch(HKEY key, const char* name, bool fallback) {
     DWORD value = 0;
     DWORD type = 0;
-    return QueryDword(key, name, value, type) == ValueState::Usable ? value != 0 : fallback;
+    return QueryDword(key, name, value, type, DwordSize::UpToFour) == ValueState::Usable ? value != 0 : fallback;
 }
 
 // "Debug" is read by its UTF-16 name into the same 1024-byte buffer as the
@@ -68,18 +73,6 @@ ValueState QueryDebug(HKEY key, DWORD& value, DWORD& type) {
     if (type != REG_DWORD) return ValueState::WrongType;
     if (size != sizeof(DWORD)) return ValueState::BadSize;
     std::memcpy(&value, buffer, sizeof value);
-    return ValueState::Usable;
-}
-
-// RdpOnly and LogonOnly, read at each logon: a REG_DWORD of exactly four bytes.
-ValueState QueryFlag(HKEY key, const char* name, DWORD& value, DWORD& type) {
-    DWORD data = 0;
-    DWORD size = sizeof data;
-    const LONG result = ::RegQueryValueExA(key, name, nullptr, &type, reinterpret_cast<BYTE*>(&data), &size);
-    if (result != ERROR_SUCCESS) return result == ERROR_MORE_DATA ? ValueState::BadSize : ValueState::Absent;
-    if (type != REG_DWORD) return ValueState::WrongType;
-    if (size != sizeof data) return ValueState::BadSize;
-    value = data;
     return ValueState::Usable;
 }
 
@@ -96,12 +89,12 @@ SettingReading InspectSetting(HKEY key, const SettingInfo& info) {
     if (std::strcmp(info.name, "Debug") == 0) {
         reading.state = QueryDebug(key, reading.number, reading.type);
     } else if (info.use == SettingUse::ReadEachTime) {
-        reading.state = QueryFlag(key, info.name, reading.number, reading.type);
+        reading.state = QueryDword(key, info.name, reading.number, reading.type, DwordSize::ExactlyFour);
     } else if (info.type == REG_SZ) {
         reading.state = QueryString(key, info.name, reading.text, reading.type);
         if (reading.state == ValueState::Usable && reading.text.empty()) reading.state = ValueState::Empty;
     } else {
-        reading.state = QueryDword(key, info.name, reading.number, reading.type);
+        reading.state = QueryDword(key, info.name, reading.number, reading.type, DwordSize::UpToFour);
     }
     return reading;
 }
@@ -179,7 +172,8 @@ bool ReadRegistryFlag(const std::string& name) {
         const unique_hkey key = OpenSettingsKey(path);
         if (!key) continue;
         // The first key holding a usable value decides, even when it is 0.
-        if (QueryFlag(key.get(), name.c_str(), value, type) == ValueState::Usable) return value == 1;
+        if (QueryDword(key.get(), name.c_str(), value, type, DwordSize::ExactlyFour) == ValueState::Usable)
+            return value == 1;
     }
     return false;
 }

@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "common/handles.h"
 #include "common/unique_any.h"
 
 namespace silent {
@@ -25,12 +26,6 @@ struct SocketTraits {
     static void close(pointer s) noexcept { ::closesocket(s); }
 };
 using unique_socket = unique_any<SocketTraits>;
-
-struct ThreadTraits {
-    using pointer = HANDLE;
-    static constexpr pointer invalid() noexcept { return nullptr; }
-    static void close(pointer h) noexcept { ::CloseHandle(h); }
-};
 
 class NeverAcceptingListener {
 public:
@@ -69,7 +64,7 @@ private:
     std::atomic<bool> stopping_{false};
     std::atomic<int> accepted_{0};
     std::vector<unique_socket> held_;  // touched by the accept thread only
-    unique_any<ThreadTraits> thread_;
+    unique_handle thread_;
 };
 
 }  // namespace silent
