@@ -44,24 +44,50 @@ rm -f "$out"
 (cd "$stage" && wixl -a x64 "${defines[@]}" -o "$out" VynGina.wxs)
 
 # What wixl 0.101 cannot express. Each setting's component is installed only
-# when the package has a value for it (see the .wxs); an older version is
-# removed before anything of this one is installed, after its settings have
-# been read; SKEY and what is derived from it stay out of installer logs; and
-# the properties reach the elevated part of a managed install.
+# when the package has a value for it (see the .wxs); the settings key gets its
+# own access list; an older version is removed inside this installation's
+# transaction, after its settings have been read; a login module replaced with
+# REPLACEGINA=1 is given back at uninstall; SKEY and what is derived from it
+# stay out of installer logs; and the properties reach the elevated part of a
+# managed install.
 queries=()
 for name in Host IKey SKey FailOpen AutoPush RdpOnly LogonOnly; do
   queries+=("UPDATE \`Component\` SET \`Condition\` = '${name}Value OR (REMOVE~=\"ALL\" AND Owned${name})' WHERE \`Component\` = 'Setting${name}'")
 done
+queries+=("UPDATE \`Component\` SET \`Condition\` = 'PreviousGinaValue' WHERE \`Component\` = 'PreviousGina'")
 # The event source key and the key of the package's marks go with the module
 # ("-": removed whole at uninstall).
 queries+=("INSERT INTO \`Registry\` (\`Registry\`, \`Root\`, \`Key\`, \`Name\`, \`Component_\`) VALUES ('EventSourceKey', 2, 'SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\Vyn Security', '-', 'Module')")
 queries+=("INSERT INTO \`Registry\` (\`Registry\`, \`Root\`, \`Key\`, \`Name\`, \`Component_\`) VALUES ('InstallerMarksKey', 2, 'Software\\Vyn Security\\Installer', '-', 'Module')")
-queries+=("UPDATE \`InstallExecuteSequence\` SET \`Sequence\` = 1401 WHERE \`Action\` = 'RemoveExistingProducts'")
+# HKLM\Software lets Users read on XP and 2003, and the key would inherit that:
+# each row written under the settings key sets the key's access list to SYSTEM
+# and Administrators, full control (GENERIC_ALL), and nothing else.
+queries+=("CREATE TABLE \`LockPermissions\` (\`LockObject\` CHAR(72) NOT NULL, \`Table\` CHAR(32) NOT NULL, \`Domain\` CHAR(255), \`User\` CHAR(255) NOT NULL, \`Permission\` LONG PRIMARY KEY \`LockObject\`, \`Table\`, \`Domain\`, \`User\`)")
+for name in Host IKey SKey FailOpen AutoPush RdpOnly LogonOnly; do
+  for user in SYSTEM Administrators; do
+    queries+=("INSERT INTO \`LockPermissions\` (\`LockObject\`, \`Table\`, \`User\`, \`Permission\`) VALUES ('${name}Setting', 'Registry', '$user', 268435456)")
+  done
+done
+# Right after InstallInitialize: the older version's removal becomes part of
+# this installation's script, so a failure anywhere rolls both back and the
+# machine keeps the old module, GinaDLL and SKey. Removing first (rather than
+# after InstallExecute) suits the marks: the old version's uninstall deletes
+# the values it marked, and this one then writes them again from what
+# AppSearch read before the removal; removed afterwards, the old version's
+# uninstall could delete the values and marks this one has just written.
+queries+=("UPDATE \`InstallExecuteSequence\` SET \`Sequence\` = 1501 WHERE \`Action\` = 'RemoveExistingProducts'")
+# Giving back the login module replaced with REPLACEGINA=1: after the module's
+# own GinaDLL row is removed, in the script (deferred, as the installer's own
+# account: 34 + 0x400 + 0x800), with the system's reg.exe; not when an upgrade
+# removes this version, since the next one carries the record over.
+restore='"[System64Folder]reg.exe" add "HKLM\Software\Microsoft\Windows NT\CurrentVersion\Winlogon" /v GinaDLL /t REG_SZ /d "[PREVIOUSGINA]" /f'
+queries+=("INSERT INTO \`CustomAction\` (\`Action\`, \`Type\`, \`Source\`, \`Target\`) VALUES ('RestorePreviousGina', $((34 + 0x400 + 0x800)), 'System64Folder', '$restore')")
+queries+=("INSERT INTO \`InstallExecuteSequence\` (\`Action\`, \`Condition\`, \`Sequence\`) VALUES ('RestorePreviousGina', 'REMOVE~=\"ALL\" AND NOT UPGRADINGPRODUCTCODE AND PREVIOUSGINA AND NOT (PREVIOUSGINA << \"#\")', 5010)")
 queries+=("INSERT INTO \`Property\` (\`Property\`, \`Value\`) VALUES ('MsiHiddenProperties', 'SKEY;SKeyValue;OldSKey')")
 # The actions that copy SKEY also hide their data from the log: the type wixl
 # gives them (51 with 0x800) plus HideTarget (0x2000).
 for action in SetSKeyFromProperty SetSKeyFromHashProperty KeepSKey; do
   queries+=("UPDATE \`CustomAction\` SET \`Type\` = $((51 + 0x800 + 0x2000)) WHERE \`Action\` = '$action'")
 done
-queries+=("UPDATE \`Property\` SET \`Value\` = 'WIX_DOWNGRADE_DETECTED;WIX_UPGRADE_DETECTED;HOST;IKEY;SKEY;FAILOPEN;AUTOPUSH;RDPONLY;LOGONONLY' WHERE \`Property\` = 'SecureCustomProperties'")
+queries+=("UPDATE \`Property\` SET \`Value\` = 'WIX_DOWNGRADE_DETECTED;WIX_UPGRADE_DETECTED;HOST;IKEY;SKEY;FAILOPEN;AUTOPUSH;RDPONLY;LOGONONLY;REPLACEGINA;CURRENTGINA;PREVIOUSGINA' WHERE \`Property\` = 'SecureCustomProperties'")
 msibuild "$out" -q "${queries[@]}"

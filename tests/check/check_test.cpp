@@ -8,11 +8,13 @@
 
 #include <nlohmann/json.hpp>
 
+#include <cstddef>
 #include <fstream>
 #include <iterator>
 #include <string>
 #include <vector>
 
+#include "common/strings.h"
 #include "diag/log.h"
 #include "tests/config/registry_helpers.h"
 #include "tests/support/child_process.h"
@@ -87,13 +89,64 @@ void SetWideString(const wchar_t* keyPath, const wchar_t* name, const std::wstri
 
 void SetGinaDll(const std::wstring& path) { SetWideString(testreg::kWinlogonKey, kGinaDll, path); }
 
+// Gives HKLM\keyPath the access list `sddl`, as an administrator or the
+// package would.
+void SetKeyAcl(const char* keyPath, const wchar_t* sddl) {
+    HKEY key = nullptr;
+    ASSERT_EQ(::RegOpenKeyExA(HKEY_LOCAL_MACHINE, keyPath, 0, READ_CONTROL | WRITE_DAC, &key), ERROR_SUCCESS);
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    ASSERT_TRUE(::ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &sd, nullptr));
+    EXPECT_EQ(::RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, sd), ERROR_SUCCESS);
+    ::LocalFree(sd);
+    ::RegCloseKey(key);
+}
+
+// The access list the package gives the settings key.
+constexpr wchar_t kProtectedKeyAcl[] = L"D:P(A;CI;KA;;;SY)(A;CI;KA;;;BA)";
+
+std::string ReadBytes(const std::wstring& path) {
+    std::ifstream file(path.c_str(), std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+}
+
+// A file of the test's own in the Windows temporary folder, removed after.
+class TempFile {
+public:
+    TempFile(const wchar_t* name, const std::string& bytes) {
+        wchar_t folder[MAX_PATH + 1] = {};
+        ::GetTempPathW(MAX_PATH + 1, folder);
+        path_ = std::wstring(folder) + name;
+        std::ofstream(path_.c_str(), std::ios::binary | std::ios::trunc) << bytes;
+    }
+    ~TempFile() { ::DeleteFileW(path_.c_str()); }
+    TempFile(const TempFile&) = delete;
+    TempFile& operator=(const TempFile&) = delete;
+    const std::wstring& path() const { return path_; }
+
+private:
+    std::wstring path_;
+};
+
+// The module's own image with the headers of a 32-bit build: the machine
+// field of i386 and the PE32 optional-header magic.
+std::string AsX86Image(std::string image) {
+    const auto lfanew = *reinterpret_cast<const LONG*>(image.data() + offsetof(IMAGE_DOS_HEADER, e_lfanew));
+    const WORD machine = IMAGE_FILE_MACHINE_I386;
+    const WORD magic = IMAGE_NT_OPTIONAL_HDR32_MAGIC;
+    image.replace(lfanew + 4 + offsetof(IMAGE_FILE_HEADER, Machine), 2, reinterpret_cast<const char*>(&machine), 2);
+    image.replace(lfanew + 4 + sizeof(IMAGE_FILE_HEADER), 2, reinterpret_cast<const char*>(&magic), 2);
+    return image;
+}
+
 class VynCheck : public testing::Test {
 protected:
     void SetUp() override {
         ikey = refservice::UniqueIkey();
         testreg::DeleteKey(testreg::kPolicyKey);
         testreg::DeleteKey(testreg::kNormalKey);
-        testreg::DeleteValue(testreg::kWinlogonKey, kGinaDll);
+        // Registered as the package registers it: each test that wants
+        // another registration says so.
+        SetGinaDll(WindowsPath(VYNGINA_DLL_PATH));
         std::string error;
         ASSERT_TRUE(refservice::LoadScenario(ikey, kSkey, R"({
             "users": {"alice": {"result": "auth", "factors": {"default": "push"}},
@@ -114,6 +167,7 @@ protected:
         testreg::SetString(key, "IKey", ikey);
         testreg::SetString(key, "SKey", skey);
         testreg::SetDword(key, "FailOpen", failOpen);
+        SetKeyAcl(key, kProtectedKeyAcl);
     }
 
     std::string ikey;
@@ -268,8 +322,9 @@ TEST_F(VynCheck, UnreachableServiceSaysWhatLogonsWillDo) {
         Configure(testreg::kNormalKey, c.port, kSkey, c.failOpen);
         const ChildRun run = RunCheck(L"--user alice");
         EXPECT_EQ(run.exitCode, 2u) << run.out;
-        const std::string ping = "[FAIL] service: ping of localhost:" + std::to_string(c.port) + " failed after ";
+        const std::string ping = "[warn] service: ping of localhost:" + std::to_string(c.port) + " failed after ";
         EXPECT_NE(run.out.find(ping), std::string::npos) << run.out;
+        EXPECT_NE(run.out.find("\n[FAIL] service: check failed after "), std::string::npos) << run.out;
         EXPECT_NE(run.out.find(c.words), std::string::npos) << run.out;
         EXPECT_TRUE(HasLine(run.out, "[info] user alice: not asked (the service is unreachable)")) << run.out;
         if (c.port == refservice::ControlPort()) {
@@ -311,26 +366,23 @@ TEST_F(VynCheck, RefusedKeysAre401) {
               "be refused. Correct the keys before restarting.");
 }
 
-TEST_F(VynCheck, KeyReadableByUsersIsWarnedAbout) {
+TEST_F(VynCheck, KeyReadableByUsersIsExposed) {
     Configure(testreg::kNormalKey, refservice::Port());
-    HKEY key = nullptr;
-    ASSERT_EQ(::RegOpenKeyExA(HKEY_LOCAL_MACHINE, testreg::kNormalKey, 0, READ_CONTROL | WRITE_DAC, &key), ERROR_SUCCESS);
     // SYSTEM and Administrators full control, Users read: a real descriptor.
-    PSECURITY_DESCRIPTOR sd = nullptr;
-    ASSERT_TRUE(::ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:P(A;;KA;;;SY)(A;;KA;;;BA)(A;;KR;;;BU)",
-                                                                       SDDL_REVISION_1, &sd, nullptr));
-    ASSERT_EQ(::RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, sd), ERROR_SUCCESS);
-    ::LocalFree(sd);
-    ChildRun run = RunCheck(L"--no-network");
-    EXPECT_NE(run.out.find("[warn] secret key: HKLM\\Software\\Vyn Security\\VynCredProv may be read by "), std::string::npos) << run.out;
-    EXPECT_NE(run.out.find("Users"), std::string::npos) << run.out;
-    EXPECT_EQ(run.exitCode, 0u);
+    SetKeyAcl(testreg::kNormalKey, L"D:P(A;;KA;;;SY)(A;;KA;;;BA)(A;;KR;;;BU)");
+    ChildRun run = RunCheck(L"");
+    EXPECT_TRUE(HasLine(run.out, "[warn] secret key: HKLM\\Software\\Vyn Security\\VynCredProv may be read by "
+                                 "BUILTIN\\Users"))
+        << run.out;
+    EXPECT_EQ(run.exitCode, 5u);
+    EXPECT_EQ(LastLine(run.out), "verdict: exposed: the secret key may be read by BUILTIN\\Users: whoever reads it "
+                                 "can sign requests as this machine. Restrict the key to SYSTEM and Administrators.");
+    // Anything worse decides first: here the refused keys.
+    testreg::SetString(testreg::kNormalKey, "SKey", "not-the-tenant-secret");
+    run = RunCheck(L"");
+    EXPECT_EQ(run.exitCode, 3u) << run.out;
 
-    ASSERT_TRUE(::ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:P(A;;KA;;;SY)(A;;KA;;;BA)(A;CI;KA;;;CO)",
-                                                                       SDDL_REVISION_1, &sd, nullptr));
-    ASSERT_EQ(::RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, sd), ERROR_SUCCESS);
-    ::LocalFree(sd);
-    ::RegCloseKey(key);
+    SetKeyAcl(testreg::kNormalKey, L"D:P(A;;KA;;;SY)(A;;KA;;;BA)(A;CI;KA;;;CO)");
     run = RunCheck(L"--no-network");
     EXPECT_TRUE(HasLine(run.out, "[ ok ] secret key: only SYSTEM, Administrators and CREATOR OWNER may read "
                                  "HKLM\\Software\\Vyn Security\\VynCredProv"))
@@ -367,6 +419,162 @@ TEST_F(VynCheck, GinaDllNamingAMissingFileIsRegistrationBroken) {
     EXPECT_NE(run.out.find("\n[ ok ] registration: the \"Vyn Security\" event source uses Z:\\"), std::string::npos)
         << run.out;
     testreg::DeleteKey(testreg::kEventSourceKey);
+}
+
+// Each answer of the service as the module takes it at logon: only a
+// transport failure or a server error may fail open; any other answer the
+// module refuses is refused whatever FailOpen says, to Check and to the
+// user's pre-authentication alike; a failed ping alone decides nothing.
+TEST_F(VynCheck, VerdictIsWhatALogonMeets) {
+    const struct {
+        const char* operations;
+        const wchar_t* args;
+        DWORD failOpen;
+        unsigned exitCode;
+        const char* line;
+        const char* verdict;
+    } cases[] = {
+        {R"({"check": [{"http_status": 404, "repeat": -1}]})", L"", 1, 3,
+         "[FAIL] service: check refused after * HTTP status 404: the module refuses such an answer whatever FailOpen "
+         "says",
+         "verdict: refused: the service's answer is one the module refuses, whatever FailOpen says: logons and "
+         "unlocks will be refused. Correct the service address or the service before restarting."},
+        {R"({"check": [{"http_status": 302, "headers": {"Location": "https://localhost/elsewhere"}, "repeat": -1}]})",
+         L"", 1, 3,
+         "[FAIL] service: check refused after * HTTP status 302 (a redirect, which the module never follows): the "
+         "module refuses such an answer whatever FailOpen says",
+         nullptr},
+        {R"({"check": [{"malformed": "not_bson", "repeat": -1}]})", L"", 1, 3,
+         "[FAIL] service: check refused after * answer not understood (see the log): the module refuses such an "
+         "answer whatever FailOpen says",
+         nullptr},
+        {R"({"preauth": [{"http_status": 403, "repeat": -1}]})", L"--user alice", 1, 3,
+         "[FAIL] user alice: pre-authentication refused: HTTP status 403: the module refuses such an answer whatever "
+         "FailOpen says",
+         nullptr},
+        {R"({"check": [{"http_status": 503, "repeat": -1}]})", L"", 1, 2,
+         "[FAIL] service: check failed after * HTTP status 503 (a server error)",
+         "verdict: unreachable: the service cannot be used from this machine: with FailOpen on, logons and unlocks "
+         "will pass without a second factor."},
+        {R"({"preauth": [{"http_status": 500, "repeat": -1}]})", L"--user alice", 0, 2,
+         "[FAIL] user alice: pre-authentication failed: HTTP status 500 (a server error)",
+         "verdict: unreachable: the service cannot be used from this machine and FailOpen is off: users will be "
+         "locked out."},
+        {R"({"ping": [{"http_status": 500, "repeat": -1}]})", L"", 0, 0,
+         "[warn] service: ping of localhost:* HTTP status 500 (a server error)",
+         "verdict: ready: configured, the service reached and the keys accepted."},
+    };
+    for (const auto& c : cases) {
+        std::string error;
+        ASSERT_TRUE(refservice::LoadScenario(ikey, kSkey,
+                                             std::string(R"({"users": {"alice": {"result": "auth"}}, "operations": )") +
+                                                 c.operations + "}",
+                                             &error))
+            << error;
+        Configure(testreg::kNormalKey, refservice::Port(), kSkey, c.failOpen);
+        const ChildRun run = RunCheck(c.args);
+        EXPECT_EQ(run.exitCode, c.exitCode) << c.operations << "\n" << run.out;
+        // "*" stands for the time taken and the host's port.
+        const std::string line = c.line;
+        const size_t star = line.find('*');
+        const size_t at = run.out.find("\n" + line.substr(0, star));
+        ASSERT_NE(at, std::string::npos) << c.operations << "\n" << run.out;
+        const size_t end = run.out.find('\n', at + 1);
+        const std::string found = run.out.substr(at + 1, end - at - 1);
+        EXPECT_EQ(found.substr(found.size() - (line.size() - star - 1)), line.substr(star + 1)) << found;
+        if (c.verdict) EXPECT_EQ(LastLine(run.out), c.verdict) << c.operations;
+    }
+}
+
+// Only this module, as an x64 DLL Winlogon can load and SYSTEM may read, is
+// ready for the restart; each other registration is named.
+TEST_F(VynCheck, RegistrationOtherThanThisModuleIsBroken) {
+    Configure(testreg::kNormalKey, refservice::Port());
+    const TempFile text(L"vyn-check-gina.txt", "GinaDLL=VynGina.dll\r\n");
+    const TempFile x86(L"vyn-check-x86.dll", AsX86Image(ReadBytes(WindowsPath(VYNGINA_DLL_PATH))));
+    const TempFile other(L"vyn-check-other.dll", ReadBytes(WindowsPath(STUB_MSGINA_PATH)));
+    wchar_t system[MAX_PATH + 1] = {};
+    ::GetSystemDirectoryW(system, MAX_PATH + 1);
+    const struct {
+        std::wstring gina;  // empty: GinaDLL unset
+        std::string line;
+        const char* verdict;
+    } cases[] = {
+        {L"", "[FAIL] registration: GinaDLL is not set: msgina is in charge of the logon (the module is not registered)",
+         "verdict: registration-broken: GinaDLL is not set: after the restart msgina alone is in charge and logons "
+         "get no second factor. Register the module (install the package or run regsvr32) first."},
+        {text.path(), "which is not a Windows image (no valid PE header): Winlogon would not start",
+         "verdict: registration-broken: GinaDLL names a file that is not a 64-bit login module: Winlogon would not "
+         "start after a restart. Correct GinaDLL before restarting."},
+        {x86.path(), "which is a 32-bit (x86) image: 64-bit Winlogon loads only x64 DLLs: Winlogon would not start",
+         nullptr},
+        {L"version.dll", "which is a DLL without the login module functions Winlogon requires (missing WlxNegotiate, "
+                         "WlxInitialize, WlxDisplaySASNotice, WlxLoggedOutSAS, WlxActivateUserShell, WlxLoggedOnSAS, "
+                         "WlxDisplayLockedNotice, WlxWkstaLockedSAS, WlxIsLockOk, WlxIsLogoffOk, WlxLogoff, "
+                         "WlxShutdown): Winlogon would not start",
+         nullptr},
+        {std::wstring(system) + L"\\notepad.exe", "which is a program, not a DLL: Winlogon would not start", nullptr},
+        {other.path(), "[FAIL] registration: GinaDLL names another login module: " + ToUtf8(other.path()),
+         "verdict: registration-broken: GinaDLL names another login module: logons after the restart get no second "
+         "factor from this one. Register this module, or leave the other one in charge knowingly."},
+    };
+    for (const auto& c : cases) {
+        if (c.gina.empty())
+            testreg::DeleteValue(testreg::kWinlogonKey, kGinaDll);
+        else
+            SetGinaDll(c.gina);
+        const ChildRun run = RunCheck(L"");
+        EXPECT_EQ(run.exitCode, 4u) << run.out;
+        const size_t at = run.out.find(c.line);
+        EXPECT_NE(at, std::string::npos) << run.out;
+        EXPECT_EQ(run.out.find('\n', at), at + c.line.size()) << run.out;
+        if (c.verdict) EXPECT_EQ(LastLine(run.out), c.verdict);
+    }
+}
+
+// The module runs as SYSTEM: a settings key only this administrator may read
+// is no configuration at all for it, whatever the administrator sees.
+TEST_F(VynCheck, VerdictFollowsSystemsViewOfTheSettings) {
+    Configure(testreg::kNormalKey, refservice::Port());
+    SetKeyAcl(testreg::kNormalKey, L"D:P(D;;KA;;;SY)(A;;KA;;;BA)");
+    const ChildRun run = RunCheck(L"");
+    EXPECT_EQ(run.exitCode, 1u) << run.out;
+    EXPECT_TRUE(HasLine(run.out, "[warn] settings: SYSTEM may not read HKLM\\Software\\Vyn Security\\VynCredProv: "
+                                 "the module, which runs as SYSTEM, cannot use this key"))
+        << run.out;
+    EXPECT_TRUE(HasLine(run.out, "[warn] settings: this account reads a complete configuration from "
+                                 "HKLM\\Software\\Vyn Security\\VynCredProv, but SYSTEM finds none: what follows is "
+                                 "SYSTEM's view"))
+        << run.out;
+    EXPECT_EQ(LastLine(run.out), "verdict: bypass: no complete configuration: every logon and unlock passes unchallenged.");
+    SetKeyAcl(testreg::kNormalKey, kProtectedKeyAcl);  // so that the key can be removed
+}
+
+// SYSTEM's rights from an access list, by the entries that name SYSTEM or
+// the groups of its token, in order.
+TEST(SystemMayAccess, EvaluatesTheEntriesForSystemsToken) {
+    const struct {
+        const wchar_t* sddl;
+        bool readable;
+    } cases[] = {
+        {L"D:P(A;;KR;;;SY)", true},
+        {L"D:P(A;;GA;;;BA)", true},                 // Administrators, generic
+        {L"D:P(A;;KR;;;AU)", true},                 // Authenticated Users
+        {L"D:P(A;;KR;;;WD)", true},                 // Everyone
+        {L"D:P(A;;KR;;;BU)", false},                // Users: not in SYSTEM's token
+        {L"D:P(D;;KR;;;SY)(A;;KA;;;BA)", false},    // denied first
+        {L"D:P(A;;KA;;;BA)(D;;KR;;;SY)", true},     // granted before the deny
+        {L"D:P(A;OICIIO;KA;;;SY)", false},          // passes on to children only
+        {L"D:P(A;;KW;;;SY)", false},                // may write, not read
+        {L"D:P", false},                            // an empty list grants nothing
+    };
+    for (const auto& c : cases) {
+        PSECURITY_DESCRIPTOR sd = nullptr;
+        ASSERT_TRUE(::ConvertStringSecurityDescriptorToSecurityDescriptorW(c.sddl, SDDL_REVISION_1, &sd, nullptr));
+        EXPECT_EQ(SystemMayAccess(sd, KEY_QUERY_VALUE, kKeyMapping), c.readable)
+            << testing::PrintToString(std::wstring(c.sddl));
+        ::LocalFree(sd);
+    }
 }
 
 TEST_F(VynCheck, UserDecisionsInWordsStartNoFactor) {

@@ -11,13 +11,16 @@ constexpr ACCESS_MASK kAlwaysReads = GENERIC_READ | GENERIC_ALL;
 
 // The three principals the module's installer and log-folder set-up grant
 // access to on purpose: anything else reading the secret is a finding.
+bool IsWellKnown(PSID sid, WELL_KNOWN_SID_TYPE type) {
+    BYTE buffer[SECURITY_MAX_SID_SIZE];
+    DWORD size = sizeof buffer;
+    return ::CreateWellKnownSid(type, nullptr, buffer, &size) && ::EqualSid(sid, buffer);
+}
+
 bool IsExpectedPrincipal(PSID sid) {
     const WELL_KNOWN_SID_TYPE expected[] = {WinLocalSystemSid, WinBuiltinAdministratorsSid, WinCreatorOwnerSid};
-    for (const WELL_KNOWN_SID_TYPE type : expected) {
-        BYTE buffer[SECURITY_MAX_SID_SIZE];
-        DWORD size = sizeof buffer;
-        if (::CreateWellKnownSid(type, nullptr, buffer, &size) && ::EqualSid(sid, buffer)) return true;
-    }
+    for (const WELL_KNOWN_SID_TYPE type : expected)
+        if (IsWellKnown(sid, type)) return true;
     return false;
 }
 
@@ -40,7 +43,48 @@ std::string PrincipalName(PSID sid) {
     return domain[0] ? ToUtf8(domain) + "\\" + ToUtf8(name) : ToUtf8(name);
 }
 
+// The SIDs of the token Winlogon runs with that an access list can name.
+bool InSystemToken(PSID sid) {
+    const WELL_KNOWN_SID_TYPE members[] = {WinLocalSystemSid, WinWorldSid, WinAuthenticatedUserSid,
+                                           WinBuiltinAdministratorsSid};
+    for (const WELL_KNOWN_SID_TYPE type : members)
+        if (IsWellKnown(sid, type)) return true;
+    return false;
+}
+
 }  // namespace
+
+const GENERIC_MAPPING kKeyMapping = {KEY_READ, KEY_WRITE, KEY_EXECUTE, KEY_ALL_ACCESS};
+const GENERIC_MAPPING kFileMapping = {FILE_GENERIC_READ, FILE_GENERIC_WRITE, FILE_GENERIC_EXECUTE, FILE_ALL_ACCESS};
+
+bool SystemMayAccess(PSECURITY_DESCRIPTOR descriptor, ACCESS_MASK desired, const GENERIC_MAPPING& mapping) {
+    BOOL present = FALSE;
+    BOOL defaulted = FALSE;
+    PACL dacl = nullptr;
+    if (!::GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted)) return false;
+    if (!present || dacl == nullptr) return true;
+    GENERIC_MAPPING map = mapping;
+    ::MapGenericMask(&desired, &map);
+    ACCESS_MASK granted = 0;
+    ACCESS_MASK denied = 0;
+    for (DWORD i = 0; i < dacl->AceCount; ++i) {
+        void* entry = nullptr;
+        if (!::GetAce(dacl, i, &entry)) continue;
+        const auto* header = static_cast<const ACE_HEADER*>(entry);
+        if (header->AceFlags & INHERIT_ONLY_ACE) continue;
+        if (header->AceType != ACCESS_ALLOWED_ACE_TYPE && header->AceType != ACCESS_DENIED_ACE_TYPE) continue;
+        // Allowed and denied entries share their layout up to the SID.
+        auto* ace = static_cast<ACCESS_ALLOWED_ACE*>(entry);
+        if (!InSystemToken(&ace->SidStart)) continue;
+        ACCESS_MASK mask = ace->Mask;
+        ::MapGenericMask(&mask, &map);
+        if (header->AceType == ACCESS_ALLOWED_ACE_TYPE)
+            granted |= mask & ~denied;
+        else
+            denied |= mask & ~granted;
+    }
+    return (granted & desired) == desired;
+}
 
 std::vector<std::string> UnexpectedReaders(PSECURITY_DESCRIPTOR descriptor, ACCESS_MASK readMask) {
     BOOL present = FALSE;

@@ -14,6 +14,19 @@
 // Entries that only pass on to children (inherit-only) do not count.
 std::vector<std::string> UnexpectedReaders(PSECURITY_DESCRIPTOR descriptor, ACCESS_MASK readMask);
 
+// Whether the DACL grants all of `desired` to SYSTEM, the account the module
+// runs under inside Winlogon. The tool runs as an administrator, and an
+// administrator cannot obtain a SYSTEM token on XP to ask AccessCheck, so the
+// entries are evaluated here, in order, for the SIDs of SYSTEM's token: SYSTEM,
+// Everyone, Authenticated Users and Administrators. Generic rights in entries
+// are mapped with `mapping`; a deny entry takes away what no earlier entry
+// granted; a missing (null) DACL grants everything.
+bool SystemMayAccess(PSECURITY_DESCRIPTOR descriptor, ACCESS_MASK desired, const GENERIC_MAPPING& mapping);
+
+// The mappings of generic rights for registry keys and files.
+extern const GENERIC_MAPPING kKeyMapping;
+extern const GENERIC_MAPPING kFileMapping;
+
 // The DACL of HKLM\keyPath (false with `error` set when it cannot be read).
 bool ReadKeySecurity(const char* keyPath, std::vector<BYTE>& descriptor, DWORD& error);
 // The DACL of a file or folder.

@@ -51,7 +51,10 @@ CertificateFinding DiagnoseCertificate(const std::string& userAgent, const std::
     CERT_CHAIN_PARA chainPara{};
     chainPara.cbSize = sizeof chainPara;
     unique_cert_chain chain;
-    if (!::CertGetCertificateChain(nullptr, certificate.get(), nullptr, certificate.get()->hCertStore, &chainPara, 0,
+    // The machine's chain engine and stores: the module runs as SYSTEM, which
+    // trusts what the local machine's stores hold, not what the
+    // administrator's own stores add.
+    if (!::CertGetCertificateChain(HCCE_LOCAL_MACHINE, certificate.get(), nullptr, certificate.get()->hCertStore, &chainPara, 0,
                                    nullptr, chain.put())) {
         chain.release();
         policyError = ::GetLastError();

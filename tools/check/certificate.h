@@ -3,7 +3,10 @@
 // refused it: WinHTTP on Windows says only "secure failure" (12175) and Wine
 // reports an untrusted chain and a wrong name alike (12157), so the tool fetches
 // the certificate itself, with certificate errors ignored for this one
-// look, and judges it by the same SSL chain policy WinHTTP applies.
+// look, and judges it by the same SSL chain policy WinHTTP applies, with the
+// chain built as SYSTEM's process would build it. Also run after the
+// administrator's own connection succeeded: a root trusted only in the
+// administrator's stores is not trusted by the module.
 
 #include <cstdint>
 #include <string>

@@ -3,6 +3,7 @@
 #include "tools/check/checks.h"
 
 #include <cstdlib>
+#include <exception>
 
 #include "auth/envelope.h"
 #include "auth/session.h"
@@ -13,6 +14,7 @@
 #include "diag/log.h"
 #include "tools/check/acl.h"
 #include "tools/check/certificate.h"
+#include "tools/check/image.h"
 #include "tools/check/words.h"
 
 namespace {
@@ -241,27 +243,60 @@ std::string SecureChannelWords(const CVynAuthSession& session, DWORD code, bool 
     return words;
 }
 
+// What an exchange came to, in the module's terms: only a transport failure or
+// a server error (5xx) may fail open; 401 means the keys; any other answer the
+// module cannot use (a redirect, which it never follows, another status, an
+// envelope it cannot read) is refused at logon whatever FailOpen says.
+struct ExchangeResult {
+    ServiceAnswer answer = ServiceAnswer::Answered;
+    std::string words;
+};
+
+ExchangeResult Classify(const CVynAuthSession& session, const std::exception_ptr& failure) {
+    try {
+        std::rethrow_exception(failure);
+    } catch (const CINetException& e) {
+        return {ServiceAnswer::Unreachable, SecureChannelWords(session, e.GetErrorCode(), RunningUnderWine())};
+    } catch (const CHttpStatusException& e) {
+        const int32_t status = e.GetHttpStatus();
+        const std::string number = "HTTP status " + std::to_string(status);
+        if (status >= 500 && status <= 599) return {ServiceAnswer::Unreachable, number + " (a server error)"};
+        if (status == 401) return {ServiceAnswer::KeysRefused, number + ": the service refused the IKey/SKey pair"};
+        if (status >= 300 && status <= 399)
+            return {ServiceAnswer::Refused, number + " (a redirect, which the module never follows)"};
+        return {ServiceAnswer::Refused, number};
+    } catch (const CVynException&) {
+        return {ServiceAnswer::Refused, "answer not understood (see the log)"};
+    }
+}
+
 // One unparameterised request through the module's executor, its answer
-// checked as the module checks every envelope. `failure` is set to the words
-// and, for a refusal by HTTP status, `httpStatus` to the status.
-bool Exchange(CVynAuthSession& session, VynOperation operation, std::string& failure, int32_t& httpStatus) {
-    const bool underWine = RunningUnderWine();
+// checked as the module checks every envelope.
+ExchangeResult Exchange(CVynAuthSession& session, VynOperation operation) {
     try {
         session.OpenHttpSession();
         const ParamMap none;
         std::string body;
         session.MakeRequest(operation, none, body, kRequestTimeoutSeconds, TimeoutScope::WholeExchange);
         ParseResponse(body);
-        return true;
-    } catch (const CINetException& e) {
-        failure = SecureChannelWords(session, e.GetErrorCode(), underWine);
-    } catch (const CHttpStatusException& e) {
-        httpStatus = e.GetHttpStatus();
-        failure = "HTTP status " + std::to_string(httpStatus);
-    } catch (const CVynException& e) {
-        failure = "answer not understood (see the log)";
+        return {};
+    } catch (const CVynException&) {
+        return Classify(session, std::current_exception());
     }
-    return false;
+}
+
+const char* RefusalTail(ServiceAnswer answer) {
+    return answer == ServiceAnswer::Unreachable ? "" : ": the module refuses such an answer whatever FailOpen says";
+}
+
+// Whether SYSTEM may read the values of HKLM\path, judged from the key's
+// DACL. A DACL the tool cannot read leaves the question open: the key is then
+// taken as readable and the exposure check says why it could not tell.
+bool SystemMayReadKey(const char* path) {
+    std::vector<BYTE> descriptor;
+    DWORD error = 0;
+    if (!ReadKeySecurity(path, descriptor, error)) return true;
+    return SystemMayAccess(descriptor.data(), KEY_QUERY_VALUE, kKeyMapping);
 }
 
 // The session the tool's requests go through: the module's product token and
@@ -276,8 +311,32 @@ void Prepare(CVynAuthSession& session, const SessionConfig& config) {
 
 SettingsOutcome CheckSettings(Report& report) {
     SettingsOutcome outcome;
-    outcome.keyPath = outcome.config.LoadFromSettingsKeys();
+    // The administrator's view, as LoadConfiguration reads it in this process...
+    SessionConfig ownView;
+    const char* ownPath = ownView.LoadFromSettingsKeys();
+    // ...and SYSTEM's: the same precedence over the keys SYSTEM may read.
+    for (const char* path : {kPolicySettingsKey, kNormalSettingsKey}) {
+        unique_hkey key = OpenSettingsKey(path);
+        if (!key) continue;
+        if (!SystemMayReadKey(path)) {
+            report.Add("settings.system", Status::Warn,
+                       "settings: SYSTEM may not read " + HklmName(path) +
+                           ": the module, which runs as SYSTEM, cannot use this key");
+            continue;
+        }
+        SessionConfig config;
+        if (outcome.keyPath == nullptr && config.ReadConfigurationKey(key.release())) {
+            outcome.keyPath = path;
+            outcome.config = config;
+        }
+    }
     outcome.complete = outcome.keyPath != nullptr;
+    if (ownPath != nullptr && (!outcome.complete || std::string(ownPath) != outcome.keyPath))
+        report.Add("settings.system", Status::Warn,
+                   "settings: this account reads a complete configuration from " + HklmName(ownPath) +
+                       ", but SYSTEM " +
+                       (outcome.complete ? "uses " + HklmName(outcome.keyPath) : std::string("finds none")) +
+                       ": what follows is SYSTEM's view");
     if (outcome.complete) {
         const char* which = outcome.keyPath == std::string(kPolicySettingsKey) ? "the policy key " : "the normal key ";
         report.Add("settings.key", Status::Ok, "settings: the module uses " + std::string(which) + HklmName(outcome.keyPath));
@@ -303,7 +362,8 @@ SettingsOutcome CheckSettings(Report& report) {
     return outcome;
 }
 
-void CheckSecretExposure(Report& report, const SettingsOutcome& settings) {
+std::vector<std::string> CheckSecretExposure(Report& report, const SettingsOutcome& settings) {
+    std::vector<std::string> exposed;
     for (const char* path : {kPolicySettingsKey, kNormalSettingsKey}) {
         // The key in use, and any other key that holds a secret key as well.
         unique_hkey key = OpenSettingsKey(path);
@@ -325,9 +385,15 @@ void CheckSecretExposure(Report& report, const SettingsOutcome& settings) {
             continue;
         }
         std::string names;
-        for (const std::string& r : readers) names += (names.empty() ? "" : ", ") + r;
+        for (const std::string& r : readers) {
+            names += (names.empty() ? "" : ", ") + r;
+            bool seen = false;
+            for (const std::string& e : exposed) seen = seen || e == r;
+            if (!seen) exposed.push_back(r);
+        }
         report.Add("exposure.SKey", Status::Warn, "secret key: " + HklmName(path) + " may be read by " + names);
     }
+    return exposed;
 }
 
 void CheckLogFolder(Report& report) {
@@ -356,40 +422,60 @@ void CheckLogFolder(Report& report) {
                "log folder: " + name + " may be read by " + names);
 }
 
-bool CheckRegistration(Report& report) {
-    bool broken = false;
-    {
-        unique_hkey key;
-        std::wstring value;
-        const bool present =
-            ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kWinlogonKey, 0, KEY_QUERY_VALUE, key.put()) == ERROR_SUCCESS &&
-            QueryText(key.get(), L"GinaDLL", value) && !value.empty();
-        if (!present) {
-            report.Add("registration.GinaDLL", Status::Info,
-                       "registration: GinaDLL is not set: msgina is in charge of the logon (the module is not registered)");
-        } else {
-            const std::wstring path = ResolveModulePath(value);
-            const std::string shown = ToUtf8(path);
-            if (!FileExists(path)) {
-                broken = true;
-                report.Add("registration.GinaDLL", Status::Fail,
-                           "registration: GinaDLL names " + shown +
-                               ", which does not exist: Winlogon would not start");
-            } else if (lstrcmpiW(InternalName(path).c_str(), L"VynGina.dll") == 0) {
-                report.Add("registration.GinaDLL", Status::Ok,
-                           "registration: GinaDLL names this module: " + shown + " (version " + FileVersion(path) + ")");
-            } else {
-                report.Add("registration.GinaDLL", Status::Info,
-                           "registration: GinaDLL names another login module: " + shown);
-            }
-        }
-    }
+namespace {
+
+// What GinaDLL makes of the next start-up. Winlogon loads the named file as
+// SYSTEM; anything but this module, as a 64-bit login module SYSTEM may read,
+// means logons after the restart get no second factor, or no logon at all.
+RegistrationOutcome InspectGinaDll(Report& report) {
+    const auto broken = [&report](const std::string& line, std::string sentence) {
+        report.Add("registration.GinaDLL", Status::Fail, "registration: " + line);
+        return RegistrationOutcome{true, std::move(sentence)};
+    };
+    unique_hkey key;
+    std::wstring value;
+    const bool present =
+        ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kWinlogonKey, 0, KEY_QUERY_VALUE, key.put()) == ERROR_SUCCESS &&
+        QueryText(key.get(), L"GinaDLL", value) && !value.empty();
+    if (!present)
+        return broken("GinaDLL is not set: msgina is in charge of the logon (the module is not registered)",
+                      "GinaDLL is not set: after the restart msgina alone is in charge and logons get no second "
+                      "factor. Register the module (install the package or run regsvr32) first.");
+    const std::wstring path = ResolveModulePath(value);
+    const std::string shown = ToUtf8(path);
+    if (!FileExists(path))
+        return broken("GinaDLL names " + shown + ", which does not exist: Winlogon would not start",
+                      "GinaDLL names a file that does not exist: Winlogon would not start after a restart. Correct "
+                      "or delete GinaDLL before restarting.");
+    const ImageFinding image = InspectGinaImage(path);
+    if (image.problem != ImageProblem::None)
+        return broken("GinaDLL names " + shown + ", which is " + ImageProblemWords(image) +
+                          ": Winlogon would not start",
+                      "GinaDLL names a file that is not a 64-bit login module: Winlogon would not start after a "
+                      "restart. Correct GinaDLL before restarting.");
+    std::vector<BYTE> descriptor;
+    DWORD error = 0;
+    if (ReadFileSecurity(path, descriptor, error) &&
+        !SystemMayAccess(descriptor.data(), FILE_READ_DATA | FILE_EXECUTE, kFileMapping))
+        return broken("GinaDLL names " + shown + ", which SYSTEM may not read: Winlogon would not start",
+                      "SYSTEM may not read the module GinaDLL names: Winlogon would not start after a restart. Give "
+                      "SYSTEM read access before restarting.");
+    if (lstrcmpiW(InternalName(path).c_str(), L"VynGina.dll") != 0)
+        return broken("GinaDLL names another login module: " + shown,
+                      "GinaDLL names another login module: logons after the restart get no second factor from "
+                      "this one. Register this module, or leave the other one in charge knowingly.");
+    report.Add("registration.GinaDLL", Status::Ok,
+               "registration: GinaDLL names this module: " + shown + " (version " + FileVersion(path) + ")");
+    return {};
+}
+
+void InspectEventSource(Report& report) {
     unique_hkey source;
     if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kEventSourceKey, 0, KEY_QUERY_VALUE, source.put()) != ERROR_SUCCESS) {
         source.release();
         report.Add("registration.event-source", Status::Info,
                    "registration: the \"Vyn Security\" event source is not registered");
-        return broken;
+        return;
     }
     std::wstring file;
     if (!QueryText(source.get(), L"EventMessageFile", file) || file.empty()) {
@@ -403,44 +489,60 @@ bool CheckRegistration(Report& report) {
         report.Add("registration.event-source", Status::Ok,
                    "registration: the \"Vyn Security\" event source uses " + ToUtf8(file));
     }
-    return broken;
 }
 
-ServiceOutcome CheckService(Report& report, const SessionConfig& config) {
-    ServiceOutcome outcome;
+}  // namespace
+
+RegistrationOutcome CheckRegistration(Report& report) {
+    RegistrationOutcome outcome = InspectGinaDll(report);
+    InspectEventSource(report);
+    return outcome;
+}
+
+ServiceAnswer CheckService(Report& report, const SessionConfig& config) {
     CVynAuthSession session(kVynProductToken);
     Prepare(session, config);
     const std::string where = config.host + ":" + std::to_string(config.port);
 
-    std::string failure;
-    int32_t status = 0;
+    // The module never sends a ping: its result is information, and the signed
+    // Check that follows decides.
     DWORD start = ::GetTickCount();
-    if (!Exchange(session, VynOperation::Ping, failure, status)) {
-        outcome.pingFailed = true;
-        report.Add("service.ping", Status::Fail, "service: ping of " + where + " failed after " + Milliseconds(start) + ": " + failure);
-        return outcome;
-    }
-    report.Add("service.ping", Status::Ok, "service: ping of " + where + " answered in " + Milliseconds(start));
+    const ExchangeResult ping = Exchange(session, VynOperation::Ping);
+    if (ping.answer == ServiceAnswer::Answered)
+        report.Add("service.ping", Status::Ok, "service: ping of " + where + " answered in " + Milliseconds(start));
+    else
+        report.Add("service.ping", Status::Warn,
+                   "service: ping of " + where + " failed after " + Milliseconds(start) + ": " + ping.words);
 
     start = ::GetTickCount();
-    if (!Exchange(session, VynOperation::Check, failure, status)) {
-        if (status == 401) {
-            outcome.keysRefused = true;
+    const ExchangeResult check = Exchange(session, VynOperation::Check);
+    switch (check.answer) {
+        case ServiceAnswer::Answered: break;
+        case ServiceAnswer::Unreachable:
+            report.Add("service.check", Status::Fail, "service: check failed after " + Milliseconds(start) + ": " + check.words);
+            return check.answer;
+        default:
             report.Add("service.check", Status::Fail,
-                       "service: check refused after " + Milliseconds(start) +
-                           ": HTTP status 401: the service refused the IKey/SKey pair");
-        } else {
-            outcome.checkFailed = true;
-            report.Add("service.check", Status::Fail, "service: check failed after " + Milliseconds(start) + ": " + failure);
-        }
-        return outcome;
+                       "service: check refused after " + Milliseconds(start) + ": " + check.words +
+                           RefusalTail(check.answer));
+            return check.answer;
     }
     report.Add("service.check", Status::Ok,
                "service: check answered in " + Milliseconds(start) + ": the service accepts the IKey/SKey pair");
-    return outcome;
+
+    // This account's connection succeeded; SYSTEM's depends on the machine's
+    // trusted roots alone, which this account's own stores may add to.
+    uint32_t policyError = 0;
+    const CertificateFinding finding =
+        DiagnoseCertificate(session.userAgent, session.config.host, session.config.port, policyError);
+    if (finding == CertificateFinding::Valid || finding == CertificateFinding::NoCertificate) return check.answer;
+    report.Add("service.certificate", Status::Fail,
+               "service: this account accepts the service's certificate, SYSTEM would not: " +
+                   CertificateFindingWords(finding, policyError));
+    return ServiceAnswer::Unreachable;
 }
 
-void CheckUser(Report& report, const SessionConfig& config, const std::string& user) {
+ServiceAnswer CheckUser(Report& report, const SessionConfig& config, const std::string& user) {
     CVynAuthSession session(kVynProductToken);
     Prepare(session, config);
     const std::string who = "user " + user + ": ";
@@ -448,17 +550,13 @@ void CheckUser(Report& report, const SessionConfig& config, const std::string& u
     PreauthDecision decision;
     try {
         decision = session.RequestPreauth(user);
-    } catch (const CINetException& e) {
+    } catch (const CVynException&) {
+        const ExchangeResult result = Classify(session, std::current_exception());
+        const bool reached = result.answer != ServiceAnswer::Unreachable;
         report.Add("user.preauth", Status::Fail,
-                   who + "pre-authentication failed: " + SecureChannelWords(session, e.GetErrorCode(), RunningUnderWine()));
-        return;
-    } catch (const CHttpStatusException& e) {
-        report.Add("user.preauth", Status::Fail,
-                   who + "pre-authentication refused: HTTP status " + std::to_string(e.GetHttpStatus()));
-        return;
-    } catch (const CVynException& e) {
-        report.Add("user.preauth", Status::Fail, who + "pre-authentication answer not understood (see the log)");
-        return;
+                   who + "pre-authentication " + (reached ? "refused: " : "failed: ") + result.words +
+                       RefusalTail(result.answer));
+        return result.answer;
     }
     const std::string took = " (" + Milliseconds(start) + ")";
     const PreauthVerdict verdict = JudgePreauth(decision);
@@ -470,19 +568,24 @@ void CheckUser(Report& report, const SessionConfig& config, const std::string& u
                 if (config.autoPush) text += " (started at once at logon: AutoPush is on)";
             }
             report.Add("user.preauth", Status::Ok, text + took);
-            return;
+            return ServiceAnswer::Answered;
         }
         case PreauthAction::Allow:
             report.Add("user.preauth", Status::Info, who + "allowed without a second factor" + took);
-            return;
+            return ServiceAnswer::Answered;
         case PreauthAction::Refuse:
             break;
     }
+    // Enrol and deny are the service's decisions about this account: answers,
+    // which say nothing against the machine's readiness.
     if (decision.result == "enroll") {
         report.Add("user.preauth", Status::Warn, who + "must enrol: " + verdict.message + took);
-    } else if (verdict.kind == AuthenticationDenied) {
-        report.Add("user.preauth", Status::Warn, who + "denied: " + verdict.message + took);
-    } else {
-        report.Add("user.preauth", Status::Fail, who + "decision \"" + decision.result + "\" not understood" + took);
+        return ServiceAnswer::Answered;
     }
+    if (verdict.kind == AuthenticationDenied) {
+        report.Add("user.preauth", Status::Warn, who + "denied: " + verdict.message + took);
+        return ServiceAnswer::Answered;
+    }
+    report.Add("user.preauth", Status::Fail, who + "decision \"" + decision.result + "\" not understood" + took);
+    return ServiceAnswer::Refused;
 }

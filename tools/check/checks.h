@@ -3,26 +3,39 @@
 // report and returns what the verdict needs to know.
 
 #include <string>
+#include <vector>
 
 #include "config/config.h"
 #include "tools/check/report.h"
 
+// Everything here is judged as the module, running as SYSTEM inside Winlogon,
+// would meet it; where the administrator's own view differs, a line says so.
 struct SettingsOutcome {
-    bool complete = false;       // a key holds a complete configuration
+    bool complete = false;          // a key SYSTEM may read holds a complete configuration
     const char* keyPath = nullptr;  // the key the module would use
-    SessionConfig config;        // as the module reads it
+    SessionConfig config;           // as the module reads it
 };
 
-struct ServiceOutcome {
-    bool pingFailed = false;
-    bool keysRefused = false;   // Check answered 401
-    bool checkFailed = false;   // Check failed for another reason
+// How the service met a request, as a logon would meet it; ordered from
+// harmless to worst, so that the worse of two is the greater.
+enum class ServiceAnswer {
+    NotAsked,
+    Answered,     // an answer the module uses (a decision counts, whatever it is)
+    Unreachable,  // a transport failure or a server error: FailOpen decides
+    KeysRefused,  // 401: the IKey/SKey pair
+    Refused,      // any other answer the module refuses, whatever FailOpen says
+};
+
+struct RegistrationOutcome {
+    bool broken = false;
+    std::string sentence;  // what the restart would bring, when broken
 };
 
 SettingsOutcome CheckSettings(Report& report);
-void CheckSecretExposure(Report& report, const SettingsOutcome& settings);
+// The accounts other than SYSTEM, Administrators and CREATOR OWNER that may
+// read a key holding a secret key.
+std::vector<std::string> CheckSecretExposure(Report& report, const SettingsOutcome& settings);
 void CheckLogFolder(Report& report);
-// True when GinaDLL names a file that does not exist.
-bool CheckRegistration(Report& report);
-ServiceOutcome CheckService(Report& report, const SessionConfig& config);
-void CheckUser(Report& report, const SessionConfig& config, const std::string& user);
+RegistrationOutcome CheckRegistration(Report& report);
+ServiceAnswer CheckService(Report& report, const SessionConfig& config);
+ServiceAnswer CheckUser(Report& report, const SessionConfig& config, const std::string& user);

@@ -30,8 +30,8 @@ const char kUsage[] =
     "  --no-network   skip the service and --user\n"
     "  --help         this text\n"
     "\n"
-    "Exit codes: 0 ready, 1 bypass, 2 unreachable, 3 keys-refused,\n"
-    "4 registration-broken, 64 usage.\n";
+    "Exit codes: 0 ready, 1 bypass, 2 unreachable, 3 refused or keys-refused,\n"
+    "4 registration-broken, 5 exposed, 64 usage.\n";
 
 struct Options {
     bool json = false;
@@ -80,18 +80,26 @@ struct Decision {
     std::string sentence;
 };
 
-// The most severe finding decides.
-Decision Decide(bool registrationBroken, const SettingsOutcome& settings, const ServiceOutcome& service,
-                bool networkChecked) {
-    if (registrationBroken)
-        return {Verdict::RegistrationBroken,
-                "GinaDLL names a file that does not exist: Winlogon would not start after a restart. Correct or "
-                "delete GinaDLL before restarting."};
-    if (service.keysRefused)
+std::string Names(const std::vector<std::string>& names) {
+    std::string text;
+    for (const std::string& n : names) text += (text.empty() ? "" : ", ") + n;
+    return text;
+}
+
+// The most severe finding decides: registration, a refusal, an unreachable
+// service, no configuration, then the secret's exposure.
+Decision Decide(const RegistrationOutcome& registration, const SettingsOutcome& settings, ServiceAnswer service,
+                const std::vector<std::string>& exposedTo, bool networkChecked) {
+    if (registration.broken) return {Verdict::RegistrationBroken, registration.sentence};
+    if (service == ServiceAnswer::KeysRefused)
         return {Verdict::KeysRefused,
                 "the service refused the IKey/SKey pair: every challenged logon and unlock would be refused. Correct "
                 "the keys before restarting."};
-    if (service.pingFailed || service.checkFailed) {
+    if (service == ServiceAnswer::Refused)
+        return {Verdict::Refused,
+                "the service's answer is one the module refuses, whatever FailOpen says: logons and unlocks will be "
+                "refused. Correct the service address or the service before restarting."};
+    if (service == ServiceAnswer::Unreachable) {
         if (settings.config.failOpen)
             return {Verdict::Unreachable,
                     "the service cannot be used from this machine: with FailOpen on, logons and unlocks will pass "
@@ -101,6 +109,10 @@ Decision Decide(bool registrationBroken, const SettingsOutcome& settings, const 
     }
     if (!settings.complete)
         return {Verdict::Bypass, "no complete configuration: every logon and unlock passes unchallenged."};
+    if (!exposedTo.empty())
+        return {Verdict::Exposed, "the secret key may be read by " + Names(exposedTo) +
+                                      ": whoever reads it can sign requests as this machine. Restrict the key to "
+                                      "SYSTEM and Administrators."};
     if (!networkChecked)
         return {Verdict::Ready, "configured; the service was not contacted (--no-network)."};
     return {Verdict::Ready, "configured, the service reached and the keys accepted."};
@@ -113,11 +125,13 @@ int Run(const Options& options) {
 
     Report report;
     const SettingsOutcome settings = CheckSettings(report);
-    CheckSecretExposure(report, settings);
+    const std::vector<std::string> exposedTo = CheckSecretExposure(report, settings);
     CheckLogFolder(report);
-    const bool registrationBroken = CheckRegistration(report);
+    const RegistrationOutcome registration = CheckRegistration(report);
 
-    ServiceOutcome service;
+    // The worse of Check and the user's pre-authentication: both are what a
+    // logon meets.
+    ServiceAnswer service = ServiceAnswer::NotAsked;
     const bool networkChecked = options.network && settings.complete;
     if (!options.network) {
         report.Add("service", Status::Info, "service: not contacted (--no-network)");
@@ -126,19 +140,22 @@ int Run(const Options& options) {
     } else {
         service = CheckService(report, settings.config);
         if (!options.user.empty()) {
-            if (service.pingFailed)
+            if (service == ServiceAnswer::Unreachable) {
                 report.Add("user.preauth", Status::Info, "user " + options.user + ": not asked (the service is unreachable)");
-            else
-                CheckUser(report, settings.config, options.user);
+            } else {
+                const ServiceAnswer user = CheckUser(report, settings.config, options.user);
+                // The enumerators rank from harmless to worst after Answered.
+                if (static_cast<int>(user) > static_cast<int>(service)) service = user;
+            }
         }
     }
 
-    const Decision decision = Decide(registrationBroken, settings, service, networkChecked);
+    const Decision decision = Decide(registration, settings, service, exposedTo, networkChecked);
     LogMessage(std::string("vyn-check: verdict ") + VerdictWord(decision.verdict));
     CloseLogFile();
     Write(STD_OUTPUT_HANDLE, options.json ? report.Json(decision.verdict, decision.sentence)
                                           : report.Text(decision.verdict, decision.sentence));
-    return static_cast<int>(decision.verdict);
+    return ExitCode(decision.verdict);
 }
 
 }  // namespace
@@ -154,7 +171,7 @@ int wmain(int argc, wchar_t** argv) {
         } else {
             Write(STD_OUTPUT_HANDLE, "verdict: usage: bad command line.\n");
         }
-        return static_cast<int>(Verdict::Usage);
+        return ExitCode(Verdict::Usage);
     }
     if (options.help) {
         Write(STD_OUTPUT_HANDLE, kUsage);

@@ -30,12 +30,28 @@ const char* VerdictWord(Verdict verdict) {
     switch (verdict) {
         case Verdict::RegistrationBroken: return "registration-broken";
         case Verdict::KeysRefused: return "keys-refused";
+        case Verdict::Refused: return "refused";
         case Verdict::Unreachable: return "unreachable";
         case Verdict::Bypass: return "bypass";
+        case Verdict::Exposed: return "exposed";
         case Verdict::Ready: return "ready";
         case Verdict::Usage: return "usage";
     }
     return "unknown";
+}
+
+int ExitCode(Verdict verdict) {
+    switch (verdict) {
+        case Verdict::RegistrationBroken: return 4;
+        case Verdict::KeysRefused:
+        case Verdict::Refused: return 3;
+        case Verdict::Unreachable: return 2;
+        case Verdict::Bypass: return 1;
+        case Verdict::Exposed: return 5;
+        case Verdict::Ready: return 0;
+        case Verdict::Usage: return 64;
+    }
+    return 64;
 }
 
 void Report::Add(std::string name, Status status, std::string detail) {
@@ -83,6 +99,6 @@ std::string Report::Json(Verdict verdict, const std::string& sentence) const {
                 ",\"detail\":" + JsonString(f.detail) + "}";
     }
     json += "],\"verdict\":" + JsonString(VerdictWord(verdict)) + ",\"sentence\":" + JsonString(sentence) +
-            ",\"exit_code\":" + std::to_string(static_cast<int>(verdict)) + "}\n";
+            ",\"exit_code\":" + std::to_string(ExitCode(verdict)) + "}\n";
     return json;
 }

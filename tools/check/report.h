@@ -13,10 +13,14 @@ struct Finding {
     std::string detail;  // UTF-8, for the administrator
 };
 
-// Exit codes of the tool, most severe first (usage is apart).
-enum class Verdict { RegistrationBroken = 4, KeysRefused = 3, Unreachable = 2, Bypass = 1, Ready = 0, Usage = 64 };
+// The verdicts, most severe first (usage is apart). Two share an exit code:
+// keys-refused names the one refusal the administrator mends with the keys.
+enum class Verdict { RegistrationBroken, KeysRefused, Refused, Unreachable, Bypass, Exposed, Ready, Usage };
 
 const char* VerdictWord(Verdict verdict);
+// 4, 3, 3, 2, 1, 5, 0 and 64, in the order above: the codes are older than
+// "exposed", which ranks below every failure and so cannot take the next number.
+int ExitCode(Verdict verdict);
 
 class Report {
 public:
