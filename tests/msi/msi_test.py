@@ -1,19 +1,26 @@
 #!/usr/bin/env python3
 """VynGina.msi under Wine's msiexec, headless, in a Wine prefix of its own.
 
-One scenario, in order, each step checked against the real registry of the
+First the built package's own tables: the settings key's access list
+(LockPermissions) and the place of the older version's removal. Then one
+scenario, in order, each step checked against the real registry of the
 prefix and the files on its drive C:
+  0. GinaDLL naming another login module: the install stops and names it;
+     with REPLACEGINA=1 it is replaced, recorded, and given back at uninstall;
   1. settings typed by hand, then an install without properties: the module,
      tools and guide in place with the bytes of the package's payload,
      GinaDLL and the event source written, the settings untouched;
   2. uninstall: module, GinaDLL, event source and tools gone; the hand-typed
      settings (which the package never wrote) and the log folder stay;
   3. an install with every property: each value exact, with its type; then a
-     repair without properties leaves a value changed since as it is;
+     repair without properties leaves a value changed since as it is, and its
+     verbose log shows the stored values as the source of every value;
   4. uninstall: the values the package wrote are gone too;
-  5. a package of a lower version with properties, then this one without:
-     one product left, of this version, this version's files, settings kept;
-  6. uninstall: nothing of the package is left.
+  5. a package of a lower version with properties, replacing another login
+     module, then this one without: one product left, of this version, this
+     version's files, settings and the record of the replaced module kept;
+  6. uninstall: nothing of the package is left, and the replaced module is
+     back in GinaDLL.
 """
 import argparse
 import os
@@ -27,6 +34,9 @@ MARKS_KEY = r"HKLM\Software\Vyn Security\Installer"
 EVENT_KEY = r"HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application\Vyn Security"
 UNINSTALL_KEY = r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall"
 MODULE = r"C:\windows\system32\VynGina.dll"
+OTHER_GINA = r"C:\Program Files\Other Vendor\OtherGina.dll"
+SETTINGS_KEY_PATH = r"Software\Vyn Security\VynCredProv"
+GENERIC_ALL = "268435456"
 
 # Property on the command line -> (value name, type, data as `reg query` shows it).
 PROPERTIES = {
@@ -50,10 +60,27 @@ class Prefix:
         return subprocess.run([self.wine_run, *args], env=self.env, stdin=subprocess.DEVNULL,
                               capture_output=True, text=True, errors="replace")
 
-    def msiexec(self, *args):
+    def msiexec(self, *args, expect_code=0):
         result = self.run("msiexec", *args, "/qn")
-        if result.returncode != 0:
+        if result.returncode != expect_code:
             fail(f"msiexec {' '.join(args)} exited {result.returncode}: {result.stderr.strip()}")
+
+    def msiexec_logged(self, name, *args, expect_code=0):
+        """msiexec with a verbose log; the log's text."""
+        log = os.path.join(self.path, name)
+        if os.path.exists(log):
+            os.remove(log)
+        self.msiexec(*args, "/l*v", windows_path(log), expect_code=expect_code)
+        with open(log, "rb") as f:
+            data = f.read()
+        return data.decode("utf-16" if data[:2] == b"\xff\xfe" else "utf-8", errors="replace")
+
+    def set_gina(self, value):
+        if self.run("reg", "add", WINLOGON_KEY, "/v", "GinaDLL", "/t", "REG_SZ", "/d", value, "/f").returncode != 0:
+            fail("cannot set GinaDLL")
+
+    def gina(self):
+        return (self.values(WINLOGON_KEY) or {}).get("GinaDLL")
 
     def values(self, key):
         """name -> (type, data) of the values directly under key; None when the key is missing."""
@@ -140,6 +167,46 @@ def products(prefix):
     return found
 
 
+def resolved(log, name):
+    """A property's value in a verbose log's closing property list; None when it has none."""
+    found = None
+    for line in log.replace("\r", "").splitlines():
+        if line.startswith(f"Property(S): {name} = "):
+            found = line[len(f"Property(S): {name} = "):]
+    return found
+
+
+def table(msi, name):
+    """The rows of one table of the package, as msiinfo exports them (after the three header lines)."""
+    out = subprocess.run(["msiinfo", "export", msi, name], capture_output=True, text=True, check=True).stdout
+    return [line.split("\t") for line in out.replace("\r", "").splitlines()[3:]]
+
+
+def check_tables(msi):
+    # Every row the package writes under the settings key gives the key the
+    # access list SYSTEM and Administrators, full control, and nothing else.
+    settings_rows = {r[0] for r in table(msi, "Registry") if r[2] == SETTINGS_KEY_PATH}
+    expect(len(settings_rows) == 7, f"tables: registry rows under the settings key {sorted(settings_rows)}")
+    locks = sorted(tuple(r) for r in table(msi, "LockPermissions"))
+    expected = sorted((row, "Registry", "", user, GENERIC_ALL) for row in settings_rows
+                      for user in ("SYSTEM", "Administrators"))
+    expect(locks == expected, f"tables: LockPermissions {locks}")
+    # The older version's removal is the first action of the script, so it
+    # is rolled back with the rest when the upgrade fails.
+    sequence = sorted((int(r[2]), r[0]) for r in table(msi, "InstallExecuteSequence"))
+    names = [name for _, name in sequence]
+    expect(names.index("RemoveExistingProducts") == names.index("InstallInitialize") + 1,
+           f"tables: RemoveExistingProducts is not right after InstallInitialize: {names}")
+    # The install stops, naming the other module, unless told to replace it.
+    conditions = {r[1]: r[0] for r in table(msi, "LaunchCondition")}
+    message = ("GinaDLL names another login module, [CURRENTGINA]. Installing would replace it and end its logon. "
+               "To replace it anyway, install with REPLACEGINA=1: it is then given back when this package is "
+               "uninstalled.")
+    expect(conditions.get(message) == 'Installed OR REPLACEGINA="1" OR NOT CURRENTGINA OR CURRENTGINA~="msgina.dll" '
+           'OR CURRENTGINA~>>"\\msgina.dll" OR CURRENTGINA~="VynGina.dll" OR CURRENTGINA~>>"\\VynGina.dll"',
+           f"tables: launch condition {conditions.get(message)!r}")
+
+
 def main():
     parser = argparse.ArgumentParser()
     for option in ("--wine-run", "--prefix", "--msi", "--lower-msi", "--version", "--payload", "--guide"):
@@ -149,6 +216,7 @@ def main():
     msi, lower = windows_path(args.msi), windows_path(args.lower_msi)
 
     # A fresh prefix each run: nothing left from an earlier run can make a step pass.
+    check_tables(args.msi)
     prefix = Prefix(args.wine_run, args.prefix)
     prefix.run("--shutdown")
     shutil.rmtree(args.prefix, ignore_errors=True)
@@ -162,6 +230,23 @@ def main():
 def scenario(prefix, args, payload, msi, lower):
     full = [f"{p}={COMMAND_LINE_VALUE[t](d)}" for p, (_, t, d) in PROPERTIES.items()]
     expected_settings = {name: (t, d) for name, t, d in PROPERTIES.values()}
+
+    # 0. Another login module: left alone unless REPLACEGINA=1, then given back.
+    prefix.set_gina(OTHER_GINA)
+    # 1603, the installer's "fatal error", as a Unix exit status (its low byte).
+    log = prefix.msiexec_logged("refused.log", "/i", msi, expect_code=1603 & 0xFF)
+    expect(resolved(log, "CURRENTGINA") == OTHER_GINA, f"another login module: CURRENTGINA {resolved(log, 'CURRENTGINA')!r}")
+    expect(prefix.gina() == ("REG_SZ", OTHER_GINA), f"another login module: GinaDLL is now {prefix.gina()}")
+    expect(products(prefix) == [], f"another login module: products {products(prefix)}")
+    prefix.msiexec("/i", msi, "REPLACEGINA=1")
+    expect_installed(prefix, payload, args.guide, "REPLACEGINA=1")
+    expect((prefix.values(MARKS_KEY) or {}).get("PreviousGinaDLL") == ("REG_SZ", OTHER_GINA),
+           f"REPLACEGINA=1: marks {prefix.values(MARKS_KEY)}")
+    prefix.msiexec("/x", msi)
+    expect(prefix.gina() == ("REG_SZ", OTHER_GINA), f"uninstall after REPLACEGINA=1: GinaDLL is {prefix.gina()}")
+    expect(prefix.values(MARKS_KEY) is None, f"uninstall after REPLACEGINA=1: marks {prefix.values(MARKS_KEY)}")
+    # The system's own module, in any case, is no other module.
+    prefix.set_gina("MSGINA.DLL")
 
     # 1. Install without properties over settings typed by hand.
     by_hand = {"Host": ("REG_SZ", "typed.vyn.invalid"), "FailOpen": ("REG_DWORD", "0x2"),
@@ -194,9 +279,15 @@ def scenario(prefix, args, payload, msi, lower):
     # A repair without properties, over values changed since: left as they are.
     prefix.run("reg", "add", SETTINGS_KEY, "/v", "Host", "/t", "REG_SZ", "/d", "changed.vyn.invalid", "/f")
     # The repair /f would start (Wine's msiexec lacks /f with a product code).
-    prefix.msiexec("/i", msi, "REINSTALL=ALL", "REINSTALLMODE=omus")
+    log = prefix.msiexec_logged("repair.log", "/i", msi, "REINSTALL=ALL", "REINSTALLMODE=omus")
     expect(prefix.values(SETTINGS_KEY) == dict(expected_settings, Host=("REG_SZ", "changed.vyn.invalid")),
            f"repair: settings {prefix.values(SETTINGS_KEY)}")
+    # Windows rewrites an installed component's rows at a repair: each value
+    # must then come from what is stored, never from an absent property.
+    for name, stored in (("Host", "changed.vyn.invalid"), ("IKey", PROPERTIES["IKEY"][2]),
+                         ("FailOpen", "#0"), ("AutoPush", "#1"), ("RdpOnly", "#1"), ("LogonOnly", "#0")):
+        expect(resolved(log, name + "Value") == stored, f"repair log: {name}Value is {resolved(log, name + 'Value')!r}")
+
 
     # 4. Uninstall removes what the package wrote.
     prefix.msiexec("/x", msi)
@@ -204,15 +295,20 @@ def scenario(prefix, args, payload, msi, lower):
     expect(not prefix.values(SETTINGS_KEY), f"uninstall: settings left {prefix.values(SETTINGS_KEY)}")
 
     # 5. Upgrade from a lower version, without properties.
-    prefix.msiexec("/i", lower, *full)
+    prefix.set_gina(OTHER_GINA)
+    prefix.msiexec("/i", lower, *full, "REPLACEGINA=1")
     expect(len(products(prefix)) == 1 and products(prefix) != [args.version], f"lower version: products {products(prefix)}")
     prefix.msiexec("/i", msi)
     expect(products(prefix) == [args.version], f"upgrade: products {products(prefix)}")
     expect_installed(prefix, payload, args.guide, "upgrade")
     expect(prefix.values(SETTINGS_KEY) == expected_settings, f"upgrade: settings {prefix.values(SETTINGS_KEY)}")
+    expect((prefix.values(MARKS_KEY) or {}).get("PreviousGinaDLL") == ("REG_SZ", OTHER_GINA),
+           f"upgrade: marks {prefix.values(MARKS_KEY)}")
 
     # 6. Uninstall after the upgrade.
     prefix.msiexec("/x", msi)
+    expect(prefix.gina() == ("REG_SZ", OTHER_GINA), f"uninstall after upgrade: GinaDLL is {prefix.gina()}")
+    prefix.run("reg", "delete", WINLOGON_KEY, "/v", "GinaDLL", "/f")
     expect_removed(prefix, payload, args.guide, "uninstall after upgrade")
     expect(not prefix.values(SETTINGS_KEY), f"uninstall after upgrade: settings left {prefix.values(SETTINGS_KEY)}")
     expect(products(prefix) == [], f"uninstall after upgrade: products {products(prefix)}")
