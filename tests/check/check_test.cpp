@@ -377,6 +377,9 @@ TEST_F(VynCheck, KeyReadableByUsersIsExposed) {
     EXPECT_EQ(run.exitCode, 5u);
     EXPECT_EQ(LastLine(run.out), "verdict: exposed: the secret key may be read by BUILTIN\\Users: whoever reads it "
                                  "can sign requests as this machine. Restrict the key to SYSTEM and Administrators.");
+    const nlohmann::json doc = nlohmann::json::parse(RunCheck(L"--json").out);
+    EXPECT_EQ(doc.at("verdict"), "exposed");
+    EXPECT_EQ(doc.at("exit_code"), 5);
     // Anything worse decides first: here the refused keys.
     testreg::SetString(testreg::kNormalKey, "SKey", "not-the-tenant-secret");
     run = RunCheck(L"");
