@@ -252,11 +252,22 @@ struct ExchangeResult {
     std::string words;
 };
 
-ExchangeResult Classify(const CVynAuthSession& session, const std::exception_ptr& failure) {
+// The words of the last transport failure: a ping and a Check that fail alike
+// are diagnosed once (a look at the certificate is one more handshake).
+struct TransportWords {
+    DWORD code = 0;
+    std::string words;
+};
+
+ExchangeResult Classify(const CVynAuthSession& session, const std::exception_ptr& failure,
+                        TransportWords* last = nullptr) {
     try {
         std::rethrow_exception(failure);
     } catch (const CINetException& e) {
-        return {ServiceAnswer::Unreachable, SecureChannelWords(session, e.GetErrorCode(), RunningUnderWine())};
+        if (last != nullptr && last->code == e.GetErrorCode()) return {ServiceAnswer::Unreachable, last->words};
+        std::string words = SecureChannelWords(session, e.GetErrorCode(), RunningUnderWine());
+        if (last != nullptr) *last = {e.GetErrorCode(), words};
+        return {ServiceAnswer::Unreachable, std::move(words)};
     } catch (const CHttpStatusException& e) {
         const int32_t status = e.GetHttpStatus();
         const std::string number = "HTTP status " + std::to_string(status);
@@ -272,7 +283,7 @@ ExchangeResult Classify(const CVynAuthSession& session, const std::exception_ptr
 
 // One unparameterised request through the module's executor, its answer
 // checked as the module checks every envelope.
-ExchangeResult Exchange(CVynAuthSession& session, VynOperation operation) {
+ExchangeResult Exchange(CVynAuthSession& session, VynOperation operation, TransportWords& last) {
     try {
         session.OpenHttpSession();
         const ParamMap none;
@@ -281,12 +292,13 @@ ExchangeResult Exchange(CVynAuthSession& session, VynOperation operation) {
         ParseResponse(body);
         return {};
     } catch (const CVynException&) {
-        return Classify(session, std::current_exception());
+        return Classify(session, std::current_exception(), &last);
     }
 }
 
+// Said after a refusal other than the keys', which names its own cause.
 const char* RefusalTail(ServiceAnswer answer) {
-    return answer == ServiceAnswer::Unreachable ? "" : ": the module refuses such an answer whatever FailOpen says";
+    return answer == ServiceAnswer::Refused ? ": the module refuses such an answer whatever FailOpen says" : "";
 }
 
 // Whether SYSTEM may read the values of HKLM\path, judged from the key's
@@ -506,8 +518,9 @@ ServiceAnswer CheckService(Report& report, const SessionConfig& config) {
 
     // The module never sends a ping: its result is information, and the signed
     // Check that follows decides.
+    TransportWords last;
     DWORD start = ::GetTickCount();
-    const ExchangeResult ping = Exchange(session, VynOperation::Ping);
+    const ExchangeResult ping = Exchange(session, VynOperation::Ping, last);
     if (ping.answer == ServiceAnswer::Answered)
         report.Add("service.ping", Status::Ok, "service: ping of " + where + " answered in " + Milliseconds(start));
     else
@@ -515,7 +528,7 @@ ServiceAnswer CheckService(Report& report, const SessionConfig& config) {
                    "service: ping of " + where + " failed after " + Milliseconds(start) + ": " + ping.words);
 
     start = ::GetTickCount();
-    const ExchangeResult check = Exchange(session, VynOperation::Check);
+    const ExchangeResult check = Exchange(session, VynOperation::Check, last);
     switch (check.answer) {
         case ServiceAnswer::Answered: break;
         case ServiceAnswer::Unreachable:
