@@ -95,8 +95,10 @@ bool CVynAuthSession::AuthorizeVynUser(HWND owner, const std::string& user, cons
             std::rethrow_exception(failure);
         } catch (const CVynException& e) {
             if (e.GetKind() != NoError) {
-                ReportToEventLog(EVENTLOG_ERROR_TYPE,
-                                 "Error in Vyn login for '" + user + "': " + ToUtf8(e.GetUserMessage()));
+                // A refusal's message is the service's own text: the log and
+                // the event get it cut, the user reads it whole.
+                ReportToEventLog(EVENTLOG_ERROR_TYPE, "Error in Vyn login for '" + user +
+                                                          "': " + ServiceTextForLog(ToUtf8(e.GetUserMessage())));
             }
             throw;
         } catch (...) {
@@ -143,7 +145,7 @@ void CVynAuthSession::RunAuthTransaction(const std::string& user, const std::str
         LogMessage("ERROR: No txid element found");
         throw CVynException(UnexpectedResponse, std::string());
     }
-    LogMessage("Txid: " + txid);
+    LogMessage("Txid: " + ServiceTextForLog(txid));
 
     // The window shows the previous poll's text while the next poll is out;
     // the text that comes with the decision is never shown there (on a
@@ -157,10 +159,10 @@ void CVynAuthSession::RunAuthTransaction(const std::string& user, const std::str
             ::SendMessageW(progressWindow, WM_SET_STATUS_TEXT, 0, reinterpret_cast<LPARAM>(text.c_str()));
         }
         CheckTransactionStatus(txid, result, status);
-        LogMessage("Status: " + status);
+        LogMessage("Status: " + ServiceTextForLog(status));
     } while (result.empty());
 
-    LogMessage("Result: " + result);
+    LogMessage("Result: " + ServiceTextForLog(result));
     if (result != "allow") {
         LogMessage("WARNING: Vyn server denied access");
         throw CVynException(AuthenticationDenied, status);

@@ -92,9 +92,9 @@ bool ExtractResponseDocument(const uint8_t* body, size_t size, BsonView& payload
         return true;
     }
 
-    std::string line = "ERROR: Vyn server returned fault (" + stat;
+    std::string line = "ERROR: Vyn server returned fault (" + ServiceTextForLog(stat);
     if (FindElement(envelope, "code", BSON_TYPE_INT32, it)) line += ", code=" + std::to_string(bson_iter_int32(&it));
-    if (FindElement(envelope, "message", BSON_TYPE_UTF8, it)) line += ", message=" + StringValue(it);
+    if (FindElement(envelope, "message", BSON_TYPE_UTF8, it)) line += ", message=" + ServiceTextForLog(StringValue(it));
     line += ")";
     LogMessage(line);
     return false;

@@ -80,8 +80,8 @@ PreauthDecision CVynAuthSession::RequestPreauth(const std::string& user) {
         LogMessage("ERROR: No result element found");
         throw CVynException(UnexpectedResponse, std::string());
     }
-    LogMessage("Result: " + decision.result);
-    if (!decision.status.empty()) LogMessage("Status: " + decision.status);
+    LogMessage("Result: " + ServiceTextForLog(decision.result));
+    if (!decision.status.empty()) LogMessage("Status: " + ServiceTextForLog(decision.status));
     return decision;
 }
 

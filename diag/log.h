@@ -31,9 +31,37 @@ HRESULT GetLogDirectory(wchar_t* buffer) noexcept;
 // the folder is then not created.
 unique_hlocal PrivateLogDirectorySecurity() noexcept;
 
-// Opens (creating folder and file as needed) the log for appending. A folder
-// it creates is private (PrivateLogDirectorySecurity); an existing one is
-// left as it is.
+// True when the descriptor's owner is the Administrators and its DACL is the
+// private one above, entry for entry, protected. Any other folder was made or
+// changed by someone else (on XP and 2003 every user may create folders in the
+// common application-data folder) and is taken back at open.
+bool IsPrivateLogDirectorySecurity(PSECURITY_DESCRIPTOR descriptor) noexcept;
+
+// Why a folder or log file opened (not followed) at `info` may not carry the
+// log, or nullptr when it may: a reparse point would send the lines elsewhere,
+// and a file with a second link is also someone else's file.
+const char* LogPathRefusal(const BY_HANDLE_FILE_INFORMATION& info) noexcept;
+
+// A log file larger than this at load is moved to "vyn.log.old" and a new one
+// is started.
+constexpr ULONGLONG kLogRotationBytes = 16ull * 1024 * 1024;
+
+// Service texts (status and message texts, decisions, fault codes) longer than
+// this are cut in the log.
+constexpr size_t kServiceTextLogBytes = 512;
+
+// `text` as the log shows a text the service sent: whole when it fits in
+// kServiceTextLogBytes, else its first bytes up to a whole UTF-8 character
+// within that bound followed by " ... (<n> bytes left out)".
+std::string ServiceTextForLog(const std::string& text);
+
+// Opens the log for appending, creating folder and file as needed. A folder
+// it creates is private (PrivateLogDirectorySecurity); an existing one whose
+// owner or DACL differ is taken back (Administrators as owner, the private
+// DACL), and so is the log file in it. A reparse-point folder or log file, a
+// log file with more than one link, or a folder that cannot be taken back
+// leaves the log on the debugger output alone, with one line there saying
+// why. A log file over kLogRotationBytes is rotated first.
 bool OpenLogFile() noexcept;
 void CloseLogFile() noexcept;
 

@@ -49,7 +49,7 @@ bool PerformSecondaryAuth() {
         gSession.PreAuthorizeVynUser(gCurrentUsername);
     } catch (const CVynException& e) {
         const std::wstring text = e.GetUserMessage();
-        LogMessage("Caught exception from PreAuthorizeVynUser: " + ToUtf8(text));
+        LogMessage("Caught exception from PreAuthorizeVynUser: " + ServiceTextForLog(ToUtf8(text)));
         if (e.GetKind() == NoError) return true;
         ShowVynMessageBox(gWinlogonFunctions, gWlxHandle, nullptr, text);
         return false;

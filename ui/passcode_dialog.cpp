@@ -90,7 +90,7 @@ bool CVynAuthDialog::OnOK() {
             return session_->AuthorizeVynUser(m_hWnd, user_, answer);
         } catch (const CVynException& e) {
             const std::wstring text = e.GetUserMessage();
-            LogMessage("Caught exception from AuthorizeVynUser: " + ToUtf8(text));
+            LogMessage("Caught exception from AuthorizeVynUser: " + ServiceTextForLog(ToUtf8(text)));
             if (e.GetKind() == NoError) return true;
             ShowMessage(text);
             return false;

@@ -163,6 +163,26 @@ TEST_F(AuthFlowTest, RefusalCarriesTheLastStatusTextToTheUserAndTheEventLog) {
               (Events{{EVENTLOG_ERROR_TYPE, "Error in Vyn login for 'alice': Login request denied"}}));
 }
 
+// A service text as long as an answer may carry (the answer itself stays
+// under 64 KiB): every log line and the event hold its first 512 bytes and
+// the count of the rest; the dialog and the user's message get it whole.
+TEST_F(AuthFlowTest, LongStatusTextsAreCutInTheLogOnly) {
+    const std::string progress(60000, 'p');
+    const std::string refusal(60000, 'r');
+    Load(R"({"answers":{"push":{"statuses":[{"result":"","status":")" + progress + R"("},
+        {"result":"deny","status":")" + refusal + R"("}]}}})");
+
+    const CVynException e = AuthorizeExpectingException("alice", "push");
+    EXPECT_EQ(e.GetUserMessage(), std::wstring(refusal.begin(), refusal.end()));
+    EXPECT_EQ(record.texts, (Texts{std::wstring(progress.begin(), progress.end())}));
+    const std::string note = " ... (59488 bytes left out)";
+    EXPECT_EQ(LinesStartingWith("Status: "),
+              (Lines{"Status: " + progress.substr(0, 512) + note, "Status: " + refusal.substr(0, 512) + note}));
+    EXPECT_EQ(events.events(),
+              (Events{{EVENTLOG_ERROR_TYPE, "Error in Vyn login for 'alice': " + refusal.substr(0, 512) + note}}));
+    for (const std::string& line : log.Texts()) EXPECT_LT(line.size(), 700u) << line.substr(0, 80);
+}
+
 TEST_F(AuthFlowTest, RefusalWithoutTextGivesTheDefaultDeniedMessage) {
     Load(R"({"answers":{"push":{"statuses":[{"result":"deny"}]}}})");
     const CVynException e = AuthorizeExpectingException("alice", "push");

@@ -245,7 +245,9 @@ TEST_F(VynCheck, JsonReadsBackWithEveryCheck) {
     const std::vector<std::string> expected = {"settings.key", "settings.Host", "settings.IKey", "settings.SKey",
                                                "settings.FailOpen", "settings.AutoPush", "settings.local_ip_fallback",
                                                "settings.Debug", "settings.RdpOnly", "settings.LogonOnly",
-                                               "exposure.SKey", "exposure.log-folder", "registration.GinaDLL",
+                                               "exposure.SKey", "exposure.log-folder", "exposure.log-folder-owner",
+                                               "exposure.log-folder-writers", "exposure.log-links",
+                                               "registration.GinaDLL",
                                                "registration.event-source", "service.ping", "service.check",
                                                "user.preauth"};
     EXPECT_EQ(names, expected);
@@ -686,6 +688,33 @@ TEST_F(VynCheck, LogFolderReadableByOthersIsWarnedAbout) {
     std::string path;
     for (const wchar_t* p = folder; *p; ++p) path += static_cast<char>(*p);
     EXPECT_NE(run.out.find("\n[warn] log folder: " + path + " may be read by "), std::string::npos) << run.out;
+}
+
+// Who controls the folder and how many names the log file has. Under Wine the
+// folder's owner is the Unix user's account, which also may write to it.
+TEST_F(VynCheck, LogFolderOwnerWritersAndLinksAreReported) {
+    wchar_t folder[520] = {};
+    ASSERT_EQ(GetLogDirectory(folder), S_OK);
+    const std::wstring log = std::wstring(folder) + L"\\vyn.log";
+    const std::wstring second = std::wstring(folder) + L" second name.log";
+    std::string path;
+    for (const wchar_t* p = folder; *p; ++p) path += static_cast<char>(*p);
+
+    ChildRun run = RunCheck(L"--no-network");
+    EXPECT_NE(run.out.find("\n[warn] log folder: owned by "), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find(", not the Administrators (the module takes it back at load)\n"), std::string::npos)
+        << run.out;
+    EXPECT_NE(run.out.find("\n[warn] log folder: " + path + " may be written to by "), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("\n[ ok ] log file: " + path + "\\vyn.log has 1 link\n"), std::string::npos) << run.out;
+
+    ASSERT_TRUE(::CreateHardLinkW(second.c_str(), log.c_str(), nullptr));
+    run = RunCheck(L"--no-network");
+    EXPECT_TRUE(::DeleteFileW(second.c_str()));
+    EXPECT_NE(run.out.find("\n[warn] log file: " + path +
+                           "\\vyn.log has 2 links: refused (it has more than one link), the log goes to the "
+                           "debugger output only\n"),
+              std::string::npos)
+        << run.out;
 }
 
 }  // namespace

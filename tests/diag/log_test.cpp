@@ -5,7 +5,9 @@
 #include <sddl.h>
 
 #include <algorithm>
+#include <cwchar>
 #include <iterator>
+#include <string>
 
 #include "diag/log.h"
 #include "tests/support/log_capture.h"
@@ -114,4 +116,94 @@ TEST(PrivateLogDirectorySecurity, OnlySystemAndAdministratorsProtectedAndInherit
     BOOL ownerDefaulted = FALSE;
     ASSERT_TRUE(::GetSecurityDescriptorOwner(descriptor.get(), &owner, &ownerDefaulted));
     EXPECT_EQ(owner, nullptr);
+}
+
+namespace {
+
+// A UTF-8 text of `bytes` bytes made of `unit` repeated (cut to fit).
+std::string Repeated(const std::string& unit, size_t bytes) {
+    std::string text;
+    while (text.size() < bytes) text += unit;
+    return text.substr(0, bytes);
+}
+
+unique_hlocal Descriptor(const wchar_t* sddl) {
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    EXPECT_TRUE(::ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &descriptor, nullptr));
+    return unique_hlocal(descriptor);
+}
+
+}  // namespace
+
+// The bound and the note for every text the service sends into the log: a
+// text that fits is untouched, a longer one keeps its first 512 bytes (never
+// half a character) and says how many bytes were left out.
+TEST(ServiceTextForLog, CutsAt512BytesOnACharacterBoundaryWithTheCount) {
+    const std::string fits = Repeated("a", 512);
+    EXPECT_EQ(ServiceTextForLog(fits), fits);
+    EXPECT_EQ(ServiceTextForLog(""), "");
+    EXPECT_EQ(ServiceTextForLog(Repeated("a", 513)), fits + " ... (1 bytes left out)");
+    EXPECT_EQ(ServiceTextForLog(Repeated("b", 100 * 1024)), Repeated("b", 512) + " ... (101888 bytes left out)");
+    // "\xE2\x82\xAC" (the euro sign) is three bytes: 170 of them take 510,
+    // the 171st would end at byte 513, so it goes whole.
+    const std::string euros = Repeated("\xE2\x82\xAC", 3 * 200);
+    EXPECT_EQ(ServiceTextForLog(euros), euros.substr(0, 510) + " ... (90 bytes left out)");
+    // Zero bytes are bytes like any other.
+    const std::string zeros(600, '\0');
+    EXPECT_EQ(ServiceTextForLog(zeros), std::string(512, '\0') + " ... (88 bytes left out)");
+}
+
+// Which descriptors the module accepts as its own log folder's; every other
+// one is taken back when the log opens.
+TEST(IsPrivateLogDirectorySecurity, OnlyAdministratorsOwnedAndTheExactProtectedDacl) {
+    const struct {
+        const wchar_t* sddl;
+        bool accepted;
+    } cases[] = {
+        {L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)", true},
+        // The user who created the folder first still owns it.
+        {L"O:S-1-5-21-1-2-3-1001D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)", false},
+        {L"O:SYD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)", false},
+        // Owner right, but others may write or read.
+        {L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1301bf;;;BU)", false},
+        {L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FR;;;WD)", false},
+        {L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;S-1-5-21-1-2-3-1001)", false},
+        // Not protected: the application-data folder's entries flow in.
+        {L"O:BAD:(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)", false},
+        // Not inherited by the log file, or less than full control.
+        {L"O:BAD:P(A;;FA;;;SY)(A;;FA;;;BA)", false},
+        {L"O:BAD:P(A;OICI;FR;;;SY)(A;OICI;FA;;;BA)", false},
+        // No DACL at all lets everyone in; an empty one is not the module's either.
+        {L"O:BA", false},
+        {L"O:BAD:NO_ACCESS_CONTROL", false},
+        {L"O:BAD:P", false},
+        // No owner recorded.
+        {L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)", false},
+    };
+    for (const auto& c : cases) {
+        const unique_hlocal descriptor = Descriptor(c.sddl);
+        ASSERT_TRUE(descriptor);
+        EXPECT_EQ(IsPrivateLogDirectorySecurity(descriptor.get()), c.accepted)
+            << std::string(c.sddl, c.sddl + std::wcslen(c.sddl));
+    }
+    EXPECT_FALSE(IsPrivateLogDirectorySecurity(nullptr));
+}
+
+// The refusals on what a handle opened without following links reports.
+TEST(LogPathRefusal, ReparsePointsAndSecondLinks) {
+    auto info = [](DWORD attributes, DWORD links) {
+        BY_HANDLE_FILE_INFORMATION i = {};
+        i.dwFileAttributes = attributes;
+        i.nNumberOfLinks = links;
+        return i;
+    };
+    EXPECT_EQ(LogPathRefusal(info(FILE_ATTRIBUTE_ARCHIVE, 1)), nullptr);
+    EXPECT_EQ(LogPathRefusal(info(FILE_ATTRIBUTE_DIRECTORY, 1)), nullptr);
+    // A folder's link count says nothing about who else can reach a file.
+    EXPECT_EQ(LogPathRefusal(info(FILE_ATTRIBUTE_DIRECTORY, 3)), nullptr);
+    EXPECT_STREQ(LogPathRefusal(info(FILE_ATTRIBUTE_ARCHIVE, 2)), "it has more than one link");
+    EXPECT_STREQ(LogPathRefusal(info(FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT, 1)),
+                 "it is a reparse point");
+    EXPECT_STREQ(LogPathRefusal(info(FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_REPARSE_POINT, 1)),
+                 "it is a reparse point");
 }

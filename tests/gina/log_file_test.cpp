@@ -187,24 +187,28 @@ TEST(LogFile, FolderTheModuleCreatesLetsNobodyElseIn) {
     EXPECT_NE(::GetFileAttributesW(LogFile().c_str()), INVALID_FILE_ATTRIBUTES);
 }
 
-TEST(LogFile, FolderThatExistsKeepsItsSecurity) {
+// A folder someone else made first (here with default security, which lets
+// Everyone read) is taken back, and so is a log file already in it.
+TEST(LogFile, FolderMadeByOthersIsTakenBackWithItsLogFile) {
     RemoveLogFolder();
     ASSERT_TRUE(::CreateDirectoryW(LogDirectory().c_str(), nullptr));
-    const Dacl before = ReadDacl(LogDirectory());
-    ASSERT_TRUE(before.read);
+    WriteAll(LogFile(), "planted\r\n");
+    auto everyone = [](const Dacl& dacl) {
+        bool found = false;
+        for (const Ace& ace : dacl.aces) found = found || ace.sid == kEveryoneSid;
+        return found;
+    };
+    ASSERT_TRUE(everyone(ReadDacl(LogDirectory())));
+    ASSERT_TRUE(everyone(ReadDacl(LogFile())));
 
     { LoadedModule m(L""); }
-    const Dacl after = ReadDacl(LogDirectory());
-    ASSERT_TRUE(after.read);
-    EXPECT_EQ(after.sddl, before.sddl);
-    EXPECT_EQ(after.aces, before.aces);
-    // Default security here lets Everyone read: left as the administrator made it.
-    bool everyone = false;
-    for (const Ace& ace : after.aces) everyone = everyone || ace.sid == kEveryoneSid;
-    EXPECT_TRUE(everyone);
-    // Back to the folder the module makes, for whoever runs next.
-    RemoveLogFolder();
-    { LoadedModule m(L""); }
+    for (const std::wstring& path : {LogDirectory(), LogFile()}) {
+        const Dacl after = ReadDacl(path);
+        ASSERT_TRUE(after.read);
+        EXPECT_FALSE(everyone(after)) << std::string(after.sddl.begin(), after.sddl.end());
+    }
+    // The log carries on in the file that was there.
+    EXPECT_EQ(ReadAll(LogFile()).rfind("planted\r\n", 0), 0u);
 }
 
 TEST(LogFile, NewLinesFollowEarlierContentAtEveryLoad) {
@@ -269,6 +273,115 @@ TEST(LogFile, AnUnopenableFileLeavesTheDebuggerOutputToCarryEveryLine) {
     EXPECT_EQ(texts, (std::vector<std::string>{kSeparator, "Entered WlxNegotiate"}));
     EXPECT_TRUE(::RemoveDirectoryW(LogFile().c_str()));
     EXPECT_TRUE(::RemoveDirectoryW(LogDirectory().c_str()));
+}
+
+// Runs a shell command on the Unix side (Wine starts Unix programs too) and
+// waits until `done` holds, since Wine cannot wait for such a child.
+template <class Done>
+bool RunUnixShell(const std::string& command, Done done) {
+    std::wstring line = L"Z:\\bin\\sh -c \"" + std::wstring(command.begin(), command.end()) + L"\"";
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process = {};
+    if (!::CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
+        return false;
+    ::CloseHandle(process.hThread);
+    ::CloseHandle(process.hProcess);
+    for (int i = 0; i < 100 && !done(); ++i) ::Sleep(50);
+    return done();
+}
+
+// Wine shows a Unix symbolic link to a folder as a reparse point, the way a
+// junction looks on Windows; it cannot create junctions itself.
+TEST(LogFile, FolderThatIsAReparsePointIsRefused) {
+    RemoveLogFolder();
+    const std::wstring elsewhere = LogDirectory() + L" elsewhere";
+    ::CreateDirectoryW(elsewhere.c_str(), nullptr);
+    auto linked = [&] {
+        const DWORD attributes = ::GetFileAttributesW(LogDirectory().c_str());
+        return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+    };
+    ASSERT_TRUE(RunUnixShell("cd \\\"$WINEPREFIX/drive_c/ProgramData\\\" && ln -s 'Vyn Security elsewhere' "
+                             "'Vyn Security'", linked));
+    std::vector<std::string> texts;
+    {
+        LogCapture capture;
+        LoadedModule m(L"");
+        ASSERT_NE(m.handle, nullptr);
+        texts = capture.Texts();
+    }
+    EXPECT_EQ(texts, (std::vector<std::string>{
+                         "ERROR: Log folder refused: it is a reparse point; logging to the debugger output only",
+                         kSeparator}));
+    EXPECT_EQ(::GetFileAttributesW((elsewhere + L"\\vyn.log").c_str()), INVALID_FILE_ATTRIBUTES);
+    EXPECT_TRUE(RunUnixShell("rm \\\"$WINEPREFIX/drive_c/ProgramData/Vyn Security\\\"", [&] { return !linked(); }));
+    EXPECT_TRUE(::RemoveDirectoryW(elsewhere.c_str()));
+}
+
+// A log file planted as a second link to a file of someone's choosing is not
+// appended to: that file stays as it was.
+TEST(LogFile, LogFileWithASecondLinkIsRefused) {
+    RemoveLogFolder();
+    { LoadedModule made(L""); }
+    ASSERT_TRUE(::DeleteFileW(LogFile().c_str()));
+    const std::wstring chosen = LogDirectory() + L" chosen.txt";
+    WriteAll(chosen, "chosen\r\n");
+    ASSERT_TRUE(::CreateHardLinkW(LogFile().c_str(), chosen.c_str(), nullptr));
+    std::vector<std::string> texts;
+    {
+        LogCapture capture;
+        LoadedModule m(L"");
+        ASSERT_NE(m.handle, nullptr);
+        texts = capture.Texts();
+    }
+    EXPECT_EQ(texts, (std::vector<std::string>{
+                         "ERROR: Log file refused: it has more than one link; logging to the debugger output only",
+                         kSeparator}));
+    EXPECT_EQ(ReadAll(chosen), "chosen\r\n");
+    EXPECT_TRUE(::DeleteFileW(chosen.c_str()));
+    RemoveLogFolder();
+}
+
+// Rotation at load: only a log over 16 MiB moves to vyn.log.old (replacing
+// the earlier one), and a new vyn.log starts with this load's lines.
+TEST(LogFile, LogOver16MiBAtLoadBecomesTheOldLog) {
+    const std::wstring old = LogFile() + L".old";
+    const struct {
+        LONGLONG size;
+        bool rotated;
+    } cases[] = {{16ll << 20, false}, {(16ll << 20) + 1, true}};
+    for (const auto& c : cases) {
+        RemoveLogFolder();
+        { LoadedModule made(L""); }
+        WriteAll(LogFile(), "first line\r\n");
+        WriteAll(old, "earlier old log\r\n");
+        {
+            const HANDLE file = ::CreateFileW(LogFile().c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+            ASSERT_NE(file, INVALID_HANDLE_VALUE);
+            LARGE_INTEGER end;
+            end.QuadPart = c.size;
+            EXPECT_TRUE(::SetFilePointerEx(file, end, nullptr, FILE_BEGIN) && ::SetEndOfFile(file));
+            ::CloseHandle(file);
+        }
+        { LoadedModule m(L""); }
+        const std::string current = ReadAll(LogFile());
+        const std::string previous = ReadAll(old);
+        if (c.rotated) {
+            EXPECT_EQ(previous.size(), static_cast<size_t>(c.size));
+            EXPECT_EQ(previous.rfind("first line\r\n", 0), 0u);
+            // Only this load's separator.
+            const auto lines = Lines(current);
+            ASSERT_EQ(lines.size(), 1u);
+            EXPECT_EQ(current, lines[0] + "\r\n");
+        } else {
+            EXPECT_EQ(previous, "earlier old log\r\n");
+            EXPECT_GT(current.size(), static_cast<size_t>(c.size));
+            EXPECT_EQ(current.rfind("first line\r\n", 0), 0u);
+        }
+        ::DeleteFileW(old.c_str());
+    }
+    RemoveLogFolder();
+    { LoadedModule m(L""); }
 }
 
 }  // namespace

@@ -87,6 +87,22 @@ bool SystemMayAccess(PSECURITY_DESCRIPTOR descriptor, ACCESS_MASK desired, const
 }
 
 std::vector<std::string> UnexpectedReaders(PSECURITY_DESCRIPTOR descriptor, ACCESS_MASK readMask) {
+    return UnexpectedGrantees(descriptor, readMask | kAlwaysReads);
+}
+
+std::string OwnerName(PSECURITY_DESCRIPTOR descriptor, bool& administrators) {
+    administrators = false;
+    PSID owner = nullptr;
+    BOOL defaulted = FALSE;
+    if (!::GetSecurityDescriptorOwner(descriptor, &owner, &defaulted) || owner == nullptr) return "(no owner)";
+    BYTE buffer[SECURITY_MAX_SID_SIZE];
+    DWORD size = sizeof buffer;
+    administrators = ::CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, buffer, &size) &&
+                     ::EqualSid(owner, buffer);
+    return PrincipalName(owner);
+}
+
+std::vector<std::string> UnexpectedGrantees(PSECURITY_DESCRIPTOR descriptor, ACCESS_MASK mask) {
     BOOL present = FALSE;
     BOOL defaulted = FALSE;
     PACL dacl = nullptr;
@@ -100,7 +116,7 @@ std::vector<std::string> UnexpectedReaders(PSECURITY_DESCRIPTOR descriptor, ACCE
         const auto* header = static_cast<const ACE_HEADER*>(entry);
         if (header->AceType != ACCESS_ALLOWED_ACE_TYPE || (header->AceFlags & INHERIT_ONLY_ACE)) continue;
         auto* allowed = static_cast<ACCESS_ALLOWED_ACE*>(entry);
-        if ((allowed->Mask & (readMask | kAlwaysReads)) == 0) continue;
+        if ((allowed->Mask & mask) == 0) continue;
         PSID sid = &allowed->SidStart;
         if (IsExpectedPrincipal(sid)) continue;
         std::string name = PrincipalName(sid);
@@ -126,13 +142,14 @@ bool ReadKeySecurity(const char* keyPath, std::vector<BYTE>& descriptor, DWORD& 
     return error == ERROR_SUCCESS;
 }
 
-bool ReadFileSecurity(const std::wstring& path, std::vector<BYTE>& descriptor, DWORD& error) {
+bool ReadFileSecurity(const std::wstring& path, std::vector<BYTE>& descriptor, DWORD& error,
+                      SECURITY_INFORMATION parts) {
     DWORD size = 0;
-    if (::GetFileSecurityW(path.c_str(), DACL_SECURITY_INFORMATION, nullptr, 0, &size) ||
+    if (::GetFileSecurityW(path.c_str(), parts, nullptr, 0, &size) ||
         (error = ::GetLastError()) != ERROR_INSUFFICIENT_BUFFER)
         return false;
     descriptor.assign(size, 0);
-    if (!::GetFileSecurityW(path.c_str(), DACL_SECURITY_INFORMATION, descriptor.data(), size, &size)) {
+    if (!::GetFileSecurityW(path.c_str(), parts, descriptor.data(), size, &size)) {
         error = ::GetLastError();
         return false;
     }

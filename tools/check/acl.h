@@ -27,7 +27,16 @@ bool SystemMayAccess(PSECURITY_DESCRIPTOR descriptor, ACCESS_MASK desired, const
 extern const GENERIC_MAPPING kKeyMapping;
 extern const GENERIC_MAPPING kFileMapping;
 
+// The same for any rights: whoever an allow entry grants any of `mask` (the
+// generic bits count only as given), by the same rules.
+std::vector<std::string> UnexpectedGrantees(PSECURITY_DESCRIPTOR descriptor, ACCESS_MASK mask);
+
+// The owner of the descriptor as "DOMAIN\name" (or its SID string), and
+// whether it is the Administrators group; "(no owner)" when none is recorded.
+std::string OwnerName(PSECURITY_DESCRIPTOR descriptor, bool& administrators);
+
 // The DACL of HKLM\keyPath (false with `error` set when it cannot be read).
 bool ReadKeySecurity(const char* keyPath, std::vector<BYTE>& descriptor, DWORD& error);
-// The DACL of a file or folder.
-bool ReadFileSecurity(const std::wstring& path, std::vector<BYTE>& descriptor, DWORD& error);
+// The DACL (and with `parts`, more) of a file or folder.
+bool ReadFileSecurity(const std::wstring& path, std::vector<BYTE>& descriptor, DWORD& error,
+                      SECURITY_INFORMATION parts = DACL_SECURITY_INFORMATION);

@@ -408,6 +408,65 @@ std::vector<std::string> CheckSecretExposure(Report& report, const SettingsOutco
     return exposed;
 }
 
+namespace {
+
+std::string Joined(const std::vector<std::string>& names) {
+    std::string joined;
+    for (const std::string& n : names) joined += (joined.empty() ? "" : ", ") + n;
+    return joined;
+}
+
+// Who controls the log folder: its owner and whoever may add, remove or
+// replace what is in it, or change its security. The module takes back a
+// folder whose owner or DACL are not its own each time it loads.
+void CheckLogFolderControl(Report& report, const std::string& name, PSECURITY_DESCRIPTOR descriptor) {
+    bool administrators = false;
+    const std::string owner = OwnerName(descriptor, administrators);
+    if (administrators) {
+        report.Add("exposure.log-folder-owner", Status::Ok, "log folder: owned by " + owner);
+    } else {
+        report.Add("exposure.log-folder-owner", Status::Warn,
+                   "log folder: owned by " + owner + ", not the Administrators (the module takes it back at load)");
+    }
+    constexpr ACCESS_MASK kChanges = FILE_ADD_FILE | FILE_ADD_SUBDIRECTORY | FILE_DELETE_CHILD | DELETE | WRITE_DAC |
+                                     WRITE_OWNER | GENERIC_WRITE | GENERIC_ALL;
+    const std::vector<std::string> writers = UnexpectedGrantees(descriptor, kChanges);
+    if (writers.empty()) {
+        report.Add("exposure.log-folder-writers", Status::Ok,
+                   "log folder: only SYSTEM, Administrators and CREATOR OWNER may write to " + name);
+    } else {
+        report.Add("exposure.log-folder-writers", Status::Warn,
+                   "log folder: " + name + " may be written to by " + Joined(writers));
+    }
+}
+
+// The log file's link count: a second link (or a reparse point) makes the
+// module refuse the file and log to the debugger output only.
+void CheckLogFileLinks(Report& report, const std::wstring& path) {
+    const std::string name = ToUtf8(path);
+    const unique_hfile file(::CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
+                                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                          OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    BY_HANDLE_FILE_INFORMATION info = {};
+    if (!file || !::GetFileInformationByHandle(file.get(), &info)) {
+        const DWORD error = ::GetLastError();
+        report.Add("exposure.log-links",
+                   error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? Status::Info : Status::Warn,
+                   "log file: " + name + ": not readable (error " + std::to_string(error) + ")");
+        return;
+    }
+    const std::string links = std::to_string(info.nNumberOfLinks) + (info.nNumberOfLinks == 1 ? " link" : " links");
+    if (const char* why = LogPathRefusal(info)) {
+        report.Add("exposure.log-links", Status::Warn,
+                   "log file: " + name + " has " + links + ": refused (" + why +
+                       "), the log goes to the debugger output only");
+        return;
+    }
+    report.Add("exposure.log-links", Status::Ok, "log file: " + name + " has " + links);
+}
+
+}  // namespace
+
 void CheckLogFolder(Report& report) {
     wchar_t folder[520] = {};
     if (FAILED(GetLogDirectory(folder))) {
@@ -417,7 +476,7 @@ void CheckLogFolder(Report& report) {
     const std::string name = ToUtf8(folder);
     std::vector<BYTE> descriptor;
     DWORD error = 0;
-    if (!ReadFileSecurity(folder, descriptor, error)) {
+    if (!ReadFileSecurity(folder, descriptor, error, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION)) {
         report.Add("exposure.log-folder", error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? Status::Info : Status::Warn,
                    "log folder: " + name + ": security not readable (error " + std::to_string(error) + ")");
         return;
@@ -426,12 +485,11 @@ void CheckLogFolder(Report& report) {
     if (readers.empty()) {
         report.Add("exposure.log-folder", Status::Ok,
                    "log folder: only SYSTEM, Administrators and CREATOR OWNER may read " + name);
-        return;
+    } else {
+        report.Add("exposure.log-folder", Status::Warn, "log folder: " + name + " may be read by " + Joined(readers));
     }
-    std::string names;
-    for (const std::string& r : readers) names += (names.empty() ? "" : ", ") + r;
-    report.Add("exposure.log-folder", Status::Warn,
-               "log folder: " + name + " may be read by " + names);
+    CheckLogFolderControl(report, name, descriptor.data());
+    CheckLogFileLinks(report, std::wstring(folder) + L"\\vyn.log");
 }
 
 namespace {
