@@ -5,7 +5,7 @@
 // Who owns what. The module's one CVynAuthSession (the shared session) belongs
 // to Winlogon's thread. Each authentication builds an AuthWorker: a private
 // CVynAuthSession with a copy of the shared user agent and configuration, its
-// own WinHTTP handles and its own cancel event, plus the user and the answer.
+// own HTTPS client and its own cancel event, plus the user and the answer.
 // The work and the cancel action each hold a reference to it. The worker runs
 // the whole transaction on the private session only, so a worker that the
 // dialog had to abandon (blocked in a request the service holds) never touches
@@ -20,7 +20,7 @@
 
 #include "auth/envelope.h"
 #include "auth/operations.h"
-#include "auth/secrets.h"
+#include "diag/secrets.h"
 #include "auth/session.h"
 #include "common/strings.h"
 #include "diag/errors.h"
@@ -34,10 +34,7 @@ namespace {
 // Everything one authentication's worker uses (see above).
 struct AuthWorker {
     AuthWorker(const CVynAuthSession& shared, const std::string& u, const std::string& a)
-        : session(shared.userAgent), user(u), answer(a) {
-        session.userAgent = shared.userAgent;
-        session.config = shared.config;
-    }
+        : session(shared.config, shared.http.UserAgent()), user(u), answer(a) {}
     CVynAuthSession session;
     std::string user;
     std::string answer;

@@ -1,9 +1,10 @@
 #pragma once
 // CVynAuthSession: the module's one client of the authentication service.
-// It owns the transport (Winsock, the WinHTTP session, connection and request),
-// the user agent, the configuration record and the cancel event. Flows run on
-// one thread at a time (Winlogon's, or the status dialog's worker while
-// Winlogon's thread waits in the dialog), so no lock is taken anywhere.
+// It owns the HTTPS client (net/https_client.h, with Winsock, the TLS clients
+// and the user agent), the configuration record and the cancel event, and
+// builds the service's signed requests on the HTTPS client. Flows run on one
+// thread at a time (Winlogon's, or the status dialog's worker while Winlogon's
+// thread waits in the dialog).
 
 #include <windows.h>
 
@@ -15,8 +16,8 @@
 #include "auth/operations.h"
 #include "common/handles.h"
 #include "config/config.h"
-#include "net/transport.h"
-#include "net/winhttp_handle.h"
+#include "net/https_client.h"
+#include "net/https_types.h"
 
 #include "diag/errors.h"
 
@@ -48,17 +49,20 @@ PreauthVerdict JudgePreauth(const PreauthDecision& decision);
 class CVynAuthSession {
 public:
     explicit CVynAuthSession(const std::string& productToken);
-    ~CVynAuthSession();
+    // A private session for another thread: the same settings and user agent,
+    // its own HTTPS client and cancel event.
+    CVynAuthSession(const SessionConfig& settings, const std::string& userAgent);
     CVynAuthSession(const CVynAuthSession&) = delete;
     CVynAuthSession& operator=(const CVynAuthSession&) = delete;
 
-    // Transport (net/transport.cpp).
+    // Requests on the HTTPS client with this session's host and user agent
+    // (auth/session.cpp).
     void OpenHttpSession();
     int32_t MakeHttpRequest(const std::string& method, const std::string& objectName, const std::string& headers,
                             const std::string& body, int32_t timeout, std::string& response,
                             TimeoutScope scope = TimeoutScope::ConnectOnly);
 
-    // Signing with this session's host and keys (net/signing.cpp).
+    // Signing with this session's host and keys (auth/session.cpp).
     std::string FormatAuthHeader(const std::string& method, const std::string& path,
                                  const std::string& query) const;
 
@@ -84,14 +88,10 @@ public:
     // `abandoned`): then the text is logged with a note and no event is raised.
     void ReportOutcome(WORD type, const std::string& message) const;
 
-    // Fields, in this order; the SessionConfig fields sit between userAgent and
-    // cancelEvent. Members are destroyed in reverse: keys and host, user agent,
-    // then request, connection and session handles.
-    bool winsockStarted = false;
-    unique_hinternet hSession;
-    unique_hinternet hConnect;
-    unique_hinternet hRequest;
-    std::string userAgent;
+    // Members are destroyed in reverse order: the cancel event, keys and host,
+    // then the HTTPS client, whose handles and sockets close before its
+    // Winsock start-up is released.
+    CHttpsClient http;
     SessionConfig config;
     unique_handle cancelEvent;
     // Null for the module's shared session. A private session that runs on the

@@ -60,7 +60,11 @@ bool PerformSecondaryAuth() {
     LogMessage("Attempting secondary authentication");
     INT_PTR result = -1;
     try {
-        CVynAuthDialog dialog(&gSession, gCurrentUsername, gWinlogonFunctions, gWlxHandle);
+        CVynAuthDialog dialog(
+            [](HWND owner, const std::string& answer) {
+                return gSession.AuthorizeVynUser(owner, gCurrentUsername, answer);
+            },
+            gWinlogonFunctions, gWlxHandle);
         result = dialog.DoModal(nullptr);
         if (dialog.ForeignFailure()) return RefuseUnexpected("AuthorizeVynUser");
     } catch (...) {

@@ -11,7 +11,6 @@
 #include <cstdint>
 #include <vector>
 
-#include "auth/session.h"
 #include "diag/errors.h"
 #include "diag/log.h"
 #include "net/crypt_api.h"
@@ -232,9 +231,4 @@ std::string FormatAuthHeader(const std::string& ikey, const std::string& skey, c
         return std::string();
     }
     return "Authorization: Basic " + credentials + "\r\n";
-}
-
-std::string CVynAuthSession::FormatAuthHeader(const std::string& method, const std::string& path,
-                                              const std::string& query) const {
-    return ::FormatAuthHeader(config.ikey, config.skey, config.host, method, path, query);
 }

@@ -7,7 +7,7 @@
 #include <cstddef>
 #include <string>
 
-#include "auth/operations.h"
+#include "net/param_map.h"
 
 std::string UrlEncode(const std::string& bytes);
 std::string FormatQueryString(const ParamMap& params);

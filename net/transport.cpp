@@ -1,15 +1,13 @@
-// The HTTPS exchange with the authentication service: one synchronous WinHTTP
-// request per call, the status code and the body handed back to the request
-// executor (auth/executor.cpp), every failed platform call thrown.
+// The system's TLS client: one synchronous WinHTTP request per call, the
+// status code and the body handed back through CHttpsClient to the request
+// executor, every failed platform call thrown.
 #include <winsock2.h>
 
 #include "net/transport.h"
 
 #include <memory>
 
-#include "auth/session.h"
 #include "common/strings.h"
-#include "config/config.h"
 #include "diag/errors.h"
 #include "diag/log.h"
 #include "net/winhttp_api.h"
@@ -114,21 +112,11 @@ void ThrowWinHttpError(const std::string& callName, DWORD lastError) {
     throw CINetException(code);
 }
 
-void CVynAuthSession::OpenHttpSession() {
-    if (!winsockStarted) {
-        WSADATA data;
-        const int rc = ::WSAStartup(0x0001, &data);
-        if (rc != 0) {
-            LogSystemCallFailure("WSAStartup", static_cast<DWORD>(rc));
-            throw CVynException(UnexpectedError, std::string());
-        }
-        winsockStarted = true;
-    }
-
-    if (!hSession) {
-        hSession.reset(winhttp_api().Open(FromUtf8(userAgent).c_str(), WINHTTP_ACCESS_TYPE_DEFAULT_PROXY,
+void CWinHttpClient::Open(const std::string& userAgent) {
+    if (!session_) {
+        session_.reset(winhttp_api().Open(FromUtf8(userAgent).c_str(), WINHTTP_ACCESS_TYPE_DEFAULT_PROXY,
                                           WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0));
-        if (!hSession) {
+        if (!session_) {
             LogSystemCallFailure("WinHttpOpen", ::GetLastError());
             throw CVynException(UnexpectedError, std::string());
         }
@@ -136,74 +124,101 @@ void CVynAuthSession::OpenHttpSession() {
         // as its status. A session without this policy is not kept, so the
         // next call opens a new one and tries again instead of running on a
         // session that follows redirects.
-        if (!SetDwordOption(hSession.get(), WINHTTP_OPTION_REDIRECT_POLICY, WINHTTP_OPTION_REDIRECT_POLICY_NEVER)) {
-            hSession.reset();
+        if (!SetDwordOption(session_.get(), WINHTTP_OPTION_REDIRECT_POLICY, WINHTTP_OPTION_REDIRECT_POLICY_NEVER)) {
+            session_.reset();
             throw CVynException(UnexpectedError, std::string());
         }
     }
 
-    hRequest.reset();
-    hConnect.reset();
+    {
+        const CCriticalSectionLock lock(requestLock_);
+        request_.reset();
+    }
+    connection_.reset();
 }
 
-int32_t CVynAuthSession::MakeHttpRequest(const std::string& method, const std::string& objectName,
-                                         const std::string& headers, const std::string& body, int32_t timeout,
-                                         std::string& response, TimeoutScope scope) {
-    if (gDebugLogging) LogMessage("DEBUG: Entered CVynAuthSession::MakeHttpRequest");
+void CWinHttpClient::Abort() {
+    // WinHTTP ends a call in progress on a handle that is closed (Windows
+    // reports it as cancelled; Wine lets a blocked call run on). The flag
+    // makes any failure of this exchange read as cancelled on both.
+    const CCriticalSectionLock lock(requestLock_);
+    aborted_ = true;
+    request_.reset();
+}
+
+void CWinHttpClient::Fail(const std::string& callName, DWORD lastError) const {
+    ThrowWinHttpError(callName, aborted_.load() ? static_cast<DWORD>(ERROR_WINHTTP_OPERATION_CANCELLED) : lastError);
+}
+
+int32_t CWinHttpClient::Send(const HttpsRequest& request, std::string& response) {
     const WinHttpApi& api = winhttp_api();
+    const std::string& method = request.method;
+    const std::string& body = request.body;
 
-    hRequest.reset();
-    hConnect.reset();
+    // The request handle is taken under the lock; the calls below use this
+    // copy, so an Abort from another thread never races with them for the owner.
+    HINTERNET handle = nullptr;
+    {
+        const CCriticalSectionLock lock(requestLock_);
+        request_.reset();
+        aborted_ = false;
+    }
+    connection_.reset();
 
-    hConnect.reset(api.Connect(hSession.get(), FromUtf8(config.host).c_str(), config.port, 0));
-    if (!hConnect) ThrowWinHttpError("WinHttpConnect on " + config.host, ::GetLastError());
+    connection_.reset(api.Connect(session_.get(), FromUtf8(request.host).c_str(), request.port, 0));
+    if (!connection_) ThrowWinHttpError("WinHttpConnect on " + request.host, ::GetLastError());
 
-    hRequest.reset(api.OpenRequest(hConnect.get(), FromUtf8(method).c_str(), FromUtf8(objectName).c_str(), nullptr,
-                                   WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES, kRequestFlags));
-    if (!hRequest) ThrowWinHttpError("WinHttpOpenRequest", ::GetLastError());
+    {
+        const CCriticalSectionLock lock(requestLock_);
+        request_.reset(api.OpenRequest(connection_.get(), FromUtf8(method).c_str(),
+                                       FromUtf8(request.objectName).c_str(), nullptr, WINHTTP_NO_REFERER,
+                                       WINHTTP_DEFAULT_ACCEPT_TYPES, kRequestFlags));
+        handle = request_.get();
+    }
+    if (handle == nullptr) Fail("WinHttpOpenRequest", ::GetLastError());
 
-    if (timeout != 0 && !SetRequestTimeouts(hRequest.get(), timeout, scope)) {
+    if (request.timeoutSeconds != 0 && !SetRequestTimeouts(handle, request.timeoutSeconds, request.scope)) {
         throw CVynException(UnexpectedError, std::string());
     }
 
     if (method == "POST" && !body.empty()) {
-        if (!api.AddRequestHeaders(hRequest.get(), L"Content-Type: application/x-www-form-urlencoded\r\n",
+        if (!api.AddRequestHeaders(handle, L"Content-Type: application/x-www-form-urlencoded\r\n",
                                    static_cast<DWORD>(-1), WINHTTP_ADDREQ_FLAG_ADD | WINHTTP_ADDREQ_FLAG_REPLACE)) {
-            ThrowWinHttpError("WinHttpAddRequestHeaders", ::GetLastError());
+            Fail("WinHttpAddRequestHeaders", ::GetLastError());
         }
     }
 
     // The extra headers and the body go out in one call.
-    const std::wstring wideHeaders = FromUtf8(headers);
+    const std::wstring wideHeaders = FromUtf8(request.headers);
     const DWORD bodyLength = static_cast<DWORD>(body.size());
-    if (!api.SendRequest(hRequest.get(), wideHeaders.empty() ? WINHTTP_NO_ADDITIONAL_HEADERS : wideHeaders.c_str(),
+    if (!api.SendRequest(handle, wideHeaders.empty() ? WINHTTP_NO_ADDITIONAL_HEADERS : wideHeaders.c_str(),
                          static_cast<DWORD>(wideHeaders.size()),
                          body.empty() ? WINHTTP_NO_REQUEST_DATA : const_cast<char*>(body.data()), bodyLength,
                          bodyLength, 0)) {
-        ThrowWinHttpError("WinHttpSendRequest", ::GetLastError());
+        Fail("WinHttpSendRequest", ::GetLastError());
     }
 
-    if (!api.ReceiveResponse(hRequest.get(), nullptr)) ThrowWinHttpError("WinHttpReceiveResponse", ::GetLastError());
+    if (!api.ReceiveResponse(handle, nullptr)) Fail("WinHttpReceiveResponse", ::GetLastError());
 
     // The body is bytes (BSON holds zeros): it is appended by length, in chunks
     // of whatever the platform reports available.
     const size_t bodyStart = response.size();
     for (;;) {
         DWORD available = 0;
-        if (!api.QueryDataAvailable(hRequest.get(), &available)) {
+        if (!api.QueryDataAvailable(handle, &available)) {
             // Only the end-of-data code ends the body quietly. Any other
             // failure, even before the first byte, is a broken exchange: taking
             // it for a complete (possibly empty) body would report a failed
             // transfer as an answer.
             const DWORD error = ::GetLastError();
             if (error == kErrorNoMoreFiles) break;
-            ThrowWinHttpError("WinHttpQueryDataAvailable", error);
+            Fail("WinHttpQueryDataAvailable", error);
         }
         if (available == 0) break;
         std::unique_ptr<char[]> chunk(new char[available]);
         DWORD read = 0;
-        if (!api.ReadData(hRequest.get(), chunk.get(), available, &read)) {
-            ThrowWinHttpError("WinHttpReadData", ::GetLastError());
+        if (!api.ReadData(handle, chunk.get(), available, &read)) {
+            Fail("WinHttpReadData", ::GetLastError());
         }
         response.append(chunk.get(), read);
         if (response.size() - bodyStart > kMaxAnswerBytes)
@@ -215,22 +230,21 @@ int32_t CVynAuthSession::MakeHttpRequest(const std::string& method, const std::s
     // Wine ends the body quietly, so the length is checked here as well.
     DWORD declaredLength = 0;
     DWORD declaredSize = sizeof(declaredLength);
-    if (api.QueryHeaders(hRequest.get(), WINHTTP_QUERY_CONTENT_LENGTH | WINHTTP_QUERY_FLAG_NUMBER,
+    if (api.QueryHeaders(handle, WINHTTP_QUERY_CONTENT_LENGTH | WINHTTP_QUERY_FLAG_NUMBER,
                          WINHTTP_HEADER_NAME_BY_INDEX, &declaredLength, &declaredSize, WINHTTP_NO_HEADER_INDEX) &&
         response.size() - bodyStart < declaredLength) {
-        ThrowWinHttpError("WinHttpQueryDataAvailable", ERROR_WINHTTP_CONNECTION_ERROR);
+        Fail("WinHttpQueryDataAvailable", ERROR_WINHTTP_CONNECTION_ERROR);
     }
 
     wchar_t statusText[10] = {};
     DWORD statusLength = sizeof(statusText);
-    if (!api.QueryHeaders(hRequest.get(), WINHTTP_QUERY_STATUS_CODE, WINHTTP_HEADER_NAME_BY_INDEX, statusText,
+    if (!api.QueryHeaders(handle, WINHTTP_QUERY_STATUS_CODE, WINHTTP_HEADER_NAME_BY_INDEX, statusText,
                           &statusLength, WINHTTP_NO_HEADER_INDEX)) {
-        ThrowWinHttpError("WinHttpQueryHeaders", ::GetLastError());
+        Fail("WinHttpQueryHeaders", ::GetLastError());
     }
     statusText[9] = L'\0';
     const int32_t status = ParseStatus(statusText);
     if (status != 200) LogMessage("ERROR: Server returned non-success status: " + ToUtf8(statusText));
 
-    if (gDebugLogging) LogMessage("DEBUG: Leaving CVynAuthSession::MakeHttpRequest");
     return status;
 }

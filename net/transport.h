@@ -1,23 +1,49 @@
 #pragma once
-// Helpers of the HTTPS transport (CVynAuthSession::OpenHttpSession and
-// MakeHttpRequest live in net/transport.cpp).
+// The system's TLS client: one synchronous WinHTTP exchange per request, with
+// the WinHTTP helpers it is built from (time-outs, error codes and their log
+// lines). CHttpsClient (net/https_client.h) owns one and picks it.
 
 #include <windows.h>
 #include <winhttp.h>
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 
-// What a request's time-out bounds.
-enum class TimeoutScope {
-    // The connection set-up only; once connected the request waits as long as
-    // the service takes (authentication and its polls, which run behind the
-    // status dialog and its Cancel).
-    ConnectOnly,
-    // Every wait of the exchange: connecting, the TLS handshake, sending, the
-    // answer's headers and each read of its body. For requests made on
-    // Winlogon's own thread, which nothing else can interrupt.
-    WholeExchange,
+#include "common/critical_section.h"
+#include "net/https_types.h"
+#include "net/tls_client.h"
+#include "net/winhttp_handle.h"
+
+class CWinHttpClient final : public ITlsClient {
+public:
+    CWinHttpClient() = default;
+    CWinHttpClient(const CWinHttpClient&) = delete;
+    CWinHttpClient& operator=(const CWinHttpClient&) = delete;
+
+    // Opens the WinHTTP session on first use, with `userAgent` and redirects
+    // never followed, and closes the previous request's connection and request.
+    // A failure is logged and thrown as CVynException(UnexpectedError).
+    void Open(const std::string& userAgent);
+
+    // Needs an open session. `request.userAgent` is not used: the session's is.
+    int32_t Send(const HttpsRequest& request, std::string& response) override;
+    void Abort() override;
+
+    // The handles as they stand, for tests of their lifetime.
+    HINTERNET Session() const noexcept { return session_.get(); }
+    HINTERNET Connection() const noexcept { return connection_.get(); }
+    HINTERNET Request() const noexcept { return request_.get(); }
+
+private:
+    [[noreturn]] void Fail(const std::string& callName, DWORD lastError) const;
+
+    unique_hinternet session_;
+    unique_hinternet connection_;
+    // Replaced by Send and closed by Abort, which runs on another thread.
+    CCriticalSection requestLock_;
+    unique_hinternet request_;
+    std::atomic<bool> aborted_{false};
 };
 
 // Sets the request's time-outs to `timeoutSeconds` (-1: no limit) for the

@@ -1,9 +1,9 @@
 #include "ui/passcode_dialog.h"
 
+#include <utility>
 #include <vector>
 
-#include "auth/secrets.h"
-#include "auth/session.h"
+#include "diag/secrets.h"
 #include "common/strings.h"
 #include "diag/errors.h"
 #include "diag/log.h"
@@ -16,9 +16,9 @@ POINT PasscodeDialogPosition(int screenWidth, int screenHeight, int width, int h
     return p;
 }
 
-CVynAuthDialog::CVynAuthDialog(CVynAuthSession* session, const std::string& user,
-                               PWLX_DISPATCH_VERSION_1_0 winlogonFunctions, HANDLE wlxHandle)
-    : session_(session), user_(user), winlogonFunctions_(winlogonFunctions), wlxHandle_(wlxHandle) {}
+CVynAuthDialog::CVynAuthDialog(AuthorizeAnswer authorize, PWLX_DISPATCH_VERSION_1_0 winlogonFunctions,
+                               HANDLE wlxHandle)
+    : authorize_(std::move(authorize)), winlogonFunctions_(winlogonFunctions), wlxHandle_(wlxHandle) {}
 
 CVynAuthDialog::~CVynAuthDialog() = default;
 
@@ -87,7 +87,7 @@ bool CVynAuthDialog::OnOK() {
         // A passcode is a secret: only factor words are logged as typed.
         LogMessage("Vyn passcode: " + MaskAnswerForLog(answer));
         try {
-            return session_->AuthorizeVynUser(m_hWnd, user_, answer);
+            return authorize_(m_hWnd, answer);
         } catch (const CVynException& e) {
             const std::wstring text = e.GetUserMessage();
             LogMessage("Caught exception from AuthorizeVynUser: " + ServiceTextForLog(ToUtf8(text)));

@@ -9,12 +9,11 @@
 
 #include <cstdint>
 #include <exception>
+#include <functional>
 #include <string>
 
 #include "ui/modal_dialog.h"
 #include "ui/resource.h"
-
-class CVynAuthSession;
 
 constexpr int kPasscodeEditId = 1001;
 // Ends the dialog when authentication failed with an exception outside the
@@ -24,11 +23,16 @@ constexpr INT_PTR kPasscodeDialogAborted = IDABORT;
 // Where the dialog goes: centred horizontally, a third of the way down.
 POINT PasscodeDialogPosition(int screenWidth, int screenHeight, int width, int height);
 
+// Runs the authentication of one answer with the dialog as owner of what it
+// shows: true when the second factor succeeded, false when the user may try
+// again; the client's failures are thrown (CVynException family).
+using AuthorizeAnswer = std::function<bool(HWND owner, const std::string& answer)>;
+
 class CVynAuthDialog : public CVynModalDialog {
 public:
-    // Made by the gate for one display; nothing here is owned but the name.
-    CVynAuthDialog(CVynAuthSession* session, const std::string& user, PWLX_DISPATCH_VERSION_1_0 winlogonFunctions,
-                   HANDLE wlxHandle);
+    // Made by the gate for one display, with the authentication of the user
+    // it stands for; nothing here is owned.
+    CVynAuthDialog(AuthorizeAnswer authorize, PWLX_DISPATCH_VERSION_1_0 winlogonFunctions, HANDLE wlxHandle);
     ~CVynAuthDialog() override;
 
     uint32_t GetTemplateId() const override;
@@ -42,8 +46,7 @@ private:
     void Place();
     void ShowMessage(const std::wstring& text);
 
-    CVynAuthSession* session_;
-    std::string user_;
+    AuthorizeAnswer authorize_;
     PWLX_DISPATCH_VERSION_1_0 winlogonFunctions_;
     HANDLE wlxHandle_;
     std::exception_ptr foreignFailure_;

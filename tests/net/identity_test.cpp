@@ -256,7 +256,7 @@ TEST(UserAgent, FromProductTokenAndWineVersion) {
     EXPECT_EQ(BuildUserAgent("VynGina/1.1.8"), "VynGina/1.1.8 (Windows NT 6.1.7601 x64)");
     EXPECT_EQ(BuildUserAgent(""), "VynAuth/Unknown (Windows NT 6.1.7601 x64)");
     const CVynAuthSession session("VynGina/1.1.8");
-    EXPECT_EQ(session.userAgent, "VynGina/1.1.8 (Windows NT 6.1.7601 x64)");
+    EXPECT_EQ(session.http.UserAgent(), "VynGina/1.1.8 (Windows NT 6.1.7601 x64)");
 }
 
 }  // namespace

@@ -95,14 +95,14 @@ int main(int argc, char** argv) {
     const std::string query = FormatQueryString(params);
     std::string header = session.FormatAuthHeader("POST", "/rest/v1/preauth.bson", query);
     if (header.size() >= 2) header.resize(header.size() - 2);
-    std::printf("user-agent %s\nauthorization %s\nbody %s\n", session.userAgent.c_str(), header.c_str(),
+    std::printf("user-agent %s\nauthorization %s\nbody %s\n", session.http.UserAgent().c_str(), header.c_str(),
                 query.c_str());
 
     // The same header lines the module sends: its Authorization line, then
     // the Content-Type it adds to a POST with a body.
     const std::wstring bareHeaders = std::wstring(header.begin(), header.end()) +
                                      L"\r\nContent-Type: application/x-www-form-urlencoded\r\n";
-    BareClient bare(session.userAgent, session.config.port);
+    BareClient bare(session.http.UserAgent(), session.config.port);
     std::string floorLines;
     try {
         session.OpenHttpSession();

@@ -1,6 +1,6 @@
-// Transport behaviour that Wine cannot show on its own, observed through the
-// WinHTTP table: the time-out options, a failing option, the session's
-// redirect policy and its single opening. Requests go to the loopback port on
+// The HTTPS client's WinHTTP behaviour that Wine cannot show on its own,
+// observed through the WinHTTP table: the time-out options, a failing option,
+// the session's redirect policy and its single opening. Requests go to the loopback port on
 // which nothing listens, so no service is needed.
 #include <gtest/gtest.h>
 
@@ -10,11 +10,12 @@
 
 #include <cstring>
 
-#include "auth/session.h"
 #include "diag/errors.h"
+#include "net/https_client.h"
 #include "net/transport.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/refservice.h"
+#include "tests/transport/silent_listeners.h"
 #include "tests/transport/winhttp_seam.h"
 
 namespace {
@@ -26,18 +27,23 @@ protected:
     void SetUp() override {
         SetOptionRecorder::Reset();
         api->SetOption = SetOptionRecorder::SetOption;
-        session.config.host = "localhost";
-        session.config.port = refservice::ClosedPort();
+        request.host = "localhost";
+        request.port = refservice::ClosedPort();
+        request.method = "POST";
+        request.objectName = "/rest/v1/preauth.bson";
+        request.body = "user=x";
     }
     void TearDown() override { SetOptionRecorder::Reset(); }
 
     // One request to the closed port; it must end in the connection failure.
     void RequestExpectingRefusal(int32_t timeout, TimeoutScope scope = TimeoutScope::ConnectOnly) {
-        session.OpenHttpSession();
+        client.Open();
         SetOptionRecorder::Calls().clear();
+        request.timeoutSeconds = timeout;
+        request.scope = scope;
         std::string response;
         try {
-            session.MakeHttpRequest("POST", "/rest/v1/preauth.bson", "", "user=x", timeout, response, scope);
+            client.Send(request, response);
             FAIL() << "a closed port must not answer";
         } catch (const CINetException& e) {
             EXPECT_EQ(e.GetErrorCode(), 12029u);
@@ -45,7 +51,8 @@ protected:
     }
 
     ScopedWinHttpApi api;
-    CVynAuthSession session{"VynGina/1.1.8"};
+    CHttpsClient client{"VynGina/1.1.8 (test)"};
+    HttpsRequest request;
 };
 
 struct TimeoutCase {
@@ -90,14 +97,18 @@ TEST(WinHttpErrorFor, SocketTimeOutIsWinHttpsTimeOut) {
 }
 
 TEST_F(TransportSeam, FailingTimeoutOptionIsAnUnexpectedErrorAndStopsAtOnce) {
-    session.OpenHttpSession();
+    client.Open();
     SetOptionRecorder::Calls().clear();
     SetOptionRecorder::FailOption() = WINHTTP_OPTION_SEND_TIMEOUT;
     SetOptionRecorder::FailError() = 12018;
     LogCapture log;
+    request.method = "GET";
+    request.objectName = "/rest/v1/status.bson?txid=T";
+    request.body = "txid=T";
+    request.timeoutSeconds = 10;
     std::string response;
     try {
-        session.MakeHttpRequest("GET", "/rest/v1/status.bson?txid=T", "", "txid=T", 10, response);
+        client.Send(request, response);
         FAIL() << "expected CVynException";
     } catch (const CINetException&) {
         FAIL() << "an option failure is not a transport failure";
@@ -119,20 +130,20 @@ TEST_F(TransportSeam, SetRequestTimeoutsReportsTheFirstFailure) {
 }
 
 TEST_F(TransportSeam, SessionIsOpenedOnceWithRedirectsNeverFollowed) {
-    session.OpenHttpSession();
-    const HINTERNET first = session.hSession.get();
+    client.Open();
+    const HINTERNET first = client.WinHttp().Session();
     ASSERT_NE(first, nullptr);
-    EXPECT_TRUE(session.winsockStarted);
+    EXPECT_TRUE(client.WinsockStarted());
     EXPECT_EQ(SetOptionRecorder::Calls(), (Options{{WINHTTP_OPTION_REDIRECT_POLICY, 0}}));
 
     // A second call keeps the session and closes the previous request's handles.
     RequestExpectingRefusal(0);
-    EXPECT_NE(session.hConnect.get(), nullptr);
-    EXPECT_NE(session.hRequest.get(), nullptr);
-    session.OpenHttpSession();
-    EXPECT_EQ(session.hSession.get(), first);
-    EXPECT_EQ(session.hConnect.get(), nullptr);
-    EXPECT_EQ(session.hRequest.get(), nullptr);
+    EXPECT_NE(client.WinHttp().Connection(), nullptr);
+    EXPECT_NE(client.WinHttp().Request(), nullptr);
+    client.Open();
+    EXPECT_EQ(client.WinHttp().Session(), first);
+    EXPECT_EQ(client.WinHttp().Connection(), nullptr);
+    EXPECT_EQ(client.WinHttp().Request(), nullptr);
     EXPECT_TRUE(SetOptionRecorder::Calls().empty());
 }
 
@@ -141,18 +152,18 @@ TEST_F(TransportSeam, SessionWithoutRedirectPolicyIsNotKept) {
     SetOptionRecorder::FailError() = ERROR_INVALID_PARAMETER;
     LogCapture log;
     try {
-        session.OpenHttpSession();
+        client.Open();
         FAIL() << "expected CVynException";
     } catch (const CVynException& e) {
         EXPECT_EQ(e.GetKind(), UnexpectedError);
     }
     EXPECT_TRUE(log.Texts().empty());
-    EXPECT_EQ(session.hSession.get(), nullptr);
+    EXPECT_EQ(client.WinHttp().Session(), nullptr);
 
     // The next call opens a new session and sets the policy on it.
     SetOptionRecorder::Reset();
-    session.OpenHttpSession();
-    EXPECT_NE(session.hSession.get(), nullptr);
+    client.Open();
+    EXPECT_NE(client.WinHttp().Session(), nullptr);
     EXPECT_EQ(SetOptionRecorder::Calls(), (Options{{WINHTTP_OPTION_REDIRECT_POLICY, 0}}));
 }
 
@@ -165,15 +176,15 @@ TEST_F(TransportSeam, FailingWinHttpOpenIsLoggedAndRetriedNextTime) {
     api->Open = FailingOpen;
     LogCapture log;
     try {
-        session.OpenHttpSession();
+        client.Open();
         FAIL() << "expected CVynException";
     } catch (const CVynException& e) {
         EXPECT_EQ(e.GetKind(), UnexpectedError);
     }
     EXPECT_EQ(log.Texts(), (std::vector<std::string>{"ERROR: Failure in system call 'WinHttpOpen' (8)"}));
     api->Open = RealWinHttpApi().Open;
-    session.OpenHttpSession();
-    EXPECT_NE(session.hSession.get(), nullptr);
+    client.Open();
+    EXPECT_NE(client.WinHttp().Session(), nullptr);
 }
 
 // Wine's winhttp.dll carries no message table, so the text comes from a
@@ -232,6 +243,49 @@ TEST(ThrowWinHttpError, WithoutATextWritesTheSystemCallLine) {
     }
     EXPECT_EQ(log.Texts(),
               (std::vector<std::string>{"ERROR: Failure in system call 'WinHttpConnect on localhost' (12029)"}));
+}
+
+DWORD WINAPI AbortSoon(LPVOID client) {
+    ::Sleep(300);
+    static_cast<CHttpsClient*>(client)->Abort();
+    return 0;
+}
+
+// Abort comes from another thread while the exchange waits for a handshake
+// that never completes. Whatever the blocked call then reports (Windows: the
+// cancel; Wine runs on to its time-out), the exchange fails as cancelled, and
+// the next exchange is not touched by it.
+TEST(HttpsClientAbort, AnAbortedExchangeFailsAsCancelledAndTheNextRunsNormally) {
+    silent::NoTlsListener listener;
+    ASSERT_NE(listener.Port(), 0);
+    CHttpsClient client{"VynGina/1.1.8 (test)"};
+    client.Open();
+    HttpsRequest request;
+    request.host = "localhost";
+    request.port = listener.Port();
+    request.method = "GET";
+    request.objectName = "/rest/v1/ping.bson";
+    request.timeoutSeconds = 2;
+    request.scope = TimeoutScope::WholeExchange;
+    const unique_handle aborter(::CreateThread(nullptr, 0, AbortSoon, &client, 0, nullptr));
+    ASSERT_TRUE(aborter);
+    std::string response;
+    try {
+        client.Send(request, response);
+        FAIL() << "a silent service must not answer";
+    } catch (const CINetException& e) {
+        EXPECT_EQ(e.GetErrorCode(), 12017u);
+    }
+    ASSERT_EQ(::WaitForSingleObject(aborter.get(), 5000), WAIT_OBJECT_0);
+
+    client.Open();
+    request.port = refservice::ClosedPort();
+    try {
+        client.Send(request, response);
+        FAIL() << "a closed port must not answer";
+    } catch (const CINetException& e) {
+        EXPECT_EQ(e.GetErrorCode(), 12029u);
+    }
 }
 
 }  // namespace

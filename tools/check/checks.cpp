@@ -232,7 +232,7 @@ std::string SecureChannelWords(const CVynAuthSession& session, DWORD code, bool 
     if (!IsSecureChannelFailure(code)) return TransportFailureWords(code, underWine);
     uint32_t policyError = 0;
     const CertificateFinding finding =
-        DiagnoseCertificate(session.userAgent, session.config.host, session.config.port, policyError);
+        DiagnoseCertificate(session.http.UserAgent(), session.config.host, session.config.port, policyError);
     if (finding == CertificateFinding::NoCertificate || finding == CertificateFinding::Valid) {
         std::string words = "TLS failure: the handshake with the service failed";
         if (finding == CertificateFinding::Valid) words += " (its certificate is valid for this host)";

@@ -1,5 +1,6 @@
 #pragma once
-// What of a user's answer may be written to the log.
+// What of a user's answer may be written to the log: the one rule every log
+// line that mentions an answer goes through.
 
 #include <string>
 

@@ -1,4 +1,4 @@
-#include "auth/secrets.h"
+#include "diag/secrets.h"
 
 #include <cctype>
 

@@ -1,7 +1,7 @@
 // What of the user's answer reaches the log.
 #include <gtest/gtest.h>
 
-#include "auth/secrets.h"
+#include "diag/secrets.h"
 
 namespace {
 

@@ -1,0 +1,70 @@
+#pragma once
+// CHttpsClient: the module's HTTPS client of the authentication service. It
+// owns the Winsock start-up, the user agent and the TLS clients, and decides
+// which TLS client carries each request. It knows nothing of the service's
+// operations or their signing: CVynAuthSession (auth/) builds the requests.
+// One thread sends at a time; Abort may come from another.
+
+#include <winsock2.h>
+#include <windows.h>
+
+#include <cstdint>
+#include <string>
+
+#include "common/unique_any.h"
+#include "net/https_types.h"
+#include "net/tls_client.h"
+#include "net/transport.h"
+
+namespace handle_traits {
+// This process's use of Winsock, counted by the system: WSAStartup succeeded
+// and WSACleanup is owed. Both TLS clients' sockets live under it.
+struct WinsockStartup {
+    using pointer = bool;
+    static constexpr pointer invalid() noexcept { return false; }
+    static void close(pointer) noexcept { ::WSACleanup(); }
+};
+}  // namespace handle_traits
+
+using unique_winsock = unique_any<handle_traits::WinsockStartup>;
+
+class CHttpsClient {
+public:
+    // `userAgent`: the whole User-Agent text (BuildUserAgent, net/identity.h).
+    explicit CHttpsClient(std::string userAgent);
+    CHttpsClient(const CHttpsClient&) = delete;
+    CHttpsClient& operator=(const CHttpsClient&) = delete;
+
+    // Before each run of requests: starts Winsock and opens the WinHTTP
+    // session once, and closes what the previous request left open. A failure
+    // is logged and thrown as CVynException(UnexpectedError).
+    void Open();
+
+    // One exchange through the TLS client that SelectClient picks; the body is
+    // appended to `response` and the status returned (see ITlsClient::Send).
+    int32_t Send(const HttpsRequest& request, std::string& response);
+
+    // Ends the exchange in progress, from another thread: every client is told,
+    // since only the sending thread knows which one carries it. Not called
+    // yet: the status dialog's Cancel will call it.
+    void Abort();
+
+    const std::string& UserAgent() const noexcept { return userAgent_; }
+    bool WinsockStarted() const noexcept { return winsock_.is_valid(); }
+    // The system's client, for tests of its handles.
+    const CWinHttpClient& WinHttp() const noexcept { return winhttp_; }
+
+private:
+    ITlsClient& SelectClient(const HttpsRequest& request);
+
+    // Declared first, so released last: every socket and handle of the
+    // clients below is closed before the process's Winsock count drops.
+    unique_winsock winsock_;
+    std::string userAgent_;
+    CWinHttpClient winhttp_;
+};
+
+// Process-wide: once the module's own TLS client has completed a handshake
+// with the service, it goes first for the rest of the process.
+bool ModuleTlsClientGoesFirst() noexcept;
+void SetModuleTlsClientGoesFirst() noexcept;

@@ -1,0 +1,32 @@
+#pragma once
+// What one HTTPS request to the authentication service is made of, whichever
+// TLS client carries it.
+
+#include <cstdint>
+#include <string>
+
+// What a request's time-out bounds.
+enum class TimeoutScope {
+    // The connection set-up only; once connected the request waits as long as
+    // the service takes (authentication and its polls, which run behind the
+    // status dialog and its Cancel).
+    ConnectOnly,
+    // Every wait of the exchange: connecting, the TLS handshake, sending, the
+    // answer's headers and each read of its body. For requests made on
+    // Winlogon's own thread, which nothing else can interrupt.
+    WholeExchange,
+};
+
+// One request. `headers` are extra header lines, each ending in CRLF; `body`
+// is bytes; `timeoutSeconds` 0 leaves the client's defaults, -1 is no limit.
+struct HttpsRequest {
+    std::string host;
+    uint16_t port = 443;
+    std::string userAgent;
+    std::string method;
+    std::string objectName;
+    std::string headers;
+    std::string body;
+    int32_t timeoutSeconds = 0;
+    TimeoutScope scope = TimeoutScope::ConnectOnly;
+};

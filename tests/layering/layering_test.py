@@ -1,0 +1,58 @@
+#!/usr/bin/env python3
+"""The module's layers: the HTTPS client (net/), the dialogs (ui/), the
+settings (config/), diagnostics (diag/) and the common helpers (common/) are
+built without the service client (auth/) and the Winlogon face (gina/). They
+reach them only through what they are handed (callbacks, plain types), so
+none of their files may include a header of those two."""
+import os
+import re
+import sys
+import unittest
+
+ROOT = os.path.normpath(os.path.join(os.path.dirname(__file__), "..", ".."))
+LOWER = ("net", "ui", "config", "diag", "common")
+UPPER = ("auth", "gina")
+SOURCE = (".h", ".hpp", ".c", ".cpp", ".inl", ".rc")
+# Either quote form, with or without blanks after '#', and a path spelled
+# with "./" or a backslash, as a compiler would still accept it.
+INCLUDE = re.compile(r'^\s*#\s*include\s*[<"](?:\.[\\/])?([^>"]+)[>"]', re.MULTILINE)
+
+
+def includes(path):
+    with open(path, encoding="utf-8", errors="replace") as f:
+        return [name.replace("\\", "/") for name in INCLUDE.findall(f.read())]
+
+
+def sources(folder):
+    for base, _, files in os.walk(os.path.join(ROOT, folder)):
+        for name in sorted(files):
+            if name.endswith(SOURCE):
+                yield os.path.join(base, name)
+
+
+def upward(path):
+    return [name for name in includes(path) if name.split("/", 1)[0] in UPPER]
+
+
+class Layering(unittest.TestCase):
+    def test_lower_layers_include_nothing_of_auth_or_gina(self):
+        found = []
+        for folder in LOWER:
+            for path in sources(folder):
+                found += ["%s: %s" % (os.path.relpath(path, ROOT), name) for name in upward(path)]
+        self.assertEqual(found, [])
+
+    def test_the_scan_sees_the_includes_it_must_refuse(self):
+        # The gate is above both layers: its includes of them are found, so a
+        # scan that reads nothing cannot pass the test above by accident.
+        self.assertIn("auth/session.h", upward(os.path.join(ROOT, "gina", "gate.cpp")))
+        self.assertGreater(sum(1 for folder in LOWER for _ in sources(folder)), 30)
+
+    def test_include_forms_a_compiler_accepts_are_recognised(self):
+        text = '#include "auth/session.h"\n  #  include <gina/gate.h>\n#include ".\\auth\\x.h"\n// include "auth/y.h"\n'
+        self.assertEqual([n.replace("\\", "/") for n in INCLUDE.findall(text)],
+                         ["auth/session.h", "gina/gate.h", "auth/x.h"])
+
+
+if __name__ == "__main__":
+    sys.exit(0 if unittest.main(argv=sys.argv[:1], exit=False).result.wasSuccessful() else 1)
