@@ -605,7 +605,7 @@ ServiceAnswer CheckService(Report& report, const SessionConfig& config) {
     // trusted roots alone, which this account's own stores may add to.
     uint32_t policyError = 0;
     const CertificateFinding finding =
-        DiagnoseCertificate(session.userAgent, session.config.host, session.config.port, policyError);
+        DiagnoseCertificate(session.http.UserAgent(), session.config.host, session.config.port, policyError);
     if (finding == CertificateFinding::Valid || finding == CertificateFinding::NoCertificate) return check.answer;
     report.Add("service.certificate", Status::Fail,
                "service: this account accepts the service's certificate, SYSTEM would not: " +
