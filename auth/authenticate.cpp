@@ -34,7 +34,9 @@ namespace {
 // Everything one authentication's worker uses (see above).
 struct AuthWorker {
     AuthWorker(const CVynAuthSession& shared, const std::string& u, const std::string& a)
-        : session(shared.config, shared.http.UserAgent()), user(u), answer(a) {}
+        : session(shared.config, shared.http.UserAgent()), user(u), answer(a) {
+        session.statusAnswerSeconds = shared.statusAnswerSeconds;
+    }
     CVynAuthSession session;
     std::string user;
     std::string answer;
@@ -155,7 +157,14 @@ void CVynAuthSession::RunAuthTransaction(const std::string& user, const std::str
             const std::wstring text = FromUtf8(status);
             ::SendMessageW(progressWindow, WM_SET_STATUS_TEXT, 0, reinterpret_cast<LPARAM>(text.c_str()));
         }
-        CheckTransactionStatus(txid, result, status);
+        try {
+            CheckTransactionStatus(txid, result, status);
+        } catch (const CINetException& e) {
+            // A poll the service held past its bound: poll again at once,
+            // after the cancel check, with the previous text still shown.
+            if (!e.TimedOutAwaitingAnswer()) throw;
+            continue;
+        }
         LogMessage("Status: " + ServiceTextForLog(status));
     } while (result.empty());
 

@@ -63,16 +63,26 @@ void CVynAuthSession::MakeRequest(VynOperation operation, const ParamMap& params
     // of a body behind; each attempt starts again from what the caller passed,
     // so a normal return leaves exactly one answer's body after it.
     const size_t callerLength = response.size();
+    const bool isPoll = operation == VynOperation::Status;
     std::optional<CINetException> lastFailure;
     for (int attempt = 0; attempt < kMaxAttempts; ++attempt) {
         response.resize(callerLength);
         int32_t status = 0;
         try {
-            status = MakeHttpRequest(method, target, header, query, timeout, response, scope);
+            status = MakeHttpRequest(method, target, header, query, timeout, response, scope,
+                                     isPoll ? statusAnswerSeconds : 0);
         } catch (const CINetException& e) {
             LogMessage("Caught WinHttp exception");
             if (e.GetErrorCode() == kOperationCancelled) {
                 LogMessage("Operation cancelled");
+                throw;
+            }
+            if (isPoll && e.TimedOutAwaitingAnswer()) {
+                // The service had the poll and held it: nothing has failed,
+                // and counting it would let three held polls fail open (a
+                // push nobody answers would let the user in).
+                LogMessage("Status poll held past its bound; polling again");
+                response.resize(callerLength);
                 throw;
             }
             LogMessage("Caught WinHttp exception; retrying up to limit");

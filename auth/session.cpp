@@ -22,7 +22,7 @@ void CVynAuthSession::OpenHttpSession() { http.Open(); }
 
 int32_t CVynAuthSession::MakeHttpRequest(const std::string& method, const std::string& objectName,
                                          const std::string& headers, const std::string& body, int32_t timeout,
-                                         std::string& response, TimeoutScope scope) {
+                                         std::string& response, TimeoutScope scope, int32_t answerSeconds) {
     if (gDebugLogging) LogMessage("DEBUG: Entered CVynAuthSession::MakeHttpRequest");
     HttpsRequest request;
     request.host = config.host;
@@ -34,6 +34,7 @@ int32_t CVynAuthSession::MakeHttpRequest(const std::string& method, const std::s
     request.body = body;
     request.timeoutSeconds = timeout;
     request.scope = scope;
+    request.answerSeconds = answerSeconds;
     const int32_t status = http.Send(request, response);
     if (gDebugLogging) LogMessage("DEBUG: Leaving CVynAuthSession::MakeHttpRequest");
     return status;

@@ -60,13 +60,16 @@ public:
     void OpenHttpSession();
     int32_t MakeHttpRequest(const std::string& method, const std::string& objectName, const std::string& headers,
                             const std::string& body, int32_t timeout, std::string& response,
-                            TimeoutScope scope = TimeoutScope::ConnectOnly);
+                            TimeoutScope scope = TimeoutScope::ConnectOnly, int32_t answerSeconds = 0);
 
     // Signing with this session's host and keys (auth/session.cpp).
     std::string FormatAuthHeader(const std::string& method, const std::string& path,
                                  const std::string& query) const;
 
-    // Request executor (auth/executor.cpp).
+    // Request executor (auth/executor.cpp). A `Status` request that times out
+    // waiting for its answer (the service held the poll past
+    // statusAnswerSeconds) is neither an attempt nor a failure: its
+    // CINetException goes straight to the polling loop, which polls again.
     void MakeRequest(VynOperation operation, const ParamMap& params, std::string& response, int32_t timeout,
                      TimeoutScope scope = TimeoutScope::ConnectOnly);
 
@@ -100,4 +103,10 @@ public:
     // late failure or fail-open of this session must not appear in the event
     // log as if it had decided that logon.
     std::shared_ptr<const std::atomic<bool>> abandoned;
+    // The bound on the wait for a status poll's answer. The service holds a
+    // poll open until something happens, so the bound must be the module's
+    // own: Windows' default receive time-out (30 s) would otherwise end held
+    // polls as failures, three of which fail open. Tests shorten it; the
+    // status dialog's worker takes the shared session's value.
+    int32_t statusAnswerSeconds = 30;
 };

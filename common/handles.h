@@ -48,6 +48,15 @@ struct LocalMemory {
     static void close(pointer h) noexcept { ::LocalFree(h); }
 };
 
+// A timer of the default timer queue. Deleting it waits until a callback
+// already running has returned, so whatever the callback uses may be released
+// right after the owner is.
+struct TimerQueueTimer {
+    using pointer = HANDLE;
+    static constexpr pointer invalid() noexcept { return nullptr; }
+    static void close(pointer h) noexcept { ::DeleteTimerQueueTimer(nullptr, h, INVALID_HANDLE_VALUE); }
+};
+
 }  // namespace handle_traits
 
 using unique_handle = unique_any<handle_traits::Handle>;
@@ -56,3 +65,4 @@ using unique_hkey = unique_any<handle_traits::HKey>;
 using unique_hmodule = unique_any<handle_traits::HModule>;
 using unique_event_source = unique_any<handle_traits::EventSource>;
 using unique_hlocal = unique_any<handle_traits::LocalMemory>;
+using unique_timer = unique_any<handle_traits::TimerQueueTimer>;

@@ -28,7 +28,8 @@ std::wstring CVynException::GetUserMessage() const {
     return message_.empty() ? DefaultUserMessage(kind_) : message_;
 }
 
-CINetException::CINetException(DWORD errorCode) : CVynException(-1, std::string()), errorCode_(errorCode) {}
+CINetException::CINetException(DWORD errorCode, NetWait wait)
+    : CVynException(-1, std::string()), errorCode_(errorCode), wait_(wait) {}
 
 int32_t CINetException::GetKind() const { return CommunicationError; }
 

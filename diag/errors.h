@@ -35,19 +35,33 @@ protected:
     std::wstring message_;
 };
 
+// What a failed exchange was waiting for when it ended.
+enum class NetWait {
+    // Anything up to and including sending the request: name resolution,
+    // connecting, the TLS handshake, the request itself.
+    Sending,
+    // The answer to a request the service has received: its headers or body.
+    // A status poll that ends here was held by the service, not lost.
+    Answer,
+};
+
 // The failure of one WinHTTP call, carrying its error number.
 class CINetException : public CVynException {
 public:
-    explicit CINetException(DWORD errorCode);
+    explicit CINetException(DWORD errorCode, NetWait wait = NetWait::Sending);
     CINetException(const CINetException&) = default;
     CINetException& operator=(const CINetException&) = default;
 
     int32_t GetKind() const override;  // always CommunicationError
     std::wstring GetUserMessage() const override;
     DWORD GetErrorCode() const { return errorCode_; }
+    // A time-out (12002) that ended the wait for the answer to a request that
+    // was sent; the log line and the code are the same as for any 12002.
+    bool TimedOutAwaitingAnswer() const { return errorCode_ == 12002 && wait_ == NetWait::Answer; }
 
 private:
     DWORD errorCode_;
+    NetWait wait_;
 };
 
 // A refusal by HTTP status: an answer outside 200-299 that does not fail open.

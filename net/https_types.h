@@ -11,14 +11,21 @@ enum class TimeoutScope {
     // the service takes (authentication and its polls, which run behind the
     // status dialog and its Cancel).
     ConnectOnly,
-    // Every wait of the exchange: connecting, the TLS handshake, sending, the
-    // answer's headers and each read of its body. For requests made on
-    // Winlogon's own thread, which nothing else can interrupt.
+    // Every wait of the exchange: resolving the name, connecting, the TLS
+    // handshake, sending, the answer's headers and each read of its body; and
+    // the whole exchange gets a deadline of the bound plus a little slack, so
+    // that an answer trickled byte by byte, each byte inside the bound, still
+    // ends. For requests made on Winlogon's own thread, which nothing else
+    // can interrupt.
     WholeExchange,
 };
 
 // One request. `headers` are extra header lines, each ending in CRLF; `body`
 // is bytes; `timeoutSeconds` 0 leaves the client's defaults, -1 is no limit.
+// `answerSeconds`, when above 0, bounds the wait for the answer's headers and
+// each read of its body whatever `timeoutSeconds` and `scope` say: status
+// polls, which the service holds open by design, set it so that no platform
+// default decides how long a held poll may last.
 struct HttpsRequest {
     std::string host;
     uint16_t port = 443;
@@ -29,4 +36,5 @@ struct HttpsRequest {
     std::string body;
     int32_t timeoutSeconds = 0;
     TimeoutScope scope = TimeoutScope::ConnectOnly;
+    int32_t answerSeconds = 0;
 };

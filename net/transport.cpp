@@ -7,6 +7,7 @@
 
 #include <memory>
 
+#include "common/handles.h"
 #include "common/strings.h"
 #include "diag/errors.h"
 #include "diag/log.h"
@@ -72,6 +73,14 @@ bool SetRequestTimeouts(HINTERNET request, int32_t timeoutSeconds, TimeoutScope 
     // stalled TLS handshake within the bound once both are set.
     const DWORD bound = timeoutSeconds == -1 ? kNoLimit : static_cast<DWORD>(timeoutSeconds) * 1000u;
     const DWORD exchange = scope == TimeoutScope::WholeExchange ? bound : kNoLimit;
+    // Name resolution has no bound by default (WinHTTP's resolve time-out is
+    // infinite). Only the whole-exchange scope sets one; elsewhere it stays
+    // as the platform has it.
+    if (scope == TimeoutScope::WholeExchange &&
+        !SetDwordOption(request, WINHTTP_OPTION_RESOLVE_TIMEOUT, exchange)) {
+        LogSystemCallFailure("WinHttpSetOption", ::GetLastError());
+        return false;
+    }
     const struct {
         DWORD option;
         DWORD value;
@@ -90,11 +99,25 @@ bool SetRequestTimeouts(HINTERNET request, int32_t timeoutSeconds, TimeoutScope 
     return true;
 }
 
+bool SetAnswerTimeouts(HINTERNET request, int32_t seconds) {
+    // Both options, for the reasons SetRequestTimeouts gives: Windows bounds
+    // the headers with one and each body read with the other, Wine honours
+    // only the first but applies it to both.
+    const DWORD bound = static_cast<DWORD>(seconds) * 1000u;
+    for (const DWORD option : {WINHTTP_OPTION_RECEIVE_TIMEOUT, WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT}) {
+        if (!SetDwordOption(request, option, bound)) {
+            LogSystemCallFailure("WinHttpSetOption", ::GetLastError());
+            return false;
+        }
+    }
+    return true;
+}
+
 DWORD WinHttpErrorFor(DWORD lastError) {
     return lastError == WSAETIMEDOUT ? static_cast<DWORD>(ERROR_WINHTTP_TIMEOUT) : lastError;
 }
 
-void ThrowWinHttpError(const std::string& callName, DWORD lastError) {
+void ThrowWinHttpError(const std::string& callName, DWORD lastError, NetWait wait) {
     const DWORD code = WinHttpErrorFor(lastError);
     char text[1024] = {};
     DWORD length = 0;
@@ -109,7 +132,7 @@ void ThrowWinHttpError(const std::string& callName, DWORD lastError) {
     } else {
         LogSystemCallFailure(callName.c_str(), code);
     }
-    throw CINetException(code);
+    throw CINetException(code, wait);
 }
 
 void CWinHttpClient::Open(const std::string& userAgent) {
@@ -146,8 +169,26 @@ void CWinHttpClient::Abort() {
     request_.reset();
 }
 
-void CWinHttpClient::Fail(const std::string& callName, DWORD lastError) const {
-    ThrowWinHttpError(callName, aborted_.load() ? static_cast<DWORD>(ERROR_WINHTTP_OPERATION_CANCELLED) : lastError);
+void CALLBACK CWinHttpClient::DeadlinePassed(PVOID client, BOOLEAN) {
+    static_cast<CWinHttpClient*>(client)->Expire();
+}
+
+void CWinHttpClient::Expire() {
+    // Windows ends a synchronous call on a request handle that is closed;
+    // Wine lets it run on, and Send's own checks between calls end it there.
+    const CCriticalSectionLock lock(requestLock_);
+    expired_ = true;
+    request_.reset();
+}
+
+void CWinHttpClient::Fail(const std::string& callName, DWORD lastError, NetWait wait) const {
+    DWORD code = lastError;
+    if (aborted_.load()) {
+        code = ERROR_WINHTTP_OPERATION_CANCELLED;
+    } else if (expired_.load()) {
+        code = ERROR_WINHTTP_TIMEOUT;
+    }
+    ThrowWinHttpError(callName, code, wait);
 }
 
 int32_t CWinHttpClient::Send(const HttpsRequest& request, std::string& response) {
@@ -162,8 +203,33 @@ int32_t CWinHttpClient::Send(const HttpsRequest& request, std::string& response)
         const CCriticalSectionLock lock(requestLock_);
         request_.reset();
         aborted_ = false;
+        expired_ = false;
     }
     connection_.reset();
+
+    // Every whole-exchange wait has its own bound, but the bounds apply to
+    // each wait alone: resolving then connecting, or an answer trickled one
+    // byte inside each read's bound, would add up without end. The deadline
+    // bounds the exchange as a whole. Its timer is declared before the calls
+    // and so deleted (waiting for a callback under way) before Send returns.
+    const bool hasDeadline = request.scope == TimeoutScope::WholeExchange && request.timeoutSeconds > 0;
+    const DWORD deadlineMs = hasDeadline ? static_cast<DWORD>(request.timeoutSeconds) * 1000u + kDeadlineSlackMs : 0;
+    const DWORD started = ::GetTickCount();
+    unique_timer deadline;
+    if (hasDeadline &&
+        !::CreateTimerQueueTimer(deadline.put(), nullptr, &CWinHttpClient::DeadlinePassed, this, deadlineMs, 0,
+                                 WT_EXECUTEONLYONCE)) {
+        LogSystemCallFailure("CreateTimerQueueTimer", ::GetLastError());
+        throw CVynException(UnexpectedError, std::string());
+    }
+    // After each call that returned: a passed deadline ends the exchange
+    // there, named after that call, as a time-out.
+    const auto checkDeadline = [&](const char* callName, NetWait wait) {
+        if (hasDeadline && (expired_.load() || ::GetTickCount() - started >= deadlineMs)) {
+            Expire();
+            Fail(callName, ERROR_WINHTTP_TIMEOUT, wait);
+        }
+    };
 
     connection_.reset(api.Connect(session_.get(), FromUtf8(request.host).c_str(), request.port, 0));
     if (!connection_) ThrowWinHttpError("WinHttpConnect on " + request.host, ::GetLastError());
@@ -175,16 +241,19 @@ int32_t CWinHttpClient::Send(const HttpsRequest& request, std::string& response)
                                        WINHTTP_DEFAULT_ACCEPT_TYPES, kRequestFlags));
         handle = request_.get();
     }
-    if (handle == nullptr) Fail("WinHttpOpenRequest", ::GetLastError());
+    if (handle == nullptr) Fail("WinHttpOpenRequest", ::GetLastError(), NetWait::Sending);
 
     if (request.timeoutSeconds != 0 && !SetRequestTimeouts(handle, request.timeoutSeconds, request.scope)) {
+        throw CVynException(UnexpectedError, std::string());
+    }
+    if (request.answerSeconds > 0 && !SetAnswerTimeouts(handle, request.answerSeconds)) {
         throw CVynException(UnexpectedError, std::string());
     }
 
     if (method == "POST" && !body.empty()) {
         if (!api.AddRequestHeaders(handle, L"Content-Type: application/x-www-form-urlencoded\r\n",
                                    static_cast<DWORD>(-1), WINHTTP_ADDREQ_FLAG_ADD | WINHTTP_ADDREQ_FLAG_REPLACE)) {
-            Fail("WinHttpAddRequestHeaders", ::GetLastError());
+            Fail("WinHttpAddRequestHeaders", ::GetLastError(), NetWait::Sending);
         }
     }
 
@@ -195,10 +264,14 @@ int32_t CWinHttpClient::Send(const HttpsRequest& request, std::string& response)
                          static_cast<DWORD>(wideHeaders.size()),
                          body.empty() ? WINHTTP_NO_REQUEST_DATA : const_cast<char*>(body.data()), bodyLength,
                          bodyLength, 0)) {
-        Fail("WinHttpSendRequest", ::GetLastError());
+        Fail("WinHttpSendRequest", ::GetLastError(), NetWait::Sending);
     }
+    checkDeadline("WinHttpSendRequest", NetWait::Sending);
 
-    if (!api.ReceiveResponse(handle, nullptr)) Fail("WinHttpReceiveResponse", ::GetLastError());
+    // From here on the service has the request: a wait that ends now was a
+    // wait for its answer.
+    if (!api.ReceiveResponse(handle, nullptr)) Fail("WinHttpReceiveResponse", ::GetLastError(), NetWait::Answer);
+    checkDeadline("WinHttpReceiveResponse", NetWait::Answer);
 
     // The body is bytes (BSON holds zeros): it is appended by length, in chunks
     // of whatever the platform reports available.
@@ -212,17 +285,18 @@ int32_t CWinHttpClient::Send(const HttpsRequest& request, std::string& response)
             // transfer as an answer.
             const DWORD error = ::GetLastError();
             if (error == kErrorNoMoreFiles) break;
-            Fail("WinHttpQueryDataAvailable", error);
+            Fail("WinHttpQueryDataAvailable", error, NetWait::Answer);
         }
+        checkDeadline("WinHttpQueryDataAvailable", NetWait::Answer);
         if (available == 0) break;
         std::unique_ptr<char[]> chunk(new char[available]);
         DWORD read = 0;
         if (!api.ReadData(handle, chunk.get(), available, &read)) {
-            Fail("WinHttpReadData", ::GetLastError());
+            Fail("WinHttpReadData", ::GetLastError(), NetWait::Answer);
         }
         response.append(chunk.get(), read);
         if (response.size() - bodyStart > kMaxAnswerBytes)
-            ThrowWinHttpError("WinHttpReadData", ERROR_WINHTTP_CONNECTION_ERROR);
+            ThrowWinHttpError("WinHttpReadData", ERROR_WINHTTP_CONNECTION_ERROR, NetWait::Answer);
     }
 
     // A connection that ends before the declared length is a broken exchange,
@@ -233,14 +307,14 @@ int32_t CWinHttpClient::Send(const HttpsRequest& request, std::string& response)
     if (api.QueryHeaders(handle, WINHTTP_QUERY_CONTENT_LENGTH | WINHTTP_QUERY_FLAG_NUMBER,
                          WINHTTP_HEADER_NAME_BY_INDEX, &declaredLength, &declaredSize, WINHTTP_NO_HEADER_INDEX) &&
         response.size() - bodyStart < declaredLength) {
-        Fail("WinHttpQueryDataAvailable", ERROR_WINHTTP_CONNECTION_ERROR);
+        Fail("WinHttpQueryDataAvailable", ERROR_WINHTTP_CONNECTION_ERROR, NetWait::Answer);
     }
 
     wchar_t statusText[10] = {};
     DWORD statusLength = sizeof(statusText);
     if (!api.QueryHeaders(handle, WINHTTP_QUERY_STATUS_CODE, WINHTTP_HEADER_NAME_BY_INDEX, statusText,
                           &statusLength, WINHTTP_NO_HEADER_INDEX)) {
-        Fail("WinHttpQueryHeaders", ::GetLastError());
+        Fail("WinHttpQueryHeaders", ::GetLastError(), NetWait::Answer);
     }
     statusText[9] = L'\0';
     const int32_t status = ParseStatus(statusText);

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "common/critical_section.h"
+#include "diag/errors.h"
 #include "net/https_types.h"
 #include "net/tls_client.h"
 #include "net/winhttp_handle.h"
@@ -36,7 +37,13 @@ public:
     HINTERNET Request() const noexcept { return request_.get(); }
 
 private:
-    [[noreturn]] void Fail(const std::string& callName, DWORD lastError) const;
+    // Throws the failure of `callName`: as cancelled after an Abort, as a
+    // time-out after the deadline passed, else with `lastError`.
+    [[noreturn]] void Fail(const std::string& callName, DWORD lastError, NetWait wait) const;
+    // The deadline timer's callback (a thread-pool thread): closes the request
+    // so that a call blocked on it ends, where the platform allows that.
+    static void CALLBACK DeadlinePassed(PVOID client, BOOLEAN);
+    void Expire();
 
     unique_hinternet session_;
     unique_hinternet connection_;
@@ -44,13 +51,24 @@ private:
     CCriticalSection requestLock_;
     unique_hinternet request_;
     std::atomic<bool> aborted_{false};
+    std::atomic<bool> expired_{false};
 };
+
+// Time added to a whole-exchange bound to make the exchange's deadline, so
+// that the platform's own time-outs, which name the call that waited, fire
+// first whenever they can. Three attempts of 10 s stay within 31 s.
+constexpr DWORD kDeadlineSlackMs = 250;
 
 // Sets the request's time-outs to `timeoutSeconds` (-1: no limit) for the
 // waits `scope` names and lifts the others. Logs and returns false at the
 // first option that cannot be set.
 bool SetRequestTimeouts(HINTERNET request, int32_t timeoutSeconds,
                         TimeoutScope scope = TimeoutScope::ConnectOnly);
+
+// Bounds the wait for the answer's headers and each body read to `seconds`,
+// leaving every other time-out as it is. Logs and returns false like
+// SetRequestTimeouts.
+bool SetAnswerTimeouts(HINTERNET request, int32_t seconds);
 
 // The WinHTTP error code a failed call stands for. Wine's WinHTTP reports an
 // expired send or receive time-out with the socket's code (WSAETIMEDOUT);
@@ -59,5 +77,5 @@ bool SetRequestTimeouts(HINTERNET request, int32_t timeoutSeconds,
 DWORD WinHttpErrorFor(DWORD lastError);
 
 // Logs the failed WinHTTP call with WinHTTP's own text for `code` and throws
-// CINetException(code).
-[[noreturn]] void ThrowWinHttpError(const std::string& callName, DWORD code);
+// CINetException(code, wait).
+[[noreturn]] void ThrowWinHttpError(const std::string& callName, DWORD code, NetWait wait = NetWait::Sending);
