@@ -98,6 +98,8 @@ struct Service::Action {
     long dropAfter = -1;
     bool stall = false;  // dropAfter comes from stall_after_bytes: hold before the close
     bool close = false;
+    int trickleMs = 0;
+    bool trickleHead = false;
 };
 
 struct Service::Tenant {
@@ -147,7 +149,7 @@ Service::Action ParseAction(const Json& j, const std::string& where) {
     static const std::set<std::string> kKeys = {
         "repeat",   "http_status", "headers",     "delay_ms",   "hold",      "hold_ms",          "fault",
         "response", "document",    "body_base64", "empty_body", "malformed", "drop_after_bytes", "close",
-        "stall_after_bytes"};
+        "stall_after_bytes", "trickle_ms", "trickle_headers"};
     int bodies = 0;
     for (auto it = j.begin(); it != j.end(); ++it) {
         Require(kKeys.count(it.key()) == 1, where + ": unknown key '" + it.key() + "'");
@@ -172,6 +174,11 @@ Service::Action ParseAction(const Json& j, const std::string& where) {
     if (j.contains("close")) {
         Require(j["close"].is_boolean(), where + ": 'close' must be a boolean");
         a.close = j["close"].get<bool>();
+    }
+    a.trickleMs = IntField(j, "trickle_ms", 0, 0, kMaxWaitMs, where);
+    if (j.contains("trickle_headers")) {
+        Require(j["trickle_headers"].is_boolean(), where + ": 'trickle_headers' must be a boolean");
+        a.trickleHead = j["trickle_headers"].get<bool>();
     }
     a.dropAfter = IntField(j, "drop_after_bytes", -1, 0, 1 << 24, where);
     const long stallAfter = IntField(j, "stall_after_bytes", -1, 0, 1 << 24, where);
@@ -511,6 +518,8 @@ RawResponse Service::Handle(const RawRequest& req) {
         resp.stall = [this, tenant, holdMs] { Hold(tenant, holdMs); };
     }
     resp.close = action.close;
+    resp.trickleMs = action.trickleMs;
+    resp.trickleHead = action.trickleHead;
     bool success = action.httpStatus >= 200 && action.httpStatus <= 299;
     using Body = Action::Body;
     if ((action.body == Body::Normal && success) || action.body == Body::Malformed) {

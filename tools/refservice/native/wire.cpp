@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <memory>
 
@@ -319,15 +320,26 @@ void Listener::Serve(int fd) {
             return;
         }
         RawResponse resp = handler_(req);
-        bool close = resp.close || WantsClose(req) || resp.dropAfterBytes >= 0;
+        bool close = resp.close || WantsClose(req) || resp.dropAfterBytes >= 0 || resp.trickleMs > 0;
+        // Trickled bytes stop when the client goes away (the write fails).
+        auto write = [&](const char* data, size_t n, bool trickle) {
+            if (!trickle) return conn.WriteAll(data, n);
+            for (size_t i = 0; i < n; ++i) {
+                if (i > 0) std::this_thread::sleep_for(std::chrono::milliseconds(resp.trickleMs));
+                if (!conn.WriteAll(data + i, 1)) return false;
+            }
+            return true;
+        };
         std::string head = StatusHead(resp, close);
-        if (!conn.WriteAll(head.data(), head.size())) return;
+        if (!write(head.data(), head.size(), resp.trickleMs > 0 && resp.trickleHead)) return;
         if (resp.sendBody) {
             size_t n = resp.body.size();
             if (resp.dropAfterBytes >= 0 && static_cast<size_t>(resp.dropAfterBytes) < n) {
                 n = static_cast<size_t>(resp.dropAfterBytes);
             }
-            if (!conn.WriteAll(resp.body.data(), n)) return;
+            if (resp.trickleMs > 0 && n > 0 && !resp.trickleHead)
+                std::this_thread::sleep_for(std::chrono::milliseconds(resp.trickleMs));
+            if (!write(resp.body.data(), n, resp.trickleMs > 0)) return;
         }
         if (resp.dropAfterBytes >= 0) {
             if (resp.stall) resp.stall();

@@ -39,6 +39,11 @@ struct RawResponse {
     // close, so that the body stalls for as long as it blocks.
     std::function<void()> stall;
     bool close = false;        // close the connection after this answer
+    // > 0: the body goes out one byte at a time, this many milliseconds apart
+    // (and the status line and headers too with trickleHead), so that every
+    // single read of a client sees data well within any per-read time-out.
+    int trickleMs = 0;
+    bool trickleHead = false;
 };
 
 using Handler = std::function<RawResponse(const RawRequest&)>;

@@ -545,6 +545,24 @@ TEST(Actions, StalledBodyWaitsForReleaseThenDrops) {
     EXPECT_GT(std::atoi(r.Header("Content-Length").c_str()), 5);
 }
 
+// A trickled answer arrives whole, but never faster than one byte per interval.
+TEST(Actions, TrickledAnswerComesWholeAtItsPace) {
+    const std::string ikey = UniqueIkey();
+    Load(ikey, kSkey,
+         R"({"operations": {"check": [{"trickle_ms": 10}, {"trickle_ms": 10, "trickle_headers": true}]}})");
+    for (int headersToo = 0; headersToo < 2; ++headersToo) {
+        const auto start = Clock::now();
+        Reply r = SendSigned(ikey, kSkey, "GET", "/rest/v1/check.bson", "");
+        const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+        ASSERT_TRUE(r.ok);
+        EXPECT_EQ(r.status, 200);
+        EXPECT_EQ(Doc(r.body).Str("stat"), "OK");
+        // The body alone, or the body and more than 60 bytes of headers.
+        const size_t trickled = r.body.size() + (headersToo ? 60 : 0);
+        EXPECT_GE(elapsed, static_cast<long long>(trickled * 10 - 40)) << headersToo;
+    }
+}
+
 TEST(Actions, HeldAnswersWaitForReleaseOrTheirTimeout) {
     const std::string ikey = UniqueIkey();
     Load(ikey, kSkey, R"({"operations": {"check": [{"hold": true}, {"hold": true, "hold_ms": 200}]}})");
