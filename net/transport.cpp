@@ -55,6 +55,7 @@ const WinHttpApi& RealWinHttpApi() noexcept {
         ::WinHttpReadData,
         ::WinHttpQueryHeaders,
         ::FormatMessageA,
+        ::WinHttpSetStatusCallback,
     };
     return api;
 }
@@ -173,6 +174,11 @@ void CALLBACK CWinHttpClient::DeadlinePassed(PVOID client, BOOLEAN) {
     static_cast<CWinHttpClient*>(client)->Expire();
 }
 
+void CALLBACK CWinHttpClient::RequestProgress(HINTERNET, DWORD_PTR context, DWORD status, LPVOID, DWORD) {
+    if (status == WINHTTP_CALLBACK_STATUS_REQUEST_SENT && context != 0)
+        reinterpret_cast<CWinHttpClient*>(context)->sent_ = true;
+}
+
 void CWinHttpClient::Expire() {
     // Windows ends a synchronous call on a request handle that is closed;
     // Wine lets it run on, and Send's own checks between calls end it there.
@@ -204,6 +210,7 @@ int32_t CWinHttpClient::Send(const HttpsRequest& request, std::string& response)
         request_.reset();
         aborted_ = false;
         expired_ = false;
+        sent_ = false;
     }
     connection_.reset();
 
@@ -257,16 +264,21 @@ int32_t CWinHttpClient::Send(const HttpsRequest& request, std::string& response)
         }
     }
 
+    if (api.SetStatusCallback(handle, &CWinHttpClient::RequestProgress, WINHTTP_CALLBACK_FLAG_SEND_REQUEST, 0) ==
+        WINHTTP_INVALID_STATUS_CALLBACK) {
+        Fail("WinHttpSetStatusCallback", ::GetLastError(), NetWait::Sending);
+    }
+
     // The extra headers and the body go out in one call.
     const std::wstring wideHeaders = FromUtf8(request.headers);
     const DWORD bodyLength = static_cast<DWORD>(body.size());
     if (!api.SendRequest(handle, wideHeaders.empty() ? WINHTTP_NO_ADDITIONAL_HEADERS : wideHeaders.c_str(),
                          static_cast<DWORD>(wideHeaders.size()),
                          body.empty() ? WINHTTP_NO_REQUEST_DATA : const_cast<char*>(body.data()), bodyLength,
-                         bodyLength, 0)) {
-        Fail("WinHttpSendRequest", ::GetLastError(), NetWait::Sending);
+                         bodyLength, reinterpret_cast<DWORD_PTR>(this))) {
+        Fail("WinHttpSendRequest", ::GetLastError(), sent_.load() ? NetWait::Answer : NetWait::Sending);
     }
-    checkDeadline("WinHttpSendRequest", NetWait::Sending);
+    checkDeadline("WinHttpSendRequest", NetWait::Answer);
 
     // From here on the service has the request: a wait that ends now was a
     // wait for its answer.

@@ -43,6 +43,9 @@ private:
     // The deadline timer's callback (a thread-pool thread): closes the request
     // so that a call blocked on it ends, where the platform allows that.
     static void CALLBACK DeadlinePassed(PVOID client, BOOLEAN);
+    // WinHTTP's notification that the request has gone out (on the sending
+    // thread, the exchange being synchronous); `context` is the client.
+    static void CALLBACK RequestProgress(HINTERNET, DWORD_PTR context, DWORD status, LPVOID, DWORD);
     void Expire();
 
     unique_hinternet session_;
@@ -52,6 +55,10 @@ private:
     unique_hinternet request_;
     std::atomic<bool> aborted_{false};
     std::atomic<bool> expired_{false};
+    // Whether the service has the request: a time-out after it is a wait for
+    // the answer, even when it ends inside WinHttpSendRequest (Wine reads the
+    // answer's headers there at times).
+    std::atomic<bool> sent_{false};
 };
 
 // Time added to a whole-exchange bound to make the exchange's deadline, so

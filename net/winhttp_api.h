@@ -21,6 +21,7 @@ struct WinHttpApi {
     decltype(&::WinHttpQueryHeaders) QueryHeaders;
     // The text of a WinHTTP error code, looked up in winhttp.dll.
     decltype(&::FormatMessageA) FormatErrorText;
+    decltype(&::WinHttpSetStatusCallback) SetStatusCallback;
 };
 
 // The platform's functions.

@@ -73,16 +73,32 @@ TEST_F(TransportSeam, TimeoutOptionsBoundOnlyTheConnection) {
     }
 }
 
-// Pre-authentication's scope: the same bound on every wait of the exchange.
+// Pre-authentication's scope: the same bound on every wait of the exchange,
+// name resolution first (unbounded by default).
 TEST_F(TransportSeam, WholeExchangeScopeBoundsSendingAndReceivingToo) {
     const TimeoutCase cases[] = {
-        {10, {{3, 10000}, {5, 10000}, {6, 10000}, {7, 10000}}},
-        {-1, {{3, 0xFFFFFFFF}, {5, 0xFFFFFFFF}, {6, 0xFFFFFFFF}, {7, 0xFFFFFFFF}}},
+        {10, {{2, 10000}, {3, 10000}, {5, 10000}, {6, 10000}, {7, 10000}}},
+        {-1, {{2, 0xFFFFFFFF}, {3, 0xFFFFFFFF}, {5, 0xFFFFFFFF}, {6, 0xFFFFFFFF}, {7, 0xFFFFFFFF}}},
         {0, {}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.timeout);
         RequestExpectingRefusal(c.timeout, TimeoutScope::WholeExchange);
+        EXPECT_EQ(SetOptionRecorder::Calls(), c.options);
+    }
+}
+
+// A status poll's answer bound: the two answer waits and nothing else, so
+// the connection keeps whatever the time-out argument gives it.
+TEST_F(TransportSeam, AnswerBoundSetsOnlyTheAnswerWaits) {
+    const TimeoutCase cases[] = {
+        {0, {{6, 30000}, {7, 30000}}},
+        {10, {{3, 10000}, {5, 0xFFFFFFFF}, {6, 0xFFFFFFFF}, {7, 0xFFFFFFFF}, {6, 30000}, {7, 30000}}},
+    };
+    request.answerSeconds = 30;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.timeout);
+        RequestExpectingRefusal(c.timeout);
         EXPECT_EQ(SetOptionRecorder::Calls(), c.options);
     }
 }

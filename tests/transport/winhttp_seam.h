@@ -53,3 +53,38 @@ struct SetOptionRecorder {
         FailError() = 0;
     }
 };
+
+// A name resolver that takes `DelayMs()` to answer, standing in for a slow DNS
+// server (under Wine every name used here resolves at once). Like WinHTTP on
+// Windows it gives up after the resolve time-out set on the request, failing
+// the send with ERROR_WINHTTP_TIMEOUT; without one it waits the whole delay,
+// and the request then goes out for real.
+// Install with ScopedWinHttpApi: SetOption and SendRequest.
+struct SlowResolver {
+    static DWORD& DelayMs() {
+        static DWORD delay = 60000;
+        return delay;
+    }
+    // The resolve time-out last set by the thread that sends (0: none).
+    static DWORD& Bound() {
+        static thread_local DWORD bound = 0;
+        return bound;
+    }
+    static BOOL WINAPI SetOption(HINTERNET handle, DWORD option, LPVOID buffer, DWORD length) {
+        if (option == WINHTTP_OPTION_RESOLVE_TIMEOUT && length == sizeof(DWORD))
+            Bound() = *static_cast<DWORD*>(buffer);
+        return RealWinHttpApi().SetOption(handle, option, buffer, length);
+    }
+    static BOOL WINAPI SendRequest(HINTERNET request, LPCWSTR headers, DWORD headersLength, LPVOID body,
+                                   DWORD bodyLength, DWORD totalLength, DWORD_PTR context) {
+        const DWORD bound = Bound();
+        Bound() = 0;
+        const bool timesOut = bound != 0 && bound != 0xFFFFFFFF && bound < DelayMs();
+        ::Sleep(timesOut ? bound : DelayMs());
+        if (timesOut) {
+            ::SetLastError(ERROR_WINHTTP_TIMEOUT);
+            return FALSE;
+        }
+        return RealWinHttpApi().SendRequest(request, headers, headersLength, body, bodyLength, totalLength, context);
+    }
+};
