@@ -100,11 +100,11 @@ bool SetRequestTimeouts(HINTERNET request, int32_t timeoutSeconds, TimeoutScope 
     return true;
 }
 
-bool SetAnswerTimeouts(HINTERNET request, int32_t seconds) {
-    // Both options, for the reasons SetRequestTimeouts gives: Windows bounds
-    // the headers with one and each body read with the other, Wine honours
-    // only the first but applies it to both.
-    const DWORD bound = static_cast<DWORD>(seconds) * 1000u;
+namespace {
+// Both answer options, for the reasons SetRequestTimeouts gives: Windows
+// bounds the headers with one and each body read with the other, Wine
+// honours only the first but applies it to both.
+bool SetAnswerBoundMs(HINTERNET request, DWORD bound) {
     for (const DWORD option : {WINHTTP_OPTION_RECEIVE_TIMEOUT, WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT}) {
         if (!SetDwordOption(request, option, bound)) {
             LogSystemCallFailure("WinHttpSetOption", ::GetLastError());
@@ -112,6 +112,11 @@ bool SetAnswerTimeouts(HINTERNET request, int32_t seconds) {
         }
     }
     return true;
+}
+}  // namespace
+
+bool SetAnswerTimeouts(HINTERNET request, int32_t seconds) {
+    return SetAnswerBoundMs(request, static_cast<DWORD>(seconds) * 1000u);
 }
 
 DWORD WinHttpErrorFor(DWORD lastError) {
@@ -289,6 +294,14 @@ int32_t CWinHttpClient::Send(const HttpsRequest& request, std::string& response)
     // of whatever the platform reports available.
     const size_t bodyStart = response.size();
     for (;;) {
+        // Each read waits no longer than the deadline leaves: where closing
+        // the handle cannot end a blocked read (Wine), the read's own bound
+        // still ends it at the deadline.
+        if (hasDeadline) {
+            const DWORD elapsed = ::GetTickCount() - started;
+            const int32_t leftMs = elapsed < deadlineMs ? static_cast<int32_t>(deadlineMs - elapsed) : 1;
+            if (!SetAnswerBoundMs(handle, static_cast<DWORD>(leftMs))) throw CVynException(UnexpectedError, std::string());
+        }
         DWORD available = 0;
         if (!api.QueryDataAvailable(handle, &available)) {
             // Only the end-of-data code ends the body quietly. Any other
