@@ -227,6 +227,64 @@ TEST_F(AuthFlowTest, FailOpenDuringAPollAllows) {
                                        {EVENTLOG_INFORMATION_TYPE, "Successful Vyn login for 'alice'"}}));
 }
 
+// Polls the service holds past the answer bound (shortened to 1 s here) are
+// neither failures nor attempts: with fail-open on, four in a row still do
+// not let the user in, and each is followed at once by the next poll.
+TEST_F(AuthFlowTest, HeldPollsNeverFailOpenAndArePolledAgain) {
+    session.config.failOpen = true;
+    session.statusAnswerSeconds = 1;
+    const std::string held = R"({"hold":true,"hold_ms":4000,"result":"allow","status":"Too late"},)";
+    Load(R"({"answers":{"push":{"statuses":[{"result":"","status":"Pushed"},)" + held + held + held + held +
+         R"({"result":"deny","status":"Login timed out"}]}}})");
+
+    const DWORD start = ::GetTickCount();
+    const CVynException e = AuthorizeExpectingException("alice", "push");
+    const DWORD elapsed = ::GetTickCount() - start;
+
+    EXPECT_EQ(e.GetKind(), AuthenticationDenied);
+    EXPECT_EQ(e.GetUserMessage(), L"Login timed out");
+    EXPECT_EQ(StatusRequests().size(), 6u);
+    EXPECT_EQ(LinesStartingWith("Status poll held"), Lines(4, "Status poll held past its bound; polling again"));
+    EXPECT_TRUE(LinesStartingWith("Caught WinHttp exception; retrying").empty());
+    EXPECT_EQ(LinesStartingWith("Status: "), (Lines{"Status: Pushed", "Status: Login timed out"}));
+    EXPECT_EQ(record.texts, Texts(5, L"Pushed"));
+    EXPECT_EQ(events.events(),
+              (Events{{EVENTLOG_ERROR_TYPE, "Error in Vyn login for 'alice': Login timed out"}}));
+    // Four bounds and no pause between polls.
+    EXPECT_GE(elapsed, 4000u);
+    EXPECT_LT(elapsed, 8000u);
+}
+
+// Cancel still ends a run of held polls: the worker sees it at the cancel
+// check before the next poll, or the dialog stops waiting for it.
+TEST_F(AuthFlowTest, CancelEndsARunOfHeldPolls) {
+    session.config.failOpen = true;
+    session.statusAnswerSeconds = 1;
+    Load(R"({"answers":{"push":{"statuses":[{"result":"","status":"Pushed"},
+             {"hold":true,"hold_ms":4000,"result":"allow","status":"Too late"}]}}})");
+    script.cancelAfterMs = 2500;
+
+    // The worker that sees the cancel ends with its cancel exception; a
+    // dialog that stopped waiting first reports the logon aborted.
+    bool allowed = true;
+    try {
+        allowed = session.AuthorizeVynUser(nullptr, "alice", "push");
+    } catch (const CVynException& e) {
+        allowed = false;
+        EXPECT_EQ(e.GetUserMessage(), L"User cancelled authentication");
+    }
+    const DWORD returnedAt = ::GetTickCount();
+    EXPECT_FALSE(allowed);
+    EXPECT_EQ(record.cancelsPressed, 1);
+    EXPECT_LT(returnedAt - record.cancelPressedAt, 2000u);
+    EXPECT_GE(StatusRequests().size(), 3u);
+    const Events seen = events.events();
+    EXPECT_TRUE(seen == (Events{{EVENTLOG_WARNING_TYPE, "Aborted Vyn login for 'alice'"}}) ||
+                seen == (Events{{EVENTLOG_ERROR_TYPE, "Error in Vyn login for 'alice': User cancelled authentication"}}))
+        << seen.size();
+    refservice::Release(ikey);
+}
+
 TEST_F(AuthFlowTest, CancelBeforeTheAuthRequestSendsNothing) {
     Load(R"({"answers":{"push":{}}})");
     unique_handle cancel(::CreateEventW(nullptr, FALSE, TRUE, nullptr));
