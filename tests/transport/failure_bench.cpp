@@ -7,7 +7,11 @@
 //
 // Modes: refused (nothing listens), silent (a listener whose accept queue is
 // full), notls (accepts TCP, never answers the TLS handshake), held (the
-// service holds the answer: the scenario of the script's service).
+// service holds the answer), trickle (the service sends the body one byte
+// every 9 s), trickle-headers (the headers and body one byte every 200 ms),
+// all three the scenario of
+// the ikey given; slowdns (a stand-in resolver that takes a minute: Wine
+// resolves every name here at once).
 //
 // Output: one line "<mode> <failopen> <outcome> <milliseconds>", where the
 // outcome is "through" (the user passes: fail-open) or "refused:<code>".
@@ -22,6 +26,7 @@
 #include "auth/session.h"
 #include "diag/errors.h"
 #include "tests/transport/silent_listeners.h"
+#include "tests/transport/winhttp_seam.h"
 
 int main(int argc, char** argv) {
     if (argc != 7) {
@@ -44,8 +49,12 @@ int main(int argc, char** argv) {
     } else if (mode == "notls") {
         noTls = std::make_unique<silent::NoTlsListener>();
         session.config.port = noTls->Port();
-    } else if (mode == "held") {
+    } else if (mode == "held" || mode == "trickle" || mode == "trickle-headers") {
         session.config.port = static_cast<uint16_t>(std::atoi(argv[3]));
+    } else if (mode == "slowdns") {
+        session.config.port = static_cast<uint16_t>(std::atoi(argv[3]));
+        winhttp_api().SetOption = SlowResolver::SetOption;
+        winhttp_api().SendRequest = SlowResolver::SendRequest;
     } else {
         std::fprintf(stderr, "unknown mode %s\n", mode.c_str());
         return 2;
