@@ -180,6 +180,9 @@ void CVynAuthSession::CheckTransactionStatus(const std::string& txid, std::strin
     ParamMap params;
     params["txid"] = txid;
     std::string body;
+    // Time-out 0: connecting keeps the platform's bound. The wait for the
+    // answer gets statusAnswerSeconds from the executor, which sends a poll
+    // held past it back to the loop above instead of counting it.
     MakeRequest(VynOperation::Status, params, body, 0);
     const BsonView payload = ParseResponse(body);
     ReadResultAndStatus(payload, result, status);

@@ -8,10 +8,9 @@
 // Modes: refused (nothing listens), silent (a listener whose accept queue is
 // full), notls (accepts TCP, never answers the TLS handshake), held (the
 // service holds the answer), trickle (the service sends the body one byte
-// every 9 s), trickle-headers (the headers and body one byte every 200 ms),
-// all three the scenario of
-// the ikey given; slowdns (a stand-in resolver that takes a minute: Wine
-// resolves every name here at once).
+// every 9 s), trickle-headers (the headers and body one byte every 200 ms):
+// these three are the scenario of the ikey given; slowdns (a stand-in
+// resolver that takes a minute: Wine resolves every name here at once).
 //
 // Output: one line "<mode> <failopen> <outcome> <milliseconds>", where the
 // outcome is "through" (the user passes: fail-open) or "refused:<code>".
