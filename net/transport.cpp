@@ -104,19 +104,19 @@ namespace {
 // Both answer options, for the reasons SetRequestTimeouts gives: Windows
 // bounds the headers with one and each body read with the other, Wine
 // honours only the first but applies it to both.
+// The caller logs a failure (the last error is left as the option set it).
 bool SetAnswerBoundMs(HINTERNET request, DWORD bound) {
     for (const DWORD option : {WINHTTP_OPTION_RECEIVE_TIMEOUT, WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT}) {
-        if (!SetDwordOption(request, option, bound)) {
-            LogSystemCallFailure("WinHttpSetOption", ::GetLastError());
-            return false;
-        }
+        if (!SetDwordOption(request, option, bound)) return false;
     }
     return true;
 }
 }  // namespace
 
 bool SetAnswerTimeouts(HINTERNET request, int32_t seconds) {
-    return SetAnswerBoundMs(request, static_cast<DWORD>(seconds) * 1000u);
+    if (SetAnswerBoundMs(request, static_cast<DWORD>(seconds) * 1000u)) return true;
+    LogSystemCallFailure("WinHttpSetOption", ::GetLastError());
+    return false;
 }
 
 DWORD WinHttpErrorFor(DWORD lastError) {
@@ -299,8 +299,14 @@ int32_t CWinHttpClient::Send(const HttpsRequest& request, std::string& response)
         // still ends it at the deadline.
         if (hasDeadline) {
             const DWORD elapsed = ::GetTickCount() - started;
-            const int32_t leftMs = elapsed < deadlineMs ? static_cast<int32_t>(deadlineMs - elapsed) : 1;
-            if (!SetAnswerBoundMs(handle, static_cast<DWORD>(leftMs))) throw CVynException(UnexpectedError, std::string());
+            const DWORD leftMs = elapsed < deadlineMs ? deadlineMs - elapsed : 1;
+            if (!SetAnswerBoundMs(handle, leftMs)) {
+                // The deadline's timer may have closed the handle just now.
+                const DWORD error = ::GetLastError();
+                checkDeadline("WinHttpQueryDataAvailable", NetWait::Answer);
+                LogSystemCallFailure("WinHttpSetOption", error);
+                throw CVynException(UnexpectedError, std::string());
+            }
         }
         DWORD available = 0;
         if (!api.QueryDataAvailable(handle, &available)) {
