@@ -100,23 +100,18 @@ bool SetRequestTimeouts(HINTERNET request, int32_t timeoutSeconds, TimeoutScope 
     return true;
 }
 
-namespace {
-// Both answer options, for the reasons SetRequestTimeouts gives: Windows
-// bounds the headers with one and each body read with the other, Wine
-// honours only the first but applies it to both.
-// The caller logs a failure (the last error is left as the option set it).
-bool SetAnswerBoundMs(HINTERNET request, DWORD bound) {
+bool SetAnswerTimeouts(HINTERNET request, int32_t seconds) {
+    // Both options, for the reasons SetRequestTimeouts gives: Windows bounds
+    // the headers with one and each body read with the other, Wine honours
+    // only the first but applies it to both.
+    const DWORD bound = static_cast<DWORD>(seconds) * 1000u;
     for (const DWORD option : {WINHTTP_OPTION_RECEIVE_TIMEOUT, WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT}) {
-        if (!SetDwordOption(request, option, bound)) return false;
+        if (!SetDwordOption(request, option, bound)) {
+            LogSystemCallFailure("WinHttpSetOption", ::GetLastError());
+            return false;
+        }
     }
     return true;
-}
-}  // namespace
-
-bool SetAnswerTimeouts(HINTERNET request, int32_t seconds) {
-    if (SetAnswerBoundMs(request, static_cast<DWORD>(seconds) * 1000u)) return true;
-    LogSystemCallFailure("WinHttpSetOption", ::GetLastError());
-    return false;
 }
 
 DWORD WinHttpErrorFor(DWORD lastError) {
@@ -294,20 +289,6 @@ int32_t CWinHttpClient::Send(const HttpsRequest& request, std::string& response)
     // of whatever the platform reports available.
     const size_t bodyStart = response.size();
     for (;;) {
-        // Each read waits no longer than the deadline leaves: where closing
-        // the handle cannot end a blocked read (Wine), the read's own bound
-        // still ends it at the deadline.
-        if (hasDeadline) {
-            const DWORD elapsed = ::GetTickCount() - started;
-            const DWORD leftMs = elapsed < deadlineMs ? deadlineMs - elapsed : 1;
-            if (!SetAnswerBoundMs(handle, leftMs)) {
-                // The deadline's timer may have closed the handle just now.
-                const DWORD error = ::GetLastError();
-                checkDeadline("WinHttpQueryDataAvailable", NetWait::Answer);
-                LogSystemCallFailure("WinHttpSetOption", error);
-                throw CVynException(UnexpectedError, std::string());
-            }
-        }
         DWORD available = 0;
         if (!api.QueryDataAvailable(handle, &available)) {
             // Only the end-of-data code ends the body quietly. Any other
