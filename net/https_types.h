@@ -8,8 +8,9 @@
 // What a request's time-out bounds.
 enum class TimeoutScope {
     // The connection set-up only; once connected the request waits as long as
-    // the service takes (authentication and its polls, which run behind the
-    // status dialog and its Cancel).
+    // the service takes, unless `answerSeconds` bounds the answer (the
+    // authentication and its polls, which run behind the status dialog and
+    // its Cancel; the polls bound their answer).
     ConnectOnly,
     // Every wait of the exchange: resolving the name, connecting, the TLS
     // handshake, sending, the answer's headers and each read of its body; and
