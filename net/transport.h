@@ -8,17 +8,7 @@
 #include <cstdint>
 #include <string>
 
-// What a request's time-out bounds.
-enum class TimeoutScope {
-    // The connection set-up only; once connected the request waits as long as
-    // the service takes (authentication and its polls, which run behind the
-    // status dialog and its Cancel).
-    ConnectOnly,
-    // Every wait of the exchange: connecting, the TLS handshake, sending, the
-    // answer's headers and each read of its body. For requests made on
-    // Winlogon's own thread, which nothing else can interrupt.
-    WholeExchange,
-};
+#include "net/https_types.h"
 
 // Sets the request's time-outs to `timeoutSeconds` (-1: no limit) for the
 // waits `scope` names and lifts the others. Logs and returns false at the

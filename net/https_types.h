@@ -1,0 +1,31 @@
+#pragma once
+// Plain types shared by the request executor and the TLS clients that carry
+// its requests (WinHTTP's and the module's own, net/builtin_tls.h).
+
+#include <cstdint>
+#include <string>
+
+// What a request's time-out bounds.
+enum class TimeoutScope {
+    // The connection set-up only; once connected the request waits as long as
+    // the service takes (authentication and its polls, which run behind the
+    // status dialog and its Cancel).
+    ConnectOnly,
+    // Every wait of the exchange: connecting, the TLS handshake, sending, the
+    // answer's headers and each read of its body. For requests made on
+    // Winlogon's own thread, which nothing else can interrupt.
+    WholeExchange,
+};
+
+// One request to the service as the request executor hands it to a TLS client.
+struct HttpsRequest {
+    std::string host;            // configured host, lower case, no port
+    uint16_t port = 443;
+    std::string userAgent;
+    std::string method;          // "GET" or "POST"
+    std::string objectName;      // path, with "?" + query for GET requests with parameters
+    std::string headers;         // extra header lines (the Authorization line), each ending "\r\n"; may be empty
+    std::string body;            // bytes, possibly empty
+    int32_t timeoutSeconds = 0;  // 0: no bound of ours; -1: no limit; N: seconds
+    TimeoutScope scope = TimeoutScope::ConnectOnly;
+};
