@@ -8,8 +8,11 @@
 #include "net/builtin_tls.h"
 
 #include <mbedtls/net_sockets.h>
-#include <mbedtls/psa_util.h>
 #include <mbedtls/ssl.h>
+// This header of the library's 3.6 line lacks the C linkage block its others have.
+extern "C" {
+#include <mbedtls/psa_util.h>
+}
 
 #include <cctype>
 #include <cstdio>
@@ -43,6 +46,20 @@ constexpr DWORD kInvalidResponse = 12152;    // ERROR_WINHTTP_INVALID_SERVER_RES
 // defaults, so both clients give up on a silent service at the same time.
 constexpr DWORD kDefaultConnectMs = 60000;
 constexpr DWORD kDefaultExchangeMs = 30000;
+
+// The signature schemes offered, PKCS#1 v1.5 before PSS. A TLS 1.2 server
+// takes the first scheme it can use, and the TLS 1.2 code of the library's
+// 3.6.6 release refuses a ServerKeyExchange signed with PSS (an upstream
+// regression), while a TLS 1.3 server may not use PKCS#1 v1.5 and so takes
+// PSS. With the library's own order (PSS first) every TLS 1.2 server with an
+// RSA key would fail the handshake.
+const uint16_t kSignatureSchemes[] = {
+    MBEDTLS_TLS1_3_SIG_ECDSA_SECP256R1_SHA256, MBEDTLS_TLS1_3_SIG_ECDSA_SECP384R1_SHA384,
+    MBEDTLS_TLS1_3_SIG_ECDSA_SECP521R1_SHA512, MBEDTLS_TLS1_3_SIG_RSA_PKCS1_SHA256,
+    MBEDTLS_TLS1_3_SIG_RSA_PKCS1_SHA384,       MBEDTLS_TLS1_3_SIG_RSA_PKCS1_SHA512,
+    MBEDTLS_TLS1_3_SIG_RSA_PSS_RSAE_SHA256,    MBEDTLS_TLS1_3_SIG_RSA_PSS_RSAE_SHA384,
+    MBEDTLS_TLS1_3_SIG_RSA_PSS_RSAE_SHA512,    MBEDTLS_TLS1_3_SIG_NONE,
+};
 
 // An answer's header block larger than this is not an answer of the service.
 constexpr size_t kMaxHeaderBytes = 64 * 1024;
@@ -562,6 +579,7 @@ void CBuiltinTlsClient::Open(const HttpsRequest& request) {
         mbedtls_ssl_conf_min_tls_version(&conn.config, MBEDTLS_SSL_VERSION_TLS1_2);
         mbedtls_ssl_conf_max_tls_version(&conn.config, MBEDTLS_SSL_VERSION_TLS1_3);
         mbedtls_ssl_conf_authmode(&conn.config, MBEDTLS_SSL_VERIFY_REQUIRED);
+        mbedtls_ssl_conf_sig_algs(&conn.config, kSignatureSchemes);
         mbedtls_ssl_conf_rng(&conn.config, mbedtls_psa_get_random, MBEDTLS_PSA_RANDOM_STATE);
         conn.trust.Attach(&conn.config);
         rc = mbedtls_ssl_setup(&conn.ssl, &conn.config);
@@ -668,6 +686,7 @@ int32_t CBuiltinTlsClient::Exchange(const HttpsRequest& request, std::string& re
             if (rc == MBEDTLS_ERR_SSL_WANT_READ || rc == MBEDTLS_ERR_SSL_RECEIVED_NEW_SESSION_TICKET) continue;
             if (rc == 0 || rc == MBEDTLS_ERR_SSL_PEER_CLOSE_NOTIFY ||
                 (rc == MBEDTLS_ERR_SSL_CONN_EOF && c.stop == Stop::Closed)) {
+                if (gDebugLogging && !anyByte) DebugTlsFailure(readWhat + " (end before any byte)", rc, 0);
                 ended = true;
                 return false;
             }

@@ -14,9 +14,10 @@
 #include <fstream>
 #include <iterator>
 #include <string>
-#include <thread>
+#include <functional>
 #include <vector>
 
+#include "common/handles.h"
 #include "config/config.h"
 #include "diag/errors.h"
 #include "net/builtin_tls.h"
@@ -28,6 +29,7 @@
 namespace {
 
 constexpr char kAnswer[] = "Answer of the TLS test server.\n";
+constexpr char kSkey[] = "builtin-tls-secret";
 
 std::string ReadFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
@@ -45,6 +47,14 @@ void AddToMachineStore(const wchar_t* store, const std::string& derPath) {
                                                    static_cast<DWORD>(der.size()), CERT_STORE_ADD_REPLACE_EXISTING,
                                                    nullptr));
     ::CertCloseStore(s, 0);
+}
+
+// A thread running `body` (this toolchain's thread model has no std::thread);
+// joined by waiting on the handle.
+unique_handle StartThread(std::function<void()>* body) {
+    return unique_handle(::CreateThread(
+        nullptr, 0, [](LPVOID p) -> DWORD { (*static_cast<std::function<void()>*>(p))(); return 0; }, body, 0,
+        nullptr));
 }
 
 HttpsRequest Get(uint16_t port, const std::string& objectName) {
@@ -144,7 +154,7 @@ std::vector<std::string> HeaderLines(const RecordedRequest& r) {
 
 TEST_F(BuiltinTls, SendsTheRequestWinHttpSends) {
     const std::string ikey = refservice::UniqueIkey();
-    ASSERT_TRUE(refservice::LoadScenario(ikey, "skey", "{}"));
+    ASSERT_TRUE(refservice::LoadScenario(ikey, kSkey, "{}"));
     const std::string authorization = "Authorization: Basic " + ikey + "\r\n";
     const std::string body("a=1&b=\0x", 7);
 
@@ -210,12 +220,13 @@ public:
         ::getsockname(listener_, reinterpret_cast<sockaddr*>(&a), &length);
         port_ = ntohs(a.sin_port);
         ::listen(listener_, 4);
-        thread_ = std::thread([this] { Run(); });
+        run_ = [this] { Run(); };
+        thread_ = StartThread(&run_);
     }
     ~ConnectProxy() {
         stopping_ = true;
         ::closesocket(listener_);
-        thread_.join();
+        ::WaitForSingleObject(thread_.get(), INFINITE);
     }
     uint16_t Port() const { return port_; }
     int Tunnels() const { return tunnels_; }
@@ -276,7 +287,8 @@ private:
     std::atomic<bool> stopping_{false};
     std::atomic<int> tunnels_{0};
     std::string lastLine_;
-    std::thread thread_;
+    std::function<void()> run_;
+    unique_handle thread_;
 };
 
 // Sets the prefix's WinHTTP proxy configuration for the test's life.
@@ -337,7 +349,9 @@ TEST_P(Proxy, FollowsTheMachineConfiguration) {
         EXPECT_EQ(body, kAnswer);
     }
     EXPECT_EQ(proxy.Tunnels(), c.tunnels);
-    if (c.tunnels > 0) EXPECT_EQ(proxy.LastConnectLine(), "CONNECT localhost:" + std::to_string(port) + " HTTP/1.1");
+    if (c.tunnels > 0) {
+        EXPECT_EQ(proxy.LastConnectLine(), "CONNECT localhost:" + std::to_string(port) + " HTTP/1.1");
+    }
     if (c.code != 0) {
         const std::string name = "127.0.0.1:" + std::to_string(proxy.Port());
         const auto lines = log.Texts();
@@ -374,7 +388,7 @@ TEST_P(Timing, BoundsTheWaitsOfItsScope) {
     const TimingCase& c = GetParam();
     silent::NoTlsListener silent;
     const std::string ikey = refservice::UniqueIkey();
-    ASSERT_TRUE(refservice::LoadScenario(ikey, "skey", R"({"operations": {"ping": [{"delay_ms": 3000}]}})"));
+    ASSERT_TRUE(refservice::LoadScenario(ikey, kSkey, R"({"operations": {"ping": [{"delay_ms": 3000}]}})"));
     HttpsRequest request = Get(c.silentListener ? silent.Port() : refservice::Port(), "/rest/v1/ping.bson");
     request.headers = "Authorization: Basic " + ikey + "\r\n";
     request.scope = c.scope;
@@ -395,15 +409,16 @@ TEST_F(BuiltinTls, AbortEndsAHandshakeAtOnceAndOnlyThatSend) {
     CBuiltinTlsClient client;
     HttpsRequest request = Get(silent.Port(), "/");
     request.timeoutSeconds = -1;
-    std::thread aborter([&] {
+    std::function<void()> abort = [&] {
         while (silent.Accepted() == 0) ::Sleep(10);
         ::Sleep(200);
         client.Abort();
-    });
+    };
+    unique_handle aborter = StartThread(&abort);
     const DWORD start = ::GetTickCount();
     EXPECT_EQ(FailureOf(client, request), 12017u);
     EXPECT_LE(::GetTickCount() - start, 1500u);
-    aborter.join();
+    ::WaitForSingleObject(aborter.get(), INFINITE);
     // The next Send is not cancelled by the Abort that came before it.
     std::string body;
     EXPECT_EQ(client.Send(Get(static_cast<uint16_t>(VYN_TLS_PORT_BASE), "/answer.txt"), body), 200);
