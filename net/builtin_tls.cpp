@@ -633,17 +633,20 @@ int32_t CBuiltinTlsClient::Exchange(const HttpsRequest& request, std::string& re
         if (rc != MBEDTLS_ERR_SSL_WANT_READ) throw StaleConnection();
     }
 
-    // The request as WinHTTP writes it: request line, Host (with the port
-    // when it is not 443), User-Agent, the caller's lines, the content type
-    // for a form post only, and the length whenever there is a body.
+    // The request as the WinHTTP path writes it, in the order WinHTTP writes
+    // its lines: the content type (a form post with a body only), User-Agent,
+    // Host (with the port when it is not 443), the length whenever there is a
+    // body, Connection: Keep-Alive and the two no-cache lines of that path's
+    // refresh flag, then the caller's lines (the Authorization line).
     std::string wire = request.method + " " + request.objectName + " HTTP/1.1\r\n";
-    wire += "Host: " + (request.port == 443 ? request.host : where) + "\r\n";
-    wire += "User-Agent: " + request.userAgent + "\r\n";
-    wire += request.headers;
     if (request.method == "POST" && !request.body.empty()) {
         wire += "Content-Type: application/x-www-form-urlencoded\r\n";
     }
+    wire += "User-Agent: " + request.userAgent + "\r\n";
+    wire += "Host: " + (request.port == 443 ? request.host : where) + "\r\n";
     if (!request.body.empty()) wire += "Content-Length: " + std::to_string(request.body.size()) + "\r\n";
+    wire += "Connection: Keep-Alive\r\nPragma: no-cache\r\nCache-Control: no-cache\r\n";
+    wire += request.headers;
     wire += "\r\n";
     wire.append(request.body);  // bytes, appended by length
 
