@@ -234,6 +234,11 @@ public:
     }
     uint16_t Port() const { return port_; }
     int Tunnels() const { return tunnels_; }
+    // Ends the open tunnel as a server ends an idle connection.
+    void DropTunnel() {
+        const SOCKET s = current_.exchange(INVALID_SOCKET);
+        if (s != INVALID_SOCKET) ::shutdown(s, SD_BOTH);
+    }
     std::string LastConnectLine() const { return lastLine_; }
 
 private:
@@ -255,7 +260,9 @@ private:
             lastLine_ = request.substr(0, request.find("\r\n"));
             ++tunnels_;
             ::send(client, answer_.data(), static_cast<int>(answer_.size()), 0);
+            current_ = client;
             if (answer_.compare(0, 12, "HTTP/1.1 200") == 0) Relay(client, request);
+            current_ = INVALID_SOCKET;
             ::closesocket(client);
         }
     }
@@ -290,6 +297,7 @@ private:
     uint16_t port_ = 0;
     std::atomic<bool> stopping_{false};
     std::atomic<int> tunnels_{0};
+    std::atomic<SOCKET> current_{INVALID_SOCKET};
     std::string lastLine_;
     std::function<void()> run_;
     unique_handle thread_;
@@ -320,12 +328,14 @@ struct ProxyCase {
     const char* name;
     const char* answer;
     const wchar_t* bypass;
-    DWORD code;   // 0: the answer arrives
-    int tunnels;  // CONNECT requests the proxy saw for two requests
+    DWORD code;         // 0: the answer arrives
+    int tunnels;        // CONNECT requests the proxy saw for two requests
+    bool dropBetween;   // the tunnel is closed while idle between them
 };
 
 const ProxyCase kProxyCases[] = {
     {"TunnelKeepsOneConnection", "HTTP/1.1 200 Connection established\r\n\r\n", L"", 0, 1},
+    {"ClosedWhileIdleIsReopened", "HTTP/1.1 200 Connection established\r\n\r\n", L"", 0, 2, true},
     {"ProxyAuthenticationRequired", "HTTP/1.1 407 Proxy Authentication Required\r\nContent-Length: 0\r\n\r\n", L"",
      12029, 2},
     {"BadGateway", "HTTP/1.1 502 Bad Gateway\r\nContent-Length: 0\r\n\r\n", L"", 12029, 2},
@@ -356,6 +366,10 @@ TEST_P(Proxy, FollowsTheMachineConfiguration) {
         }
         std::string body;
         EXPECT_EQ(client.Send(ping, body), 200);
+        if (c.dropBetween) {
+            proxy.DropTunnel();
+            ::Sleep(200);
+        }
     }
     EXPECT_EQ(refservice::Requests(ikey).size(), c.code == 0 ? 2u : 0u);
     EXPECT_EQ(proxy.Tunnels(), c.tunnels);
