@@ -392,18 +392,26 @@ INSTANTIATE_TEST_SUITE_P(Cases, Proxy, ::testing::ValuesIn(kProxyCases),
 
 struct TimingCase {
     const char* name;
-    bool silentListener;  // else the reference service holding its answer 3 s
+    const char* scenario;  // the reference service's answer to a ping; nullptr: a silent listener
     TimeoutScope scope;
     int32_t timeoutSeconds;
-    DWORD code;           // 0: the answer arrives
-    DWORD minMs, maxMs;   // elapsed
+    DWORD code;            // 0: the answer arrives
+    DWORD minMs, maxMs;    // elapsed
 };
 
+constexpr char kHeld[] = R"({"operations": {"ping": [{"delay_ms": 3000}]}})";
+constexpr char kStalledBody[] = R"({"operations": {"ping": [{"stall_after_bytes": 5, "hold_ms": 4000}]}})";
+constexpr char kCutBody[] = R"({"operations": {"ping": [{"drop_after_bytes": 5}]}})";
+
 const TimingCase kTimings[] = {
-    {"StalledHandshakeWholeExchange", true, TimeoutScope::WholeExchange, 1, 12002, 900, 2500},
-    {"StalledHandshakeConnectOnly", true, TimeoutScope::ConnectOnly, 1, 12002, 900, 2500},
-    {"HeldAnswerWholeExchange", false, TimeoutScope::WholeExchange, 1, 12002, 900, 2500},
-    {"HeldAnswerConnectOnly", false, TimeoutScope::ConnectOnly, 1, 0, 2900, 6000},
+    {"StalledHandshakeWholeExchange", nullptr, TimeoutScope::WholeExchange, 1, 12002, 900, 2500},
+    // The handshake belongs to the connection set-up, which a connect-only
+    // time-out bounds as well.
+    {"StalledHandshakeConnectOnly", nullptr, TimeoutScope::ConnectOnly, 1, 12002, 900, 2500},
+    {"HeldAnswerWholeExchange", kHeld, TimeoutScope::WholeExchange, 1, 12002, 900, 2500},
+    {"HeldAnswerConnectOnly", kHeld, TimeoutScope::ConnectOnly, 1, 0, 2900, 6000},
+    {"StalledBodyWholeExchange", kStalledBody, TimeoutScope::WholeExchange, 1, 12002, 900, 2500},
+    {"BodyCutShort", kCutBody, TimeoutScope::WholeExchange, 5, 12030, 0, 2500},
 };
 
 class Timing : public BuiltinTls, public ::testing::WithParamInterface<TimingCase> {};
@@ -413,9 +421,8 @@ TEST_P(Timing, BoundsTheWaitsOfItsScope) {
     silent::NoTlsListener silent;
     const std::string ikey = refservice::UniqueIkey();
     std::string error;
-    ASSERT_TRUE(refservice::LoadScenario(ikey, kSkey, R"({"operations": {"ping": [{"delay_ms": 3000}]}})", &error))
-        << error;
-    HttpsRequest request = Get(c.silentListener ? silent.Port() : refservice::Port(), "/rest/v1/ping.bson");
+    ASSERT_TRUE(refservice::LoadScenario(ikey, kSkey, c.scenario ? c.scenario : "{}", &error)) << error;
+    HttpsRequest request = Get(c.scenario ? refservice::Port() : silent.Port(), "/rest/v1/ping.bson");
     request.headers = AuthorizationLine(ikey);
     request.scope = c.scope;
     request.timeoutSeconds = c.timeoutSeconds;
@@ -425,6 +432,7 @@ TEST_P(Timing, BoundsTheWaitsOfItsScope) {
     const DWORD elapsed = ::GetTickCount() - start;
     EXPECT_GE(elapsed, c.minMs);
     EXPECT_LE(elapsed, c.maxMs);
+    refservice::Release(ikey);
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, Timing, ::testing::ValuesIn(kTimings),
