@@ -430,11 +430,14 @@ void OpenTunnel(CBuiltinTlsClient::Connection& c, const HttpsRequest& request) {
     }
 }
 
-void DebugTlsFailure(const std::string& what, int code, uint32_t flags) {
+// The library's code, the verification flags and the socket's last error,
+// for the debug log only: the user's message and the error line keep the
+// WinHTTP form.
+void DebugTlsFailure(const std::string& what, int code, uint32_t flags, int socketError = 0) {
     if (!gDebugLogging) return;
-    char text[64];
-    std::snprintf(text, sizeof(text), "-0x%04X, verification flags 0x%08lX", static_cast<unsigned>(-code),
-                  static_cast<unsigned long>(flags));
+    char text[96];
+    std::snprintf(text, sizeof(text), "-0x%04X, verification flags 0x%08lX, socket error %d",
+                  static_cast<unsigned>(-code), static_cast<unsigned long>(flags), socketError);
     LogMessage("DEBUG: " + what + " failed in the TLS library (" + text + ")");
 }
 
@@ -597,7 +600,7 @@ void CBuiltinTlsClient::Open(const HttpsRequest& request) {
     rc = mbedtls_ssl_handshake(&conn.ssl);
     if (rc != 0) {
         const uint32_t flags = mbedtls_ssl_get_verify_result(&conn.ssl);
-        DebugTlsFailure(what, rc, flags);
+        DebugTlsFailure(what, rc, flags, conn.socketError);
         if (conn.stop == Stop::Timeout || conn.stop == Stop::Cancelled) ThrowWinHttpError(what, CodeFor(conn.stop, 0));
         // A chain that does not verify, names another host, is outside its
         // validity or holds a disallowed certificate.
@@ -661,7 +664,7 @@ int32_t CBuiltinTlsClient::Exchange(const HttpsRequest& request, std::string& re
                                          wire.size() - sent);
         if (rc <= 0) {
             if (reused && sent == 0 && (c.stop == Stop::Closed || c.stop == Stop::Broken)) throw StaleConnection();
-            DebugTlsFailure(sendWhat, rc, 0);
+            DebugTlsFailure(sendWhat, rc, 0, c.socketError);
             ThrowWinHttpError(sendWhat, CodeFor(c.stop, kConnectionBroken));
         }
         sent += static_cast<size_t>(rc);
@@ -689,13 +692,12 @@ int32_t CBuiltinTlsClient::Exchange(const HttpsRequest& request, std::string& re
             if (rc == MBEDTLS_ERR_SSL_WANT_READ || rc == MBEDTLS_ERR_SSL_RECEIVED_NEW_SESSION_TICKET) continue;
             if (rc == 0 || rc == MBEDTLS_ERR_SSL_PEER_CLOSE_NOTIFY ||
                 (rc == MBEDTLS_ERR_SSL_CONN_EOF && c.stop == Stop::Closed)) {
-                if (gDebugLogging && !anyByte) DebugTlsFailure(readWhat + " (end before any byte)", rc, 0);
                 ended = true;
                 return false;
             }
             if (c.stop == Stop::Timeout || c.stop == Stop::Cancelled) ThrowWinHttpError(readWhat, CodeFor(c.stop, 0));
             if (reused && !anyByte && c.stop == Stop::Broken) throw StaleConnection();
-            DebugTlsFailure(readWhat, rc, 0);
+            DebugTlsFailure(readWhat, rc, 0, c.socketError);
             ThrowWinHttpError(readWhat, kConnectionBroken);
         }
     };
