@@ -114,6 +114,7 @@ struct HandshakeCase {
     int portOffset;   // tests/tls/tls_servers.sh.in
     DWORD code;       // 0: connects
     const char* version;
+    const char* host = "localhost";
 };
 
 const HandshakeCase kHandshakes[] = {
@@ -126,6 +127,9 @@ const HandshakeCase kHandshakes[] = {
     {"CertificateForAnotherName", 6, 12175, nullptr},
     {"ExpiredCertificate", 7, 12175, nullptr},
     {"CertificateInDisallowedStore", 8, 12175, nullptr},
+    // An address is matched against the certificate's IP address entries.
+    {"AddressInIpSan", 1, 0, "TLSv1.2", "127.0.0.1"},
+    {"AddressWithoutIpSan", 6, 12175, nullptr, "127.0.0.1"},
 };
 
 class Handshake : public BuiltinTls, public ::testing::WithParamInterface<HandshakeCase> {};
@@ -135,16 +139,18 @@ TEST_P(Handshake, ConnectsOrRefusesWithTheWinHttpCode) {
     const uint16_t port = static_cast<uint16_t>(VYN_TLS_PORT_BASE + c.portOffset);
     CBuiltinTlsClient client;
     LogCapture log;
+    HttpsRequest request = Get(port, "/answer.txt");
+    request.host = c.host;
     std::string body = "kept|";
     if (c.code != 0) {
-        EXPECT_EQ(FailureOf(client, Get(port, "/answer.txt")), c.code);
+        EXPECT_EQ(FailureOf(client, request), c.code);
         EXPECT_FALSE(client.HandshakeCompleted());
         return;
     }
-    EXPECT_EQ(client.Send(Get(port, "/answer.txt"), body), 200);
+    EXPECT_EQ(client.Send(request, body), 200);
     EXPECT_EQ(body, std::string("kept|") + kAnswer);
     EXPECT_TRUE(client.HandshakeCompleted());
-    const std::string expected = "DEBUG: Connected to localhost:" + std::to_string(port) +
+    const std::string expected = "DEBUG: Connected to " + std::string(c.host) + ":" + std::to_string(port) +
                                  " through the module's own TLS client (" + c.version + ")";
     const auto lines = log.Texts();
     EXPECT_EQ(std::count(lines.begin(), lines.end(), expected), 1) << expected;

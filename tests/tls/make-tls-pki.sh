@@ -4,7 +4,7 @@
 # The RSA leaves are issued by the reference service's test CA (trusted in the
 # build's Wine prefix); the ECDSA chain has a CA of its own, which the test
 # trusts itself. Made here:
-#   rsa.pem/.key           RSA leaf for DNS:localhost
+#   rsa.pem/.key           RSA leaf for DNS:localhost and IP:127.0.0.1
 #   ecdsa-ca.pem/.der      ECDSA (P-256) CA
 #   ecdsa.pem/.key         ECDSA leaf for DNS:localhost from ecdsa-ca
 #   expired.pem/.key       RSA leaf for DNS:localhost, valid 2020-2021 only
@@ -33,7 +33,7 @@ issue() {  # name, key algorithm options, SAN, issuer cert, issuer key
     -CAserial "$tmp/$name.srl" -days 3650 -sha256 -extfile "$tmp/ext" -out "$name.pem" 2>/dev/null
 }
 
-issue rsa rsa:2048 DNS:localhost "$ca" "$cakey"
+issue rsa rsa:2048 DNS:localhost,IP:127.0.0.1 "$ca" "$cakey"
 issue other-name rsa:2048 DNS:other-name.vyngina.test "$ca" "$cakey"
 issue disallowed rsa:2048 DNS:localhost "$ca" "$cakey"
 openssl x509 -in disallowed.pem -outform DER -out disallowed.der
