@@ -48,6 +48,13 @@ struct LocalMemory {
     static void close(pointer h) noexcept { ::LocalFree(h); }
 };
 
+// Memory that an API hands out for GlobalFree (WinHttpGetDefaultProxyConfiguration's strings).
+struct GlobalMemory {
+    using pointer = void*;
+    static constexpr pointer invalid() noexcept { return nullptr; }
+    static void close(pointer h) noexcept { ::GlobalFree(h); }
+};
+
 }  // namespace handle_traits
 
 using unique_handle = unique_any<handle_traits::Handle>;
@@ -56,3 +63,4 @@ using unique_hkey = unique_any<handle_traits::HKey>;
 using unique_hmodule = unique_any<handle_traits::HModule>;
 using unique_event_source = unique_any<handle_traits::EventSource>;
 using unique_hlocal = unique_any<handle_traits::LocalMemory>;
+using unique_hglobal = unique_any<handle_traits::GlobalMemory>;
