@@ -49,7 +49,7 @@ rm -f "$out"
 # been read; SKEY and what is derived from it stay out of installer logs; and
 # the properties reach the elevated part of a managed install.
 queries=()
-for name in Host IKey SKey FailOpen AutoPush RdpOnly LogonOnly; do
+for name in Host IKey SKey FailOpen AutoPush RdpOnly LogonOnly Tls; do
   queries+=("UPDATE \`Component\` SET \`Condition\` = '${name}Value OR (REMOVE~=\"ALL\" AND Owned${name})' WHERE \`Component\` = 'Setting${name}'")
 done
 # The event source key and the key of the package's marks go with the module
@@ -63,5 +63,5 @@ queries+=("INSERT INTO \`Property\` (\`Property\`, \`Value\`) VALUES ('MsiHidden
 for action in SetSKeyFromProperty SetSKeyFromHashProperty KeepSKey; do
   queries+=("UPDATE \`CustomAction\` SET \`Type\` = $((51 + 0x800 + 0x2000)) WHERE \`Action\` = '$action'")
 done
-queries+=("UPDATE \`Property\` SET \`Value\` = 'WIX_DOWNGRADE_DETECTED;WIX_UPGRADE_DETECTED;HOST;IKEY;SKEY;FAILOPEN;AUTOPUSH;RDPONLY;LOGONONLY' WHERE \`Property\` = 'SecureCustomProperties'")
+queries+=("UPDATE \`Property\` SET \`Value\` = 'WIX_DOWNGRADE_DETECTED;WIX_UPGRADE_DETECTED;HOST;IKEY;SKEY;FAILOPEN;AUTOPUSH;RDPONLY;LOGONONLY;TLS' WHERE \`Property\` = 'SecureCustomProperties'")
 msibuild "$out" -q "${queries[@]}"
