@@ -32,13 +32,13 @@ void CHttpsClient::Open() {
 
 // ---------------------------------------------------------------------------
 // THE SELECTION POINT: which TLS client carries a request. Today the system's
-// (WinHTTP) always does. With the module's own client beside it, this is
-// where the "Tls" setting and ModuleTlsClientGoesFirst() decide.
+// (WinHTTP) always does, whatever `mode` says. With the module's own client
+// beside it, this is where `mode` and ModuleTlsClientGoesFirst() decide.
 // ---------------------------------------------------------------------------
-ITlsClient& CHttpsClient::SelectClient(const HttpsRequest&) { return winhttp_; }
+ITlsClient& CHttpsClient::SelectClient(const HttpsRequest&, TlsMode) { return winhttp_; }
 
-int32_t CHttpsClient::Send(const HttpsRequest& request, std::string& response) {
-    return SelectClient(request).Send(request, response);
+int32_t CHttpsClient::Send(const HttpsRequest& request, std::string& response, TlsMode mode) {
+    return SelectClient(request, mode).Send(request, response);
 }
 
 void CHttpsClient::Abort() { winhttp_.Abort(); }

@@ -12,6 +12,7 @@
 #include <string>
 
 #include "common/unique_any.h"
+#include "config/config.h"
 #include "net/https_types.h"
 #include "net/tls_client.h"
 #include "net/transport.h"
@@ -40,9 +41,10 @@ public:
     // is logged and thrown as CVynException(UnexpectedError).
     void Open();
 
-    // One exchange through the TLS client that SelectClient picks; the body is
-    // appended to `response` and the status returned (see ITlsClient::Send).
-    int32_t Send(const HttpsRequest& request, std::string& response);
+    // One exchange through the TLS client that SelectClient picks for `mode`
+    // (the "Tls" setting); the body is appended to `response` and the status
+    // returned (see ITlsClient::Send).
+    int32_t Send(const HttpsRequest& request, std::string& response, TlsMode mode);
 
     // Ends the exchange in progress, from another thread: every client is told,
     // since only the sending thread knows which one carries it. Not called
@@ -55,7 +57,7 @@ public:
     const CWinHttpClient& WinHttp() const noexcept { return winhttp_; }
 
 private:
-    ITlsClient& SelectClient(const HttpsRequest& request);
+    ITlsClient& SelectClient(const HttpsRequest& request, TlsMode mode);
 
     // Declared first, so released last: every socket and handle of the
     // clients below is closed before the process's Winsock count drops.

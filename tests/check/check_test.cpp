@@ -244,7 +244,7 @@ TEST_F(VynCheck, JsonReadsBackWithEveryCheck) {
     }
     const std::vector<std::string> expected = {"settings.key", "settings.Host", "settings.IKey", "settings.SKey",
                                                "settings.FailOpen", "settings.AutoPush", "settings.local_ip_fallback",
-                                               "settings.Debug", "settings.RdpOnly", "settings.LogonOnly",
+                                               "settings.Tls", "settings.Debug", "settings.RdpOnly", "settings.LogonOnly",
                                                "exposure.SKey", "exposure.log-folder", "exposure.log-folder-owner",
                                                "exposure.log-folder-writers", "exposure.log-links",
                                                "registration.GinaDLL",
@@ -290,6 +290,8 @@ TEST_F(VynCheck, UnusableValuesAreNamedWithTheirReason) {
         {"SKey", REG_BINARY, "s3cr3t-bytes", "[FAIL] SKey in HKLM\\Software\\Vyn Security\\VynCredProv: wrong type (REG_BINARY, expected REG_SZ)"},
         {"FailOpen", REG_SZ, std::string("1", 2), "[warn] FailOpen in HKLM\\Software\\Vyn Security\\VynCredProv: wrong type (REG_SZ, expected REG_DWORD); the module uses on"},
         {"Debug", REG_DWORD, std::string(8, '\0'), "[warn] Debug in HKLM\\Software\\Vyn Security\\VynCredProv: wrong size (a REG_DWORD must hold 4 bytes); the module uses off"},
+        {"Tls", REG_DWORD, std::string("\3\0\0\0", 4), "[warn] Tls in HKLM\\Software\\Vyn Security\\VynCredProv: 3 is not 0, 1 or 2; the module uses automatic: the system's TLS first, the module's own when it cannot connect"},
+        {"Tls", REG_SZ, std::string("2", 2), "[warn] Tls in HKLM\\Software\\Vyn Security\\VynCredProv: wrong type (REG_SZ, expected REG_DWORD); the module uses automatic: the system's TLS first, the module's own when it cannot connect"},
     };
     for (const auto& c : cases) {
         testreg::DeleteKey(testreg::kNormalKey);

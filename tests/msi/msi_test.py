@@ -47,6 +47,7 @@ PROPERTIES = {
     "AUTOPUSH": ("AutoPush", "REG_DWORD", "0x1"),
     "RDPONLY": ("RdpOnly", "REG_DWORD", "0x1"),
     "LOGONONLY": ("LogonOnly", "REG_DWORD", "0x0"),
+    "TLS": ("Tls", "REG_DWORD", "0x2"),
 }
 COMMAND_LINE_VALUE = {"REG_SZ": lambda d: d, "REG_DWORD": lambda d: str(int(d, 16))}
 

@@ -104,17 +104,30 @@ void ReportRequired(Report& report, const SettingInfo& info, const SettingReadin
     report.Add(name, Status::Ok, label + reading.text);
 }
 
-void ReportSwitch(Report& report, const SettingInfo& info, const SettingReading& reading, const char* where,
-                  bool effective) {
+// One DWORD setting: its number and what the module makes of it (`effective`,
+// in words), or why it is unusable and what the module uses instead. Only
+// "Tls" can hold a number the module does not know (`known` false).
+void ReportDword(Report& report, const SettingInfo& info, const SettingReading& reading, const char* where,
+                 const std::string& effective, bool known = true) {
     const std::string name = std::string("settings.") + info.name;
     const std::string label = std::string(info.name) + where + ": ";
-    const std::string used = std::string("the module uses ") + OnOff(effective);
-    if (reading.state == ValueState::Usable) {
-        report.Add(name, Status::Ok, label + std::to_string(reading.number) + " (" + OnOff(effective) + ")");
+    const std::string used = "the module uses " + effective;
+    if (reading.state == ValueState::Usable && known) {
+        report.Add(name, Status::Ok, label + std::to_string(reading.number) + " (" + effective + ")");
+    } else if (reading.state == ValueState::Usable) {
+        report.Add(name, Status::Warn, label + std::to_string(reading.number) + " is not 0, 1 or 2; " + used);
     } else if (reading.state == ValueState::Absent) {
         report.Add(name, Status::Info, label + "absent; " + used);
     } else {
         report.Add(name, Status::Warn, label + Reason(reading, info) + "; " + used);
+    }
+}
+
+const char* TlsModeWords(TlsMode mode) {
+    switch (mode) {
+        case TlsMode::SystemOnly: return "the system's TLS only";
+        case TlsMode::ModuleOnly: return "the module's own TLS client only";
+        default: return "automatic: the system's TLS first, the module's own when it cannot connect";
     }
 }
 
@@ -128,8 +141,15 @@ void ReportKey(Report& report, HKEY key, const char* where, const SessionConfig*
             ReportRequired(report, info, reading, where);
             continue;
         }
-        bool effective;
         const std::string n = info.name;
+        if (n == "Tls") {
+            const TlsMode mode = used != nullptr                          ? used->tls
+                                 : reading.state == ValueState::Usable ? TlsModeFrom(reading.number)
+                                                                       : TlsMode::Automatic;
+            ReportDword(report, info, reading, where, TlsModeWords(mode), reading.number <= 2);
+            continue;
+        }
+        bool effective;
         if (info.use == SettingUse::ReadEachTime) {
             effective = ReadRegistryFlag(n);
         } else if (used != nullptr && n == "FailOpen") {
@@ -143,7 +163,7 @@ void ReportKey(Report& report, HKEY key, const char* where, const SessionConfig*
         } else {
             effective = reading.state == ValueState::Usable ? SwitchOn(info, reading.number) : info.fallback != 0;
         }
-        ReportSwitch(report, info, reading, where, effective);
+        ReportDword(report, info, reading, where, OnOff(effective));
     }
 }
 
