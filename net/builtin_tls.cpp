@@ -484,7 +484,7 @@ CBuiltinTlsClient::CBuiltinTlsClient() {
 CBuiltinTlsClient::~CBuiltinTlsClient() { Close(); }
 
 void CBuiltinTlsClient::Abort() {
-    ::EnterCriticalSection(&lock_.section);
+    const CCriticalSectionLock lock(lock_);
     if (sending_) {
         aborted_ = true;
         if (cancelEvent_) ::SetEvent(cancelEvent_.get());
@@ -492,30 +492,30 @@ void CBuiltinTlsClient::Abort() {
         // stays the Send thread's to close.
         if (activeSocket_ != INVALID_SOCKET) ::shutdown(static_cast<SOCKET>(activeSocket_), SD_BOTH);
     }
-    ::LeaveCriticalSection(&lock_.section);
 }
 
 void CBuiltinTlsClient::Close() noexcept {
-    ::EnterCriticalSection(&lock_.section);
-    activeSocket_ = INVALID_SOCKET;
-    ::LeaveCriticalSection(&lock_.section);
+    {
+        const CCriticalSectionLock lock(lock_);
+        activeSocket_ = INVALID_SOCKET;
+    }
     connection_.reset();
 }
 
 int32_t CBuiltinTlsClient::Send(const HttpsRequest& request, std::string& response) {
     if (!cancelEvent_) throw CVynException(UnexpectedError, std::string());
     if (!EnsureTlsLibrary()) throw CVynException(UnexpectedError, std::string());
-    ::EnterCriticalSection(&lock_.section);
-    sending_ = true;
-    aborted_ = false;
-    ::ResetEvent(cancelEvent_.get());
-    ::LeaveCriticalSection(&lock_.section);
+    {
+        const CCriticalSectionLock lock(lock_);
+        sending_ = true;
+        aborted_ = false;
+        ::ResetEvent(cancelEvent_.get());
+    }
     struct SendingFlag {
         CBuiltinTlsClient& client;
         ~SendingFlag() {
-            ::EnterCriticalSection(&client.lock_.section);
+            const CCriticalSectionLock lock(client.lock_);
             client.sending_ = false;
-            ::LeaveCriticalSection(&client.lock_.section);
         }
     } sendingFlag{*this};
 
@@ -565,12 +565,11 @@ void CBuiltinTlsClient::Open(const HttpsRequest& request) {
     const std::string connectWhat =
         proxy.host.empty() ? "Connection to " + HostPort(dialHost, dialPort) : "Connection to proxy " + c->proxyName;
     ConnectSocket(*c, addresses.get(), connectWhat, [this](SOCKET s) {
-        ::EnterCriticalSection(&lock_.section);
+        const CCriticalSectionLock lock(lock_);
         activeSocket_ = s;
         // An Abort that came before the socket existed has set the cancel
         // event, which every later wait of this Send sees.
         if (aborted_ && s != INVALID_SOCKET) ::shutdown(s, SD_BOTH);
-        ::LeaveCriticalSection(&lock_.section);
     });
     Connection& conn = *c;
     if (!proxy.host.empty()) OpenTunnel(conn, request);
@@ -610,6 +609,7 @@ void CBuiltinTlsClient::Open(const HttpsRequest& request) {
         ThrowWinHttpError(what, kHandshakeFailed);
     }
     handshakeCompleted_ = true;
+    tlsVersion_ = mbedtls_ssl_get_version(&conn.ssl);
     if (gDebugLogging) {
         LogMessage("DEBUG: Connected to " + HostPort(request.host, request.port) +
                    " through the module's own TLS client (" + mbedtls_ssl_get_version(&conn.ssl) + ")" +

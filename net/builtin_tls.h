@@ -21,10 +21,12 @@
 #include <memory>
 #include <string>
 
+#include "common/critical_section.h"
 #include "common/handles.h"
 #include "net/https_types.h"
+#include "net/tls_client.h"
 
-class CBuiltinTlsClient {
+class CBuiltinTlsClient final : public ITlsClient {
 public:
     CBuiltinTlsClient();
     ~CBuiltinTlsClient();
@@ -37,16 +39,19 @@ public:
     // CINetException with the WinHTTP code of the equivalent failure; local
     // failures (randomness, the TLS library) as CVynException(UnexpectedError).
     // The connection is kept for the next request to the same host and port.
-    int32_t Send(const HttpsRequest& request, std::string& response);
+    int32_t Send(const HttpsRequest& request, std::string& response) override;
 
     // Any thread: ends the Send in progress at once (its socket is shut down
     // and its waits end); that Send throws CINetException(12017). Abort acts on
     // a Send that is running when it is called, and on none later: a Send
     // started after Abort returned runs normally.
-    void Abort();
+    void Abort() override;
 
     // True once this object completed a TLS handshake with a server.
     bool HandshakeCompleted() const { return handshakeCompleted_.load(); }
+    // The TLS version of the last completed handshake ("TLSv1.3"), "" before
+    // one; for the Send thread (vyn-check names it).
+    const std::string& TlsVersion() const noexcept { return tlsVersion_; }
 
     struct Connection;  // the socket with its TLS session (net/builtin_tls.cpp)
 
@@ -55,19 +60,12 @@ private:
     void Open(const HttpsRequest& request);
     void Close() noexcept;
 
-    struct Lock {
-        Lock() { ::InitializeCriticalSection(&section); }
-        ~Lock() { ::DeleteCriticalSection(&section); }
-        Lock(const Lock&) = delete;
-        Lock& operator=(const Lock&) = delete;
-        CRITICAL_SECTION section;
-    };
-
     std::unique_ptr<Connection> connection_;  // the Send thread's; its socket also in activeSocket_
-    Lock lock_;                              // guards the four members below against Abort
+    CCriticalSection lock_;                  // guards the four members below against Abort
     unique_handle cancelEvent_;              // manual reset: set by Abort, reset as a Send starts
     UINT_PTR activeSocket_ = ~UINT_PTR(0);   // the socket Abort shuts down (INVALID_SOCKET: none)
     bool sending_ = false;
     bool aborted_ = false;
     std::atomic<bool> handshakeCompleted_{false};
+    std::string tlsVersion_;
 };

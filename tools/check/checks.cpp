@@ -339,6 +339,31 @@ void Prepare(CVynAuthSession& session, const SessionConfig& config) {
     session.config.failOpen = false;
 }
 
+// The client that reached the service for `http`'s last answer, in words.
+std::string ClientReached(const CHttpsClient& http) {
+    if (http.LastServed() == TlsClientKind::Module)
+        return "the module's own TLS client (" + http.Builtin().TlsVersion() + ")";
+    return "the system's TLS (WinHTTP)";
+}
+
+// With "Tls" = 1 and the system's TLS failing the handshake: whether the
+// module's own client completes one with the service, as automatic
+// selection would have let it. The Check is made once more through it; its
+// answer does not matter, only that the handshake completed.
+void ProbeModuleClient(Report& report, const SessionConfig& config, DWORD failure) {
+    if (config.tls != TlsMode::SystemOnly || !IsSecureChannelFailure(failure)) return;
+    SessionConfig viaModule = config;
+    viaModule.tls = TlsMode::ModuleOnly;
+    CVynAuthSession probe(kVynProductToken);
+    Prepare(probe, viaModule);
+    TransportWords ignored;
+    Exchange(probe, VynOperation::Check, ignored);
+    if (!probe.http.Builtin().HandshakeCompleted()) return;
+    report.Add("service.tls", Status::Warn,
+               "service: the module's own TLS client connects (" + probe.http.Builtin().TlsVersion() +
+                   ") where the system's TLS cannot: set Tls to 0 (automatic) to let logons use it");
+}
+
 }  // namespace
 
 SettingsOutcome CheckSettings(Report& report) {
@@ -611,6 +636,7 @@ ServiceAnswer CheckService(Report& report, const SessionConfig& config) {
         case ServiceAnswer::Answered: break;
         case ServiceAnswer::Unreachable:
             report.Add("service.check", Status::Fail, "service: check failed after " + Milliseconds(start) + ": " + check.words);
+            ProbeModuleClient(report, config, last.code);
             return check.answer;
         default:
             report.Add("service.check", Status::Fail,
@@ -620,6 +646,7 @@ ServiceAnswer CheckService(Report& report, const SessionConfig& config) {
     }
     report.Add("service.check", Status::Ok,
                "service: check answered in " + Milliseconds(start) + ": the service accepts the IKey/SKey pair");
+    report.Add("service.tls", Status::Ok, "service: reached through " + ClientReached(session.http));
 
     // This account's connection succeeded; SYSTEM's depends on the machine's
     // trusted roots alone, which this account's own stores may add to.
