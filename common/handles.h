@@ -57,6 +57,13 @@ struct TimerQueueTimer {
     static void close(pointer h) noexcept { ::DeleteTimerQueueTimer(nullptr, h, INVALID_HANDLE_VALUE); }
 };
 
+// Memory that an API hands out for GlobalFree (WinHttpGetDefaultProxyConfiguration's strings).
+struct GlobalMemory {
+    using pointer = void*;
+    static constexpr pointer invalid() noexcept { return nullptr; }
+    static void close(pointer h) noexcept { ::GlobalFree(h); }
+};
+
 }  // namespace handle_traits
 
 using unique_handle = unique_any<handle_traits::Handle>;
@@ -66,3 +73,4 @@ using unique_hmodule = unique_any<handle_traits::HModule>;
 using unique_event_source = unique_any<handle_traits::EventSource>;
 using unique_hlocal = unique_any<handle_traits::LocalMemory>;
 using unique_timer = unique_any<handle_traits::TimerQueueTimer>;
+using unique_hglobal = unique_any<handle_traits::GlobalMemory>;

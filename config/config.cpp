@@ -110,6 +110,14 @@ uint16_t SplitHostPort(std::string& host) {
     return static_cast<uint16_t>(static_cast<unsigned long>(parsed) & 0xFFFFu);
 }
 
+TlsMode TlsModeFrom(DWORD value) {
+    switch (value) {
+        case 1: return TlsMode::SystemOnly;
+        case 2: return TlsMode::ModuleOnly;
+        default: return TlsMode::Automatic;
+    }
+}
+
 bool SessionConfig::IsConfigured() const { return !host.empty() && port != 0 && !ikey.empty() && !skey.empty(); }
 
 bool SessionConfig::ReadConfigurationKey(HKEY key) {
@@ -142,6 +150,12 @@ bool SessionConfig::ReadConfigurationKey(HKEY key) {
     failOpen = QuerySwitch(owned.get(), "FailOpen", true);
     autoPush = QuerySwitch(owned.get(), "AutoPush", false);
     localIpFallback = QuerySwitch(owned.get(), "local_ip_fallback", false);
+    // Read by the switches' rules; whatever cannot be used means automatic,
+    // which reaches the service from every system the module runs on.
+    DWORD tlsValue = 0;
+    tls = QueryDword(owned.get(), "Tls", tlsValue, type, DwordSize::UpToFour) == ValueState::Usable
+              ? TlsModeFrom(tlsValue)
+              : TlsMode::Automatic;
 
     return IsConfigured();
 }

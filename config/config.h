@@ -14,6 +14,20 @@
 // stays set for the life of the process unless a later key says otherwise.
 extern bool gDebugLogging;
 
+// Which TLS client carries the requests to the service ("Tls").
+enum class TlsMode : uint32_t {
+    // The system's (WinHTTP) first; on a failed TLS handshake the same attempt
+    // goes through the module's own client, which then goes first for the
+    // rest of the process once it has completed a handshake.
+    Automatic = 0,
+    SystemOnly = 1,  // WinHTTP alone, as before the module had a client of its own
+    ModuleOnly = 2,
+};
+
+// The mode a usable "Tls" value stands for: any number but 1 and 2 is
+// automatic, as an absent or unusable value is.
+TlsMode TlsModeFrom(DWORD value);
+
 struct SessionConfig {
     std::string host;  // lower case, no port
     uint16_t port = 0;
@@ -22,6 +36,7 @@ struct SessionConfig {
     bool failOpen = true;
     bool autoPush = false;
     bool localIpFallback = false;
+    TlsMode tls = TlsMode::Automatic;
 
     // Fills the record from the policy key, else the normal key; logs and
     // reports "VynAuth not configured" when neither is complete.

@@ -41,6 +41,8 @@ constexpr SettingInfo kSettings[] = {
     {"FailOpen", REG_DWORD, 1, SettingUse::ReadAtLoad, false},
     {"AutoPush", REG_DWORD, 0, SettingUse::ReadAtLoad, false},
     {"local_ip_fallback", REG_DWORD, 0, SettingUse::ReadAtLoad, false},
+    // 0 automatic, 1 the system's TLS only, 2 the module's own TLS client only.
+    {"Tls", REG_DWORD, 0, SettingUse::ReadAtLoad, false},
     {"Debug", REG_DWORD, 0, SettingUse::ReadAtLoad, false},
     {"RdpOnly", REG_DWORD, 0, SettingUse::ReadEachTime, false},
     {"LogonOnly", REG_DWORD, 0, SettingUse::ReadEachTime, false},

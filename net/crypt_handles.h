@@ -40,6 +40,12 @@ struct CertChain {
     static void close(pointer h) noexcept { ::CertFreeCertificateChain(h); }
 };
 
+struct CertStore {
+    using pointer = HCERTSTORE;
+    static constexpr pointer invalid() noexcept { return nullptr; }
+    static void close(pointer h) noexcept { ::CertCloseStore(h, 0); }
+};
+
 }  // namespace handle_traits
 
 using unique_hcryptprov = unique_any<handle_traits::CryptProv>;
@@ -47,3 +53,4 @@ using unique_hcryptkey = unique_any<handle_traits::CryptKey>;
 using unique_hcrypthash = unique_any<handle_traits::CryptHash>;
 using unique_cert_context = unique_any<handle_traits::CertContext>;
 using unique_cert_chain = unique_any<handle_traits::CertChain>;
+using unique_hcertstore = unique_any<handle_traits::CertStore>;

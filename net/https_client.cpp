@@ -3,10 +3,12 @@
 #include "net/https_client.h"
 
 #include <atomic>
+#include <string>
 #include <utility>
 
 #include "diag/errors.h"
 #include "diag/log.h"
+#include "net/winhttp_api.h"
 
 namespace {
 std::atomic<bool> gModuleClientFirst{false};
@@ -31,14 +33,110 @@ void CHttpsClient::Open() {
 }
 
 // ---------------------------------------------------------------------------
-// THE SELECTION POINT: which TLS client carries a request. Today the system's
-// (WinHTTP) always does. With the module's own client beside it, this is
-// where the "Tls" setting and ModuleTlsClientGoesFirst() decide.
+// THE SELECTION POINT: which TLS client carries a request.
+// The system's TLS goes first in automatic mode because it is the one the
+// administrator's machine already trusts and configures; the module's own
+// client stands in when the system's cannot complete a handshake (the TLS 1.0
+// ceiling of XP x64 / Server 2003 x64), and from then on goes first for the
+// rest of the process, so the later requests do not pay for a failed
+// handshake each.
 // ---------------------------------------------------------------------------
-ITlsClient& CHttpsClient::SelectClient(const HttpsRequest&) { return winhttp_; }
-
-int32_t CHttpsClient::Send(const HttpsRequest& request, std::string& response) {
-    return SelectClient(request).Send(request, response);
+ITlsClient& CHttpsClient::SelectClient(const HttpsRequest&, TlsMode mode) {
+    switch (mode) {
+        case TlsMode::SystemOnly: return winhttp_;
+        case TlsMode::ModuleOnly: return builtin_;
+        case TlsMode::Automatic: break;
+    }
+    if (ModuleTlsClientGoesFirst()) return builtin_;
+    return winhttp_;
 }
 
-void CHttpsClient::Abort() { winhttp_.Abort(); }
+ITlsClient& CHttpsClient::OtherClient(const ITlsClient& client) {
+    if (&client == &winhttp_) return builtin_;
+    return winhttp_;
+}
+
+namespace {
+
+// The codes both Windows and Wine report for a TLS handshake that did not
+// complete: a failed secure channel, and a certificate refused. The second
+// client refuses a certificate the first refused as well (both trust only the
+// machine's root store), so handing it over changes no verdict.
+bool IsHandshakeFailure(const CINetException& e) {
+    return e.GetErrorCode() == ERROR_WINHTTP_SECURE_CHANNEL_ERROR || e.GetErrorCode() == ERROR_WINHTTP_SECURE_FAILURE;
+}
+
+const char* ClientWords(bool builtin) { return builtin ? "the module's own TLS client" : "the system's TLS"; }
+
+}  // namespace
+
+int32_t CHttpsClient::SendThrough(ITlsClient& client, const HttpsRequest& request, std::string& response) {
+    {
+        const CCriticalSectionLock lock(sendLock_);
+        if (aborted_) {
+            ThrowWinHttpError("Sending the request to " + request.host + ":" + std::to_string(request.port),
+                              ERROR_WINHTTP_OPERATION_CANCELLED);
+        }
+        sending_ = &client;
+    }
+    struct Sending {
+        CHttpsClient& owner;
+        ~Sending() {
+            const CCriticalSectionLock lock(owner.sendLock_);
+            owner.sending_ = nullptr;
+        }
+    } sending{*this};
+    const int32_t status = client.Send(request, response);
+    lastServed_ = &client == &builtin_ ? TlsClientKind::Module : TlsClientKind::System;
+    return status;
+}
+
+int32_t CHttpsClient::Send(const HttpsRequest& request, std::string& response, TlsMode mode) {
+    {
+        const CCriticalSectionLock lock(sendLock_);
+        aborted_ = false;
+    }
+    ITlsClient& first = SelectClient(request, mode);
+    if (mode != TlsMode::Automatic) return SendThrough(first, request, response);
+
+    // Whatever the outcome of the exchange, a completed handshake proves the
+    // module's client can reach the service.
+    struct NoteHandshake {
+        const CBuiltinTlsClient& builtin;
+        ~NoteHandshake() {
+            if (builtin.HandshakeCompleted() && !ModuleTlsClientGoesFirst()) SetModuleTlsClientGoesFirst();
+        }
+    } noteHandshake{builtin_};
+
+    const size_t responseStart = response.size();
+    const DWORD started = ::GetTickCount();
+    HttpsRequest handOver = request;
+    try {
+        return SendThrough(first, request, response);
+    } catch (const CINetException& e) {
+        if (!IsHandshakeFailure(e)) throw;
+        // The hand-over is the same attempt, so it gets what is left of the
+        // attempt's bound, not a bound of its own: a service that stalls the
+        // handshake (Wine reports that as a failed secure channel when the
+        // bound runs out) costs one bound per attempt, as before. With less
+        // than a second left the first failure stands.
+        if (request.timeoutSeconds > 0) {
+            const DWORD bound = static_cast<DWORD>(request.timeoutSeconds) * 1000u;
+            const DWORD elapsed = ::GetTickCount() - started;
+            if (elapsed + 1000u > bound) throw;
+            handOver.timeoutSeconds = static_cast<int32_t>((bound - elapsed) / 1000u);
+        }
+    }
+    response.resize(responseStart);
+    ITlsClient& second = OtherClient(first);
+    LogMessage(std::string("WARNING: ") + (&first == &builtin_ ? "The module's own TLS client" : "The system's TLS") +
+               " could not connect to " + request.host + ":" + std::to_string(request.port) + "; trying " +
+               ClientWords(&second == &builtin_));
+    return SendThrough(second, handOver, response);
+}
+
+void CHttpsClient::Abort() {
+    const CCriticalSectionLock lock(sendLock_);
+    aborted_ = true;
+    if (sending_ != nullptr) sending_->Abort();
+}

@@ -1,6 +1,6 @@
 #pragma once
-// What one HTTPS request to the authentication service is made of, whichever
-// TLS client carries it.
+// Plain types shared by the request executor and the TLS clients that carry
+// its requests (WinHTTP's and the module's own, net/builtin_tls.h).
 
 #include <cstdint>
 #include <string>
@@ -28,14 +28,14 @@ enum class TimeoutScope {
 // polls, which the service holds open by design, set it so that no platform
 // default decides how long a held poll may last.
 struct HttpsRequest {
-    std::string host;
+    std::string host;            // configured host, lower case, no port
     uint16_t port = 443;
     std::string userAgent;
-    std::string method;
-    std::string objectName;
-    std::string headers;
-    std::string body;
-    int32_t timeoutSeconds = 0;
+    std::string method;          // "GET" or "POST"
+    std::string objectName;      // path, with "?" + query for GET requests with parameters
+    std::string headers;         // extra header lines (the Authorization line), each ending "\r\n"; may be empty
+    std::string body;            // bytes, possibly empty
+    int32_t timeoutSeconds = 0;  // 0: no bound of ours; -1: no limit; N: seconds
     TimeoutScope scope = TimeoutScope::ConnectOnly;
     int32_t answerSeconds = 0;
 };

@@ -9,6 +9,7 @@
 
 #include "common/handles.h"
 #include "common/strings.h"
+#include "config/config.h"
 #include "diag/errors.h"
 #include "diag/log.h"
 #include "net/winhttp_api.h"
@@ -284,6 +285,14 @@ int32_t CWinHttpClient::Send(const HttpsRequest& request, std::string& response)
     // wait for its answer.
     if (!api.ReceiveResponse(handle, nullptr)) Fail("WinHttpReceiveResponse", ::GetLastError(), NetWait::Answer);
     checkDeadline("WinHttpReceiveResponse", NetWait::Answer);
+    // Each request here has a connection handle of its own. The TLS version
+    // is not named: the option that tells it (WINHTTP_OPTION_SECURITY_INFO)
+    // exists only in WinHTTP of recent Windows 10 builds, and the XP x64 /
+    // Server 2003 x64 one stops at TLS 1.0 anyway.
+    if (gDebugLogging) {
+        LogMessage("DEBUG: Connected to " + request.host + ":" + std::to_string(request.port) +
+                   " through the system's TLS (WinHTTP)");
+    }
 
     // The body is bytes (BSON holds zeros): it is appended by length, in chunks
     // of whatever the platform reports available.

@@ -51,7 +51,7 @@ rm -f "$out"
 # stay out of installer logs; and the properties reach the elevated part of a
 # managed install.
 queries=()
-for name in Host IKey SKey FailOpen AutoPush RdpOnly LogonOnly; do
+for name in Host IKey SKey FailOpen AutoPush RdpOnly LogonOnly Tls; do
   queries+=("UPDATE \`Component\` SET \`Condition\` = '${name}Value OR (REMOVE~=\"ALL\" AND Owned${name})' WHERE \`Component\` = 'Setting${name}'")
 done
 queries+=("UPDATE \`Component\` SET \`Condition\` = 'PreviousGinaValue' WHERE \`Component\` = 'PreviousGina'")
@@ -63,7 +63,7 @@ queries+=("INSERT INTO \`Registry\` (\`Registry\`, \`Root\`, \`Key\`, \`Name\`, 
 # each row written under the settings key sets the key's access list to SYSTEM
 # and Administrators, full control (GENERIC_ALL), and nothing else.
 queries+=("CREATE TABLE \`LockPermissions\` (\`LockObject\` CHAR(72) NOT NULL, \`Table\` CHAR(32) NOT NULL, \`Domain\` CHAR(255), \`User\` CHAR(255) NOT NULL, \`Permission\` LONG PRIMARY KEY \`LockObject\`, \`Table\`, \`Domain\`, \`User\`)")
-for name in Host IKey SKey FailOpen AutoPush RdpOnly LogonOnly; do
+for name in Host IKey SKey FailOpen AutoPush RdpOnly LogonOnly Tls; do
   for user in SYSTEM Administrators; do
     queries+=("INSERT INTO \`LockPermissions\` (\`LockObject\`, \`Table\`, \`User\`, \`Permission\`) VALUES ('${name}Setting', 'Registry', '$user', 268435456)")
   done
@@ -89,5 +89,5 @@ queries+=("INSERT INTO \`Property\` (\`Property\`, \`Value\`) VALUES ('MsiHidden
 for action in SetSKeyFromProperty SetSKeyFromHashProperty KeepSKey; do
   queries+=("UPDATE \`CustomAction\` SET \`Type\` = $((51 + 0x800 + 0x2000)) WHERE \`Action\` = '$action'")
 done
-queries+=("UPDATE \`Property\` SET \`Value\` = 'WIX_DOWNGRADE_DETECTED;WIX_UPGRADE_DETECTED;HOST;IKEY;SKEY;FAILOPEN;AUTOPUSH;RDPONLY;LOGONONLY;REPLACEGINA;CURRENTGINA;PREVIOUSGINA' WHERE \`Property\` = 'SecureCustomProperties'")
+queries+=("UPDATE \`Property\` SET \`Value\` = 'WIX_DOWNGRADE_DETECTED;WIX_UPGRADE_DETECTED;HOST;IKEY;SKEY;FAILOPEN;AUTOPUSH;RDPONLY;LOGONONLY;REPLACEGINA;CURRENTGINA;PREVIOUSGINA;TLS' WHERE \`Property\` = 'SecureCustomProperties'")
 msibuild "$out" -q "${queries[@]}"

@@ -7,7 +7,11 @@ Reads <root>/etc/apt/sources.list, <root>/etc/apt/sources.list.d/*.list (one-lin
 format) and <root>/etc/apt/sources.list.d/*.sources (deb822). Options are kept;
 a deb822 Signed-By that holds a key itself is written to a file in --keys-dir
 and named by path.
-  apt-source-lines.py [--root DIR] --keys-dir DIR
+With --suite, only the lines of the machine's own release suite (the codename
+in <root>/etc/os-release, not its -updates or -security companions, nor other
+vendors' suites) are kept, with that suite replaced: the source packages of
+another Debian release from the same mirror.
+  apt-source-lines.py [--root DIR] --keys-dir DIR [--suite SUITE]
 """
 import argparse
 import glob
@@ -73,11 +77,26 @@ def deb822_entries(text, keys_dir, origin):
                 yield options, uri, suite, components
 
 
+def release_codename(root):
+    """VERSION_CODENAME of <root>/etc/os-release, or None."""
+    path = os.path.join(root, "etc", "os-release")
+    if not os.path.isfile(path):
+        return None
+    with open(path) as f:
+        for line in f:
+            name, _, value = line.strip().partition("=")
+            if name == "VERSION_CODENAME":
+                return value.strip().strip('"') or None
+    return None
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--root", default="/")
     parser.add_argument("--keys-dir", required=True)
+    parser.add_argument("--suite")
     args = parser.parse_args()
+    codename = release_codename(args.root) if args.suite else None
     etc = os.path.join(args.root, "etc", "apt")
     entries = []
     for path in [os.path.join(etc, "sources.list")] + sorted(glob.glob(os.path.join(etc, "sources.list.d", "*.list"))):
@@ -90,6 +109,10 @@ def main():
             entries += deb822_entries(f.read(), args.keys_dir, origin)
     seen = set()
     for options, uri, suite, components in entries:
+        if args.suite:
+            if suite != codename:
+                continue
+            suite = args.suite
         line = " ".join(["deb-src"] + (["[%s]" % " ".join(options)] if options else []) + [uri, suite] + components)
         if line not in seen:
             seen.add(line)

@@ -9,9 +9,13 @@
 # trickle (the body one byte every 9 s), trickle-headers (the headers and
 # body one byte every 200 ms: Wine cannot end that wait, see the README),
 # slowdns (a stand-in resolver that takes a minute).
+# Each with the "Tls" setting 0 (automatic: the system's TLS first) and 2 (the
+# module's own TLS client only); slowdns stands in for WinHTTP's resolver, so it
+# runs with 0 alone.
 # Environment:
 #   VYN_BUILD_DIR    build tree (default: <repo>/build); built first if needed
 #   VYN_BENCH_PORT   HTTPS port of the benchmark's own service (default 47453)
+#   VYN_BENCH_TLS    the Tls values to run (default "0 2")
 set -euo pipefail
 
 repo=$(cd "$(dirname "$0")/.." && pwd)
@@ -44,17 +48,20 @@ load_tenant() {
 load_tenant DIBENCHTRICKLE000000 '{"operations": {"preauth": [{"trickle_ms": 9000, "repeat": -1}]}}'
 load_tenant DIBENCHTRICKLEHEAD00 '{"operations": {"preauth": [{"trickle_ms": 200, "trickle_headers": true, "repeat": -1}]}}'
 
-echo "mode             failopen  outcome          ms"
-for mode in refused silent notls held trickle trickle-headers slowdns; do
-  case $mode in
-    trickle) mode_ikey=DIBENCHTRICKLE000000 ;;
-    trickle-headers) mode_ikey=DIBENCHTRICKLEHEAD00 ;;
-    *) mode_ikey=$ikey ;;
-  esac
-  for failopen in 1 0; do
-    for _ in $(seq "$count"); do
-      "$build/wine-run.sh" "$build/tests/transport/failure_bench.exe" "$mode" "$failopen" "$port" "$closed" \
-        "$mode_ikey" "$skey" | tr -d '\r' | awk '{ printf "%-16s %-9s %-14s %8.1f\n", $1, $2, $3, $4 }'
+echo "mode             failopen  outcome          ms        tls"
+for tls in ${VYN_BENCH_TLS:-0 2}; do
+  for mode in refused silent notls held trickle trickle-headers slowdns; do
+    case $mode in
+      trickle) mode_ikey=DIBENCHTRICKLE000000 ;;
+      trickle-headers) mode_ikey=DIBENCHTRICKLEHEAD00 ;;
+      *) mode_ikey=$ikey ;;
+    esac
+    [ "$mode" = slowdns ] && [ "$tls" != 0 ] && continue
+    for failopen in 1 0; do
+      for _ in $(seq "$count"); do
+        "$build/wine-run.sh" "$build/tests/transport/failure_bench.exe" "$mode" "$failopen" "$port" "$closed" \
+          "$mode_ikey" "$skey" "$tls" | tr -d '\r' | awk '{ printf "%-16s %-9s %-14s %8.1f  %s\n", $1, $2, $3, $4, $5 }'
+      done
     done
   done
 done

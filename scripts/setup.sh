@@ -81,6 +81,46 @@ if [ ! -f "$bson_stamp" ]; then
   touch "$bson_stamp"
 fi
 
+# 2b. Mbed TLS for the target (the module's own TLS client), from Debian's
+# source package of the next release (the 3.6 line; this release has only
+# 2.28, which is out of upstream support). It is built with the module's own
+# configuration header: the stamp names that header's checksum, so a changed
+# configuration rebuilds the library.
+mbedtls_version=3.6
+mbedtls_config=$repo/net/tls/mbedtls_config.h
+mbedtls_sum=$(cat "$mbedtls_config" "$repo"/net/tls/threading_alt.h "$repo"/net/tls/mbedtls_build_prelude.h | sha256sum | cut -c1-16)
+mbedtls_stamp=$prefix/.mbedtls-$mbedtls_version-$mbedtls_sum.stamp
+if [ ! -f "$mbedtls_stamp" ]; then
+  log "building Mbed TLS $mbedtls_version for x86_64-w64-mingw32"
+  apt_dir=$deps/apt-trixie
+  mkdir -p "$apt_dir/lists/partial" "$deps/src"
+  python3 "$repo/scripts/apt-source-lines.py" --keys-dir "$apt_dir/keys" --suite trixie > "$apt_dir/sources.list"
+  [ -s "$apt_dir/sources.list" ] \
+    || stop "apt has no Debian package source for this release's suite on this machine (/etc/apt/sources.list, /etc/apt/sources.list.d): add the Debian mirror this machine should use there, then run this again."
+  aptopts=(-o "Dir::Etc::SourceList=$apt_dir/sources.list" -o Dir::Etc::SourceParts=/nonexistent
+           -o "Dir::State::Lists=$apt_dir/lists" -o APT::Sandbox::User=root)
+  src=$(ls -d "$deps"/src/mbedtls-$mbedtls_version.* 2>/dev/null | sort -V | tail -n 1 || true)
+  if [ -z "$src" ]; then
+    apt-get "${aptopts[@]}" update -q >/dev/null
+    (cd "$deps/src" && apt-get "${aptopts[@]}" source -q mbedtls >/dev/null)
+    src=$(ls -d "$deps"/src/mbedtls-$mbedtls_version.* | sort -V | tail -n 1)
+  fi
+  # Its assertions and debug data name source files: both the library's and
+  # the repository's paths are mapped away, as for libbson.
+  rm -rf "$deps/build-mbedtls"
+  cmake -S "$src" -B "$deps/build-mbedtls" -G Ninja \
+    -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_BUILD_TYPE=Release \
+    -DCMAKE_INSTALL_PREFIX="$prefix" \
+    -DMBEDTLS_CONFIG_FILE="$mbedtls_config" \
+    -DCMAKE_C_FLAGS="-I$repo/net/tls -include $repo/net/tls/mbedtls_build_prelude.h -D_WIN32_WINNT=0x0502 -DWINVER=0x0502 -DWIN32_LEAN_AND_MEAN -ffunction-sections -fdata-sections -ffile-prefix-map=$deps=.deps -ffile-prefix-map=$repo=." \
+    -DENABLE_PROGRAMS=OFF -DENABLE_TESTING=OFF -DMBEDTLS_FATAL_WARNINGS=OFF \
+    -DUSE_STATIC_MBEDTLS_LIBRARY=ON -DUSE_SHARED_MBEDTLS_LIBRARY=OFF >/dev/null
+  cmake --build "$deps/build-mbedtls" -j "$jobs" >/dev/null
+  cmake --install "$deps/build-mbedtls" >/dev/null
+  rm -f "$prefix"/.mbedtls-$mbedtls_version-*.stamp
+  touch "$mbedtls_stamp"
+fi
+
 # 3. GoogleTest for the target, from Debian's googletest sources.
 gtest_stamp=$prefix/.googletest.stamp
 if [ ! -f "$gtest_stamp" ]; then

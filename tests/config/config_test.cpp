@@ -237,6 +237,40 @@ TEST_F(ConfigStore, FailOpenIsOnUnlessAUsableZero) {
     }
 }
 
+TEST_F(ConfigStore, TlsIsAutomaticUnlessAUsableOneOrTwo) {
+    struct Case {
+        const char* name;
+        const char* key;
+        DWORD type;  // REG_NONE: value absent
+        std::string data;
+        TlsMode tls;
+    };
+    const Case cases[] = {
+        {"absent", kNormalKey, REG_NONE, "", TlsMode::Automatic},
+        {"zero", kNormalKey, REG_DWORD, Dword(0), TlsMode::Automatic},
+        {"one", kNormalKey, REG_DWORD, Dword(1), TlsMode::SystemOnly},
+        {"two", kNormalKey, REG_DWORD, Dword(2), TlsMode::ModuleOnly},
+        {"in the policy key", kPolicyKey, REG_DWORD, Dword(2), TlsMode::ModuleOnly},
+        {"three", kNormalKey, REG_DWORD, Dword(3), TlsMode::Automatic},
+        {"two plus 2^32 in eight bytes", kNormalKey, REG_DWORD, Dword(2) + Dword(1), TlsMode::Automatic},
+        {"one in two bytes", kNormalKey, REG_DWORD, std::string("\1\0", 2), TlsMode::SystemOnly},
+        {"string two", kNormalKey, REG_SZ, std::string("2\0", 2), TlsMode::Automatic},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        testreg::DeleteKey(kPolicyKey);
+        testreg::DeleteKey(kNormalKey);
+        WriteComplete(c.key, "api.example.com", "DIKEY", "secret");
+        if (c.type != REG_NONE) SetRaw(c.key, "Tls", c.type, c.data);
+        SessionConfig config;
+        LogCapture capture;
+        ASSERT_TRUE(config.LoadConfiguration());
+        EXPECT_EQ(config.tls, c.tls);
+        // Like the other switches, the setting leaves no line of its own.
+        EXPECT_EQ(capture.Texts(), (std::vector<std::string>{"Host: api.example.com", "IKey: DIKEY"}));
+    }
+}
+
 TEST_F(ConfigStore, AutoPushAndLocalIpFallbackTakeAnyNonZeroDword) {
     SetDword(kNormalKey, "AutoPush", 2);
     SetDword(kNormalKey, "local_ip_fallback", 0xFFFFFFFF);

@@ -50,7 +50,10 @@ bool IsDeniedFunction(const std::string& name) {
     return starts("InitOnce") || contains("SRWLock") || contains("ConditionVariable") ||
            name == "GetTickCount64" || name == "GetSystemTimePreciseAsFileTime" || starts("CreateEventEx") ||
            starts("CreateMutexEx") || starts("CreateSemaphoreEx") || name == "InitializeCriticalSectionEx" ||
-           starts("BCrypt");
+           starts("BCrypt") || name == "inet_pton" || name == "inet_ntop" ||
+           // The C runtime's bounds-checked functions (vsnprintf_s, gmtime_s, ...):
+           // msvcrt.dll of XP x64 / Server 2003 x64 does not export them.
+           (name.size() > 2 && name.compare(name.size() - 2, 2, "_s") == 0);
 }
 
 class PeImage {
@@ -228,9 +231,11 @@ TEST(ImportRules, TellVistaFunctionsAndForeignDllsApart) {
     for (const char* denied : {"InitOnceExecuteOnce", "InitOnceBeginInitialize", "AcquireSRWLockExclusive",
                                "SleepConditionVariableCS", "GetTickCount64", "GetSystemTimePreciseAsFileTime",
                                "CreateEventExW", "CreateMutexExW", "CreateSemaphoreExW",
-                               "InitializeCriticalSectionEx", "BCryptGenRandom"})
+                               "InitializeCriticalSectionEx", "BCryptGenRandom", "inet_pton", "_vsnprintf_s",
+                               "vsnprintf_s", "_gmtime64_s"})
         EXPECT_TRUE(IsDeniedFunction(denied)) << denied;
-    for (const char* allowed : {"GetTickCount", "CreateEventW", "InitializeCriticalSection", "CryptCreateHash"})
+    for (const char* allowed : {"GetTickCount", "CreateEventW", "InitializeCriticalSection", "CryptCreateHash",
+                                "SystemFunction036", "_time64", "getaddrinfo", "_vsnprintf"})
         EXPECT_FALSE(IsDeniedFunction(allowed)) << allowed;
     EXPECT_TRUE(IsAllowedDll("KERNEL32.dll"));
     EXPECT_TRUE(IsAllowedDll("WinHttp.DLL"));

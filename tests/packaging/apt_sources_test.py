@@ -12,7 +12,7 @@ SCRIPT = os.path.join(os.path.dirname(__file__), "..", "..", "scripts", "apt-sou
 
 
 class AptSourceLines(unittest.TestCase):
-    def derive(self, files):
+    def derive(self, files, suite=None):
         with tempfile.TemporaryDirectory() as root:
             for name, text in files.items():
                 path = os.path.join(root, "etc", "apt", name)
@@ -20,8 +20,10 @@ class AptSourceLines(unittest.TestCase):
                 with open(path, "w") as f:
                     f.write(text)
             keys = os.path.join(root, "keys")
-            out = subprocess.run([sys.executable, SCRIPT, "--root", root, "--keys-dir", keys],
-                                 capture_output=True, text=True, check=True).stdout.splitlines()
+            command = [sys.executable, SCRIPT, "--root", root, "--keys-dir", keys]
+            if suite:
+                command += ["--suite", suite]
+            out = subprocess.run(command, capture_output=True, text=True, check=True).stdout.splitlines()
             key_files = {}
             for name in sorted(os.listdir(keys)) if os.path.isdir(keys) else []:
                 with open(os.path.join(keys, name)) as f:
@@ -83,6 +85,34 @@ class AptSourceLines(unittest.TestCase):
             "deb-src [signed-by=KEYS/debian-3.asc] http://inline.example.net/debian stable main",
         ])
         self.assertEqual(keys, {"debian-3.asc": "-----BEGIN PGP PUBLIC KEY BLOCK-----\n\nmQINBF\n-----END PGP PUBLIC KEY BLOCK-----\n"})
+
+    def test_suite_option_keeps_only_the_release_suite_and_replaces_it(self):
+        lines, _ = self.derive({
+            "../os-release": 'PRETTY_NAME="Debian GNU/Linux 12 (bookworm)"\nVERSION_CODENAME=bookworm\nID=debian\n',
+            "sources.list": (
+                "deb [arch=amd64] http://mirror.example.net/debian bookworm main contrib\n"
+                "deb http://mirror.example.net/debian bookworm-updates main\n"
+                "deb http://mirror.example.net/debian-security bookworm-security main\n"
+                "deb http://vendor.example.net/apt cloud-sdk-bookworm main\n"),
+            "sources.list.d/debian.sources": (
+                "Types: deb\n"
+                "URIs: http://proxy.example.net:3142/debian\n"
+                "Suites: bookworm bookworm-backports\n"
+                "Components: main\n"
+                "Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg\n"
+                "\n"
+                "Types: deb\n"
+                "URIs: http://vendor.example.net/node\n"
+                "Suites: nodistro\n"
+                "Components: main\n")}, suite="trixie")
+        self.assertEqual(lines, [
+            "deb-src [arch=amd64] http://mirror.example.net/debian trixie main contrib",
+            "deb-src [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] http://proxy.example.net:3142/debian trixie main",
+        ])
+
+    def test_suite_option_without_a_release_name_gives_no_line(self):
+        lines, _ = self.derive({"sources.list": "deb http://mirror.example.net/debian bookworm main\n"}, suite="trixie")
+        self.assertEqual(lines, [])
 
     def test_no_package_source_gives_no_line(self):
         lines, _ = self.derive({"sources.list": "# nothing here\n"})

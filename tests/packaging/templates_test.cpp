@@ -42,11 +42,12 @@ std::string Attribute(const std::string& tag, const char* name) {
 }
 
 // ADMX: a policy's own valueName with a decimal enabledValue is a switch;
-// the <text> of its elements are strings and their <decimal> numbers.
+// the <text> of its elements are strings, their <decimal> numbers, and an
+// <enum> is a number when its items are.
 Offers ParseAdmx(const std::string& text) {
     Offers offers;
     const std::regex policy("<policy\\b([^>]*)>([\\s\\S]*?)</policy>");
-    const std::regex element("<(text|decimal)\\b([^>]*)/?>");
+    const std::regex element("<(text|decimal)\\b([^>]*)/?>|<enum\\b([^>]*)>([\\s\\S]*?)</enum>");
     for (std::sregex_iterator p(text.begin(), text.end(), policy), end; p != end; ++p) {
         const std::string head = (*p)[1], body = (*p)[2];
         const std::string key = Attribute(head, "key");
@@ -58,16 +59,20 @@ Offers ParseAdmx(const std::string& text) {
         const std::string elements =
             std::regex_search(body, m, std::regex("<elements>([\\s\\S]*?)</elements>")) ? m[1].str() : "";
         for (std::sregex_iterator e(elements.begin(), elements.end(), element); e != end; ++e) {
-            const std::string attributes = (*e)[2];
+            const bool isEnum = (*e)[3].matched;
+            const std::string attributes = isEnum ? (*e)[3] : (*e)[2];
             const std::string elementKey = Attribute(attributes, "key");
-            Offer(offers, Attribute(attributes, "valueName"), elementKey.empty() ? key : elementKey,
-                  (*e)[1] == "text" ? REG_SZ : REG_DWORD);
+            const DWORD type = isEnum ? ((*e)[4].str().find("<decimal") != std::string::npos ? REG_DWORD : REG_NONE)
+                               : (*e)[1] == "text" ? REG_SZ
+                                                   : REG_DWORD;
+            Offer(offers, Attribute(attributes, "valueName"), elementKey.empty() ? key : elementKey, type);
         }
     }
     return offers;
 }
 
-// ADM: a PART of type EDITTEXT is a string, NUMERIC a number; a policy's own
+// ADM: a PART of type EDITTEXT is a string, NUMERIC a number, a DROPDOWNLIST
+// a number when its items' values are NUMERIC; a policy's own
 // VALUENAME with VALUEON NUMERIC is a switch. A policy without KEYNAME takes
 // the one last named before it.
 Offers ParseAdm(const std::string& text) {
@@ -87,7 +92,11 @@ Offers ParseAdm(const std::string& text) {
             const std::string partBody = (*q)[2];
             if (std::regex_search(partBody, m, valueName))
                 Offer(offers, m[1], key,
-                      (*q)[1] == "EDITTEXT" ? REG_SZ : (*q)[1] == "NUMERIC" ? REG_DWORD : REG_NONE);
+                      (*q)[1] == "EDITTEXT"  ? REG_SZ
+                      : (*q)[1] == "NUMERIC" ? REG_DWORD
+                      : (*q)[1] == "DROPDOWNLIST" && partBody.find("VALUE NUMERIC") != std::string::npos
+                          ? REG_DWORD
+                          : REG_NONE);
         }
         const std::string outside = std::regex_replace(body, part, "");
         if (std::regex_search(outside, m, valueName))
@@ -131,22 +140,34 @@ TEST(GroupPolicyTemplates, ReadersTellTypesAndKeysApart) {
     const Offers adm = ParseAdm(
         "CATEGORY !!C\r\n KEYNAME \"Outer\"\r\n POLICY !!A\r\n  PART !!L EDITTEXT\r\n   VALUENAME \"A\"\r\n  END PART\r\n"
         " END POLICY\r\n POLICY !!B\r\n  KEYNAME \"Inner\"\r\n  VALUENAME \"B\"\r\n  VALUEON NUMERIC 1\r\n END POLICY\r\n"
-        " POLICY !!N\r\n  PART !!L NUMERIC\r\n   VALUENAME \"N\"\r\n  END PART\r\n END POLICY\r\nEND CATEGORY\r\n");
-    ASSERT_EQ(adm.size(), 3u);
+        " POLICY !!N\r\n  PART !!L NUMERIC\r\n   VALUENAME \"N\"\r\n  END PART\r\n END POLICY\r\n"
+        " POLICY !!E\r\n  PART !!L DROPDOWNLIST\r\n   VALUENAME \"E\"\r\n   ITEMLIST\r\n    NAME !!X VALUE NUMERIC 0\r\n"
+        "   END ITEMLIST\r\n  END PART\r\n END POLICY\r\n"
+        " POLICY !!F\r\n  PART !!L DROPDOWNLIST\r\n   VALUENAME \"F\"\r\n   ITEMLIST\r\n    NAME !!X VALUE \"0\"\r\n"
+        "   END ITEMLIST\r\n  END PART\r\n END POLICY\r\nEND CATEGORY\r\n");
+    ASSERT_EQ(adm.size(), 5u);
     EXPECT_EQ(adm.at("A").type, static_cast<DWORD>(REG_SZ));
     EXPECT_EQ(adm.at("A").key, "Outer");
     EXPECT_EQ(adm.at("B").type, static_cast<DWORD>(REG_DWORD));
     EXPECT_EQ(adm.at("B").key, "Inner");
     EXPECT_EQ(adm.at("N").type, static_cast<DWORD>(REG_DWORD));
+    EXPECT_EQ(adm.at("E").type, static_cast<DWORD>(REG_DWORD));
+    EXPECT_EQ(adm.at("F").type, static_cast<DWORD>(REG_NONE));
 
     const Offers admx = ParseAdmx(
         "<policy name=\"S\" key=\"K\"><elements><text id=\"S\" valueName=\"S\"/></elements></policy>"
         "<policy name=\"D\" key=\"K\" valueName=\"D\"><enabledValue><decimal value=\"1\"/></enabledValue></policy>"
-        "<policy name=\"T\" key=\"K\" valueName=\"T\"><enabledValue><string>on</string></enabledValue></policy>");
-    ASSERT_EQ(admx.size(), 3u);
+        "<policy name=\"T\" key=\"K\" valueName=\"T\"><enabledValue><string>on</string></enabledValue></policy>"
+        "<policy name=\"E\" key=\"K\"><elements><enum id=\"E\" valueName=\"E\"><item><value><decimal value=\"2\"/>"
+        "</value></item></enum></elements></policy>"
+        "<policy name=\"F\" key=\"K\"><elements><enum id=\"F\" valueName=\"F\"><item><value><string>x</string>"
+        "</value></item></enum></elements></policy>");
+    ASSERT_EQ(admx.size(), 5u);
     EXPECT_EQ(admx.at("S").type, static_cast<DWORD>(REG_SZ));
     EXPECT_EQ(admx.at("D").type, static_cast<DWORD>(REG_DWORD));
     EXPECT_EQ(admx.at("T").type, static_cast<DWORD>(REG_NONE));
+    EXPECT_EQ(admx.at("E").type, static_cast<DWORD>(REG_DWORD));
+    EXPECT_EQ(admx.at("F").type, static_cast<DWORD>(REG_NONE));
 }
 
 }  // namespace

@@ -96,6 +96,33 @@ uint16_t UntrustedPort() { return PortSetting("VYN_REFSVC_UNTRUSTED_PORT", VYN_R
 uint16_t ClosedPort() { return PortSetting("VYN_REFSVC_CLOSED_PORT", VYN_REFSVC_CLOSED_PORT); }
 uint16_t ControlPort() { return PortSetting("VYN_REFSVC_CONTROL_PORT", VYN_REFSVC_CONTROL_PORT); }
 
+namespace {
+Instance gInstance = Instance::Main;
+
+uint16_t ControlPortOf(Instance instance) {
+    switch (instance) {
+        case Instance::Tls12Only:
+            return PortSetting("VYN_REFSVC_TLS12_CONTROL_PORT", VYN_REFSVC_TLS12_CONTROL_PORT);
+        case Instance::Tls13Only:
+            return PortSetting("VYN_REFSVC_TLS13_CONTROL_PORT", VYN_REFSVC_TLS13_CONTROL_PORT);
+        case Instance::Main: break;
+    }
+    return ControlPort();
+}
+}  // namespace
+
+uint16_t PortOf(Instance instance) {
+    switch (instance) {
+        case Instance::Tls12Only: return PortSetting("VYN_REFSVC_TLS12_PORT", VYN_REFSVC_TLS12_PORT);
+        case Instance::Tls13Only: return PortSetting("VYN_REFSVC_TLS13_PORT", VYN_REFSVC_TLS13_PORT);
+        case Instance::Main: break;
+    }
+    return Port();
+}
+
+ScopedInstance::ScopedInstance(Instance instance) : previous_(gInstance) { gInstance = instance; }
+ScopedInstance::~ScopedInstance() { gInstance = previous_; }
+
 int ControlRequest(const std::string& method, const std::string& target, const std::string& body,
                    std::string* responseBody) {
     if (responseBody) responseBody->clear();
@@ -105,7 +132,7 @@ int ControlRequest(const std::string& method, const std::string& target, const s
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = htons(ControlPort());
+    addr.sin_port = htons(ControlPortOf(gInstance));
     if (::connect(sock.s, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) return 0;
     std::string request = method + " " + target + " HTTP/1.0\r\nHost: 127.0.0.1\r\nContent-Length: " +
                           std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body;

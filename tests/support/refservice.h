@@ -28,6 +28,24 @@ uint16_t UntrustedPort();  // certificate from an untrusted issuer
 uint16_t ClosedPort();     // a loopback port nothing listens on
 uint16_t ControlPort();    // the plain-HTTP control listener
 
+// The fixture runs three instances of the service, each with its own tenants
+// and records: the main one (the ports above), one that speaks TLS 1.2 only and
+// one that speaks TLS 1.3 only.
+enum class Instance { Main, Tls12Only, Tls13Only };
+uint16_t PortOf(Instance instance);  // its trusted https://localhost:<port>
+
+// While it lives, the helpers below talk to `instance`'s control listener.
+class ScopedInstance {
+public:
+    explicit ScopedInstance(Instance instance);
+    ~ScopedInstance();
+    ScopedInstance(const ScopedInstance&) = delete;
+    ScopedInstance& operator=(const ScopedInstance&) = delete;
+
+private:
+    Instance previous_;
+};
+
 // Loads a scenario (JSON text, format in tools/refservice/README.md) for tenant
 // ikey/skey, replacing an earlier one and its records; false with a message on failure.
 bool LoadScenario(const std::string& ikey, const std::string& skey, const std::string& scenarioJson,

@@ -3,7 +3,9 @@
 // three attempts) exactly as the gate calls it, on this thread, and prints how
 // long the call held it and how it ended. scripts/bench-failure-modes.sh runs it.
 //
-//   failure_bench.exe <mode> <failopen 0|1> <service port> <closed port> <ikey> <skey>
+//   failure_bench.exe <mode> <failopen 0|1> <service port> <closed port> <ikey> <skey> [tls 0|1|2]
+//
+// The last argument is the "Tls" setting (default 0, automatic).
 //
 // Modes: refused (nothing listens), silent (a listener whose accept queue is
 // full), notls (accepts TCP, never answers the TLS handshake), held (the
@@ -12,7 +14,7 @@
 // these three are the scenario of the ikey given; slowdns (a stand-in
 // resolver that takes a minute: Wine resolves every name here at once).
 //
-// Output: one line "<mode> <failopen> <outcome> <milliseconds>", where the
+// Output: one line "<mode> <failopen> <outcome> <milliseconds> <tls>", where the
 // outcome is "through" (the user passes: fail-open) or "refused:<code>".
 #include <winsock2.h>
 #include <windows.h>
@@ -28,8 +30,8 @@
 #include "tests/transport/winhttp_seam.h"
 
 int main(int argc, char** argv) {
-    if (argc != 7) {
-        std::fprintf(stderr, "usage: failure_bench.exe <mode> <failopen> <port> <closed port> <ikey> <skey>\n");
+    if (argc != 7 && argc != 8) {
+        std::fprintf(stderr, "usage: failure_bench.exe <mode> <failopen> <port> <closed port> <ikey> <skey> [tls]\n");
         return 2;
     }
     const std::string mode = argv[1];
@@ -38,6 +40,8 @@ int main(int argc, char** argv) {
     session.config.failOpen = std::atoi(argv[2]) != 0;
     session.config.ikey = argv[5];
     session.config.skey = argv[6];
+    const char* tls = argc == 8 ? argv[7] : "0";
+    session.config.tls = TlsModeFrom(static_cast<DWORD>(std::atoi(tls)));
     std::unique_ptr<silent::NeverAcceptingListener> neverAccepts;
     std::unique_ptr<silent::NoTlsListener> noTls;
     if (mode == "refused") {
@@ -75,8 +79,8 @@ int main(int argc, char** argv) {
         outcome = e.GetKind() == NoError ? "through" : "refused:kind" + std::to_string(e.GetKind());
     }
     ::QueryPerformanceCounter(&end);
-    std::printf("%s %s %s %.1f\n", mode.c_str(), argv[2], outcome.c_str(),
-                (end.QuadPart - start.QuadPart) * 1000.0 / frequency.QuadPart);
+    std::printf("%s %s %s %.1f %s\n", mode.c_str(), argv[2], outcome.c_str(),
+                (end.QuadPart - start.QuadPart) * 1000.0 / frequency.QuadPart, tls);
     std::fflush(stdout);
     return 0;
 }

@@ -43,7 +43,7 @@ protected:
         request.scope = scope;
         std::string response;
         try {
-            client.Send(request, response);
+            client.Send(request, response, TlsMode::SystemOnly);
             FAIL() << "a closed port must not answer";
         } catch (const CINetException& e) {
             EXPECT_EQ(e.GetErrorCode(), 12029u);
@@ -124,7 +124,7 @@ TEST_F(TransportSeam, FailingTimeoutOptionIsAnUnexpectedErrorAndStopsAtOnce) {
     request.timeoutSeconds = 10;
     std::string response;
     try {
-        client.Send(request, response);
+        client.Send(request, response, TlsMode::SystemOnly);
         FAIL() << "expected CVynException";
     } catch (const CINetException&) {
         FAIL() << "an option failure is not a transport failure";
@@ -287,7 +287,7 @@ TEST(HttpsClientAbort, AnAbortedExchangeFailsAsCancelledAndTheNextRunsNormally) 
     ASSERT_TRUE(aborter);
     std::string response;
     try {
-        client.Send(request, response);
+        client.Send(request, response, TlsMode::SystemOnly);
         FAIL() << "a silent service must not answer";
     } catch (const CINetException& e) {
         EXPECT_EQ(e.GetErrorCode(), 12017u);
@@ -297,7 +297,7 @@ TEST(HttpsClientAbort, AnAbortedExchangeFailsAsCancelledAndTheNextRunsNormally) 
     client.Open();
     request.port = refservice::ClosedPort();
     try {
-        client.Send(request, response);
+        client.Send(request, response, TlsMode::SystemOnly);
         FAIL() << "a closed port must not answer";
     } catch (const CINetException& e) {
         EXPECT_EQ(e.GetErrorCode(), 12029u);

@@ -104,17 +104,30 @@ void ReportRequired(Report& report, const SettingInfo& info, const SettingReadin
     report.Add(name, Status::Ok, label + reading.text);
 }
 
-void ReportSwitch(Report& report, const SettingInfo& info, const SettingReading& reading, const char* where,
-                  bool effective) {
+// One DWORD setting: its number and what the module makes of it (`effective`,
+// in words), or why it is unusable and what the module uses instead. Only
+// "Tls" can hold a number the module does not know (`known` false).
+void ReportDword(Report& report, const SettingInfo& info, const SettingReading& reading, const char* where,
+                 const std::string& effective, bool known = true) {
     const std::string name = std::string("settings.") + info.name;
     const std::string label = std::string(info.name) + where + ": ";
-    const std::string used = std::string("the module uses ") + OnOff(effective);
-    if (reading.state == ValueState::Usable) {
-        report.Add(name, Status::Ok, label + std::to_string(reading.number) + " (" + OnOff(effective) + ")");
+    const std::string used = "the module uses " + effective;
+    if (reading.state == ValueState::Usable && known) {
+        report.Add(name, Status::Ok, label + std::to_string(reading.number) + " (" + effective + ")");
+    } else if (reading.state == ValueState::Usable) {
+        report.Add(name, Status::Warn, label + std::to_string(reading.number) + " is not 0, 1 or 2; " + used);
     } else if (reading.state == ValueState::Absent) {
         report.Add(name, Status::Info, label + "absent; " + used);
     } else {
         report.Add(name, Status::Warn, label + Reason(reading, info) + "; " + used);
+    }
+}
+
+const char* TlsModeWords(TlsMode mode) {
+    switch (mode) {
+        case TlsMode::SystemOnly: return "the system's TLS only";
+        case TlsMode::ModuleOnly: return "the module's own TLS client only";
+        default: return "automatic: the system's TLS first, the module's own when it cannot connect";
     }
 }
 
@@ -128,8 +141,15 @@ void ReportKey(Report& report, HKEY key, const char* where, const SessionConfig*
             ReportRequired(report, info, reading, where);
             continue;
         }
-        bool effective;
         const std::string n = info.name;
+        if (n == "Tls") {
+            const TlsMode mode = used != nullptr                          ? used->tls
+                                 : reading.state == ValueState::Usable ? TlsModeFrom(reading.number)
+                                                                       : TlsMode::Automatic;
+            ReportDword(report, info, reading, where, TlsModeWords(mode), reading.number <= 2);
+            continue;
+        }
+        bool effective;
         if (info.use == SettingUse::ReadEachTime) {
             effective = ReadRegistryFlag(n);
         } else if (used != nullptr && n == "FailOpen") {
@@ -143,7 +163,7 @@ void ReportKey(Report& report, HKEY key, const char* where, const SessionConfig*
         } else {
             effective = reading.state == ValueState::Usable ? SwitchOn(info, reading.number) : info.fallback != 0;
         }
-        ReportSwitch(report, info, reading, where, effective);
+        ReportDword(report, info, reading, where, OnOff(effective));
     }
 }
 
@@ -317,6 +337,31 @@ bool SystemMayReadKey(const char* path) {
 void Prepare(CVynAuthSession& session, const SessionConfig& config) {
     session.config = config;
     session.config.failOpen = false;
+}
+
+// The client that reached the service for `http`'s last answer, in words.
+std::string ClientReached(const CHttpsClient& http) {
+    if (http.LastServed() == TlsClientKind::Module)
+        return "the module's own TLS client (" + http.Builtin().TlsVersion() + ")";
+    return "the system's TLS (WinHTTP)";
+}
+
+// With "Tls" = 1 and the system's TLS failing the handshake: whether the
+// module's own client completes one with the service, as automatic
+// selection would have let it. The Check is made once more through it; its
+// answer does not matter, only that the handshake completed.
+void ProbeModuleClient(Report& report, const SessionConfig& config, DWORD failure) {
+    if (config.tls != TlsMode::SystemOnly || !IsSecureChannelFailure(failure)) return;
+    SessionConfig viaModule = config;
+    viaModule.tls = TlsMode::ModuleOnly;
+    CVynAuthSession probe(kVynProductToken);
+    Prepare(probe, viaModule);
+    TransportWords ignored;
+    Exchange(probe, VynOperation::Check, ignored);
+    if (!probe.http.Builtin().HandshakeCompleted()) return;
+    report.Add("service.tls", Status::Warn,
+               "service: the module's own TLS client connects (" + probe.http.Builtin().TlsVersion() +
+                   ") where the system's TLS cannot: set Tls to 0 (automatic) to let logons use it");
 }
 
 }  // namespace
@@ -591,6 +636,7 @@ ServiceAnswer CheckService(Report& report, const SessionConfig& config) {
         case ServiceAnswer::Answered: break;
         case ServiceAnswer::Unreachable:
             report.Add("service.check", Status::Fail, "service: check failed after " + Milliseconds(start) + ": " + check.words);
+            ProbeModuleClient(report, config, last.code);
             return check.answer;
         default:
             report.Add("service.check", Status::Fail,
@@ -600,6 +646,7 @@ ServiceAnswer CheckService(Report& report, const SessionConfig& config) {
     }
     report.Add("service.check", Status::Ok,
                "service: check answered in " + Milliseconds(start) + ": the service accepts the IKey/SKey pair");
+    report.Add("service.tls", Status::Ok, "service: reached through " + ClientReached(session.http));
 
     // This account's connection succeeded; SYSTEM's depends on the machine's
     // trusted roots alone, which this account's own stores may add to.

@@ -14,6 +14,8 @@
 #include <thread>
 #include <vector>
 
+#include <openssl/ssl.h>
+
 #include "control.h"
 #include "service.h"
 #include "wire.h"
@@ -32,6 +34,8 @@ const char kUsage[] =
     "  --wrong-name-cert FILE --wrong-name-key FILE\n"
     "  --untrusted-port N           HTTPS listener with a certificate from an untrusted issuer\n"
     "  --untrusted-cert FILE --untrusted-key FILE\n"
+    "  --min-tls 1.2|1.3            refuse clients below this TLS version on every HTTPS listener\n"
+    "  --max-tls 1.2|1.3            offer no TLS version above this one on every HTTPS listener\n"
     "  --control-port N             plain-HTTP control listener on 127.0.0.1 (for tests)\n"
     "  --scenario FILE              load FILE (JSON, with ikey and skey) as the default tenant\n"
     "  --log                        print one line per request to stdout\n"
@@ -40,6 +44,8 @@ const char kUsage[] =
 struct Options {
     int port = -1, wrongNamePort = -1, untrustedPort = -1, controlPort = -1;
     std::string cert, key, wrongNameCert, wrongNameKey, untrustedCert, untrustedKey, scenario;
+    // OpenSSL version numbers; 0: OpenSSL's configured bounds.
+    int minTls = 0, maxTls = 0;
     bool log = false;
 };
 
@@ -53,6 +59,12 @@ int ParsePort(const std::string& text) {
     long n = std::strtol(text.c_str(), &end, 10);
     if (text.empty() || *end != '\0' || n < 1 || n > 65535) Fail("bad port '" + text + "'");
     return static_cast<int>(n);
+}
+
+int ParseTlsVersion(const std::string& option, const std::string& text) {
+    if (text == "1.2") return TLS1_2_VERSION;
+    if (text == "1.3") return TLS1_3_VERSION;
+    Fail("bad " + option + " '" + text + "' (1.2 or 1.3)");
 }
 
 Options Parse(int argc, char** argv) {
@@ -72,6 +84,10 @@ Options Parse(int argc, char** argv) {
             o.wrongNamePort = ParsePort(value());
         } else if (a == "--untrusted-port") {
             o.untrustedPort = ParsePort(value());
+        } else if (a == "--min-tls") {
+            o.minTls = ParseTlsVersion(a, value());
+        } else if (a == "--max-tls") {
+            o.maxTls = ParseTlsVersion(a, value());
         } else if (a == "--control-port") {
             o.controlPort = ParsePort(value());
         } else if (a == "--cert") {
@@ -100,6 +116,7 @@ Options Parse(int argc, char** argv) {
         Fail("--wrong-name-port needs --wrong-name-cert and --wrong-name-key");
     if (o.untrustedPort >= 0 && (o.untrustedCert.empty() || o.untrustedKey.empty()))
         Fail("--untrusted-port needs --untrusted-cert and --untrusted-key");
+    if (o.minTls != 0 && o.maxTls != 0 && o.minTls > o.maxTls) Fail("--min-tls is above --max-tls");
     return o;
 }
 
@@ -124,7 +141,7 @@ int main(int argc, char** argv) {
     auto open = [&](const char* name, int port, const std::string& cert, const std::string& key) {
         if (port < 0) return;
         std::string error;
-        SSL_CTX* ctx = vynref::MakeServerContext(cert, key, &error);
+        SSL_CTX* ctx = vynref::MakeServerContext(cert, key, &error, {opt.minTls, opt.maxTls});
         if (!ctx) Fail(error);
         auto l = std::make_unique<vynref::Listener>(name, ctx, handler);
         if (!l->Start(static_cast<uint16_t>(port), &error)) Fail(error);

@@ -219,10 +219,16 @@ const char* ReasonPhrase(int status) {
     }
 }
 
-SSL_CTX* MakeServerContext(const std::string& certFile, const std::string& keyFile, std::string* error) {
+SSL_CTX* MakeServerContext(const std::string& certFile, const std::string& keyFile, std::string* error,
+                           TlsVersions versions) {
     std::unique_ptr<SSL_CTX, decltype(&SSL_CTX_free)> ctx(SSL_CTX_new(TLS_server_method()), SSL_CTX_free);
     if (!ctx) {
         *error = "SSL_CTX_new failed";
+        return nullptr;
+    }
+    if ((versions.minimum != 0 && SSL_CTX_set_min_proto_version(ctx.get(), versions.minimum) != 1) ||
+        (versions.maximum != 0 && SSL_CTX_set_max_proto_version(ctx.get(), versions.maximum) != 1)) {
+        *error = "cannot set the TLS versions";
         return nullptr;
     }
     if (SSL_CTX_use_certificate_chain_file(ctx.get(), certFile.c_str()) != 1) {

@@ -78,7 +78,16 @@ private:
     std::thread acceptThread_;
 };
 
-// Loads a PEM certificate chain and key into a new server context; null with a message on failure.
-SSL_CTX* MakeServerContext(const std::string& certFile, const std::string& keyFile, std::string* error);
+// The TLS versions a listener accepts, as OpenSSL numbers (TLS1_2_VERSION,
+// TLS1_3_VERSION); 0 keeps OpenSSL's configured bound.
+struct TlsVersions {
+    int minimum = 0;
+    int maximum = 0;
+};
+
+// Loads a PEM certificate chain and key into a new server context; null with a
+// message on failure.
+SSL_CTX* MakeServerContext(const std::string& certFile, const std::string& keyFile, std::string* error,
+                           TlsVersions versions = {});
 
 }  // namespace vynref

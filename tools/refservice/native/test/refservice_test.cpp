@@ -7,6 +7,7 @@
 #include <netinet/in.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -18,6 +19,7 @@
 
 #include "auth_check.h"
 #include "bson_build.h"
+#include "wire.h"
 
 namespace {
 
@@ -61,6 +63,14 @@ struct Reply {
     }
 };
 
+bool ConnectLoopback(int fd, uint16_t port) {
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(port);
+    return connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+}
+
 // Sends raw request bytes over TLS (verifying the server against the test CA
 // and the name localhost) and reads until the server closes.
 Reply SendRaw(const std::string& request, uint16_t port = MainPort()) {
@@ -69,12 +79,8 @@ Reply SendRaw(const std::string& request, uint16_t port = MainPort()) {
     SSL_CTX_load_verify_locations(ctx, (PkiDir() + "/ca.pem").c_str(), nullptr);
     SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER, nullptr);
     int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = htons(port);
     SSL* ssl = nullptr;
-    if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) {
+    if (ConnectLoopback(fd, port)) {
         ssl = SSL_new(ctx);
         SSL_set_fd(ssl, fd);
         SSL_set_tlsext_host_name(ssl, "localhost");
@@ -648,6 +654,57 @@ TEST(Contract, KeepAliveServesSeveralRequestsOnOneConnection) {
     EXPECT_EQ(count, 3u);
 }
 
+// The version a client limited to `clientMax` negotiates with a listener on
+// the build's localhost certificate bounded by `server`; 0 when the handshake fails.
+int NegotiatedVersion(TlsVersions server, int clientMax) {
+    // A refused handshake ends with one side writing its alert to a socket the
+    // other has closed; the service itself ignores SIGPIPE for the same reason.
+    signal(SIGPIPE, SIG_IGN);
+    std::string error;
+    SSL_CTX* serverCtx = MakeServerContext(PkiDir() + "/localhost.pem", PkiDir() + "/localhost.key", &error, server);
+    EXPECT_NE(serverCtx, nullptr) << error;
+    if (!serverCtx) return 0;
+    Listener listener("versions", serverCtx, [](const RawRequest&) { return RawResponse{}; });
+    EXPECT_TRUE(listener.Start(0, &error)) << error;
+    SSL_CTX* ctx = SSL_CTX_new(TLS_client_method());
+    SSL_CTX_set_max_proto_version(ctx, clientMax);
+    SSL_CTX_load_verify_locations(ctx, (PkiDir() + "/ca.pem").c_str(), nullptr);
+    SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER, nullptr);
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    int version = 0;
+    if (ConnectLoopback(fd, listener.Port())) {
+        SSL* ssl = SSL_new(ctx);
+        SSL_set_fd(ssl, fd);
+        SSL_set_tlsext_host_name(ssl, "localhost");
+        if (SSL_connect(ssl) == 1) version = SSL_version(ssl);
+        SSL_free(ssl);
+    }
+    close(fd);
+    SSL_CTX_free(ctx);
+    listener.Stop();
+    SSL_CTX_free(serverCtx);
+    return version;
+}
+
+TEST(TlsVersions, ListenersRefuseClientsOutsideTheirBounds) {
+    const struct {
+        TlsVersions server;
+        int clientMax;
+        int negotiated;
+    } cases[] = {
+        {{TLS1_3_VERSION, 0}, TLS1_2_VERSION, 0},  // a TLS 1.3-only service
+        {{TLS1_3_VERSION, 0}, TLS1_3_VERSION, TLS1_3_VERSION},
+        {{TLS1_2_VERSION, TLS1_2_VERSION}, TLS1_3_VERSION, TLS1_2_VERSION},  // a TLS 1.2-only service
+        {{TLS1_2_VERSION, TLS1_2_VERSION}, TLS1_2_VERSION, TLS1_2_VERSION},
+        {{}, TLS1_3_VERSION, TLS1_3_VERSION},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << std::hex << c.server.minimum << "-" << c.server.maximum << " client "
+                                        << c.clientMax);
+        EXPECT_EQ(NegotiatedVersion(c.server, c.clientMax), c.negotiated);
+    }
+}
+
 TEST(CommandLine, HelpAndBadArguments) {
     char self[4096] = {};
     ASSERT_GT(readlink("/proc/self/exe", self, sizeof self - 1), 0);
@@ -658,8 +715,12 @@ TEST(CommandLine, HelpAndBadArguments) {
     while (size_t n = fread(buf, 1, sizeof buf, p)) out.append(buf, n);
     EXPECT_EQ(pclose(p), 0);
     EXPECT_NE(out.find("--wrong-name-port"), std::string::npos);
+    EXPECT_NE(out.find("--min-tls 1.2|1.3"), std::string::npos);
     EXPECT_EQ(WEXITSTATUS(system((exe + " --cert x --key y 2>/dev/null").c_str())), 2);
     EXPECT_EQ(WEXITSTATUS(system((exe + " --port 70000 2>/dev/null").c_str())), 2);
+    EXPECT_EQ(WEXITSTATUS(system((exe + " --port 1 --cert x --key y --min-tls 1.1 2>/dev/null").c_str())), 2);
+    EXPECT_EQ(WEXITSTATUS(system((exe + " --port 1 --cert x --key y --min-tls 1.3 --max-tls 1.2 2>/dev/null").c_str())),
+              2);
 }
 
 }  // namespace

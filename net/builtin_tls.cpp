@@ -1,0 +1,792 @@
+// The module's own HTTPS client (see net/builtin_tls.h): Winsock I/O with every
+// wait bounded and cancellable, an optional proxy tunnel, a TLS session of the
+// TLS library verified against the machine's trust stores, and HTTP/1.1 with a
+// kept connection.
+#include <winsock2.h>
+#include <ws2tcpip.h>
+
+#include "net/builtin_tls.h"
+
+#include <mbedtls/net_sockets.h>
+#include <mbedtls/ssl.h>
+// This header of the library's 3.6 line lacks the C linkage block its others have.
+extern "C" {
+#include <mbedtls/psa_util.h>
+}
+
+#include <cctype>
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <utility>
+#include <vector>
+
+#include "config/config.h"
+#include "diag/errors.h"
+#include "diag/log.h"
+#include "net/tls/machine_trust.h"
+#include "net/tls/proxy.h"
+#include "net/tls/tls_platform.h"
+#include "net/transport.h"
+
+namespace {
+
+// WinHTTP's codes for the failures of this client, so that the log, the
+// events and fail-open read the same whichever client served.
+constexpr DWORD kCannotConnect = 12029;      // ERROR_WINHTTP_CANNOT_CONNECT
+constexpr DWORD kTimeout = 12002;            // ERROR_WINHTTP_TIMEOUT
+constexpr DWORD kNameNotResolved = 12007;    // ERROR_WINHTTP_NAME_NOT_RESOLVED
+constexpr DWORD kCertificateRefused = 12175; // ERROR_WINHTTP_SECURE_FAILURE
+constexpr DWORD kHandshakeFailed = 12157;    // ERROR_WINHTTP_SECURE_CHANNEL_ERROR
+constexpr DWORD kCancelled = 12017;          // ERROR_WINHTTP_OPERATION_CANCELLED
+constexpr DWORD kConnectionBroken = 12030;   // ERROR_WINHTTP_CONNECTION_ERROR
+constexpr DWORD kInvalidResponse = 12152;    // ERROR_WINHTTP_INVALID_SERVER_RESPONSE
+
+// Bounds used when the caller sets none of its own (time-out 0): WinHTTP's
+// defaults, so both clients give up on a silent service at the same time.
+constexpr DWORD kDefaultConnectMs = 60000;
+constexpr DWORD kDefaultExchangeMs = 30000;
+
+// The signature schemes offered, PKCS#1 v1.5 before PSS. A TLS 1.2 server
+// takes the first scheme it can use, and the TLS 1.2 code of the library's
+// 3.6.6 release refuses a ServerKeyExchange signed with PSS (an upstream
+// regression), while a TLS 1.3 server may not use PKCS#1 v1.5 and so takes
+// PSS. With the library's own order (PSS first) every TLS 1.2 server with an
+// RSA key would fail the handshake.
+const uint16_t kSignatureSchemes[] = {
+    MBEDTLS_TLS1_3_SIG_ECDSA_SECP256R1_SHA256, MBEDTLS_TLS1_3_SIG_ECDSA_SECP384R1_SHA384,
+    MBEDTLS_TLS1_3_SIG_ECDSA_SECP521R1_SHA512, MBEDTLS_TLS1_3_SIG_RSA_PKCS1_SHA256,
+    MBEDTLS_TLS1_3_SIG_RSA_PKCS1_SHA384,       MBEDTLS_TLS1_3_SIG_RSA_PKCS1_SHA512,
+    MBEDTLS_TLS1_3_SIG_RSA_PSS_RSAE_SHA256,    MBEDTLS_TLS1_3_SIG_RSA_PSS_RSAE_SHA384,
+    MBEDTLS_TLS1_3_SIG_RSA_PSS_RSAE_SHA512,    MBEDTLS_TLS1_3_SIG_NONE,
+};
+
+// An answer's header block larger than this is not an answer of the service.
+constexpr size_t kMaxHeaderBytes = 64 * 1024;
+
+struct SocketTraits {
+    using pointer = SOCKET;
+    static constexpr pointer invalid() noexcept { return INVALID_SOCKET; }
+    static void close(pointer s) noexcept { ::closesocket(s); }
+};
+using unique_socket = unique_any<SocketTraits>;
+
+struct WsaEventTraits {
+    using pointer = WSAEVENT;
+    static constexpr pointer invalid() noexcept { return WSA_INVALID_EVENT; }
+    static void close(pointer e) noexcept { ::WSACloseEvent(e); }
+};
+using unique_wsaevent = unique_any<WsaEventTraits>;
+
+struct AddrInfoTraits {
+    using pointer = addrinfo*;
+    static constexpr pointer invalid() noexcept { return nullptr; }
+    static void close(pointer a) noexcept { ::freeaddrinfo(a); }
+};
+using unique_addrinfo = unique_any<AddrInfoTraits>;
+
+// A point in time after which a wait gives up; "never" for no bound.
+class Deadline {
+public:
+    static Deadline Never() { return Deadline(); }
+    static Deadline In(DWORD ms) {
+        Deadline d;
+        d.bounded_ = true;
+        d.start_ = ::GetTickCount();
+        d.span_ = ms;
+        return d;
+    }
+    // Milliseconds left (INFINITE when unbounded); 0 once passed.
+    DWORD Remaining() const {
+        if (!bounded_) return INFINITE;
+        const DWORD elapsed = ::GetTickCount() - start_;  // unsigned: correct across the 49-day wrap
+        return elapsed >= span_ ? 0 : span_ - elapsed;
+    }
+
+private:
+    bool bounded_ = false;
+    DWORD start_ = 0;
+    DWORD span_ = 0;
+};
+
+// The bound of one wait for a request's time-out value.
+DWORD BoundMs(int32_t timeoutSeconds, DWORD whenUnset) {
+    if (timeoutSeconds == 0) return whenUnset;
+    if (timeoutSeconds < 0) return INFINITE;
+    return static_cast<DWORD>(timeoutSeconds) * 1000u;
+}
+
+Deadline DeadlineFor(DWORD ms) { return ms == INFINITE ? Deadline::Never() : Deadline::In(ms); }
+
+// Why a wait or a socket call of the current step ended without its data.
+enum class Stop { None, Timeout, Cancelled, Closed, Broken };
+
+DWORD CodeFor(Stop stop, DWORD otherwise) {
+    switch (stop) {
+        case Stop::Timeout: return kTimeout;
+        case Stop::Cancelled: return kCancelled;
+        default: return otherwise;
+    }
+}
+
+std::string HostPort(const std::string& host, uint16_t port) { return host + ":" + std::to_string(port); }
+
+// --- Name resolution ------------------------------------------------------
+// The system resolver can hang far beyond any bound, so it runs on a thread of
+// its own that the request stops waiting for at the deadline or on Abort. The
+// job is shared: whichever of the two lets go last frees it, and the thread
+// holds a reference on this module, so a late answer neither writes into freed
+// memory nor runs code of an unloaded module.
+struct ResolveJob {
+    std::string host;
+    std::string port;
+    unique_addrinfo result;
+    int error = 0;
+    unique_handle done;
+};
+
+DWORD WINAPI ResolveThread(LPVOID parameter) {
+    {
+        std::unique_ptr<std::shared_ptr<ResolveJob>> job(static_cast<std::shared_ptr<ResolveJob>*>(parameter));
+        addrinfo hints = {};
+        hints.ai_family = AF_UNSPEC;
+        hints.ai_socktype = SOCK_STREAM;
+        hints.ai_protocol = IPPROTO_TCP;
+        addrinfo* found = nullptr;
+        (*job)->error = ::getaddrinfo((*job)->host.c_str(), (*job)->port.c_str(), &hints, &found);
+        (*job)->result.reset(found);
+        ::SetEvent((*job)->done.get());
+    }  // the job is let go here, while the module is still pinned
+    HMODULE module = nullptr;
+    if (::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                             reinterpret_cast<LPCWSTR>(&ResolveThread), &module)) {
+        // Drops the reference Resolve took for this thread, and leaves.
+        ::FreeLibraryAndExitThread(module, 0);
+    }
+    return 0;
+}
+
+// The addresses of `host`; throws 12007, 12002 or 12017.
+unique_addrinfo Resolve(const std::string& host, uint16_t port, const Deadline& deadline, HANDLE cancel) {
+    auto job = std::make_shared<ResolveJob>();
+    job->host = host;
+    job->port = std::to_string(port);
+    job->done.reset(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    if (!job->done) {
+        LogSystemCallFailure("CreateEventW", ::GetLastError());
+        throw CVynException(UnexpectedError, std::string());
+    }
+    HMODULE pinned = nullptr;
+    if (!::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCWSTR>(&ResolveThread),
+                              &pinned)) {
+        LogSystemCallFailure("GetModuleHandleExW", ::GetLastError());
+        throw CVynException(UnexpectedError, std::string());
+    }
+    auto parameter = std::make_unique<std::shared_ptr<ResolveJob>>(job);
+    unique_handle thread(::CreateThread(nullptr, 0, ResolveThread, parameter.get(), 0, nullptr));
+    if (!thread) {
+        const DWORD error = ::GetLastError();
+        ::FreeLibrary(pinned);
+        LogSystemCallFailure("CreateThread", error);
+        throw CVynException(UnexpectedError, std::string());
+    }
+    parameter.release();  // the thread's now
+
+    const HANDLE waits[2] = {job->done.get(), cancel};
+    const DWORD waited = ::WaitForMultipleObjects(2, waits, FALSE, deadline.Remaining());
+    if (waited == WAIT_OBJECT_0 + 1) ThrowWinHttpError("Name resolution of " + host, kCancelled);
+    if (waited == WAIT_TIMEOUT) ThrowWinHttpError("Name resolution of " + host, kTimeout);
+    if (waited != WAIT_OBJECT_0) {
+        LogSystemCallFailure("WaitForMultipleObjects", ::GetLastError());
+        throw CVynException(UnexpectedError, std::string());
+    }
+    if (job->error != 0 || !job->result) {
+        if (gDebugLogging) {
+            LogMessage("DEBUG: getaddrinfo(" + host + ") failed (" + std::to_string(job->error) + ")");
+        }
+        ThrowWinHttpError("Name resolution of " + host, kNameNotResolved);
+    }
+    return std::move(job->result);
+}
+
+}  // namespace
+
+// --- The connection --------------------------------------------------------
+
+struct CBuiltinTlsClient::Connection {
+    Connection() {
+        mbedtls_ssl_init(&ssl);
+        mbedtls_ssl_config_init(&config);
+    }
+    ~Connection() {
+        mbedtls_ssl_free(&ssl);
+        mbedtls_ssl_config_free(&config);
+    }
+    Connection(const Connection&) = delete;
+    Connection& operator=(const Connection&) = delete;
+
+    std::string host;
+    uint16_t port = 0;
+    std::string proxyName;  // "host:port" of the proxy tunnelled through, "" when direct
+    unique_socket socket;
+    unique_wsaevent socketEvent;
+    HANDLE cancel = nullptr;  // the client's cancel event
+    MachineTrust trust;
+    mbedtls_ssl_config config;
+    mbedtls_ssl_context ssl;
+
+    // The current step's bound, and how its last socket call ended.
+    Deadline deadline;
+    Stop stop = Stop::None;
+    int socketError = 0;
+    bool probing = false;  // a read that must not wait (the idle check of a kept connection)
+
+    // Waits until the socket may be ready for `events` again; false (with stop
+    // set) at the deadline or on Abort.
+    bool WaitForSocket() {
+        const WSAEVENT waits[2] = {socketEvent.get(), cancel};
+        const DWORD waited = ::WSAWaitForMultipleEvents(2, waits, FALSE, deadline.Remaining(), FALSE);
+        if (waited == WSA_WAIT_EVENT_0) {
+            WSANETWORKEVENTS happened;
+            ::WSAEnumNetworkEvents(socket.get(), socketEvent.get(), &happened);  // resets the event
+            return true;
+        }
+        stop = waited == WSA_WAIT_EVENT_0 + 1 ? Stop::Cancelled : waited == WSA_WAIT_TIMEOUT ? Stop::Timeout
+                                                                                               : Stop::Broken;
+        if (stop == Stop::Broken) socketError = static_cast<int>(::WSAGetLastError());
+        return false;
+    }
+
+    // Raw socket I/O with the step's bound; >0 bytes, 0 at the peer's close,
+    // <0 with stop set.
+    int RawSend(const unsigned char* data, size_t length) {
+        for (;;) {
+            if (::WaitForSingleObject(cancel, 0) == WAIT_OBJECT_0) {
+                stop = Stop::Cancelled;
+                return -1;
+            }
+            const int chunk = length > 0x10000 ? 0x10000 : static_cast<int>(length);
+            const int sent = ::send(socket.get(), reinterpret_cast<const char*>(data), chunk, 0);
+            if (sent >= 0) return sent;
+            const int error = ::WSAGetLastError();
+            if (error != WSAEWOULDBLOCK) {
+                stop = Stop::Broken;
+                socketError = error;
+                return -1;
+            }
+            if (!WaitForSocket()) return -1;
+        }
+    }
+
+    int RawRecv(unsigned char* data, size_t length) {
+        for (;;) {
+            if (::WaitForSingleObject(cancel, 0) == WAIT_OBJECT_0) {
+                stop = Stop::Cancelled;
+                return -1;
+            }
+            const int chunk = length > 0x10000 ? 0x10000 : static_cast<int>(length);
+            const int received = ::recv(socket.get(), reinterpret_cast<char*>(data), chunk, 0);
+            if (received > 0) return received;
+            if (received == 0) {
+                stop = Stop::Closed;
+                return 0;
+            }
+            const int error = ::WSAGetLastError();
+            if (error != WSAEWOULDBLOCK) {
+                stop = Stop::Broken;
+                socketError = error;
+                return -1;
+            }
+            if (probing) return MBEDTLS_ERR_SSL_WANT_READ;
+            if (!WaitForSocket()) return -1;
+        }
+    }
+
+    static int BioSend(void* self, const unsigned char* data, size_t length) {
+        const int sent = static_cast<Connection*>(self)->RawSend(data, length);
+        return sent < 0 ? MBEDTLS_ERR_NET_SEND_FAILED : sent;
+    }
+
+    static int BioRecv(void* self, unsigned char* data, size_t length) {
+        const int received = static_cast<Connection*>(self)->RawRecv(data, length);
+        if (received == MBEDTLS_ERR_SSL_WANT_READ) return received;
+        return received < 0 ? MBEDTLS_ERR_NET_RECV_FAILED : received;
+    }
+};
+
+namespace {
+
+// Connects to one of `addresses`; throws 12029, 12002 or 12017 naming `what`.
+void ConnectSocket(CBuiltinTlsClient::Connection& c, addrinfo* addresses, const std::string& what,
+                   const std::function<void(SOCKET)>& publish) {
+    int lastError = 0;
+    for (addrinfo* a = addresses; a; a = a->ai_next) {
+        unique_socket s(::socket(a->ai_family, a->ai_socktype, a->ai_protocol));
+        if (!s) {
+            lastError = ::WSAGetLastError();
+            continue;
+        }
+        unique_wsaevent event(::WSACreateEvent());
+        if (!event) {
+            LogSocketFailure("WSACreateEvent");
+            throw CVynException(UnexpectedError, std::string());
+        }
+        // The request goes out in one write and must not wait for the
+        // previous segment's acknowledgement.
+        const BOOL noDelay = TRUE;
+        if (::setsockopt(s.get(), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&noDelay),
+                         sizeof(noDelay)) != 0 ||
+            ::WSAEventSelect(s.get(), event.get(), FD_CONNECT | FD_READ | FD_WRITE | FD_CLOSE) != 0) {
+            LogSocketFailure("setsockopt/WSAEventSelect");
+            throw CVynException(UnexpectedError, std::string());
+        }
+        c.socket = std::move(s);
+        c.socketEvent = std::move(event);
+        publish(c.socket.get());
+        if (::connect(c.socket.get(), a->ai_addr, static_cast<int>(a->ai_addrlen)) == 0) return;
+        lastError = ::WSAGetLastError();
+        if (lastError == WSAEWOULDBLOCK) {
+            const WSAEVENT waits[2] = {c.socketEvent.get(), c.cancel};
+            for (;;) {
+                const DWORD waited = ::WSAWaitForMultipleEvents(2, waits, FALSE, c.deadline.Remaining(), FALSE);
+                if (waited == WSA_WAIT_EVENT_0 + 1) ThrowWinHttpError(what, kCancelled);
+                if (waited == WSA_WAIT_TIMEOUT) ThrowWinHttpError(what, kTimeout);
+                WSANETWORKEVENTS happened = {};
+                if (waited != WSA_WAIT_EVENT_0 ||
+                    ::WSAEnumNetworkEvents(c.socket.get(), c.socketEvent.get(), &happened) != 0) {
+                    lastError = ::WSAGetLastError();
+                    break;
+                }
+                if (happened.lNetworkEvents & FD_CONNECT) {
+                    lastError = happened.iErrorCode[FD_CONNECT_BIT];
+                    if (lastError == 0) return;
+                    break;
+                }
+            }
+        }
+        if (gDebugLogging) LogMessage("DEBUG: " + what + ": connect failed (" + std::to_string(lastError) + ")");
+        publish(INVALID_SOCKET);
+        c.socketEvent.reset();
+        c.socket.reset();
+    }
+    ThrowWinHttpError(what, kCannotConnect);
+}
+
+// Sends all of `data` on the raw socket (the proxy's CONNECT request).
+void SendRaw(CBuiltinTlsClient::Connection& c, const std::string& data, const std::string& what) {
+    size_t done = 0;
+    while (done < data.size()) {
+        const int sent = c.RawSend(reinterpret_cast<const unsigned char*>(data.data()) + done, data.size() - done);
+        if (sent <= 0) ThrowWinHttpError(what, CodeFor(c.stop, kCannotConnect));
+        done += static_cast<size_t>(sent);
+    }
+}
+
+// The status code of an HTTP status line ("HTTP/1.x NNN text"); -1 when the
+// line is not one.
+int ParseStatusLine(const std::string& line) {
+    if (line.compare(0, 7, "HTTP/1.") != 0 || line.size() < 12 || line[8] != ' ') return -1;
+    int status = 0;
+    for (size_t i = 9; i < 12; ++i) {
+        if (line[i] < '0' || line[i] > '9') return -1;
+        status = status * 10 + (line[i] - '0');
+    }
+    if (line.size() > 12 && line[12] != ' ') return -1;
+    return status;
+}
+
+// Opens the tunnel to host:port through the proxy `proxyName`. Any answer but
+// a 2xx, or one that is not HTTP, is a connection failure naming the proxy.
+void OpenTunnel(CBuiltinTlsClient::Connection& c, const HttpsRequest& request) {
+    const std::string target = HostPort(request.host, request.port);
+    const std::string what = "CONNECT to " + target + " through proxy " + c.proxyName;
+    SendRaw(c, "CONNECT " + target + " HTTP/1.1\r\nHost: " + target + "\r\nUser-Agent: " + request.userAgent +
+                   "\r\n\r\n",
+            what);
+    // The answer is read to the end of its header block and no further: the
+    // bytes after it belong to the TLS session.
+    std::string answer;
+    while (answer.size() < 4 || answer.compare(answer.size() - 4, 4, "\r\n\r\n") != 0) {
+        if (answer.size() > kMaxHeaderBytes) break;
+        unsigned char byte = 0;
+        const int received = c.RawRecv(&byte, 1);
+        if (received <= 0) {
+            if (c.stop == Stop::Timeout || c.stop == Stop::Cancelled) ThrowWinHttpError(what, CodeFor(c.stop, 0));
+            LogMessage("ERROR: The proxy " + c.proxyName + " closed the connection instead of opening a tunnel to " +
+                       target);
+            ThrowWinHttpError(what, kCannotConnect);
+        }
+        answer += static_cast<char>(byte);
+    }
+    const std::string statusLine = answer.substr(0, answer.find("\r\n"));
+    const int status = ParseStatusLine(statusLine);
+    if (status < 200 || status > 299) {
+        std::string shown = statusLine.substr(0, 200);
+        for (char& ch : shown) {
+            if (static_cast<unsigned char>(ch) < 0x20 || static_cast<unsigned char>(ch) > 0x7e) ch = '?';
+        }
+        LogMessage("ERROR: The proxy " + c.proxyName + " refused the tunnel to " + target + ": \"" + shown + "\"");
+        ThrowWinHttpError(what, kCannotConnect);
+    }
+}
+
+// The library's code, the verification flags and the socket's last error,
+// for the debug log only: the user's message and the error line keep the
+// WinHTTP form.
+void DebugTlsFailure(const std::string& what, int code, uint32_t flags, int socketError = 0) {
+    if (!gDebugLogging) return;
+    char text[96];
+    std::snprintf(text, sizeof(text), "-0x%04X, verification flags 0x%08lX, socket error %d",
+                  static_cast<unsigned>(-code), static_cast<unsigned long>(flags), socketError);
+    LogMessage("DEBUG: " + what + " failed in the TLS library (" + text + ")");
+}
+
+// Finds `needle` (case-insensitive name) among the header lines of `head`;
+// "" when absent.
+std::string HeaderValue(const std::string& head, const char* name) {
+    const size_t nameLength = std::strlen(name);
+    size_t line = head.find("\r\n");
+    while (line != std::string::npos && line + 2 < head.size()) {
+        const size_t start = line + 2;
+        line = head.find("\r\n", start);
+        const std::string text = head.substr(start, line == std::string::npos ? std::string::npos : line - start);
+        if (text.size() > nameLength && text[nameLength] == ':' && _strnicmp(text.c_str(), name, nameLength) == 0) {
+            size_t b = nameLength + 1;
+            while (b < text.size() && (text[b] == ' ' || text[b] == '\t')) ++b;
+            size_t e = text.size();
+            while (e > b && (text[e - 1] == ' ' || text[e - 1] == '\t')) --e;
+            return text.substr(b, e - b);
+        }
+    }
+    return std::string();
+}
+
+bool ContainsToken(const std::string& value, const char* token) {
+    std::string lower;
+    for (char ch : value) lower += static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+    return lower.find(token) != std::string::npos;
+}
+
+// Thrown inside Send when a kept connection turns out to have been closed by
+// the server before this request's answer began: the request is made once
+// more on a new connection.
+struct StaleConnection {};
+
+}  // namespace
+
+// --- The client ------------------------------------------------------------
+
+CBuiltinTlsClient::CBuiltinTlsClient() {
+    cancelEvent_.reset(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    if (!cancelEvent_) LogSystemCallFailure("CreateEventW", ::GetLastError());
+}
+
+CBuiltinTlsClient::~CBuiltinTlsClient() { Close(); }
+
+void CBuiltinTlsClient::Abort() {
+    const CCriticalSectionLock lock(lock_);
+    if (sending_) {
+        aborted_ = true;
+        if (cancelEvent_) ::SetEvent(cancelEvent_.get());
+        // Ends a blocked call of the Send thread at once; the socket itself
+        // stays the Send thread's to close.
+        if (activeSocket_ != INVALID_SOCKET) ::shutdown(static_cast<SOCKET>(activeSocket_), SD_BOTH);
+    }
+}
+
+void CBuiltinTlsClient::Close() noexcept {
+    {
+        const CCriticalSectionLock lock(lock_);
+        activeSocket_ = INVALID_SOCKET;
+    }
+    connection_.reset();
+}
+
+int32_t CBuiltinTlsClient::Send(const HttpsRequest& request, std::string& response) {
+    if (!cancelEvent_) throw CVynException(UnexpectedError, std::string());
+    if (!EnsureTlsLibrary()) throw CVynException(UnexpectedError, std::string());
+    {
+        const CCriticalSectionLock lock(lock_);
+        sending_ = true;
+        aborted_ = false;
+        ::ResetEvent(cancelEvent_.get());
+    }
+    struct SendingFlag {
+        CBuiltinTlsClient& client;
+        ~SendingFlag() {
+            const CCriticalSectionLock lock(client.lock_);
+            client.sending_ = false;
+        }
+    } sendingFlag{*this};
+
+    try {
+        if (connection_ && (connection_->host != request.host || connection_->port != request.port)) Close();
+        if (connection_) {
+            try {
+                return Exchange(request, response, true);
+            } catch (const StaleConnection&) {
+                if (gDebugLogging) {
+                    LogMessage("DEBUG: The kept connection to " + HostPort(request.host, request.port) +
+                               " was closed by the server; opening a new one");
+                }
+                Close();
+            }
+        }
+        Open(request);
+        return Exchange(request, response, false);
+    } catch (...) {
+        // Any failure ends the connection: the next request starts clean.
+        Close();
+        throw;
+    }
+}
+
+void CBuiltinTlsClient::Open(const HttpsRequest& request) {
+    // The connection is the client's from the start, so that any failure
+    // below closes its socket through Close(), which Abort is kept out of.
+    connection_ = std::make_unique<Connection>();
+    Connection* c = connection_.get();
+    c->host = request.host;
+    c->port = request.port;
+    c->cancel = cancelEvent_.get();
+    // The whole set-up (name resolution, TCP connect, proxy tunnel and TLS
+    // handshake) shares one bound in both scopes: it is the "connection" that
+    // a connect-only time-out is meant to bound, and a service that does not
+    // complete its handshake is as dead as one that does not accept. Only the
+    // exchange after it waits without bound in the connect-only scope.
+    c->deadline = DeadlineFor(BoundMs(request.timeoutSeconds, kDefaultConnectMs));
+
+    const ProxyServer proxy = MachineProxyFor(request.host, request.port);
+    if (!proxy.host.empty()) c->proxyName = HostPort(proxy.host, proxy.port);
+    const std::string& dialHost = proxy.host.empty() ? request.host : proxy.host;
+    const uint16_t dialPort = proxy.host.empty() ? request.port : proxy.port;
+
+    unique_addrinfo addresses = Resolve(dialHost, dialPort, c->deadline, c->cancel);
+    const std::string connectWhat =
+        proxy.host.empty() ? "Connection to " + HostPort(dialHost, dialPort) : "Connection to proxy " + c->proxyName;
+    ConnectSocket(*c, addresses.get(), connectWhat, [this](SOCKET s) {
+        const CCriticalSectionLock lock(lock_);
+        activeSocket_ = s;
+        // An Abort that came before the socket existed has set the cancel
+        // event, which every later wait of this Send sees.
+        if (aborted_ && s != INVALID_SOCKET) ::shutdown(s, SD_BOTH);
+    });
+    Connection& conn = *c;
+    if (!proxy.host.empty()) OpenTunnel(conn, request);
+
+    const std::string what = "TLS handshake with " + HostPort(request.host, request.port);
+    int rc = mbedtls_ssl_config_defaults(&conn.config, MBEDTLS_SSL_IS_CLIENT, MBEDTLS_SSL_TRANSPORT_STREAM,
+                                         MBEDTLS_SSL_PRESET_DEFAULT);
+    if (rc == 0) {
+        mbedtls_ssl_conf_min_tls_version(&conn.config, MBEDTLS_SSL_VERSION_TLS1_2);
+        mbedtls_ssl_conf_max_tls_version(&conn.config, MBEDTLS_SSL_VERSION_TLS1_3);
+        mbedtls_ssl_conf_authmode(&conn.config, MBEDTLS_SSL_VERIFY_REQUIRED);
+        mbedtls_ssl_conf_sig_algs(&conn.config, kSignatureSchemes);
+        mbedtls_ssl_conf_rng(&conn.config, mbedtls_psa_get_random, MBEDTLS_PSA_RANDOM_STATE);
+        conn.trust.Attach(&conn.config);
+        rc = mbedtls_ssl_setup(&conn.ssl, &conn.config);
+    }
+    // The host name is both the SNI and the name the certificate must carry
+    // (a DNS name, or for an address an IP address entry).
+    if (rc == 0) rc = mbedtls_ssl_set_hostname(&conn.ssl, request.host.c_str());
+    if (rc != 0) {
+        DebugTlsFailure(what, rc, 0);
+        throw CVynException(UnexpectedError, std::string());
+    }
+    mbedtls_ssl_set_bio(&conn.ssl, &conn, Connection::BioSend, Connection::BioRecv, nullptr);
+
+    conn.stop = Stop::None;
+    rc = mbedtls_ssl_handshake(&conn.ssl);
+    if (rc != 0) {
+        const uint32_t flags = mbedtls_ssl_get_verify_result(&conn.ssl);
+        DebugTlsFailure(what, rc, flags, conn.socketError);
+        if (conn.stop == Stop::Timeout || conn.stop == Stop::Cancelled) ThrowWinHttpError(what, CodeFor(conn.stop, 0));
+        // A chain that does not verify, names another host, is outside its
+        // validity or holds a disallowed certificate.
+        if (rc == MBEDTLS_ERR_X509_CERT_VERIFY_FAILED) ThrowWinHttpError(what, kCertificateRefused);
+        // Everything else, including a server that drops the connection on
+        // our hello (no common version or suite): the handshake failed.
+        ThrowWinHttpError(what, kHandshakeFailed);
+    }
+    handshakeCompleted_ = true;
+    tlsVersion_ = mbedtls_ssl_get_version(&conn.ssl);
+    if (gDebugLogging) {
+        LogMessage("DEBUG: Connected to " + HostPort(request.host, request.port) +
+                   " through the module's own TLS client (" + mbedtls_ssl_get_version(&conn.ssl) + ")" +
+                   (conn.proxyName.empty() ? std::string() : " via proxy " + conn.proxyName));
+    }
+}
+
+int32_t CBuiltinTlsClient::Exchange(const HttpsRequest& request, std::string& response, bool reused) {
+    Connection& c = *connection_;
+    const std::string where = HostPort(request.host, request.port);
+    const DWORD exchangeMs = request.scope == TimeoutScope::WholeExchange
+                                 ? BoundMs(request.timeoutSeconds, kDefaultExchangeMs)
+                                 : (request.timeoutSeconds == 0 ? kDefaultExchangeMs : INFINITE);
+
+    if (reused) {
+        // A kept connection the server has closed while idle shows as a
+        // readable end of stream (or an alert): checked without waiting.
+        c.probing = true;
+        c.stop = Stop::None;
+        unsigned char probe = 0;
+        const int rc = mbedtls_ssl_read(&c.ssl, &probe, 1);
+        c.probing = false;
+        if (c.stop == Stop::Cancelled) ThrowWinHttpError("Sending the request to " + where, kCancelled);
+        if (rc != MBEDTLS_ERR_SSL_WANT_READ) throw StaleConnection();
+    }
+
+    // The request as the WinHTTP path writes it, in the order WinHTTP writes
+    // its lines: the content type (a form post with a body only), User-Agent,
+    // Host (with the port when it is not 443), the length whenever there is a
+    // body, Connection: Keep-Alive and the two no-cache lines of that path's
+    // refresh flag, then the caller's lines (the Authorization line).
+    std::string wire = request.method + " " + request.objectName + " HTTP/1.1\r\n";
+    if (request.method == "POST" && !request.body.empty()) {
+        wire += "Content-Type: application/x-www-form-urlencoded\r\n";
+    }
+    wire += "User-Agent: " + request.userAgent + "\r\n";
+    wire += "Host: " + (request.port == 443 ? request.host : where) + "\r\n";
+    if (!request.body.empty()) wire += "Content-Length: " + std::to_string(request.body.size()) + "\r\n";
+    wire += "Connection: Keep-Alive\r\nPragma: no-cache\r\nCache-Control: no-cache\r\n";
+    wire += request.headers;
+    wire += "\r\n";
+    wire.append(request.body);  // bytes, appended by length
+
+    // Headers and body in one write: one TLS record per 16 KB, and on a
+    // TCP_NODELAY socket no wait for the acknowledgement of a first segment.
+    const std::string sendWhat = "Sending the request to " + where;
+    c.deadline = DeadlineFor(exchangeMs);
+    size_t sent = 0;
+    while (sent < wire.size()) {
+        c.stop = Stop::None;
+        const int rc = mbedtls_ssl_write(&c.ssl, reinterpret_cast<const unsigned char*>(wire.data()) + sent,
+                                         wire.size() - sent);
+        if (rc <= 0) {
+            if (reused && sent == 0 && (c.stop == Stop::Closed || c.stop == Stop::Broken)) throw StaleConnection();
+            DebugTlsFailure(sendWhat, rc, 0, c.socketError);
+            ThrowWinHttpError(sendWhat, CodeFor(c.stop, kConnectionBroken));
+        }
+        sent += static_cast<size_t>(rc);
+    }
+
+    // The answer: status line and headers, then the body by length, chunks,
+    // or to the end of the connection. Each read of the whole-exchange scope
+    // has its own bound, as WinHTTP's receive time-outs do.
+    const std::string readWhat = "Receiving the answer from " + where;
+    std::string buffer;
+    bool ended = false;  // the server ended the connection
+    bool anyByte = false;
+    auto readMore = [&]() -> bool {
+        if (ended) return false;
+        unsigned char chunk[16384];
+        for (;;) {
+            c.deadline = DeadlineFor(exchangeMs);
+            c.stop = Stop::None;
+            const int rc = mbedtls_ssl_read(&c.ssl, chunk, sizeof(chunk));
+            if (rc > 0) {
+                buffer.append(reinterpret_cast<const char*>(chunk), static_cast<size_t>(rc));
+                anyByte = true;
+                return true;
+            }
+            if (rc == MBEDTLS_ERR_SSL_WANT_READ || rc == MBEDTLS_ERR_SSL_RECEIVED_NEW_SESSION_TICKET) continue;
+            if (rc == 0 || rc == MBEDTLS_ERR_SSL_PEER_CLOSE_NOTIFY ||
+                (rc == MBEDTLS_ERR_SSL_CONN_EOF && c.stop == Stop::Closed)) {
+                ended = true;
+                return false;
+            }
+            if (c.stop == Stop::Timeout || c.stop == Stop::Cancelled) ThrowWinHttpError(readWhat, CodeFor(c.stop, 0));
+            if (reused && !anyByte && c.stop == Stop::Broken) throw StaleConnection();
+            DebugTlsFailure(readWhat, rc, 0, c.socketError);
+            ThrowWinHttpError(readWhat, kConnectionBroken);
+        }
+    };
+
+    int status = 0;
+    std::string head;
+    for (;;) {
+        // Interim 1xx answers are skipped, as WinHTTP does.
+        size_t end;
+        while ((end = buffer.find("\r\n\r\n")) == std::string::npos) {
+            if (buffer.size() > kMaxHeaderBytes) ThrowWinHttpError(readWhat, kInvalidResponse);
+            if (!readMore()) {
+                if (reused && !anyByte) throw StaleConnection();
+                ThrowWinHttpError(readWhat, kConnectionBroken);
+            }
+        }
+        head = buffer.substr(0, end + 2);
+        buffer.erase(0, end + 4);
+        status = ParseStatusLine(head.substr(0, head.find("\r\n")));
+        if (status < 0) ThrowWinHttpError(readWhat, kInvalidResponse);
+        if (status >= 200 || status < 100) break;
+    }
+
+    std::string body;
+    const std::string transferEncoding = HeaderValue(head, "Transfer-Encoding");
+    const std::string contentLength = HeaderValue(head, "Content-Length");
+    bool closeAfter = ContainsToken(HeaderValue(head, "Connection"), "close") ||
+                      (head.compare(0, 8, "HTTP/1.0") == 0 &&
+                       !ContainsToken(HeaderValue(head, "Connection"), "keep-alive"));
+    if (status == 204 || status == 304) {
+        // No body by definition.
+    } else if (!transferEncoding.empty() && ContainsToken(transferEncoding, "chunked")) {
+        for (;;) {
+            size_t lineEnd;
+            while ((lineEnd = buffer.find("\r\n")) == std::string::npos) {
+                if (!readMore()) ThrowWinHttpError(readWhat, kConnectionBroken);
+            }
+            unsigned long long size = 0;
+            size_t i = 0;
+            for (; i < lineEnd && std::isxdigit(static_cast<unsigned char>(buffer[i])); ++i) {
+                const char ch = static_cast<char>(std::tolower(static_cast<unsigned char>(buffer[i])));
+                size = size * 16 + static_cast<unsigned>(ch <= '9' ? ch - '0' : ch - 'a' + 10);
+                if (size > 0x7fffffffULL) ThrowWinHttpError(readWhat, kInvalidResponse);
+            }
+            if (i == 0) ThrowWinHttpError(readWhat, kInvalidResponse);
+            buffer.erase(0, lineEnd + 2);
+            if (size == 0) {
+                // Trailer lines up to the empty one.
+                for (;;) {
+                    while ((lineEnd = buffer.find("\r\n")) == std::string::npos) {
+                        if (!readMore()) ThrowWinHttpError(readWhat, kConnectionBroken);
+                    }
+                    buffer.erase(0, lineEnd + 2);
+                    if (lineEnd == 0) break;
+                }
+                break;
+            }
+            while (buffer.size() < size + 2) {
+                if (!readMore()) ThrowWinHttpError(readWhat, kConnectionBroken);
+            }
+            if (buffer.compare(size, 2, "\r\n") != 0) ThrowWinHttpError(readWhat, kInvalidResponse);
+            body.append(buffer, 0, size);
+            buffer.erase(0, size + 2);
+        }
+    } else if (!contentLength.empty()) {
+        unsigned long long length = 0;
+        for (char ch : contentLength) {
+            if (ch < '0' || ch > '9') ThrowWinHttpError(readWhat, kInvalidResponse);
+            length = length * 10 + static_cast<unsigned>(ch - '0');
+            if (length > 0x7fffffffULL) ThrowWinHttpError(readWhat, kInvalidResponse);
+        }
+        // A body cut short is a broken exchange, not a shorter answer.
+        while (buffer.size() < length) {
+            if (!readMore()) ThrowWinHttpError(readWhat, kConnectionBroken);
+        }
+        body.append(buffer, 0, length);
+        buffer.erase(0, length);
+    } else {
+        // Neither length nor chunks: the body runs to the end of the connection.
+        while (readMore()) {
+        }
+        body.swap(buffer);
+        buffer.clear();
+        closeAfter = true;
+    }
+    if (closeAfter || ended || !buffer.empty()) Close();
+
+    response.append(body);
+    const std::string statusText = std::to_string(status);
+    if (status != 200) LogMessage("ERROR: Server returned non-success status: " + statusText);
+    return status;
+}
