@@ -34,6 +34,7 @@ int32_t CVynAuthSession::MakeHttpRequest(const std::string& method, const std::s
     request.body = body;
     request.timeoutSeconds = timeout;
     request.scope = scope;
+    request.cancelEvent = requestCancelEvent;
     const int32_t status = http.Send(request, response, config.tls);
     if (gDebugLogging) LogMessage("DEBUG: Leaving CVynAuthSession::MakeHttpRequest");
     return status;

@@ -100,4 +100,8 @@ public:
     // late failure or fail-open of this session must not appear in the event
     // log as if it had decided that logon.
     std::shared_ptr<const std::atomic<bool>> abandoned;
+    // The cancel event of the run of requests in progress (RunAuthTransaction's),
+    // handed to every exchange of that run, so that a cancel that lands just
+    // before an exchange starts still ends it; null outside such a run.
+    HANDLE requestCancelEvent = nullptr;
 };

@@ -28,4 +28,8 @@ struct HttpsRequest {
     std::string body;            // bytes, possibly empty
     int32_t timeoutSeconds = 0;  // 0: no bound of ours; -1: no limit; N: seconds
     TimeoutScope scope = TimeoutScope::ConnectOnly;
+    // The caller's cancel event (a HANDLE; null: none), signalled before the
+    // caller's Abort. The client tests it once an Abort would reach this
+    // exchange (see ExchangeCancelled, net/tls_client.h).
+    void* cancelEvent = nullptr;
 };
