@@ -8,6 +8,7 @@
 #include <memory>
 
 #include "common/strings.h"
+#include "config/config.h"
 #include "diag/errors.h"
 #include "diag/log.h"
 #include "net/winhttp_api.h"

@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -263,6 +264,176 @@ TEST(LogonHost, MalformedPasscodeOptionsAreUsageErrors) {
     EXPECT_EQ(RunHost(L"x.dll --think soon --logon").exitCode, 2u);
     EXPECT_EQ(RunHost(L"x.dll --repeat 0 --logon").exitCode, 2u);
     EXPECT_EQ(RunHost(L"x.dll --logon --answer").exitCode, 2u);
+}
+
+// ---- Which TLS client reaches the service, with the target's TLS emulated ----
+
+// While it lives, Wine's schannel in every new process of the prefix offers
+// TLS 1.0 only, as XP x64 / Server 2003 x64 do: the standard client switches
+// of TLS 1.1, 1.2 and 1.3 are off. Their keys are removed after; the Protocols
+// key itself stays, since the prefix keeps its own "SSL 2.0" switch there.
+class TargetsSystemTls {
+public:
+    TargetsSystemTls() {
+        for (const char* version : kVersions) testreg::SetDword(Client(version).c_str(), "Enabled", 0);
+    }
+    ~TargetsSystemTls() {
+        for (const char* version : kVersions) {
+            testreg::DeleteKey(Client(version).c_str());
+            testreg::DeleteKey((std::string(kProtocols) + "\\" + version).c_str());
+        }
+    }
+    TargetsSystemTls(const TargetsSystemTls&) = delete;
+    TargetsSystemTls& operator=(const TargetsSystemTls&) = delete;
+
+private:
+    static constexpr const char* kProtocols = "System\\CurrentControlSet\\Control\\SecurityProviders\\SCHANNEL\\Protocols";
+    static constexpr const char* kVersions[] = {"TLS 1.1", "TLS 1.2", "TLS 1.3"};
+    static std::string Client(const char* version) { return std::string(kProtocols) + "\\" + version + "\\Client"; }
+};
+
+// What the module's log (echoed by the host) says of the TLS clients.
+struct ClientLines {
+    int system = 0;       // "DEBUG: Connected ... through the system's TLS (WinHTTP)"
+    int module = 0;       // "DEBUG: Connected ... through the module's own TLS client (<version>)"
+    int handedOver = 0;   // the warning of a failed system handshake
+    std::string version;  // of the module's client's last connection
+    std::vector<std::string> errors;  // "ERROR: " lines
+};
+
+// Whether an "ERROR: " line reports `code`: in WinHTTP's words ("[12175]"), or
+// in the system-call form where the platform has no text for it ("(12175)").
+bool ReportsCode(const std::string& error, unsigned code) {
+    const std::string number = std::to_string(code);
+    return error.find("[" + number + "]") != std::string::npos || error.find("(" + number + ")") != std::string::npos;
+}
+
+ClientLines TlsClientLines(const HostRun& run, uint16_t port) {
+    const std::string where = "localhost:" + std::to_string(port);
+    const std::string moduleLine = "DEBUG: Connected to " + where + " through the module's own TLS client (";
+    ClientLines seen;
+    for (const auto& line : run.Lines()) {
+        if (line.rfind("  log| ", 0) != 0) continue;
+        const std::string text = StripLogPrefix(line.substr(7));
+        seen.system += text == "DEBUG: Connected to " + where + " through the system's TLS (WinHTTP)";
+        seen.handedOver += text == "WARNING: The system's TLS could not connect to " + where +
+                                       "; trying the module's own TLS client";
+        if (text.rfind(moduleLine, 0) == 0) {
+            ++seen.module;
+            seen.version = text.substr(moduleLine.size(), text.size() - moduleLine.size() - 1);
+        }
+        if (text.rfind("ERROR: ", 0) == 0) seen.errors.push_back(text);
+    }
+    return seen;
+}
+
+// A logon through the real module in the logon host, against one instance of
+// the service, its debug log echoed.
+class TlsSelection : public ScriptedUser {
+protected:
+    void Serve(refservice::Instance instance) {
+        instance_ = std::make_unique<refservice::ScopedInstance>(instance);
+        port_ = refservice::PortOf(instance);
+        SetUp();  // the tenant on that instance
+        testreg::SetString(testreg::kNormalKey, "Host", "localhost:" + std::to_string(port_));
+        testreg::SetDword(testreg::kNormalKey, "Debug", 1);
+    }
+    HostRun Logon() {
+        return RunHost(L"--msgina-dir \"" + StubMsginaDir() + L"\" --show-log --message-box-answer 1 --answer 123456 \"" +
+                       ModulePath() + L"\" --logon user=alice");
+    }
+    std::unique_ptr<refservice::ScopedInstance> instance_;
+    uint16_t port_ = 0;
+};
+
+// Each row one logon: where the system's TLS cannot reach the service the
+// module's own client takes the same attempt over and the logon gets its
+// second factor; where it can, nothing goes through the module's client.
+TEST_F(TlsSelection, TheClientThatCanReachTheServiceCarriesTheLogon) {
+    const struct {
+        const char* name;
+        refservice::Instance instance;
+        bool targetsTls;  // the schannel switches on
+        int tls;          // the "Tls" setting; -1 absent
+        bool loggedOn;
+        bool throughModule;
+        const char* version;  // of the module's client
+        int handedOver;
+    } rows[] = {
+        {"today's system, automatic", refservice::Instance::Main, false, -1, true, false, "", 0},
+        {"target, TLS 1.2-only service, automatic", refservice::Instance::Tls12Only, true, -1, true, true, "TLSv1.2", 1},
+        {"target, TLS 1.3-only service, automatic", refservice::Instance::Tls13Only, true, 0, true, true, "TLSv1.3", 1},
+        {"target, Tls = 1: the system's TLS only", refservice::Instance::Tls13Only, true, 1, false, false, "", 0},
+        {"today's system, Tls = 2: the module's client only", refservice::Instance::Main, false, 2, true, true,
+         "TLSv1.3", 0},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        instance_.reset();
+        Serve(row.instance);
+        if (row.tls >= 0) testreg::SetDword(testreg::kNormalKey, "Tls", static_cast<DWORD>(row.tls));
+        std::unique_ptr<TargetsSystemTls> target;
+        if (row.targetsTls) target = std::make_unique<TargetsSystemTls>();
+        const HostRun run = Logon();
+        target.reset();
+        EXPECT_EQ(run.exitCode, 0u) << run.out;
+        EXPECT_EQ(run.Has("host: WlxLoggedOutSAS -> 1 WLX_SAS_ACTION_LOGON (user \"alice\", domain \"\")"), row.loggedOn)
+            << run.out;
+        EXPECT_EQ(AnswersSent(), row.loggedOn ? std::vector<std::string>{"123456"} : std::vector<std::string>{});
+        const ClientLines lines = TlsClientLines(run, port_);
+        // Once the module's client has completed a handshake it goes first:
+        // one hand-over for the whole run.
+        EXPECT_EQ(lines.handedOver, row.handedOver) << run.out;
+        if (row.throughModule) {
+            EXPECT_GE(lines.module, 1) << run.out;
+            EXPECT_EQ(lines.system, 0) << run.out;
+            EXPECT_EQ(lines.version, row.version) << run.out;
+        } else {
+            EXPECT_EQ(lines.module, 0) << run.out;
+            // Pre-authentication and authentication at least, each its own line.
+            EXPECT_GE(lines.system, row.loggedOn ? 2 : 0) << run.out;
+        }
+        if (row.loggedOn) {
+            // The failed system handshake is the only error of a handed-over logon.
+            EXPECT_EQ(lines.errors.size(), static_cast<size_t>(row.handedOver)) << run.out;
+        } else {
+            ASSERT_FALSE(lines.errors.empty()) << run.out;
+            EXPECT_TRUE(ReportsCode(lines.errors.front(), 12157)) << lines.errors.front();
+        }
+    }
+}
+
+// Under the target's TLS in automatic mode, a certificate that is not trusted
+// or names another host fails the system's handshake and is then refused by
+// the module's own client as well: nothing reaches the service.
+TEST_F(TlsSelection, ACertificateTheMachineDoesNotTrustIsRefusedByBothClients) {
+    const struct {
+        const char* name;
+        uint16_t port;
+    } rows[] = {
+        {"untrusted issuer", refservice::UntrustedPort()},
+        {"another name", refservice::WrongNamePort()},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        instance_.reset();
+        Serve(refservice::Instance::Main);
+        testreg::SetString(testreg::kNormalKey, "Host", "localhost:" + std::to_string(row.port));
+        const TargetsSystemTls target;
+        const HostRun run = Logon();
+        EXPECT_EQ(run.exitCode, 0u) << run.out;
+        EXPECT_TRUE(run.Has("host: WlxLoggedOutSAS -> 2 WLX_SAS_ACTION_NONE")) << run.out;
+        const ClientLines lines = TlsClientLines(run, row.port);
+        EXPECT_GE(lines.handedOver, 1) << run.out;
+        EXPECT_EQ(lines.module + lines.system, 0) << run.out;
+        int refusedByModule = 0;
+        for (const std::string& error : lines.errors)
+            refusedByModule += error.find("TLS handshake with localhost:" + std::to_string(row.port)) !=
+                                   std::string::npos &&
+                               ReportsCode(error, 12175);
+        EXPECT_EQ(refusedByModule, lines.handedOver) << run.out;
+        EXPECT_TRUE(refservice::Requests(ikey_).empty());
+    }
 }
 
 }  // namespace

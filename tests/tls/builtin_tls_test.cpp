@@ -178,7 +178,7 @@ TEST_F(BuiltinTls, SendsTheRequestWinHttpSends) {
     CBuiltinTlsClient client;
     HttpsRequest post = Get(refservice::Port(), "/rest/v1/ping.bson?x=1");
     post.method = "POST";
-    post.userAgent = session.userAgent;
+    post.userAgent = session.http.UserAgent();
     post.headers = authorization;
     post.body = body;
     std::string answer;

@@ -191,6 +191,8 @@ TEST_F(TransportService, DebugLinesFrameTheExchange) {
     session.MakeHttpRequest("POST", kPreauth, Sign("POST", kPreauth, query), query, 10, response);
     gDebugLogging = saved;
     EXPECT_EQ(log.Texts(), (Lines{"DEBUG: Entered CVynAuthSession::MakeHttpRequest",
+                                  "DEBUG: Connected to localhost:" + std::to_string(refservice::Port()) +
+                                      " through the system's TLS (WinHTTP)",
                                   "DEBUG: Leaving CVynAuthSession::MakeHttpRequest"}));
 }
 
