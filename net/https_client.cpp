@@ -109,17 +109,30 @@ int32_t CHttpsClient::Send(const HttpsRequest& request, std::string& response, T
     } noteHandshake{builtin_};
 
     const size_t responseStart = response.size();
+    const DWORD started = ::GetTickCount();
+    HttpsRequest handOver = request;
     try {
         return SendThrough(first, request, response);
     } catch (const CINetException& e) {
         if (!IsHandshakeFailure(e)) throw;
+        // The hand-over is the same attempt, so it gets what is left of the
+        // attempt's bound, not a bound of its own: a service that stalls the
+        // handshake (Wine reports that as a failed secure channel when the
+        // bound runs out) costs one bound per attempt, as before. With less
+        // than a second left the first failure stands.
+        if (request.timeoutSeconds > 0) {
+            const DWORD bound = static_cast<DWORD>(request.timeoutSeconds) * 1000u;
+            const DWORD elapsed = ::GetTickCount() - started;
+            if (elapsed + 1000u > bound) throw;
+            handOver.timeoutSeconds = static_cast<int32_t>((bound - elapsed) / 1000u);
+        }
     }
     response.resize(responseStart);
     ITlsClient& second = OtherClient(first);
     LogMessage(std::string("WARNING: ") + (&first == &builtin_ ? "The module's own TLS client" : "The system's TLS") +
                " could not connect to " + request.host + ":" + std::to_string(request.port) + "; trying " +
                ClientWords(&second == &builtin_));
-    return SendThrough(second, request, response);
+    return SendThrough(second, handOver, response);
 }
 
 bool ExchangeCancelled(const HttpsRequest& request) {

@@ -6,9 +6,12 @@
 #   scripts/bench-failure-modes.sh [N]     N runs per mode and setting (default 1)
 # Modes: refused (closed port), silent (listener that never accepts), notls
 # (TCP accepted, no TLS handshake), held (the service holds its answer).
+# Each with the "Tls" setting 0 (automatic: the system's TLS first) and 2 (the
+# module's own TLS client only).
 # Environment:
 #   VYN_BUILD_DIR    build tree (default: <repo>/build); built first if needed
 #   VYN_BENCH_PORT   HTTPS port of the benchmark's own service (default 47453)
+#   VYN_BENCH_TLS    the Tls values to run (default "0 2")
 set -euo pipefail
 
 repo=$(cd "$(dirname "$0")/.." && pwd)
@@ -29,12 +32,14 @@ cat >"$work/scenario.json" <<JSON
 JSON
 lab_start_service "$port" "$work/scenario.json" "$work/service.log"
 
-echo "mode     failopen  outcome          ms"
-for mode in refused silent notls held; do
-  for failopen in 1 0; do
-    for _ in $(seq "$count"); do
-      "$build/wine-run.sh" "$build/tests/transport/failure_bench.exe" "$mode" "$failopen" "$port" "$closed" \
-        "$ikey" "$skey" | tr -d '\r' | awk '{ printf "%-8s %-9s %-14s %8.1f\n", $1, $2, $3, $4 }'
+echo "mode     failopen  outcome          ms        tls"
+for tls in ${VYN_BENCH_TLS:-0 2}; do
+  for mode in refused silent notls held; do
+    for failopen in 1 0; do
+      for _ in $(seq "$count"); do
+        "$build/wine-run.sh" "$build/tests/transport/failure_bench.exe" "$mode" "$failopen" "$port" "$closed" \
+          "$ikey" "$skey" "$tls" | tr -d '\r' | awk '{ printf "%-8s %-9s %-14s %8.1f  %s\n", $1, $2, $3, $4, $5 }'
+      done
     done
   done
 done

@@ -2,8 +2,9 @@
 # Benchmark (not a test): one signed "preauth" exchange through the module's
 # request executor (WinHTTP under Wine), against its floor (the same request
 # bytes sent by a bare WinHTTP client in the same Wine process, no signing, no
-# envelope) and against the same request sent by a native client (curl) to the
-# same reference service on this machine.
+# envelope), through the executor with the module's own TLS client ("Tls" = 2)
+# on its kept connection and on a new connection each time, and against the same request sent by a native client (curl) to the same
+# reference service on this machine.
 #   scripts/bench-transport.sh [N]        N exchanges each (default 20)
 # Environment:
 #   VYN_BUILD_DIR    build tree (default: <repo>/build); built first if needed
@@ -38,7 +39,10 @@ auth=$(sed -n 's/^authorization //p' "$work/module.txt")
 body=$(sed -n 's/^body //p' "$work/module.txt")
 sed -n 's/^ms //p' "$work/module.txt" >"$work/module.ms"
 sed -n 's/^floor //p' "$work/module.txt" >"$work/floor.ms"
+sed -n 's/^builtin //p' "$work/module.txt" >"$work/builtin.ms"
+sed -n 's/^fresh //p' "$work/module.txt" >"$work/fresh.ms"
 [ "$(wc -l <"$work/module.ms")" -eq "$count" ] && [ "$(wc -l <"$work/floor.ms")" -eq "$count" ] \
+  && [ "$(wc -l <"$work/builtin.ms")" -eq "$count" ] && [ "$(wc -l <"$work/fresh.ms")" -eq "$count" ] \
   || { log "module run failed"; cat "$work/module.txt" >&2; exit 1; }
 
 # The native side: the same method, target, headers and body, each in a new
@@ -55,13 +59,18 @@ done
 
 median() { sort -n "$1" | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 
-echo "request   module_ms   floor_ms   curl_ms"
-paste "$work/module.ms" "$work/floor.ms" "$work/curl.ms" | awk '{ printf "%7d %11.3f %10.3f %9.3f\n", NR, $1, $2, $3 }'
+echo "request   module_ms   floor_ms   builtin_ms   builtin_new_ms   curl_ms"
+paste "$work/module.ms" "$work/floor.ms" "$work/builtin.ms" "$work/fresh.ms" "$work/curl.ms" \
+  | awk '{ printf "%7d %11.3f %10.3f %12.3f %16.3f %9.3f\n", NR, $1, $2, $3, $4, $5 }'
 m=$(median "$work/module.ms")
 f=$(median "$work/floor.ms")
+b=$(median "$work/builtin.ms")
+n=$(median "$work/fresh.ms")
 c=$(median "$work/curl.ms")
-echo "median    $m   $f   $c"
-awk -v m="$m" -v f="$f" -v c="$c" 'BEGIN {
+echo "median    $m   $f   $b   $n   $c"
+awk -v m="$m" -v f="$f" -v b="$b" -v n="$n" -v c="$c" 'BEGIN {
   printf "ratio module / floor (medians): %.2f\n", m / f
   printf "ratio floor / curl (medians):   %.2f\n", f / c
-  printf "ratio module / curl (medians):  %.2f\n", m / c }'
+  printf "ratio module / curl (medians):  %.2f\n", m / c
+  printf "ratio built-in / curl (medians): %.2f\n", b / c
+  printf "ratio built-in on a new connection / curl (medians): %.2f\n", n / c }'

@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -19,6 +20,7 @@
 #include "tests/config/registry_helpers.h"
 #include "tests/support/child_process.h"
 #include "tests/support/refservice.h"
+#include "tests/support/target_tls.h"
 #include "tests/support/windows_path.h"
 #include "tools/check/acl.h"
 #include "tools/check/words.h"
@@ -249,7 +251,7 @@ TEST_F(VynCheck, JsonReadsBackWithEveryCheck) {
                                                "exposure.log-folder-writers", "exposure.log-links",
                                                "registration.GinaDLL",
                                                "registration.event-source", "service.ping", "service.check",
-                                               "user.preauth"};
+                                               "service.tls", "user.preauth"};
     EXPECT_EQ(names, expected);
     const nlohmann::json usage = nlohmann::json::parse(RunCheck(L"--json --user").out);
     EXPECT_EQ(usage.at("exit_code"), 64);
@@ -440,7 +442,20 @@ TEST_F(VynCheck, VerdictIsWhatALogonMeets) {
         unsigned exitCode;
         const char* line;
         const char* verdict;
+        int tls = -1;             // the "Tls" setting; -1 absent
+        bool targetsTls = false;  // the system's TLS limited to TLS 1.0, as on the target
     } cases[] = {
+        // Which TLS client reached the service, and with which version.
+        {"{}", L"", 1, 0, "[ ok ] service: reached through *the system's TLS (WinHTTP)", nullptr},
+        {"{}", L"", 1, 0, "[ ok ] service: reached through *the module's own TLS client (TLSv1.3)", nullptr, 2},
+        {"{}", L"", 1, 0, "[ ok ] service: reached through *the module's own TLS client (TLSv1.3)",
+         "verdict: ready: configured, the service reached and the keys accepted.", 0, true},
+        {"{}", L"", 0, 2,
+         "[warn] service: the module's own TLS client connects *(TLSv1.3) where the system's TLS cannot: set Tls to 0 "
+         "(automatic) to let logons use it",
+         "verdict: unreachable: the service cannot be used from this machine and FailOpen is off: users will be "
+         "locked out.",
+         1, true},
         {R"({"check": [{"http_status": 404, "repeat": -1}]})", L"", 1, 3,
          "[FAIL] service: check refused after * HTTP status 404: the module refuses such an answer whatever FailOpen "
          "says",
@@ -485,7 +500,11 @@ TEST_F(VynCheck, VerdictIsWhatALogonMeets) {
                   200)
             << reply;
         Configure(testreg::kNormalKey, refservice::Port(), kSkey, c.failOpen);
+        if (c.tls >= 0) testreg::SetDword(testreg::kNormalKey, "Tls", static_cast<DWORD>(c.tls));
+        std::unique_ptr<TargetsSystemTls> target;
+        if (c.targetsTls) target = std::make_unique<TargetsSystemTls>();
         const ChildRun run = RunCheck(c.args);
+        target.reset();
         EXPECT_EQ(run.exitCode, c.exitCode) << c.operations << "\n" << run.out;
         // "*" stands for the time taken and the host's port.
         const std::string line = c.line;

@@ -14,6 +14,7 @@
 #include "tests/support/child_process.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/refservice.h"
+#include "tests/support/target_tls.h"
 
 namespace {
 
@@ -267,30 +268,6 @@ TEST(LogonHost, MalformedPasscodeOptionsAreUsageErrors) {
 }
 
 // ---- Which TLS client reaches the service, with the target's TLS emulated ----
-
-// While it lives, Wine's schannel in every new process of the prefix offers
-// TLS 1.0 only, as XP x64 / Server 2003 x64 do: the standard client switches
-// of TLS 1.1, 1.2 and 1.3 are off. Their keys are removed after; the Protocols
-// key itself stays, since the prefix keeps its own "SSL 2.0" switch there.
-class TargetsSystemTls {
-public:
-    TargetsSystemTls() {
-        for (const char* version : kVersions) testreg::SetDword(Client(version).c_str(), "Enabled", 0);
-    }
-    ~TargetsSystemTls() {
-        for (const char* version : kVersions) {
-            testreg::DeleteKey(Client(version).c_str());
-            testreg::DeleteKey((std::string(kProtocols) + "\\" + version).c_str());
-        }
-    }
-    TargetsSystemTls(const TargetsSystemTls&) = delete;
-    TargetsSystemTls& operator=(const TargetsSystemTls&) = delete;
-
-private:
-    static constexpr const char* kProtocols = "System\\CurrentControlSet\\Control\\SecurityProviders\\SCHANNEL\\Protocols";
-    static constexpr const char* kVersions[] = {"TLS 1.1", "TLS 1.2", "TLS 1.3"};
-    static std::string Client(const char* version) { return std::string(kProtocols) + "\\" + version + "\\Client"; }
-};
 
 // What the module's log (echoed by the host) says of the TLS clients.
 struct ClientLines {

@@ -22,6 +22,7 @@
 #include "config/config.h"
 #include "diag/errors.h"
 #include "net/builtin_tls.h"
+#include "net/https_client.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/refservice.h"
 #include "tests/transport/silent_listeners.h"
@@ -444,24 +445,44 @@ TEST_P(Timing, BoundsTheWaitsOfItsScope) {
 INSTANTIATE_TEST_SUITE_P(Cases, Timing, ::testing::ValuesIn(kTimings),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// Abort on the client itself, and on the HTTPS client that carries the
+// request through it ("Tls" = 2): either reaches the Send in progress.
 TEST_F(BuiltinTls, AbortEndsAHandshakeAtOnceAndOnlyThatSend) {
-    silent::NoTlsListener silent;
-    CBuiltinTlsClient client;
-    HttpsRequest request = Get(silent.Port(), "/");
-    request.timeoutSeconds = -1;
-    std::function<void()> abort = [&] {
-        while (silent.Accepted() == 0) ::Sleep(10);
-        ::Sleep(200);
-        client.Abort();
-    };
-    unique_handle aborter = StartThread(&abort);
-    const DWORD start = ::GetTickCount();
-    EXPECT_EQ(FailureOf(client, request), 12017u);
-    EXPECT_LE(::GetTickCount() - start, 1500u);
-    ::WaitForSingleObject(aborter.get(), INFINITE);
-    // The next Send is not cancelled by the Abort that came before it.
-    std::string body;
-    EXPECT_EQ(client.Send(Get(static_cast<uint16_t>(VYN_TLS_PORT_BASE), "/answer.txt"), body), 200);
+    for (const bool throughHttpsClient : {false, true}) {
+        SCOPED_TRACE(throughHttpsClient ? "through CHttpsClient" : "the client itself");
+        silent::NoTlsListener silent;
+        CBuiltinTlsClient direct;
+        CHttpsClient https("VynGina/1.1.8");
+        https.Open();
+        auto send = [&](const HttpsRequest& r, std::string& body) {
+            return throughHttpsClient ? https.Send(r, body, TlsMode::ModuleOnly) : direct.Send(r, body);
+        };
+        HttpsRequest request = Get(silent.Port(), "/");
+        request.timeoutSeconds = -1;
+        std::function<void()> abort = [&] {
+            while (silent.Accepted() == 0) ::Sleep(10);
+            ::Sleep(200);
+            if (throughHttpsClient)
+                https.Abort();
+            else
+                direct.Abort();
+        };
+        unique_handle aborter = StartThread(&abort);
+        const DWORD start = ::GetTickCount();
+        DWORD code = 0;
+        try {
+            std::string body;
+            send(request, body);
+        } catch (const CINetException& e) {
+            code = e.GetErrorCode();
+        }
+        EXPECT_EQ(code, 12017u);
+        EXPECT_LE(::GetTickCount() - start, 1500u);
+        ::WaitForSingleObject(aborter.get(), INFINITE);
+        // The next Send is not cancelled by the Abort that came before it.
+        std::string body;
+        EXPECT_EQ(send(Get(static_cast<uint16_t>(VYN_TLS_PORT_BASE), "/answer.txt"), body), 200);
+    }
 }
 
 }  // namespace

@@ -3,13 +3,15 @@
 // three attempts) exactly as the gate calls it, on this thread, and prints how
 // long the call held it and how it ended. scripts/bench-failure-modes.sh runs it.
 //
-//   failure_bench.exe <mode> <failopen 0|1> <service port> <closed port> <ikey> <skey>
+//   failure_bench.exe <mode> <failopen 0|1> <service port> <closed port> <ikey> <skey> [tls 0|1|2]
+//
+// The last argument is the "Tls" setting (default 0, automatic).
 //
 // Modes: refused (nothing listens), silent (a listener whose accept queue is
 // full), notls (accepts TCP, never answers the TLS handshake), held (the
 // service holds the answer: the scenario of the script's service).
 //
-// Output: one line "<mode> <failopen> <outcome> <milliseconds>", where the
+// Output: one line "<mode> <failopen> <outcome> <milliseconds> <tls>", where the
 // outcome is "through" (the user passes: fail-open) or "refused:<code>".
 #include <winsock2.h>
 #include <windows.h>
@@ -24,8 +26,8 @@
 #include "tests/transport/silent_listeners.h"
 
 int main(int argc, char** argv) {
-    if (argc != 7) {
-        std::fprintf(stderr, "usage: failure_bench.exe <mode> <failopen> <port> <closed port> <ikey> <skey>\n");
+    if (argc != 7 && argc != 8) {
+        std::fprintf(stderr, "usage: failure_bench.exe <mode> <failopen> <port> <closed port> <ikey> <skey> [tls]\n");
         return 2;
     }
     const std::string mode = argv[1];
@@ -34,6 +36,8 @@ int main(int argc, char** argv) {
     session.config.failOpen = std::atoi(argv[2]) != 0;
     session.config.ikey = argv[5];
     session.config.skey = argv[6];
+    const char* tls = argc == 8 ? argv[7] : "0";
+    session.config.tls = TlsModeFrom(static_cast<DWORD>(std::atoi(tls)));
     std::unique_ptr<silent::NeverAcceptingListener> neverAccepts;
     std::unique_ptr<silent::NoTlsListener> noTls;
     if (mode == "refused") {
@@ -67,8 +71,8 @@ int main(int argc, char** argv) {
         outcome = e.GetKind() == NoError ? "through" : "refused:kind" + std::to_string(e.GetKind());
     }
     ::QueryPerformanceCounter(&end);
-    std::printf("%s %s %s %.1f\n", mode.c_str(), argv[2], outcome.c_str(),
-                (end.QuadPart - start.QuadPart) * 1000.0 / frequency.QuadPart);
+    std::printf("%s %s %s %.1f %s\n", mode.c_str(), argv[2], outcome.c_str(),
+                (end.QuadPart - start.QuadPart) * 1000.0 / frequency.QuadPart, tls);
     std::fflush(stdout);
     return 0;
 }

@@ -1,8 +1,10 @@
 // Benchmark (not a test): one signed "preauth" exchange through the module's
 // request executor, repeated, against its floor: the same request bytes sent
 // by a bare WinHTTP client in this same process (no signing, no envelope, one
-// kept session), turn about. Prints the request it sends (so a native client
-// can send the same bytes) and the time of each exchange.
+// kept session), turn about; and the same exchange through the executor with
+// the module's own TLS client ("Tls" = 2), which keeps its connection between
+// exchanges. Prints the request it sends (so a native client can send the
+// same bytes) and the time of each exchange.
 //
 //   transport_bench.exe <port> <ikey> <skey> <user> <count>
 //
@@ -12,6 +14,8 @@
 //   body <form-encoded body>
 //   ms <milliseconds of one module exchange>   (count times)
 //   floor <milliseconds of one bare exchange>  (count times)
+//   builtin <milliseconds of one exchange through the module's own client>  (count times)
+//   fresh <the same on a new connection: a new session each time>  (count times)
 #include <winsock2.h>
 #include <windows.h>
 
@@ -89,6 +93,10 @@ int main(int argc, char** argv) {
     session.config.ikey = argv[2];
     session.config.skey = argv[3];
     session.config.failOpen = false;
+    // The same session through the module's own TLS client.
+    CVynAuthSession builtin("VynGina/1.1.8");
+    builtin.config = session.config;
+    builtin.config.tls = TlsMode::ModuleOnly;
     const ParamMap params{{"user", argv[4]}};
     const int count = std::atoi(argv[5]);
 
@@ -103,9 +111,10 @@ int main(int argc, char** argv) {
     const std::wstring bareHeaders = std::wstring(header.begin(), header.end()) +
                                      L"\r\nContent-Type: application/x-www-form-urlencoded\r\n";
     BareClient bare(session.http.UserAgent(), session.config.port);
-    std::string floorLines;
+    std::string floorLines, builtinLines, freshLines;
     try {
         session.OpenHttpSession();
+        builtin.OpenHttpSession();
         for (int i = 0; i < count; ++i) {
             std::string response;
             LARGE_INTEGER start, end;
@@ -125,12 +134,35 @@ int main(int argc, char** argv) {
             char line[64];
             std::snprintf(line, sizeof line, "floor %.3f\n", Milliseconds(start, end));
             floorLines += line;
+
+            std::string own;
+            ::QueryPerformanceCounter(&start);
+            builtin.MakeRequest(VynOperation::Preauth, params, own, 10, TimeoutScope::WholeExchange);
+            ::QueryPerformanceCounter(&end);
+            if (own != response) {
+                std::fprintf(stderr, "the module's own client got another answer\n");
+                return 1;
+            }
+            std::snprintf(line, sizeof line, "builtin %.3f\n", Milliseconds(start, end));
+            builtinLines += line;
+
+            CVynAuthSession fresh("VynGina/1.1.8");
+            fresh.config = builtin.config;
+            fresh.OpenHttpSession();
+            std::string freshAnswer;
+            ::QueryPerformanceCounter(&start);
+            fresh.MakeRequest(VynOperation::Preauth, params, freshAnswer, 10, TimeoutScope::WholeExchange);
+            ::QueryPerformanceCounter(&end);
+            std::snprintf(line, sizeof line, "fresh %.3f\n", Milliseconds(start, end));
+            freshLines += line;
         }
     } catch (const CVynException& e) {
         std::fprintf(stderr, "exchange failed: kind %d\n", static_cast<int>(e.GetKind()));
         return 1;
     }
     std::fputs(floorLines.c_str(), stdout);
+    std::fputs(builtinLines.c_str(), stdout);
+    std::fputs(freshLines.c_str(), stdout);
     std::fflush(stdout);
     return 0;
 }
