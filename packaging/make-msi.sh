@@ -63,7 +63,7 @@ queries+=("INSERT INTO \`Registry\` (\`Registry\`, \`Root\`, \`Key\`, \`Name\`, 
 # each row written under the settings key sets the key's access list to SYSTEM
 # and Administrators, full control (GENERIC_ALL), and nothing else.
 queries+=("CREATE TABLE \`LockPermissions\` (\`LockObject\` CHAR(72) NOT NULL, \`Table\` CHAR(32) NOT NULL, \`Domain\` CHAR(255), \`User\` CHAR(255) NOT NULL, \`Permission\` LONG PRIMARY KEY \`LockObject\`, \`Table\`, \`Domain\`, \`User\`)")
-for name in Host IKey SKey FailOpen AutoPush RdpOnly LogonOnly; do
+for name in Host IKey SKey FailOpen AutoPush RdpOnly LogonOnly Tls; do
   for user in SYSTEM Administrators; do
     queries+=("INSERT INTO \`LockPermissions\` (\`LockObject\`, \`Table\`, \`User\`, \`Permission\`) VALUES ('${name}Setting', 'Registry', '$user', 268435456)")
   done

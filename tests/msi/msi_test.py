@@ -187,7 +187,7 @@ def check_tables(msi):
     # Every row the package writes under the settings key gives the key the
     # access list SYSTEM and Administrators, full control, and nothing else.
     settings_rows = {r[0] for r in table(msi, "Registry") if r[2] == SETTINGS_KEY_PATH}
-    expect(len(settings_rows) == 7, f"tables: registry rows under the settings key {sorted(settings_rows)}")
+    expect(len(settings_rows) == 8, f"tables: registry rows under the settings key {sorted(settings_rows)}")
     locks = sorted(tuple(r) for r in table(msi, "LockPermissions"))
     expected = sorted((row, "Registry", "", user, GENERIC_ALL) for row in settings_rows
                       for user in ("SYSTEM", "Administrators"))
