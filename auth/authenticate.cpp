@@ -11,8 +11,16 @@
 // dialog had to abandon (blocked in a request the service holds) never touches
 // the shared session, the dialog, or a later authentication; it frees the
 // AuthWorker when it finally ends. The cancel action, on Winlogon's thread,
-// logs and signals the shared session's event as always, and passes the signal
-// on to the worker's own event, the one its cancel checks test.
+// logs and signals the shared session's event as always, passes the signal on
+// to the worker's own event, the one its cancel checks test, and then aborts
+// the worker's request. A cancel is therefore seen either by the worker's next
+// cancel check (between requests: the worker ends with the user's cancel) or
+// by the request it is in or about to start (the request fails as cancelled
+// and the worker ends at once, the logon counting as aborted). No worker is
+// left waiting in Winlogon for as long as the service holds its request. Only
+// where the platform cannot end a request in progress (Wine's WinHTTP runs a
+// closed request on until the service answers) does the dialog still abandon
+// the worker after its one-second wait.
 #include <winsock2.h>
 
 #include <exception>
@@ -30,6 +38,8 @@
 #include "ui/status_dialog.h"
 
 namespace {
+
+constexpr DWORD kOperationCancelled = 12017;  // ERROR_WINHTTP_OPERATION_CANCELLED
 
 // Everything one authentication's worker uses (see above).
 struct AuthWorker {
@@ -66,14 +76,24 @@ bool CVynAuthSession::AuthorizeVynUser(HWND owner, const std::string& user, cons
     CAuthStatusDialog dialog(
         [worker](HWND window) {
             worker->session.OpenHttpSession();
-            worker->session.RunAuthTransaction(worker->user, worker->answer, window,
-                                               worker->session.cancelEvent.get());
+            try {
+                worker->session.RunAuthTransaction(worker->user, worker->answer, window,
+                                                   worker->session.cancelEvent.get());
+            } catch (const CINetException& e) {
+                // Only the cancel action ends this session's requests as
+                // cancelled: the user's cancel decided the outcome.
+                if (e.GetErrorCode() == kOperationCancelled) throw CWorkCancelled();
+                throw;
+            }
         },
         [this, worker] {
             CancelAuthentication();
+            // The event first: an Abort reaches only a request already under
+            // way, and a request about to start tests the event instead.
             if (worker->session.cancelEvent && !::SetEvent(worker->session.cancelEvent.get())) {
                 LogSystemCallFailure("SetEvent", ::GetLastError());
             }
+            worker->session.http.Abort();
         });
     // Events of the worker's requests (fail-open) belong to this logon only
     // while the dialog still waits for the worker.
@@ -132,6 +152,15 @@ void CVynAuthSession::RunAuthTransaction(const std::string& user, const std::str
         LogMessage("IP address: " + address);
         params["ipaddr"] = address;
     }
+
+    // Every request of this run tests the event too, once its Abort could
+    // reach it (see ExchangeCancelled, net/tls_client.h).
+    struct RequestCancelScope {
+        HANDLE& slot;
+        HANDLE previous;
+        ~RequestCancelScope() { slot = previous; }
+    } requestCancelScope{requestCancelEvent, requestCancelEvent};
+    requestCancelEvent = cancelEvent;
 
     ThrowIfCancelled(cancelEvent);
     std::string body;

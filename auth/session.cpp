@@ -35,6 +35,7 @@ int32_t CVynAuthSession::MakeHttpRequest(const std::string& method, const std::s
     request.timeoutSeconds = timeout;
     request.scope = scope;
     request.answerSeconds = answerSeconds;
+    request.cancelEvent = requestCancelEvent;
     const int32_t status = http.Send(request, response, config.tls);
     if (gDebugLogging) LogMessage("DEBUG: Leaving CVynAuthSession::MakeHttpRequest");
     return status;

@@ -109,4 +109,8 @@ public:
     // polls as failures, three of which fail open. Tests shorten it; the
     // status dialog's worker takes the shared session's value.
     int32_t statusAnswerSeconds = 30;
+    // The cancel event of the run of requests in progress (RunAuthTransaction's),
+    // handed to every exchange of that run, so that a cancel that lands just
+    // before an exchange starts still ends it; null outside such a run.
+    HANDLE requestCancelEvent = nullptr;
 };

@@ -505,11 +505,15 @@ void CBuiltinTlsClient::Close() noexcept {
 int32_t CBuiltinTlsClient::Send(const HttpsRequest& request, std::string& response) {
     if (!cancelEvent_) throw CVynException(UnexpectedError, std::string());
     if (!EnsureTlsLibrary()) throw CVynException(UnexpectedError, std::string());
+    bool cancelledBefore = false;
     {
         const CCriticalSectionLock lock(lock_);
         sending_ = true;
         aborted_ = false;
         ::ResetEvent(cancelEvent_.get());
+        // From here an Abort reaches this Send; a cancel that came before it
+        // ends it here, before anything is written (a kept connection stays).
+        cancelledBefore = ExchangeCancelled(request);
     }
     struct SendingFlag {
         CBuiltinTlsClient& client;
@@ -518,6 +522,7 @@ int32_t CBuiltinTlsClient::Send(const HttpsRequest& request, std::string& respon
             client.sending_ = false;
         }
     } sendingFlag{*this};
+    if (cancelledBefore) ThrowWinHttpError("Sending the request to " + HostPort(request.host, request.port), kCancelled);
 
     try {
         if (connection_ && (connection_->host != request.host || connection_->port != request.port)) Close();

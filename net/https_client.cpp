@@ -135,6 +135,13 @@ int32_t CHttpsClient::Send(const HttpsRequest& request, std::string& response, T
     return SendThrough(second, handOver, response);
 }
 
+bool ExchangeCancelled(const HttpsRequest& request) {
+    if (request.cancelEvent == nullptr) return false;
+    const DWORD result = ::WaitForSingleObject(static_cast<HANDLE>(request.cancelEvent), 0);
+    if (result == WAIT_FAILED) LogSystemCallFailure("WaitForSingleObject", ::GetLastError());
+    return result == WAIT_OBJECT_0;
+}
+
 void CHttpsClient::Abort() {
     const CCriticalSectionLock lock(sendLock_);
     aborted_ = true;

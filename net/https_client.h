@@ -55,7 +55,9 @@ public:
 
     // Ends the exchange in progress, from another thread: the client carrying
     // it is told, and a hand-over to the other client after it does not start.
-    // An exchange started after Abort returned runs normally.
+    // An exchange started after Abort returned runs normally, unless its
+    // request's cancel event is signalled (ExchangeCancelled, net/tls_client.h):
+    // a caller that signals the event before it calls Abort misses no exchange.
     void Abort();
 
     const std::string& UserAgent() const noexcept { return userAgent_; }

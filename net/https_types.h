@@ -38,4 +38,8 @@ struct HttpsRequest {
     int32_t timeoutSeconds = 0;  // 0: no bound of ours; -1: no limit; N: seconds
     TimeoutScope scope = TimeoutScope::ConnectOnly;
     int32_t answerSeconds = 0;
+    // The caller's cancel event (a HANDLE; null: none), signalled before the
+    // caller's Abort. The client tests it once an Abort would reach this
+    // exchange (see ExchangeCancelled, net/tls_client.h).
+    void* cancelEvent = nullptr;
 };

@@ -21,3 +21,12 @@ public:
     // Ends the exchange in progress from another thread; it fails as cancelled.
     virtual void Abort() = 0;
 };
+
+// Whether the caller cancelled before this exchange could be aborted: the
+// request's cancel event, tested without waiting (a signalled auto-reset
+// event is cleared by the test). A client's Abort only reaches an exchange
+// once the client has taken it in hand, and a cancel action signals the event
+// before it calls Abort; so a client that tests the event right after taking
+// the exchange in hand either sees the event or will see the Abort. Found
+// signalled, the exchange is not sent and fails as cancelled (12017).
+bool ExchangeCancelled(const HttpsRequest& request);

@@ -247,6 +247,12 @@ int32_t CWinHttpClient::Send(const HttpsRequest& request, std::string& response)
         request_.reset(api.OpenRequest(connection_.get(), FromUtf8(method).c_str(),
                                        FromUtf8(request.objectName).c_str(), nullptr, WINHTTP_NO_REFERER,
                                        WINHTTP_DEFAULT_ACCEPT_TYPES, kRequestFlags));
+        // From here an Abort closes this request. A cancel that came before
+        // it is taken as that Abort: the request is closed unsent.
+        if (request_ && ExchangeCancelled(request)) {
+            aborted_ = true;
+            request_.reset();
+        }
         handle = request_.get();
     }
     if (handle == nullptr) Fail("WinHttpOpenRequest", ::GetLastError(), NetWait::Sending);

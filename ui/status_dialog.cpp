@@ -249,6 +249,8 @@ void CAuthStatusDialog::RunWork(WorkerContext& context) {
     try {
         context.work(context.window.load());
         context.state.exchange(kCompleted);
+    } catch (const CWorkCancelled&) {
+        context.state.exchange(kCancelled);
     } catch (const CVynException& e) {
         if (e.GetKind() != NoError) {
             context.exception = std::current_exception();

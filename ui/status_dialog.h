@@ -34,6 +34,11 @@ constexpr UINT WM_SET_STATUS_TEXT = WM_APP + 1;
 // and close the dialog.
 constexpr UINT WM_WORK_FINISHED = WM_APP + 2;
 
+// Thrown by a work whose request the cancel action ended (the request failed
+// as cancelled): the user's cancel decided, so the outcome is cancelled, the
+// same as for a worker the dialog stopped waiting for.
+struct CWorkCancelled {};
+
 class CAuthStatusDialog : public CVynModalDialog {
 public:
     // Outcome values of the state word.
@@ -50,7 +55,9 @@ public:
     // must not use anything owned by the dialog's caller unless it holds its
     // own reference to it (it may outlive the dialog when abandoned).
     // cancelAction: runs on the dialog's thread when the user cancels; it must
-    // make the work stop at its next chance.
+    // make the work stop at its next chance and end the request it is waiting
+    // for, so that the worker ends within the dialog's wait (a work that ends
+    // that way throws CWorkCancelled).
     CAuthStatusDialog(std::function<void(HWND)> work, std::function<void()> cancelAction);
     ~CAuthStatusDialog() override;
 

@@ -48,3 +48,51 @@ ChildRun RunChild(const std::wstring& program, const std::wstring& arguments, Ch
         ::GetExitCodeProcess(processHandle.get(), &run.exitCode);
     return run;
 }
+
+ChildRun RunChildWithOutputFile(const std::wstring& program, const std::wstring& arguments, DWORD timeoutMs) {
+    ChildRun run;
+    wchar_t folder[MAX_PATH];
+    wchar_t path[MAX_PATH];
+    if (::GetTempPathW(MAX_PATH, folder) == 0 || ::GetTempFileNameW(folder, L"vyn", 0, path) == 0) {
+        ADD_FAILURE() << "temporary file " << ::GetLastError();
+        return run;
+    }
+    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+    // Deleted when the last handle goes, whichever process holds it last.
+    const unique_hfile output(::CreateFileW(path, GENERIC_READ | GENERIC_WRITE,
+                                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &inherit,
+                                            CREATE_ALWAYS, FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE,
+                                            nullptr));
+    if (!output) {
+        ADD_FAILURE() << "CreateFileW " << ::GetLastError();
+        return run;
+    }
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdOutput = output.get();
+    startup.hStdError = output.get();
+    std::wstring commandLine = L"\"" + program + L"\" " + arguments;
+    PROCESS_INFORMATION process{};
+    if (!::CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
+                          &process)) {
+        ADD_FAILURE() << "CreateProcessW " << ::GetLastError();
+        return run;
+    }
+    const unique_handle processHandle(process.hProcess);
+    const unique_handle threadHandle(process.hThread);
+    if (::WaitForSingleObject(processHandle.get(), timeoutMs) == WAIT_OBJECT_0) {
+        ::GetExitCodeProcess(processHandle.get(), &run.exitCode);
+    } else {
+        ADD_FAILURE() << "still running after " << timeoutMs << " ms; ended";
+        ::TerminateProcess(processHandle.get(), 0xFFFFFFFF);
+        ::WaitForSingleObject(processHandle.get(), 5000);
+    }
+    // The child wrote through its own copy of the handle, at its own offset:
+    // read the file from its start.
+    ::SetFilePointer(output.get(), 0, nullptr, FILE_BEGIN);
+    char buffer[4096];
+    DWORD got = 0;
+    while (::ReadFile(output.get(), buffer, sizeof buffer, &got, nullptr) && got > 0) run.out.append(buffer, got);
+    return run;
+}

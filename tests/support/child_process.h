@@ -20,3 +20,11 @@ enum class ChildStderr {
 // output to the end and waits up to a minute for it to exit. A program that
 // cannot be started is a test failure.
 ChildRun RunChild(const std::wstring& program, const std::wstring& arguments, ChildStderr errors);
+
+// The same for a program that may start Wine's desktop process (the first
+// window of a prefix does): that process inherits the program's standard
+// handles and outlives it, so a pipe would never report its end. The output
+// goes to a temporary file instead, read once the program has exited. A
+// program still running after `timeoutMs` is ended, and the run is a test
+// failure (exitCode stays 0xFFFFFFFF).
+ChildRun RunChildWithOutputFile(const std::wstring& program, const std::wstring& arguments, DWORD timeoutMs);

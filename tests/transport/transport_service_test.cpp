@@ -6,10 +6,12 @@
 #include <windows.h>
 #include <winhttp.h>
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
 #include "auth/session.h"
+#include "common/handles.h"
 #include "diag/errors.h"
 #include "net/signing.h"
 #include "tests/support/log_capture.h"
@@ -302,5 +304,52 @@ INSTANTIATE_TEST_SUITE_P(Certificates, TransportCertificate,
                          ::testing::Values(CertificateCase{"Untrusted", refservice::UntrustedPort},
                                            CertificateCase{"WrongName", refservice::WrongNamePort}),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// A cancel that lands just before an exchange starts: the cancel event is
+// signalled and the Abort has come and gone while no exchange was under way.
+// Each client tests the event once an Abort could reach the exchange, so the
+// exchange still ends as cancelled, unsent, and uses the signal up; the next
+// one is answered.
+struct CancelledBeforeCase {
+    const char* name;
+    TlsMode mode;
+    const char* failedCall;  // the call the failure line names ("%d": the service's port)
+};
+
+class CancelledBeforeTheExchange : public TransportService,
+                                   public ::testing::WithParamInterface<CancelledBeforeCase> {};
+
+TEST_P(CancelledBeforeTheExchange, EndsItUnsentAsCancelled) {
+    Load("{}");
+    session.config.tls = GetParam().mode;
+    const unique_handle cancel(::CreateEventW(nullptr, FALSE, TRUE, nullptr));
+    ASSERT_TRUE(cancel);
+    session.requestCancelEvent = cancel.get();
+    session.http.Abort();
+    const std::string query = "user=bob";
+    const std::string header = Sign("POST", kPreauth, query);
+    std::string response;
+    LogCapture log;
+    try {
+        session.MakeHttpRequest("POST", kPreauth, header, query, 10, response);
+        FAIL() << "a cancelled exchange must not be answered";
+    } catch (const CINetException& e) {
+        EXPECT_EQ(e.GetErrorCode(), 12017u);
+    }
+    char call[128];
+    std::snprintf(call, sizeof call, GetParam().failedCall, static_cast<int>(refservice::Port()));
+    EXPECT_EQ(log.Texts(), (Lines{std::string("ERROR: Failure in system call '") + call + "' (12017)"}));
+    EXPECT_TRUE(refservice::Requests(ikey).empty());
+    EXPECT_EQ(::WaitForSingleObject(cancel.get(), 0), static_cast<DWORD>(WAIT_TIMEOUT));
+
+    EXPECT_EQ(session.MakeHttpRequest("POST", kPreauth, header, query, 10, response), 200);
+    EXPECT_EQ(refservice::Requests(ikey).size(), 1u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Clients, CancelledBeforeTheExchange,
+    ::testing::Values(CancelledBeforeCase{"SystemTls", TlsMode::SystemOnly, "WinHttpOpenRequest"},
+                      CancelledBeforeCase{"ModuleTls", TlsMode::ModuleOnly, "Sending the request to localhost:%d"}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

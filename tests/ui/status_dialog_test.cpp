@@ -165,6 +165,28 @@ struct BlockedWork {
     std::atomic<bool> ended{false};
 };
 
+// A cancel action that ends the request the work waits in: the work ends at
+// once with CWorkCancelled, within the dialog's wait, and the outcome is the
+// user's cancel (not a failure), with the worker ended, not abandoned.
+TEST_F(StatusDialogTest, WorkEndedByTheCancelActionEndsCancelledWithoutAbandoning) {
+    const unique_handle request = NewEvent();
+    DWORD clickedAt = 0;
+    CAuthStatusDialog dialog(
+        [&](HWND window) {
+            clickedAt = ::GetTickCount();
+            PressCancel(window);
+            if (::WaitForSingleObject(request.get(), 60000) == WAIT_OBJECT_0) throw CWorkCancelled();
+        },
+        [&] { ::SetEvent(request.get()); });
+    dialog.DoModal(nullptr);
+    const DWORD returnedAt = ::GetTickCount();
+    EXPECT_EQ(dialog.GetState(), CAuthStatusDialog::kCancelled);
+    EXPECT_FALSE(dialog.GetException());
+    EXPECT_FALSE(dialog.AbandonedFlag()->load());
+    EXPECT_EQ(gEndValue, 2);
+    EXPECT_LT(returnedAt - clickedAt, 1000u);
+}
+
 TEST_F(StatusDialogTest, CancelWhileTheWorkIsBlockedReturnsWithinAboutASecondAndAbandonsTheWorker) {
     auto blocked = std::make_shared<BlockedWork>();
     std::weak_ptr<BlockedWork> watch = blocked;

@@ -10,6 +10,7 @@
 #include <shellapi.h>
 #include <shlobj.h>
 #include <psapi.h>
+#include <tlhelp32.h>
 
 extern "C" {
 #include <winwlx.h>
@@ -68,8 +69,11 @@ const wchar_t kUsage[] =
     L"                          at the display; every status text shown is printed)\n"
     L"  --repeat N              run the steps N times (only the first round is\n"
     L"                          printed); then print the time per round, and the\n"
-    L"                          process's handle count and private bytes at the\n"
-    L"                          start, after the first round and at the end\n"
+    L"                          process's handle count, private bytes and thread\n"
+    L"                          count at the start, after the first round and at\n"
+    L"                          the end, the most threads and handles seen at the\n"
+    L"                          end of any later round, and how long after the\n"
+    L"                          status dialog's Cancel that was\n"
     L"  --help                  print this text\n"
     L"\n"
     L"Steps:\n"
@@ -678,6 +682,21 @@ long CountHandles() {
     return mine;
 }
 
+// The threads of this process, from a system snapshot (GetProcessHandleCount's
+// thread twin does not exist; the snapshot works from XP on and under Wine).
+long CountThreads() {
+    const HANDLE snapshot = ::CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+    if (snapshot == INVALID_HANDLE_VALUE) return -1;
+    const DWORD self = ::GetCurrentProcessId();
+    long mine = 0;
+    THREADENTRY32 entry = {};
+    entry.dwSize = sizeof entry;
+    for (BOOL more = ::Thread32First(snapshot, &entry); more; more = ::Thread32Next(snapshot, &entry))
+        if (entry.th32OwnerProcessID == self) ++mine;
+    ::CloseHandle(snapshot);
+    return mine;
+}
+
 // The committed private memory of this process, as the pages the address
 // space holds privately committed (Wine leaves PrivateUsage at 0).
 unsigned long long CommittedPrivateBytes() {
@@ -713,7 +732,8 @@ void Report(const char* format, ...) {
 }
 
 void ReportResources(const char* when) {
-    Report("host: resources %s: handles %ld, private bytes %llu", when, CountHandles(), PrivateBytes());
+    Report("host: resources %s: handles %ld, private bytes %llu, threads %ld", when, CountHandles(), PrivateBytes(),
+           CountThreads());
 }
 
 double NowMs() {
@@ -730,7 +750,13 @@ int RunRounds(const std::vector<Step>& steps) {
     if (repeating) ReportResources("at the start");
     std::vector<double> roundMs;
     int logonsRefused = 0;
+    // What the rounds after the first leave behind as each ends, and how soon
+    // after the status dialog's Cancel (if one was pressed) that is measured:
+    // a worker or connection kept after a Cancel shows as a count that grows.
+    long mostThreads = -1, mostHandles = -1;
+    DWORD slowestCancelClose = 0, latestCountAfterCancel = 0;
     for (int round = 1; round <= gOptions.repeat; ++round) {
+        const int cancelsBefore = gHostStatusRecord.cancelsPressed;
         gPasscodeCursor = 0;
         gLastLogonAction = -1;
         const double start = NowMs();
@@ -742,6 +768,17 @@ int RunRounds(const std::vector<Step>& steps) {
         roundMs.push_back(NowMs() - start);
         if (gLastLogonAction != -1 && gLastLogonAction != WLX_SAS_ACTION_LOGON) ++logonsRefused;
         if (!repeating) continue;
+        const bool cancelled = gHostStatusRecord.cancelsPressed != cancelsBefore;
+        if (cancelled)
+            slowestCancelClose =
+                std::max(slowestCancelClose, gHostStatusRecord.closedAt - gHostStatusRecord.cancelPressedAt);
+        if (round > 1) {
+            mostThreads = std::max(mostThreads, CountThreads());
+            mostHandles = std::max(mostHandles, CountHandles());
+            if (cancelled)
+                latestCountAfterCancel =
+                    std::max(latestCountAfterCancel, ::GetTickCount() - gHostStatusRecord.cancelPressedAt);
+        }
         gHostStatusRecord.texts.clear();
         gMessageBoxes.clear();
         if (gStub.getCall) {
@@ -769,6 +806,12 @@ int RunRounds(const std::vector<Step>& steps) {
            gOptions.repeat, roundMs[0], gOptions.repeat, rest / static_cast<double>(roundMs.size() - 1),
            sorted[sorted.size() / 2], slowest);
     Report("host: rounds whose logon did not reach WLX_SAS_ACTION_LOGON: %d", logonsRefused);
+    Report("host: rounds 2-%d at their end: threads at most %ld, handles at most %ld", gOptions.repeat, mostThreads,
+           mostHandles);
+    if (gHostStatusRecord.cancelsPressed != 0)
+        Report("host: status dialog Cancels %d: closed at most %lu ms, counted at most %lu ms after the Cancel",
+               gHostStatusRecord.cancelsPressed, static_cast<unsigned long>(slowestCancelClose),
+               static_cast<unsigned long>(latestCountAfterCancel));
     return 0;
 }
 
