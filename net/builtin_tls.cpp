@@ -26,6 +26,7 @@ extern "C" {
 #include "diag/log.h"
 #include "net/tls/machine_trust.h"
 #include "net/tls/proxy.h"
+#include "net/socket_handles.h"
 #include "net/tls/tls_platform.h"
 #include "net/transport.h"
 
@@ -63,20 +64,6 @@ const uint16_t kSignatureSchemes[] = {
 
 // An answer's header block larger than this is not an answer of the service.
 constexpr size_t kMaxHeaderBytes = 64 * 1024;
-
-struct SocketTraits {
-    using pointer = SOCKET;
-    static constexpr pointer invalid() noexcept { return INVALID_SOCKET; }
-    static void close(pointer s) noexcept { ::closesocket(s); }
-};
-using unique_socket = unique_any<SocketTraits>;
-
-struct WsaEventTraits {
-    using pointer = WSAEVENT;
-    static constexpr pointer invalid() noexcept { return WSA_INVALID_EVENT; }
-    static void close(pointer e) noexcept { ::WSACloseEvent(e); }
-};
-using unique_wsaevent = unique_any<WsaEventTraits>;
 
 struct AddrInfoTraits {
     using pointer = addrinfo*;

@@ -9,7 +9,6 @@
 // matrix (tests/transport) covers every failure mode with a shorter bound.
 #include <algorithm>
 #include <cstdio>
-#include <sstream>
 
 #include "tests/e2e/e2e_fixture.h"
 #include "tests/gina/paths.h"
@@ -155,17 +154,6 @@ TEST_F(HungServiceTest, StatusPollHeldPastTheBoundIsPolledAgainAndNeverFailsOpen
                                              {L"Error in Vyn login for 'alice': Login timed out"}}}));
 }
 
-// What the logon host prints, by line.
-std::vector<std::string> HostLines(const std::string& out) {
-    std::vector<std::string> lines;
-    std::istringstream in(out);
-    for (std::string line; std::getline(in, line);) {
-        if (!line.empty() && line.back() == '\r') line.pop_back();
-        lines.push_back(line);
-    }
-    return lines;
-}
-
 // The numbers of the first host line that starts with `prefix`, read with
 // `format` (sscanf); false when no such line matches.
 template <typename... Values>
@@ -201,7 +189,7 @@ TEST_F(HungServiceTest, FiftyCancelsOfAHeldAuthLeaveNoThreadOrHandleBehind) {
     // to its round.
     EXPECT_LE(::GetTickCount() - start, 50000u);
     ASSERT_EQ(run.exitCode, 0u) << run.out;
-    const std::vector<std::string> lines = HostLines(run.out);
+    const std::vector<std::string> lines = run.Lines();
 
     long handles1 = -1, threads1 = -1, mostThreads = -1, mostHandles = -1;
     unsigned long long bytes1 = 0;

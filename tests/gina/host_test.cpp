@@ -5,7 +5,6 @@
 #include <windows.h>
 
 #include <memory>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -20,15 +19,6 @@ namespace {
 
 // What the host printed (standard output and error together) and its exit status.
 struct HostRun : ChildRun {
-    std::vector<std::string> Lines() const {
-        std::vector<std::string> lines;
-        std::istringstream in(out);
-        for (std::string line; std::getline(in, line);) {
-            if (!line.empty() && line.back() == '\r') line.pop_back();
-            lines.push_back(line);
-        }
-        return lines;
-    }
     bool Has(const std::string& line) const {
         for (const auto& l : Lines())
             if (l == line) return true;

@@ -250,6 +250,14 @@ TEST(LogFile, OthersMayReadAndAppendWhileTheModuleHoldsIt) {
     ::CloseHandle(appender);
 }
 
+// What the module writes to the debugger output while it is loaded once.
+std::vector<std::string> DebuggerLinesOfOneLoad() {
+    LogCapture capture;
+    LoadedModule m(L"");
+    EXPECT_NE(m.handle, nullptr);
+    return capture.Texts();
+}
+
 TEST(LogFile, TheSeparatorAlsoReachesTheDebuggerOutput) {
     LogCapture capture;
     LoadedModule m(L"");
@@ -303,13 +311,7 @@ TEST(LogFile, FolderThatIsAReparsePointIsRefused) {
     };
     ASSERT_TRUE(RunUnixShell("cd \\\"$WINEPREFIX/drive_c/ProgramData\\\" && ln -s 'Vyn Security elsewhere' "
                              "'Vyn Security'", linked));
-    std::vector<std::string> texts;
-    {
-        LogCapture capture;
-        LoadedModule m(L"");
-        ASSERT_NE(m.handle, nullptr);
-        texts = capture.Texts();
-    }
+    const std::vector<std::string> texts = DebuggerLinesOfOneLoad();
     EXPECT_EQ(texts, (std::vector<std::string>{
                          "ERROR: Log folder refused: it is a reparse point; logging to the debugger output only",
                          kSeparator}));
@@ -327,13 +329,7 @@ TEST(LogFile, LogFileWithASecondLinkIsRefused) {
     const std::wstring chosen = LogDirectory() + L" chosen.txt";
     WriteAll(chosen, "chosen\r\n");
     ASSERT_TRUE(::CreateHardLinkW(LogFile().c_str(), chosen.c_str(), nullptr));
-    std::vector<std::string> texts;
-    {
-        LogCapture capture;
-        LoadedModule m(L"");
-        ASSERT_NE(m.handle, nullptr);
-        texts = capture.Texts();
-    }
+    const std::vector<std::string> texts = DebuggerLinesOfOneLoad();
     EXPECT_EQ(texts, (std::vector<std::string>{
                          "ERROR: Log file refused: it has more than one link; logging to the debugger output only",
                          kSeparator}));

@@ -1,5 +1,7 @@
 #include "tests/support/child_process.h"
 
+#include <sstream>
+
 #include <gtest/gtest.h>
 
 #include "common/handles.h"
@@ -95,4 +97,14 @@ ChildRun RunChildWithOutputFile(const std::wstring& program, const std::wstring&
     DWORD got = 0;
     while (::ReadFile(output.get(), buffer, sizeof buffer, &got, nullptr) && got > 0) run.out.append(buffer, got);
     return run;
+}
+
+std::vector<std::string> ChildRun::Lines() const {
+    std::vector<std::string> lines;
+    std::istringstream in(out);
+    for (std::string line; std::getline(in, line);) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        lines.push_back(line);
+    }
+    return lines;
 }

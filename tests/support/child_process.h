@@ -5,10 +5,14 @@
 #include <windows.h>
 
 #include <string>
+#include <vector>
 
 struct ChildRun {
     DWORD exitCode = 0xFFFFFFFF;  // stays so when the program did not start or end
     std::string out;
+
+    // The output by line, without line ends (CR LF or LF).
+    std::vector<std::string> Lines() const;
 };
 
 enum class ChildStderr {

@@ -16,16 +16,9 @@
 #include <vector>
 
 #include "common/handles.h"
-#include "common/unique_any.h"
+#include "net/socket_handles.h"
 
 namespace silent {
-
-struct SocketTraits {
-    using pointer = SOCKET;
-    static constexpr pointer invalid() noexcept { return INVALID_SOCKET; }
-    static void close(pointer s) noexcept { ::closesocket(s); }
-};
-using unique_socket = unique_any<SocketTraits>;
 
 class NeverAcceptingListener {
 public:
