@@ -573,7 +573,9 @@ void CBuiltinTlsClient::Open(const HttpsRequest& request) {
     // handshake) shares one bound in both scopes: it is the "connection" that
     // a connect-only time-out is meant to bound, and a service that does not
     // complete its handshake is as dead as one that does not accept. Only the
-    // exchange after it waits without bound in the connect-only scope.
+    // exchange after it waits without bound in the connect-only scope, unless
+    // the request bounds its answer. A whole-exchange request's deadline cuts
+    // this bound too.
     c->deadline = DeadlineFor(WithinAttempt(BoundMs(request.timeoutSeconds, kDefaultConnectMs)));
 
     const ProxyServer proxy = MachineProxyFor(request.host, request.port);
