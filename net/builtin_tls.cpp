@@ -481,6 +481,13 @@ void CBuiltinTlsClient::Abort() {
     }
 }
 
+DWORD CBuiltinTlsClient::WithinAttempt(DWORD ms) const {
+    if (attemptMs_ == INFINITE) return ms;
+    const DWORD elapsed = ::GetTickCount() - attemptStarted_;  // unsigned: correct across the wrap
+    const DWORD left = elapsed >= attemptMs_ ? 0 : attemptMs_ - elapsed;
+    return ms < left ? ms : left;  // INFINITE is the largest value, so "no bound" yields to the deadline
+}
+
 void CBuiltinTlsClient::Close() noexcept {
     {
         const CCriticalSectionLock lock(lock_);
@@ -492,6 +499,14 @@ void CBuiltinTlsClient::Close() noexcept {
 int32_t CBuiltinTlsClient::Send(const HttpsRequest& request, std::string& response) {
     if (!cancelEvent_) throw CVynException(UnexpectedError, std::string());
     if (!EnsureTlsLibrary()) throw CVynException(UnexpectedError, std::string());
+    // Each wait has its own bound, but resolving then connecting, or an
+    // answer trickled one byte inside each read's bound, would add up without
+    // end: a whole-exchange request also gets one deadline for all of them,
+    // the same as the WinHTTP path gives it.
+    attemptStarted_ = ::GetTickCount();
+    attemptMs_ = request.scope == TimeoutScope::WholeExchange && request.timeoutSeconds > 0
+                     ? static_cast<DWORD>(request.timeoutSeconds) * 1000u + kDeadlineSlackMs
+                     : INFINITE;
     bool cancelledBefore = false;
     {
         const CCriticalSectionLock lock(lock_);
@@ -545,8 +560,10 @@ void CBuiltinTlsClient::Open(const HttpsRequest& request) {
     // handshake) shares one bound in both scopes: it is the "connection" that
     // a connect-only time-out is meant to bound, and a service that does not
     // complete its handshake is as dead as one that does not accept. Only the
-    // exchange after it waits without bound in the connect-only scope.
-    c->deadline = DeadlineFor(BoundMs(request.timeoutSeconds, kDefaultConnectMs));
+    // exchange after it waits without bound in the connect-only scope, unless
+    // the request bounds its answer. A whole-exchange request's deadline cuts
+    // this bound too.
+    c->deadline = DeadlineFor(WithinAttempt(BoundMs(request.timeoutSeconds, kDefaultConnectMs)));
 
     const ProxyServer proxy = MachineProxyFor(request.host, request.port);
     if (!proxy.host.empty()) c->proxyName = HostPort(proxy.host, proxy.port);
@@ -615,6 +632,10 @@ int32_t CBuiltinTlsClient::Exchange(const HttpsRequest& request, std::string& re
     const DWORD exchangeMs = request.scope == TimeoutScope::WholeExchange
                                  ? BoundMs(request.timeoutSeconds, kDefaultExchangeMs)
                                  : (request.timeoutSeconds == 0 ? kDefaultExchangeMs : INFINITE);
+    // A status poll bounds its answer whatever the scope says: the service
+    // holds polls open by design, and a held poll must end in our time, not
+    // the platform's.
+    const DWORD answerMs = request.answerSeconds > 0 ? static_cast<DWORD>(request.answerSeconds) * 1000u : exchangeMs;
 
     if (reused) {
         // A kept connection the server has closed while idle shows as a
@@ -648,7 +669,7 @@ int32_t CBuiltinTlsClient::Exchange(const HttpsRequest& request, std::string& re
     // Headers and body in one write: one TLS record per 16 KB, and on a
     // TCP_NODELAY socket no wait for the acknowledgement of a first segment.
     const std::string sendWhat = "Sending the request to " + where;
-    c.deadline = DeadlineFor(exchangeMs);
+    c.deadline = DeadlineFor(WithinAttempt(exchangeMs));
     size_t sent = 0;
     while (sent < wire.size()) {
         c.stop = Stop::None;
@@ -663,8 +684,11 @@ int32_t CBuiltinTlsClient::Exchange(const HttpsRequest& request, std::string& re
     }
 
     // The answer: status line and headers, then the body by length, chunks,
-    // or to the end of the connection. Each read of the whole-exchange scope
-    // has its own bound, as WinHTTP's receive time-outs do.
+    // or to the end of the connection. Each read has its own bound, as
+    // WinHTTP's receive time-outs do, cut to the request's deadline. The
+    // service has the request now: every failure from here on is one of the
+    // wait for its answer, which the executor tells from a lost request (a
+    // held status poll that times out is polled again).
     const std::string readWhat = "Receiving the answer from " + where;
     std::string buffer;
     bool ended = false;  // the server ended the connection
@@ -673,7 +697,11 @@ int32_t CBuiltinTlsClient::Exchange(const HttpsRequest& request, std::string& re
         if (ended) return false;
         unsigned char chunk[16384];
         for (;;) {
-            c.deadline = DeadlineFor(exchangeMs);
+            const DWORD bound = WithinAttempt(answerMs);
+            // Data already buffered would let a trickle run past the deadline
+            // without a single wait: a passed deadline ends the read here.
+            if (bound == 0) ThrowWinHttpError(readWhat, kTimeout, NetWait::Answer);
+            c.deadline = DeadlineFor(bound);
             c.stop = Stop::None;
             const int rc = mbedtls_ssl_read(&c.ssl, chunk, sizeof(chunk));
             if (rc > 0) {
@@ -687,10 +715,12 @@ int32_t CBuiltinTlsClient::Exchange(const HttpsRequest& request, std::string& re
                 ended = true;
                 return false;
             }
-            if (c.stop == Stop::Timeout || c.stop == Stop::Cancelled) ThrowWinHttpError(readWhat, CodeFor(c.stop, 0));
+            if (c.stop == Stop::Timeout || c.stop == Stop::Cancelled) {
+                ThrowWinHttpError(readWhat, CodeFor(c.stop, 0), NetWait::Answer);
+            }
             if (reused && !anyByte && c.stop == Stop::Broken) throw StaleConnection();
             DebugTlsFailure(readWhat, rc, 0, c.socketError);
-            ThrowWinHttpError(readWhat, kConnectionBroken);
+            ThrowWinHttpError(readWhat, kConnectionBroken, NetWait::Answer);
         }
     };
 
@@ -700,16 +730,16 @@ int32_t CBuiltinTlsClient::Exchange(const HttpsRequest& request, std::string& re
         // Interim 1xx answers are skipped, as WinHTTP does.
         size_t end;
         while ((end = buffer.find("\r\n\r\n")) == std::string::npos) {
-            if (buffer.size() > kMaxHeaderBytes) ThrowWinHttpError(readWhat, kInvalidResponse);
+            if (buffer.size() > kMaxHeaderBytes) ThrowWinHttpError(readWhat, kInvalidResponse, NetWait::Answer);
             if (!readMore()) {
                 if (reused && !anyByte) throw StaleConnection();
-                ThrowWinHttpError(readWhat, kConnectionBroken);
+                ThrowWinHttpError(readWhat, kConnectionBroken, NetWait::Answer);
             }
         }
         head = buffer.substr(0, end + 2);
         buffer.erase(0, end + 4);
         status = ParseStatusLine(head.substr(0, head.find("\r\n")));
-        if (status < 0) ThrowWinHttpError(readWhat, kInvalidResponse);
+        if (status < 0) ThrowWinHttpError(readWhat, kInvalidResponse, NetWait::Answer);
         if (status >= 200 || status < 100) break;
     }
 
@@ -725,22 +755,23 @@ int32_t CBuiltinTlsClient::Exchange(const HttpsRequest& request, std::string& re
         for (;;) {
             size_t lineEnd;
             while ((lineEnd = buffer.find("\r\n")) == std::string::npos) {
-                if (!readMore()) ThrowWinHttpError(readWhat, kConnectionBroken);
+                if (!readMore()) ThrowWinHttpError(readWhat, kConnectionBroken, NetWait::Answer);
             }
             unsigned long long size = 0;
             size_t i = 0;
             for (; i < lineEnd && std::isxdigit(static_cast<unsigned char>(buffer[i])); ++i) {
                 const char ch = static_cast<char>(std::tolower(static_cast<unsigned char>(buffer[i])));
                 size = size * 16 + static_cast<unsigned>(ch <= '9' ? ch - '0' : ch - 'a' + 10);
-                if (size > 0x7fffffffULL) ThrowWinHttpError(readWhat, kInvalidResponse);
+                if (size > 0x7fffffffULL) ThrowWinHttpError(readWhat, kInvalidResponse, NetWait::Answer);
             }
-            if (i == 0) ThrowWinHttpError(readWhat, kInvalidResponse);
+            if (i == 0) ThrowWinHttpError(readWhat, kInvalidResponse, NetWait::Answer);
+            if (body.size() + size > kMaxAnswerBytes) ThrowWinHttpError(readWhat, kConnectionBroken, NetWait::Answer);
             buffer.erase(0, lineEnd + 2);
             if (size == 0) {
                 // Trailer lines up to the empty one.
                 for (;;) {
                     while ((lineEnd = buffer.find("\r\n")) == std::string::npos) {
-                        if (!readMore()) ThrowWinHttpError(readWhat, kConnectionBroken);
+                        if (!readMore()) ThrowWinHttpError(readWhat, kConnectionBroken, NetWait::Answer);
                     }
                     buffer.erase(0, lineEnd + 2);
                     if (lineEnd == 0) break;
@@ -748,28 +779,32 @@ int32_t CBuiltinTlsClient::Exchange(const HttpsRequest& request, std::string& re
                 break;
             }
             while (buffer.size() < size + 2) {
-                if (!readMore()) ThrowWinHttpError(readWhat, kConnectionBroken);
+                if (!readMore()) ThrowWinHttpError(readWhat, kConnectionBroken, NetWait::Answer);
             }
-            if (buffer.compare(size, 2, "\r\n") != 0) ThrowWinHttpError(readWhat, kInvalidResponse);
+            if (buffer.compare(size, 2, "\r\n") != 0) ThrowWinHttpError(readWhat, kInvalidResponse, NetWait::Answer);
             body.append(buffer, 0, size);
             buffer.erase(0, size + 2);
         }
     } else if (!contentLength.empty()) {
         unsigned long long length = 0;
         for (char ch : contentLength) {
-            if (ch < '0' || ch > '9') ThrowWinHttpError(readWhat, kInvalidResponse);
+            if (ch < '0' || ch > '9') ThrowWinHttpError(readWhat, kInvalidResponse, NetWait::Answer);
             length = length * 10 + static_cast<unsigned>(ch - '0');
-            if (length > 0x7fffffffULL) ThrowWinHttpError(readWhat, kInvalidResponse);
+            if (length > 0x7fffffffULL) ThrowWinHttpError(readWhat, kInvalidResponse, NetWait::Answer);
         }
-        // A body cut short is a broken exchange, not a shorter answer.
+        // A body cut short is a broken exchange, not a shorter answer; so is
+        // one declared longer than any answer of the service, which is not
+        // read at all.
+        if (length > kMaxAnswerBytes) ThrowWinHttpError(readWhat, kConnectionBroken, NetWait::Answer);
         while (buffer.size() < length) {
-            if (!readMore()) ThrowWinHttpError(readWhat, kConnectionBroken);
+            if (!readMore()) ThrowWinHttpError(readWhat, kConnectionBroken, NetWait::Answer);
         }
         body.append(buffer, 0, length);
         buffer.erase(0, length);
     } else {
         // Neither length nor chunks: the body runs to the end of the connection.
         while (readMore()) {
+            if (buffer.size() > kMaxAnswerBytes) ThrowWinHttpError(readWhat, kConnectionBroken, NetWait::Answer);
         }
         body.swap(buffer);
         buffer.clear();

@@ -59,6 +59,9 @@ private:
     int32_t Exchange(const HttpsRequest& request, std::string& response, bool reused);
     void Open(const HttpsRequest& request);
     void Close() noexcept;
+    // `ms` cut to what is left of the current Send's deadline (INFINITE:
+    // unbounded); 0 once it has passed.
+    DWORD WithinAttempt(DWORD ms) const;
 
     std::unique_ptr<Connection> connection_;  // the Send thread's; its socket also in activeSocket_
     CCriticalSection lock_;                  // guards the four members below against Abort
@@ -68,4 +71,10 @@ private:
     bool aborted_ = false;
     std::atomic<bool> handshakeCompleted_{false};
     std::string tlsVersion_;
+    // The deadline of the Send in progress (the Send thread's): a
+    // whole-exchange request as a whole may take its bound plus
+    // kDeadlineSlackMs, over all its waits, a retry on a stale kept
+    // connection included. attemptMs_ INFINITE: no such deadline.
+    DWORD attemptStarted_ = 0;
+    DWORD attemptMs_ = INFINITE;
 };

@@ -2,6 +2,7 @@
 // Plain types shared by the request executor and the TLS clients that carry
 // its requests (WinHTTP's and the module's own, net/builtin_tls.h).
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -43,3 +44,14 @@ struct HttpsRequest {
     // exchange (see ExchangeCancelled, net/tls_client.h).
     void* cancelEvent = nullptr;
 };
+
+// Time added to a whole-exchange bound to make the exchange's deadline, so
+// that the clients' own per-wait time-outs, which name the call that waited,
+// fire first whenever they can. Three attempts of 10 s stay within 31 s.
+// Both clients use it, so a trickled answer ends at the same time whichever
+// one served.
+constexpr uint32_t kDeadlineSlackMs = 250;
+
+// The service's answers are a few hundred bytes. A longer body is a broken
+// exchange (12030), like one cut short, and is never held whole in Winlogon.
+constexpr size_t kMaxAnswerBytes = 64 * 1024;

@@ -19,10 +19,6 @@ namespace {
 constexpr DWORD kNoLimit = 0xFFFFFFFF;
 constexpr DWORD kErrorNoMoreFiles = 18;
 
-// The service's answers are a few hundred bytes. A longer body is a broken
-// exchange, like one cut short, and is never held whole in Winlogon.
-constexpr size_t kMaxAnswerBytes = 64 * 1024;
-
 // Certificate checking is left at the platform's defaults on purpose: no
 // security flag is ever set, so a bad or foreign certificate fails the request.
 constexpr DWORD kRequestFlags = WINHTTP_FLAG_SECURE | WINHTTP_FLAG_REFRESH;

@@ -61,11 +61,6 @@ private:
     std::atomic<bool> sent_{false};
 };
 
-// Time added to a whole-exchange bound to make the exchange's deadline, so
-// that the platform's own time-outs, which name the call that waited, fire
-// first whenever they can. Three attempts of 10 s stay within 31 s.
-constexpr DWORD kDeadlineSlackMs = 250;
-
 // Sets the request's time-outs to `timeoutSeconds` (-1: no limit) for the
 // waits `scope` names and lifts the others. Logs and returns false at the
 // first option that cannot be set.

@@ -23,6 +23,7 @@
 #include "diag/errors.h"
 #include "net/builtin_tls.h"
 #include "net/https_client.h"
+#include "net/signing.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/refservice.h"
 #include "tests/transport/silent_listeners.h"
@@ -399,26 +400,44 @@ INSTANTIATE_TEST_SUITE_P(Cases, Proxy, ::testing::ValuesIn(kProxyCases),
 
 struct TimingCase {
     const char* name;
-    const char* scenario;  // the reference service's answer to a ping; nullptr: a silent listener
+    std::string scenario;  // the reference service's answer to a ping; "": a silent listener
     TimeoutScope scope;
     int32_t timeoutSeconds;
     DWORD code;            // 0: the answer arrives
     DWORD minMs, maxMs;    // elapsed
+    int32_t answerSeconds = 0;
+    // Whether the failure ends the wait for the answer to a sent request (a
+    // held status poll, polled again rather than counted).
+    bool awaitingAnswer = false;
 };
 
-constexpr char kHeld[] = R"({"operations": {"ping": [{"delay_ms": 3000}]}})";
-constexpr char kStalledBody[] = R"({"operations": {"ping": [{"stall_after_bytes": 5, "hold_ms": 4000}]}})";
-constexpr char kCutBody[] = R"({"operations": {"ping": [{"drop_after_bytes": 5}]}})";
+const std::string kHeld = R"({"operations": {"ping": [{"delay_ms": 3000}]}})";
+const std::string kStalledBody = R"({"operations": {"ping": [{"stall_after_bytes": 5, "hold_ms": 4000}]}})";
+const std::string kCutBody = R"({"operations": {"ping": [{"drop_after_bytes": 5}]}})";
+// Each byte well inside the one-second bound of each read; the whole body
+// would take far longer than the exchange's deadline.
+const std::string kTrickled = R"({"operations": {"ping": [{"trickle_ms": 300}]}})";
+
+std::string BodyOf(size_t bytes) {
+    return R"({"operations": {"ping": [{"body_base64": ")" + Base64Encode(std::string(bytes, 'v')) + R"("}]}})";
+}
 
 const TimingCase kTimings[] = {
-    {"StalledHandshakeWholeExchange", nullptr, TimeoutScope::WholeExchange, 1, 12002, 900, 2500},
+    {"StalledHandshakeWholeExchange", "", TimeoutScope::WholeExchange, 1, 12002, 900, 2500},
     // The handshake belongs to the connection set-up, which a connect-only
     // time-out bounds as well.
-    {"StalledHandshakeConnectOnly", nullptr, TimeoutScope::ConnectOnly, 1, 12002, 900, 2500},
-    {"HeldAnswerWholeExchange", kHeld, TimeoutScope::WholeExchange, 1, 12002, 900, 2500},
+    {"StalledHandshakeConnectOnly", "", TimeoutScope::ConnectOnly, 1, 12002, 900, 2500},
+    {"HeldAnswerWholeExchange", kHeld, TimeoutScope::WholeExchange, 1, 12002, 900, 2500, 0, true},
     {"HeldAnswerConnectOnly", kHeld, TimeoutScope::ConnectOnly, 1, 0, 2900, 6000},
-    {"StalledBodyWholeExchange", kStalledBody, TimeoutScope::WholeExchange, 1, 12002, 900, 2500},
+    // A status poll: connect-only with a long bound, its answer bounded alone.
+    {"HeldPollBoundedByItsAnswerTime", kHeld, TimeoutScope::ConnectOnly, 10, 12002, 900, 2500, 1, true},
+    {"StalledBodyWholeExchange", kStalledBody, TimeoutScope::WholeExchange, 1, 12002, 900, 2500, 0, true},
+    // Every read inside its bound; the exchange ends at its deadline (the
+    // bound plus the slack), not after the whole body.
+    {"TrickledBodyEndsAtTheDeadline", kTrickled, TimeoutScope::WholeExchange, 1, 12002, 1200, 2500, 0, true},
     {"BodyCutShort", kCutBody, TimeoutScope::WholeExchange, 5, 12030, 0, 2500},
+    {"BodyOf64KiBArrives", BodyOf(64 * 1024), TimeoutScope::WholeExchange, 5, 0, 0, 2500},
+    {"BodyOver64KiBIsBroken", BodyOf(64 * 1024 + 1), TimeoutScope::WholeExchange, 5, 12030, 0, 2500},
 };
 
 class Timing : public BuiltinTls, public ::testing::WithParamInterface<TimingCase> {};
@@ -428,15 +447,28 @@ TEST_P(Timing, BoundsTheWaitsOfItsScope) {
     silent::NoTlsListener silent;
     const std::string ikey = refservice::UniqueIkey();
     std::string error;
-    ASSERT_TRUE(refservice::LoadScenario(ikey, kSkey, c.scenario ? c.scenario : "{}", &error)) << error;
-    HttpsRequest request = Get(c.scenario ? refservice::Port() : silent.Port(), "/rest/v1/ping.bson");
+    ASSERT_TRUE(refservice::LoadScenario(ikey, kSkey, c.scenario.empty() ? "{}" : c.scenario, &error)) << error;
+    HttpsRequest request = Get(c.scenario.empty() ? silent.Port() : refservice::Port(), "/rest/v1/ping.bson");
     request.headers = AuthorizationLine(ikey);
     request.scope = c.scope;
     request.timeoutSeconds = c.timeoutSeconds;
+    request.answerSeconds = c.answerSeconds;
     CBuiltinTlsClient client;
     const DWORD start = ::GetTickCount();
-    EXPECT_EQ(FailureOf(client, request), c.code);
+    DWORD code = 0;
+    bool awaitingAnswer = false;
+    std::string body;
+    try {
+        client.Send(request, body);
+    } catch (const CINetException& e) {
+        code = e.GetErrorCode();
+        awaitingAnswer = e.TimedOutAwaitingAnswer();
+    }
     const DWORD elapsed = ::GetTickCount() - start;
+    EXPECT_EQ(code, c.code);
+    EXPECT_EQ(awaitingAnswer, c.awaitingAnswer);
+    // A body over the bound is never held whole.
+    EXPECT_LE(body.size(), size_t{64 * 1024});
     EXPECT_GE(elapsed, c.minMs);
     EXPECT_LE(elapsed, c.maxMs);
     refservice::Release(ikey);

@@ -2,7 +2,8 @@
 // exchange (every wait bounded): real WinHTTP under Wine against loopback
 // services that refuse, never accept, never complete TLS, hold the answer or
 // stall its body, trickle it byte by byte, or whose name resolves slowly (a
-// stand-in resolver: Wine resolves every name here at once). Each case with fail-open on and off: the outcome, the three
+// stand-in resolver: Wine resolves every name here at once); the trickle also
+// through the module's own TLS client, which must end it the same way. Each case with fail-open on and off: the outcome, the three
 // attempts, the log lines, the event, and that the answer comes within three
 // bounds. The bound here is 2 s (the time-out argument the executor is given);
 // the end-to-end tests measure the module's own 10 s.
@@ -46,10 +47,20 @@ struct FaultCase {
     // Another line an attempt may end with instead, for modes where Wine
     // names either call.
     const char* otherLine = nullptr;
+    // The client that carries the request; in the lines, "{port}" stands for
+    // the service's port.
+    TlsMode tls = TlsMode::Automatic;
 };
 
 std::string CaseName(const testing::TestParamInfo<FaultCase>& info) {
-    return std::string(info.param.name) + (info.param.failOpen ? "_FailOpen" : "_FailClosed");
+    return std::string(info.param.name) + (info.param.failOpen ? "_FailOpen" : "_FailClosed") +
+           (info.param.tls == TlsMode::ModuleOnly ? "_ModuleTls" : "");
+}
+
+std::string WithPort(std::string line, uint16_t port) {
+    const size_t at = line.find("{port}");
+    if (at != std::string::npos) line.replace(at, 6, std::to_string(port));
+    return line;
 }
 
 class FaultMatrix : public testing::TestWithParam<FaultCase> {
@@ -61,6 +72,7 @@ protected:
         session_.config.skey = kSkey;
         session_.config.failOpen = GetParam().failOpen;
         session_.config.port = PortFor(GetParam().mode);
+        session_.config.tls = GetParam().tls;
         ASSERT_NE(session_.config.port, 0) << "listener for the case could not be set up";
         session_.OpenHttpSession();
     }
@@ -147,7 +159,7 @@ TEST_P(FaultMatrix, PreauthEndsAsANetworkFailureWithinThreeBounds) {
     EXPECT_LE(elapsed, kLimitMs);
     Lines expected;
     for (int attempt = 0; attempt < 3; ++attempt) {
-        expected.push_back(c.failureLine);
+        expected.push_back(WithPort(c.failureLine, session_.config.port));
         expected.push_back("Caught WinHttp exception");
         expected.push_back("Caught WinHttp exception; retrying up to limit");
     }
@@ -167,7 +179,7 @@ TEST_P(FaultMatrix, PreauthEndsAsANetworkFailureWithinThreeBounds) {
     }
     Lines seen = log.Texts();
     for (std::string& line : seen)
-        if (c.otherLine != nullptr && line == c.otherLine) line = c.failureLine;
+        if (c.otherLine != nullptr && line == c.otherLine) line = WithPort(c.failureLine, session_.config.port);
     EXPECT_EQ(seen, expected);
     if (AttemptsSeen() >= 0) {
         EXPECT_EQ(AttemptsSeen(), 3);
@@ -185,6 +197,9 @@ const char kHandshakeTimedOut[] = "ERROR: Failure in system call 'WinHttpSendReq
 const char kAnswerTimedOut[] = "ERROR: Failure in system call 'WinHttpReceiveResponse' (12002)";
 // Wine at times waits for the answer's headers inside the send.
 const char kBodyTimedOut[] = "ERROR: Failure in system call 'WinHttpQueryDataAvailable' (12002)";
+// The module's own client names the step that waited.
+const char kModuleAnswerTimedOut[] =
+    "ERROR: Failure in system call 'Receiving the answer from localhost:{port}' (12002)";
 
 INSTANTIATE_TEST_SUITE_P(
     Services, FaultMatrix,
@@ -200,6 +215,8 @@ INSTANTIATE_TEST_SUITE_P(
                     FaultCase{Mode::StalledBody, false, "StalledBody", kBodyTimedOut, 12002},
                     FaultCase{Mode::TrickledBody, true, "TrickledBody", kBodyTimedOut, 12002},
                     FaultCase{Mode::TrickledBody, false, "TrickledBody", kBodyTimedOut, 12002},
+                    FaultCase{Mode::TrickledBody, false, "TrickledBody", kModuleAnswerTimedOut, 12002, nullptr,
+                              TlsMode::ModuleOnly},
                     FaultCase{Mode::SlowResolution, true, "SlowResolution", kConnectTimedOut, 12002},
                     FaultCase{Mode::SlowResolution, false, "SlowResolution", kConnectTimedOut, 12002}),
     CaseName);
