@@ -39,8 +39,6 @@
 
 namespace {
 
-constexpr DWORD kOperationCancelled = 12017;  // ERROR_WINHTTP_OPERATION_CANCELLED
-
 // Everything one authentication's worker uses (see above).
 struct AuthWorker {
     AuthWorker(const CVynAuthSession& shared, const std::string& u, const std::string& a)
@@ -82,7 +80,7 @@ bool CVynAuthSession::AuthorizeVynUser(HWND owner, const std::string& user, cons
             } catch (const CINetException& e) {
                 // Only the cancel action ends this session's requests as
                 // cancelled: the user's cancel decided the outcome.
-                if (e.GetErrorCode() == kOperationCancelled) throw CWorkCancelled();
+                if (e.Cancelled()) throw CWorkCancelled();
                 throw;
             }
         },

@@ -16,7 +16,6 @@
 
 namespace {
 constexpr int kMaxAttempts = 3;
-constexpr DWORD kOperationCancelled = 12017;  // ERROR_WINHTTP_OPERATION_CANCELLED
 }  // namespace
 
 void CVynAuthSession::ReportOutcome(WORD type, const std::string& message) const {
@@ -73,7 +72,7 @@ void CVynAuthSession::MakeRequest(VynOperation operation, const ParamMap& params
                                      isPoll ? statusAnswerSeconds : 0);
         } catch (const CINetException& e) {
             LogMessage("Caught WinHttp exception");
-            if (e.GetErrorCode() == kOperationCancelled) {
+            if (e.Cancelled()) {
                 LogMessage("Operation cancelled");
                 throw;
             }

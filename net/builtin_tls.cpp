@@ -116,8 +116,6 @@ DWORD CodeFor(Stop stop, DWORD otherwise) {
     }
 }
 
-std::string HostPort(const std::string& host, uint16_t port) { return host + ":" + std::to_string(port); }
-
 // --- Name resolution ------------------------------------------------------
 // The system resolver can hang far beyond any bound, so it runs on a thread of
 // its own that the request stops waiting for at the deadline or on Abort. The

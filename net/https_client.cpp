@@ -74,7 +74,7 @@ int32_t CHttpsClient::SendThrough(ITlsClient& client, const HttpsRequest& reques
     {
         const CCriticalSectionLock lock(sendLock_);
         if (aborted_) {
-            ThrowWinHttpError("Sending the request to " + request.host + ":" + std::to_string(request.port),
+            ThrowWinHttpError("Sending the request to " + HostPort(request.host, request.port),
                               ERROR_WINHTTP_OPERATION_CANCELLED);
         }
         sending_ = &client;
@@ -130,7 +130,7 @@ int32_t CHttpsClient::Send(const HttpsRequest& request, std::string& response, T
     response.resize(responseStart);
     ITlsClient& second = OtherClient(first);
     LogMessage(std::string("WARNING: ") + (&first == &builtin_ ? "The module's own TLS client" : "The system's TLS") +
-               " could not connect to " + request.host + ":" + std::to_string(request.port) + "; trying " +
+               " could not connect to " + HostPort(request.host, request.port) + "; trying " +
                ClientWords(&second == &builtin_));
     return SendThrough(second, handOver, response);
 }

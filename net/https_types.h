@@ -22,6 +22,9 @@ enum class TimeoutScope {
     WholeExchange,
 };
 
+// "host:port", as the log names a service or a proxy.
+inline std::string HostPort(const std::string& host, uint16_t port) { return host + ":" + std::to_string(port); }
+
 // One request. `headers` are extra header lines, each ending in CRLF; `body`
 // is bytes; `timeoutSeconds` 0 leaves the client's defaults, -1 is no limit.
 // `answerSeconds`, when above 0, bounds the wait for the answer's headers and

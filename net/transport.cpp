@@ -292,7 +292,7 @@ int32_t CWinHttpClient::Send(const HttpsRequest& request, std::string& response)
     // exists only in WinHTTP of recent Windows 10 builds, and the XP x64 /
     // Server 2003 x64 one stops at TLS 1.0 anyway.
     if (gDebugLogging) {
-        LogMessage("DEBUG: Connected to " + request.host + ":" + std::to_string(request.port) +
+        LogMessage("DEBUG: Connected to " + HostPort(request.host, request.port) +
                    " through the system's TLS (WinHTTP)");
     }
 
