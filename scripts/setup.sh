@@ -30,7 +30,7 @@ if ! probe=$(mktemp -d "$tmp_dir/vyn-setup.XXXXXX" 2>/dev/null) || ! rmdir "$pro
 fi
 
 # 1. Debian packages.
-packages=(cmake ninja-build pkg-config dpkg-dev xz-utils
+packages=(cmake ninja-build pkg-config dpkg-dev patch xz-utils
           g++-mingw-w64-x86-64-win32 gcc-mingw-w64-x86-64-win32 binutils-mingw-w64-x86-64
           wine64 wine googletest
           g++ libssl-dev openssl libbson-dev libcpp-httplib-dev nlohmann-json3-dev libgtest-dev
@@ -84,11 +84,13 @@ fi
 # 2b. Mbed TLS for the target (the module's own TLS client), from Debian's
 # source package of the next release (the 3.6 line; this release has only
 # 2.28, which is out of upstream support). It is built with the module's own
-# configuration header: the stamp names that header's checksum, so a changed
-# configuration rebuilds the library.
+# configuration header and with the upstream fixes that this package version
+# still lacks (net/tls/patches/mbedtls-<version>/): the stamp names the
+# checksum of both, so a changed configuration or patch rebuilds the library.
 mbedtls_version=3.6
 mbedtls_config=$repo/net/tls/mbedtls_config.h
-mbedtls_sum=$(cat "$mbedtls_config" "$repo"/net/tls/threading_alt.h "$repo"/net/tls/mbedtls_build_prelude.h | sha256sum | cut -c1-16)
+mbedtls_sum=$(cat "$mbedtls_config" "$repo"/net/tls/threading_alt.h "$repo"/net/tls/mbedtls_build_prelude.h \
+                  "$repo"/net/tls/patches/mbedtls-*/*.patch | sha256sum | cut -c1-16)
 mbedtls_stamp=$prefix/.mbedtls-$mbedtls_version-$mbedtls_sum.stamp
 if [ ! -f "$mbedtls_stamp" ]; then
   log "building Mbed TLS $mbedtls_version for x86_64-w64-mingw32"
@@ -105,6 +107,22 @@ if [ ! -f "$mbedtls_stamp" ]; then
     (cd "$deps/src" && apt-get "${aptopts[@]}" source -q mbedtls >/dev/null)
     src=$(ls -d "$deps"/src/mbedtls-$mbedtls_version.* | sort -V | tail -n 1)
   fi
+  # Upstream fixes, each for the package version it was made against. A fix
+  # already in the source (a re-run, or a package that carries it) is left as
+  # it is; one that neither applies nor is there stops the set-up, since the
+  # module would then be built without it.
+  src_version=${src##*/mbedtls-}
+  for fix in "$repo/net/tls/patches/mbedtls-$src_version"/*.patch; do
+    [ -f "$fix" ] || continue
+    if patch -d "$src" -p1 -R -s -f --dry-run < "$fix" >/dev/null 2>&1; then continue; fi
+    patch -d "$src" -p1 -N -s -f < "$fix" >/dev/null \
+      || stop "the fix $(basename "$fix") does not apply to Mbed TLS $src_version in $src: remove that folder and run this again."
+  done
+  # A TLS 1.2 server may sign its key exchange with RSA-PSS (rsa_pss_rsae_*),
+  # which the client offers for TLS 1.3; 3.6.6 refused such a signature.
+  awk '/mbedtls_ssl_tls12_sig_alg_is_supported\(/,/^}/' "$src/library/ssl_misc.h" \
+      | grep -q MBEDTLS_TLS1_3_SIG_RSA_PSS_RSAE_SHA256 \
+    || stop "Mbed TLS $src_version refuses a TLS 1.2 key exchange signed with RSA-PSS and net/tls/patches has no fix for this version: add the upstream fix \"ssl: accept TLS 1.2 rsa_pss_rsae signature schemes\" there."
   # Its assertions and debug data name source files: both the library's and
   # the repository's paths are mapped away, as for libbson.
   rm -rf "$deps/build-mbedtls"

@@ -129,6 +129,8 @@ const HandshakeCase kHandshakes[] = {
     {"CertificateForAnotherName", 6, 12175, nullptr},
     {"ExpiredCertificate", 7, 12175, nullptr},
     {"CertificateInDisallowedStore", 8, 12175, nullptr},
+    // A TLS 1.2 server that picks its own signature scheme signs with RSA-PSS.
+    {"Tls12ServerPreferringRsaPss", 9, 0, "TLSv1.2"},
     // An address is matched against the certificate's IP address entries.
     {"AddressInIpSan", 1, 0, "TLSv1.2", "127.0.0.1"},
     {"AddressWithoutIpSan", 6, 12175, nullptr, "127.0.0.1"},
