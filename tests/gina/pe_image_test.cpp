@@ -235,7 +235,7 @@ protected:
     void SetUp() override { ASSERT_TRUE(image.valid()) << "cannot read " << VYN_SETUP_ACTIONS_PATH; }
 };
 
-TEST_F(SetupActionsImage, IsA64BitDllForNt52WithXpEraImportsAndItsTwoActions) {
+TEST_F(SetupActionsImage, IsA64BitDllForNt52WithXpEraImportsAndItsActions) {
     EXPECT_EQ(image.nt().FileHeader.Machine, IMAGE_FILE_MACHINE_AMD64);
     EXPECT_EQ(image.nt().OptionalHeader.Magic, IMAGE_NT_OPTIONAL_HDR64_MAGIC);
     EXPECT_TRUE(image.nt().FileHeader.Characteristics & IMAGE_FILE_DLL);
@@ -245,7 +245,8 @@ TEST_F(SetupActionsImage, IsA64BitDllForNt52WithXpEraImportsAndItsTwoActions) {
     ExpectXpEraImports(image);
     auto names = image.ExportNames();
     std::sort(names.begin(), names.end());
-    EXPECT_EQ(names, (std::vector<std::string>{"GiveBackGina", "PrepareGinaGiveBack"}));
+    EXPECT_EQ(names, (std::vector<std::string>{"GiveBackGina", "KeepReplacedGina", "PrepareGinaGiveBack",
+                                                 "RecordReplacedGina"}));
 }
 
 // The rules themselves, so that a pass above means something.

@@ -216,13 +216,16 @@ def check_tables(msi):
     names = [name for _, name in sequence]
     expect(names.index("RemoveExistingProducts") == names.index("InstallInitialize") + 1,
            f"tables: RemoveExistingProducts is not right after InstallInitialize: {names}")
-    # GinaDLL at a full uninstall: read before anything is removed, set as
-    # LocalSystem from the script (1 + 0x400 deferred + 0x800 no impersonation)
-    # right after the package's own rows are gone.
+    # The record of a replaced module is made from the registry by the
+    # package's own DLL; GinaDLL at a full uninstall is read before anything
+    # is removed and set as LocalSystem from the script (1 + 0x400 deferred +
+    # 0x800 no impersonation) right after the package's own rows are gone.
     actions = {r[0]: (r[1], r[2], r[3]) for r in table(msi, "CustomAction")}
-    expect(actions.get("PrepareGinaGiveBack") == ("1", "SetupActions", "PrepareGinaGiveBack")
-           and actions.get("GiveBackGina") == (str(1 + 0x400 + 0x800), "SetupActions", "GiveBackGina"),
-           f"tables: GinaDLL actions {actions.get('PrepareGinaGiveBack')} {actions.get('GiveBackGina')}")
+    for action, entry, kind in (("RecordPreviousGina", "RecordReplacedGina", 1),
+                                ("KeepPreviousGina", "KeepReplacedGina", 1),
+                                ("PrepareGinaGiveBack", "PrepareGinaGiveBack", 1),
+                                ("GiveBackGina", "GiveBackGina", 1 + 0x400 + 0x800)):
+        expect(actions.get(action) == (str(kind), "SetupActions", entry), f"tables: {action} is {actions.get(action)}")
     steps = {r[0]: (r[1], int(r[2])) for r in table(msi, "InstallExecuteSequence")}
     when = 'REMOVE~="ALL" AND NOT UPGRADINGPRODUCTCODE'
     removed = steps["RemoveRegistryValues"][1]

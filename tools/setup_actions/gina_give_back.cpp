@@ -182,6 +182,13 @@ LONG ReadMachineValue(const wchar_t* key, const wchar_t* name, RawValue& value) 
     }
 }
 
+std::wstring RegistryRowData(const RawValue& value) {
+    const std::wstring text = Text(value);
+    if (text.empty()) return text;
+    if (value.type == REG_EXPAND_SZ) return L"#%" + text;
+    return text[0] == L'#' ? L"#" + text : text;
+}
+
 std::wstring EncodeGinaState(const GinaState& state) {
     std::wstring text;
     AppendHex(text, std::string(reinterpret_cast<const char*>(state.module.data()),

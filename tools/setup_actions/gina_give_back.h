@@ -38,6 +38,12 @@ LONG ReadMachineValue(const wchar_t* key, const wchar_t* name, RawValue& value);
 std::wstring EncodeGinaState(const GinaState& state);
 bool DecodeGinaState(const std::wstring& text, GinaState& state);
 
+// A string value in the notation of a Windows Installer registry row, so that
+// the row writes it back with its type: REG_EXPAND_SZ as "#%" and its text, a
+// REG_SZ that starts with "#" with a second one. Empty for an empty value or
+// one of another type (no login module can be named by it).
+std::wstring RegistryRowData(const RawValue& value);
+
 // Sets GinaDLL as described above. Each decision and each failing system call
 // is said through `say` as one line; the result is ERROR_SUCCESS or the Win32
 // error of the call that failed.

@@ -1,9 +1,17 @@
-// The installer's actions for Winlogon's GinaDLL at a full uninstall (not at
-// the removal of an older version during an upgrade). Windows Installer calls
-// PrepareGinaGiveBack while it writes the uninstall script, before anything is
-// removed, and GiveBackGina from the script, as LocalSystem, right after its
-// own registry rows (GinaDLL among them) are gone. A failure makes the
-// uninstall fail and roll back, leaving the module and GinaDLL installed.
+// The installer's actions for Winlogon's GinaDLL, all called by Windows
+// Installer with the package's session.
+// - RecordReplacedGina (an install with REPLACEGINA=1 over another module) and
+//   KeepReplacedGina (a repair or upgrade that carries the record over) set
+//   PreviousGinaValue, the data of the record's registry row, from the value
+//   as stored. The package's registry search is not used for it: Wine's
+//   installer hands a REG_EXPAND_SZ over expanded, and the record would lose
+//   its type.
+// - At a full uninstall (not at the removal of an older version during an
+//   upgrade), PrepareGinaGiveBack runs while the uninstall script is written,
+//   before anything is removed, and GiveBackGina from the script, as
+//   LocalSystem, right after the package's own registry rows (GinaDLL among
+//   them) are gone. A failure makes the uninstall fail and roll back, leaving
+//   the module and GinaDLL installed.
 
 #include <windows.h>
 #include <msi.h>
@@ -48,7 +56,23 @@ UINT ReadProperty(MSIHANDLE install, const wchar_t* name, std::wstring& value) {
     return result;
 }
 
+UINT SetPreviousGinaValue(MSIHANDLE install, const wchar_t* key, const wchar_t* name) {
+    RawValue value;
+    const LONG read = ReadMachineValue(key, name, value);
+    if (read != ERROR_SUCCESS) return Failed(install, "RegQueryValueExW", static_cast<UINT>(read));
+    const UINT result = ::MsiSetPropertyW(install, L"PreviousGinaValue", RegistryRowData(value).c_str());
+    return result == ERROR_SUCCESS ? ERROR_SUCCESS : Failed(install, "MsiSetPropertyW", result);
+}
+
 }  // namespace
+
+extern "C" UINT WINAPI RecordReplacedGina(MSIHANDLE install) {
+    return SetPreviousGinaValue(install, kWinlogonKey, L"GinaDLL");
+}
+
+extern "C" UINT WINAPI KeepReplacedGina(MSIHANDLE install) {
+    return SetPreviousGinaValue(install, kInstallerMarksKey, L"PreviousGinaDLL");
+}
 
 extern "C" UINT WINAPI PrepareGinaGiveBack(MSIHANDLE install) {
     GinaState state;
