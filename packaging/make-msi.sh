@@ -1,27 +1,31 @@
 #!/usr/bin/env bash
 # Builds VynGina.msi from packaging/VynGina.wxs and the given binaries.
-#   make-msi.sh --out FILE.msi --version X.Y.Z.W --guide TEXT --module VynGina.dll [--tool FILE.exe]...
-# The tools are vyn-check.exe and vyn-logon-host.exe, both required.
+#   make-msi.sh --out FILE.msi --version X.Y.Z.W --guide TEXT --module VynGina.dll
+#               --actions VynSetupActions.dll [--tool FILE.exe]...
+# The tools are vyn-check.exe and vyn-logon-host.exe, both required. The
+# actions DLL is carried in the package for its uninstall, not installed.
 # Used by scripts/package.sh (release) and by the test build (tests/msi).
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
-out= version= guide= module= tools=()
+out= version= guide= module= actions= tools=()
 while [ $# -gt 0 ]; do
   case $1 in
     --out) out=$2; shift 2 ;;
     --version) version=$2; shift 2 ;;
     --guide) guide=$2; shift 2 ;;
     --module) module=$2; shift 2 ;;
+    --actions) actions=$2; shift 2 ;;
     --tool) tools+=("$2"); shift 2 ;;
     *) echo "make-msi: unknown argument $1" >&2; exit 2 ;;
   esac
 done
-[ -n "$out" ] && [ -n "$version" ] && [ -n "$guide" ] && [ -n "$module" ] \
-  || { echo "usage: make-msi.sh --out FILE --version V --guide TEXT --module DLL [--tool EXE]..." >&2; exit 2; }
+[ -n "$out" ] && [ -n "$version" ] && [ -n "$guide" ] && [ -n "$module" ] && [ -n "$actions" ] \
+  || { echo "usage: make-msi.sh --out FILE --version V --guide TEXT --module DLL --actions DLL [--tool EXE]..." >&2; exit 2; }
 
 stage=$(mktemp -d)
 trap 'rm -rf "$stage"' EXIT
 cp "$module" "$stage/VynGina.dll"
+cp "$actions" "$stage/VynSetupActions.dll"
 cp "$guide" "$stage/VynGina-Guide.txt"
 # wixl takes a file's Source relative to the .wxs (absolute paths fail).
 cp "$here/VynGina.wxs" "$stage/VynGina.wxs"
@@ -46,8 +50,7 @@ rm -f "$out"
 # What wixl 0.101 cannot express. Each setting's component is installed only
 # when the package has a value for it (see the .wxs); the settings key gets its
 # own access list; an older version is removed inside this installation's
-# transaction, after its settings have been read; a login module replaced with
-# REPLACEGINA=1 is given back at uninstall; SKEY and what is derived from it
+# transaction, after its settings have been read; SKEY and what is derived from it
 # stay out of installer logs; and the properties reach the elevated part of a
 # managed install.
 queries=()
@@ -60,13 +63,16 @@ queries+=("UPDATE \`Component\` SET \`Condition\` = 'PreviousGinaValue' WHERE \`
 queries+=("INSERT INTO \`Registry\` (\`Registry\`, \`Root\`, \`Key\`, \`Name\`, \`Component_\`) VALUES ('EventSourceKey', 2, 'SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\Vyn Security', '-', 'Module')")
 queries+=("INSERT INTO \`Registry\` (\`Registry\`, \`Root\`, \`Key\`, \`Name\`, \`Component_\`) VALUES ('InstallerMarksKey', 2, 'Software\\Vyn Security\\Installer', '-', 'Module')")
 # HKLM\Software lets Users read on XP and 2003, and the key would inherit that:
-# each row written under the settings key sets the key's access list to SYSTEM
-# and Administrators, full control (GENERIC_ALL), and nothing else.
+# each row written under the settings key sets the key's access list to
+# Administrators, full control (GENERIC_ALL), and nothing else but LocalSystem,
+# which Windows Installer gives full control in every access list it builds
+# from this table. "Administrators" is one of the two names it takes in English
+# on every language of Windows ("Everyone" is the other); any other name, such
+# as "SYSTEM", is looked up in the system's language and fails with error 1609
+# where that differs (German, French).
 queries+=("CREATE TABLE \`LockPermissions\` (\`LockObject\` CHAR(72) NOT NULL, \`Table\` CHAR(32) NOT NULL, \`Domain\` CHAR(255), \`User\` CHAR(255) NOT NULL, \`Permission\` LONG PRIMARY KEY \`LockObject\`, \`Table\`, \`Domain\`, \`User\`)")
 for name in Host IKey SKey FailOpen AutoPush RdpOnly LogonOnly Tls; do
-  for user in SYSTEM Administrators; do
-    queries+=("INSERT INTO \`LockPermissions\` (\`LockObject\`, \`Table\`, \`User\`, \`Permission\`) VALUES ('${name}Setting', 'Registry', '$user', 268435456)")
-  done
+  queries+=("INSERT INTO \`LockPermissions\` (\`LockObject\`, \`Table\`, \`User\`, \`Permission\`) VALUES ('${name}Setting', 'Registry', 'Administrators', 268435456)")
 done
 # Right after InstallInitialize: the older version's removal becomes part of
 # this installation's script, so a failure anywhere rolls both back and the
@@ -76,13 +82,6 @@ done
 # AppSearch read before the removal; removed afterwards, the old version's
 # uninstall could delete the values and marks this one has just written.
 queries+=("UPDATE \`InstallExecuteSequence\` SET \`Sequence\` = 1501 WHERE \`Action\` = 'RemoveExistingProducts'")
-# Giving back the login module replaced with REPLACEGINA=1: after the module's
-# own GinaDLL row is removed, in the script (deferred, as the installer's own
-# account: 34 + 0x400 + 0x800), with the system's reg.exe; not when an upgrade
-# removes this version, since the next one carries the record over.
-restore='"[System64Folder]reg.exe" add "HKLM\Software\Microsoft\Windows NT\CurrentVersion\Winlogon" /v GinaDLL /t REG_SZ /d "[PREVIOUSGINA]" /f'
-queries+=("INSERT INTO \`CustomAction\` (\`Action\`, \`Type\`, \`Source\`, \`Target\`) VALUES ('RestorePreviousGina', $((34 + 0x400 + 0x800)), 'System64Folder', '$restore')")
-queries+=("INSERT INTO \`InstallExecuteSequence\` (\`Action\`, \`Condition\`, \`Sequence\`) VALUES ('RestorePreviousGina', 'REMOVE~=\"ALL\" AND NOT UPGRADINGPRODUCTCODE AND PREVIOUSGINA AND NOT (PREVIOUSGINA << \"#\")', 5010)")
 queries+=("INSERT INTO \`Property\` (\`Property\`, \`Value\`) VALUES ('MsiHiddenProperties', 'SKEY;SKeyValue;OldSKey')")
 # The actions that copy SKEY also hide their data from the log: the type wixl
 # gives them (51 with 0x800) plus HideTarget (0x2000).

@@ -34,6 +34,7 @@ mapfile -t shipped <<< "$files"
 image_test="$build/tests/gina/gina_image_tests.exe"
 for binary in "${shipped[@]}"; do
   case $binary in
+    */VynSetupActions.dll) filter='ModuleImage.IsA64BitDll:ModuleImage.SubsystemAndOsVersionAtMost52:ModuleImage.ImportsOnlyXpEraFunctionsOfSystemDlls' ;;
     *.dll) filter='ModuleImage.*' ;;
     *) filter='ModuleImage.SubsystemAndOsVersionAtMost52:ModuleImage.ImportsOnlyXpEraFunctionsOfSystemDlls' ;;
   esac
@@ -53,7 +54,12 @@ mkdir -p "$dist/en-US"
 cp "$repo/packaging/gpo/VynSecurity.adm" "$repo/packaging/gpo/VynSecurity.admx" "$dist/"
 cp "$repo/packaging/gpo/en-US/VynSecurity.adml" "$dist/en-US/"
 tool_args=()
-for binary in "${shipped[@]:1}"; do tool_args+=(--tool "$binary"); done
+for binary in "${shipped[@]:1}"; do
+  case $binary in
+    */VynSetupActions.dll) tool_args+=(--actions "$binary") ;;
+    *) tool_args+=(--tool "$binary") ;;
+  esac
+done
 "$repo/packaging/make-msi.sh" --out "$dist/VynGina.msi" --version "$version" --guide "$dist/VynGina-Guide.txt" \
   --module "$dist/VynGina.dll" "${tool_args[@]}"
 

@@ -34,6 +34,7 @@ const std::set<std::string> kSystemDlls = {
     "kernel32.dll", "user32.dll", "advapi32.dll", "shell32.dll", "comctl32.dll",
     "winhttp.dll",  "ws2_32.dll", "msvcrt.dll",   "gdi32.dll",   "ole32.dll",
     "secur32.dll",  "crypt32.dll", "version.dll", "shlwapi.dll", "ntdll.dll",   "psapi.dll",
+    "msi.dll",
 };
 
 std::string Lower(std::string s) {
@@ -224,6 +225,28 @@ TEST_F(ToolImage, IsA64BitConsoleProgramForNt52) {
 
 TEST_F(ToolImage, ImportsOnlyXpEraFunctionsOfSystemDlls) {
     ExpectXpEraImports(image);
+}
+
+// The installer's actions run inside Windows Installer on the same machines:
+// a DLL under the same rules, exporting exactly the actions the package names.
+class SetupActionsImage : public testing::Test {
+protected:
+    PeImage image{WindowsPath(VYN_SETUP_ACTIONS_PATH)};
+    void SetUp() override { ASSERT_TRUE(image.valid()) << "cannot read " << VYN_SETUP_ACTIONS_PATH; }
+};
+
+TEST_F(SetupActionsImage, IsA64BitDllForNt52WithXpEraImportsAndItsActions) {
+    EXPECT_EQ(image.nt().FileHeader.Machine, IMAGE_FILE_MACHINE_AMD64);
+    EXPECT_EQ(image.nt().OptionalHeader.Magic, IMAGE_NT_OPTIONAL_HDR64_MAGIC);
+    EXPECT_TRUE(image.nt().FileHeader.Characteristics & IMAGE_FILE_DLL);
+    const auto& h = image.nt().OptionalHeader;
+    EXPECT_LE(h.MajorSubsystemVersion * 100 + h.MinorSubsystemVersion, 502);
+    EXPECT_LE(h.MajorOperatingSystemVersion * 100 + h.MinorOperatingSystemVersion, 502);
+    ExpectXpEraImports(image);
+    auto names = image.ExportNames();
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"GiveBackGina", "KeepReplacedGina", "PrepareGinaGiveBack",
+                                                 "RecordReplacedGina"}));
 }
 
 // The rules themselves, so that a pass above means something.

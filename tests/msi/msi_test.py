@@ -6,7 +6,10 @@ First the built package's own tables: the settings key's access list
 scenario, in order, each step checked against the real registry of the
 prefix and the files on its drive C:
   0. GinaDLL naming another login module: the install stops and names it;
-     with REPLACEGINA=1 it is replaced, recorded, and given back at uninstall;
+     with REPLACEGINA=1 it is replaced and recorded with its registry type;
+     at uninstall, one case a row of GIVE_BACK: given back when it still
+     loads, else GinaDLL deleted; a GinaDLL changed since left as it is; each
+     decision a line of the installer log;
   1. settings typed by hand, then an install without properties: the module,
      tools and guide in place with the bytes of the package's payload,
      GinaDLL and the event source written, the settings untouched;
@@ -35,6 +38,7 @@ EVENT_KEY = r"HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application\Vyn Se
 UNINSTALL_KEY = r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall"
 MODULE = r"C:\windows\system32\VynGina.dll"
 OTHER_GINA = r"C:\Program Files\Other Vendor\OtherGina.dll"
+THIRD_GINA = r"%ProgramFiles%\Third Vendor\ThirdGina.dll"
 SETTINGS_KEY_PATH = r"Software\Vyn Security\VynCredProv"
 GENERIC_ALL = "268435456"
 
@@ -76,8 +80,8 @@ class Prefix:
             data = f.read()
         return data.decode("utf-16" if data[:2] == b"\xff\xfe" else "utf-8", errors="replace")
 
-    def set_gina(self, value):
-        if self.run("reg", "add", WINLOGON_KEY, "/v", "GinaDLL", "/t", "REG_SZ", "/d", value, "/f").returncode != 0:
+    def set_gina(self, value, kind="REG_SZ"):
+        if self.run("reg", "add", WINLOGON_KEY, "/v", "GinaDLL", "/t", kind, "/d", value, "/f").returncode != 0:
             fail("cannot set GinaDLL")
 
     def gina(self):
@@ -120,6 +124,19 @@ def expect(condition, message):
     if not condition:
         failures += 1
         print("FAIL:", message)
+
+
+def place(path, source):
+    """A copy of source at path (a Unix path in the prefix); an empty source removes the file."""
+    if os.path.exists(path):
+        os.remove(path)
+    if source is not None:
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        if isinstance(source, bytes):
+            with open(path, "wb") as f:
+                f.write(source)
+        else:
+            shutil.copyfile(source, path)
 
 
 def windows_path(unix_path):
@@ -185,12 +202,13 @@ def table(msi, name):
 
 def check_tables(msi):
     # Every row the package writes under the settings key gives the key the
-    # access list SYSTEM and Administrators, full control, and nothing else.
+    # access list Administrators, full control (LocalSystem the installer adds
+    # itself), and nothing else: "Administrators" is a name the installer takes
+    # in English on every language of Windows, "SYSTEM" is not.
     settings_rows = {r[0] for r in table(msi, "Registry") if r[2] == SETTINGS_KEY_PATH}
     expect(len(settings_rows) == 8, f"tables: registry rows under the settings key {sorted(settings_rows)}")
     locks = sorted(tuple(r) for r in table(msi, "LockPermissions"))
-    expected = sorted((row, "Registry", "", user, GENERIC_ALL) for row in settings_rows
-                      for user in ("SYSTEM", "Administrators"))
+    expected = sorted((row, "Registry", "", "Administrators", GENERIC_ALL) for row in settings_rows)
     expect(locks == expected, f"tables: LockPermissions {locks}")
     # The older version's removal is the first action of the script, so it
     # is rolled back with the rest when the upgrade fails.
@@ -198,6 +216,22 @@ def check_tables(msi):
     names = [name for _, name in sequence]
     expect(names.index("RemoveExistingProducts") == names.index("InstallInitialize") + 1,
            f"tables: RemoveExistingProducts is not right after InstallInitialize: {names}")
+    # The record of a replaced module is made from the registry by the
+    # package's own DLL; GinaDLL at a full uninstall is read before anything
+    # is removed and set as LocalSystem from the script (1 + 0x400 deferred +
+    # 0x800 no impersonation) right after the package's own rows are gone.
+    actions = {r[0]: (r[1], r[2], r[3]) for r in table(msi, "CustomAction")}
+    for action, entry, kind in (("RecordPreviousGina", "RecordReplacedGina", 1),
+                                ("KeepPreviousGina", "KeepReplacedGina", 1),
+                                ("PrepareGinaGiveBack", "PrepareGinaGiveBack", 1),
+                                ("GiveBackGina", "GiveBackGina", 1 + 0x400 + 0x800)):
+        expect(actions.get(action) == (str(kind), "SetupActions", entry), f"tables: {action} is {actions.get(action)}")
+    steps = {r[0]: (r[1], int(r[2])) for r in table(msi, "InstallExecuteSequence")}
+    when = 'REMOVE~="ALL" AND NOT UPGRADINGPRODUCTCODE'
+    removed = steps["RemoveRegistryValues"][1]
+    expect(steps.get("PrepareGinaGiveBack") == (when, removed + 1) and steps.get("GiveBackGina") == (when, removed + 2)
+           and "RestorePreviousGina" not in steps,
+           f"tables: GinaDLL steps {steps.get('PrepareGinaGiveBack')} {steps.get('GiveBackGina')}")
     # The install stops, naming the other module, unless told to replace it.
     conditions = {r[1]: r[0] for r in table(msi, "LaunchCondition")}
     message = ("GinaDLL names another login module, [CURRENTGINA]. Installing would replace it and end its logon. "
@@ -208,9 +242,55 @@ def check_tables(msi):
            f"tables: launch condition {conditions.get(message)!r}")
 
 
+# Uninstall after REPLACEGINA=1. Each row: GinaDLL before the install (type,
+# data), what happens to the machine between install and uninstall, GinaDLL
+# after the uninstall (None: deleted), and the line the installer log must hold.
+# The replaced module is a real x64 login module (the msgina test double) at
+# OTHER_GINA unless a row changes it.
+GIVE_BACK = [
+    ("given back", ("REG_SZ", OTHER_GINA), None, ("REG_SZ", OTHER_GINA),
+     f"GinaDLL named this module: the login module it replaced, {OTHER_GINA}, is given back."),
+    ("the replaced module deleted since", ("REG_SZ", OTHER_GINA), ("file", None), None,
+     f"GinaDLL named this module; the login module it replaced, {OTHER_GINA}, is not readable (error 2): "
+     "not given back, GinaDLL deleted, Winlogon loads msgina.dll."),
+    ("the replaced module no longer a DLL", ("REG_SZ", OTHER_GINA), ("file", b"not a module\r\n"), None,
+     f"GinaDLL named this module; the login module it replaced, {OTHER_GINA}, is not a Windows image "
+     "(no valid PE header): not given back, GinaDLL deleted, Winlogon loads msgina.dll."),
+    # Left as it was, its type too, although its file does not exist.
+    ("GinaDLL changed to a third module since", ("REG_SZ", OTHER_GINA), ("gina", ("REG_EXPAND_SZ", THIRD_GINA)),
+     ("REG_EXPAND_SZ", THIRD_GINA), f"GinaDLL names {THIRD_GINA}, not this module: left as it is."),
+    ("a REG_EXPAND_SZ replaced module", ("REG_EXPAND_SZ", r"%ProgramFiles%\Other Vendor\OtherGina.dll"), None,
+     ("REG_EXPAND_SZ", r"%ProgramFiles%\Other Vendor\OtherGina.dll"),
+     r"GinaDLL named this module: the login module it replaced, %ProgramFiles%\Other Vendor\OtherGina.dll, "
+     "is given back (REG_EXPAND_SZ)."),
+]
+
+
+def check_give_back(prefix, args, payload, msi):
+    for name, before, change, after, line in GIVE_BACK:
+        place(prefix.unix(OTHER_GINA), args.login_module)
+        prefix.set_gina(before[1], before[0])
+        prefix.msiexec("/i", msi, "REPLACEGINA=1")
+        expect_installed(prefix, payload, args.guide, f"{name}: REPLACEGINA=1")
+        expect((prefix.values(MARKS_KEY) or {}).get("PreviousGinaDLL") == before,
+               f"{name}: REPLACEGINA=1: marks {prefix.values(MARKS_KEY)}")
+        if change and change[0] == "file":
+            place(prefix.unix(OTHER_GINA), change[1])
+        elif change:
+            prefix.set_gina(change[1][1], change[1][0])
+        log = prefix.msiexec_logged("give-back.log", "/x", msi)
+        expect(prefix.gina() == after, f"{name}: after uninstall GinaDLL is {prefix.gina()}")
+        expect(("Vyn Security: " + line) in log, f"{name}: the installer log lacks {line!r}")
+        expect(prefix.values(MARKS_KEY) is None, f"{name}: after uninstall marks {prefix.values(MARKS_KEY)}")
+        expect(products(prefix) == [], f"{name}: after uninstall products {products(prefix)}")
+        prefix.run("reg", "delete", WINLOGON_KEY, "/v", "GinaDLL", "/f")
+    place(prefix.unix(OTHER_GINA), args.login_module)
+
+
 def main():
     parser = argparse.ArgumentParser()
-    for option in ("--wine-run", "--prefix", "--msi", "--lower-msi", "--version", "--payload", "--guide"):
+    for option in ("--wine-run", "--prefix", "--msi", "--lower-msi", "--version", "--payload", "--guide",
+                   "--login-module"):
         parser.add_argument(option, required=True)
     args = parser.parse_args()
     payload = args.payload.split(",")
@@ -233,19 +313,14 @@ def scenario(prefix, args, payload, msi, lower):
     expected_settings = {name: (t, d) for name, t, d in PROPERTIES.values()}
 
     # 0. Another login module: left alone unless REPLACEGINA=1, then given back.
+    place(prefix.unix(OTHER_GINA), args.login_module)
     prefix.set_gina(OTHER_GINA)
     # 1603, the installer's "fatal error", as a Unix exit status (its low byte).
     log = prefix.msiexec_logged("refused.log", "/i", msi, expect_code=1603 & 0xFF)
     expect(resolved(log, "CURRENTGINA") == OTHER_GINA, f"another login module: CURRENTGINA {resolved(log, 'CURRENTGINA')!r}")
     expect(prefix.gina() == ("REG_SZ", OTHER_GINA), f"another login module: GinaDLL is now {prefix.gina()}")
     expect(products(prefix) == [], f"another login module: products {products(prefix)}")
-    prefix.msiexec("/i", msi, "REPLACEGINA=1")
-    expect_installed(prefix, payload, args.guide, "REPLACEGINA=1")
-    expect((prefix.values(MARKS_KEY) or {}).get("PreviousGinaDLL") == ("REG_SZ", OTHER_GINA),
-           f"REPLACEGINA=1: marks {prefix.values(MARKS_KEY)}")
-    prefix.msiexec("/x", msi)
-    expect(prefix.gina() == ("REG_SZ", OTHER_GINA), f"uninstall after REPLACEGINA=1: GinaDLL is {prefix.gina()}")
-    expect(prefix.values(MARKS_KEY) is None, f"uninstall after REPLACEGINA=1: marks {prefix.values(MARKS_KEY)}")
+    check_give_back(prefix, args, payload, msi)
     # The system's own module, in any case, is no other module.
     prefix.set_gina("MSGINA.DLL")
 

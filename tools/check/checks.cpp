@@ -14,7 +14,7 @@
 #include "diag/log.h"
 #include "tools/check/acl.h"
 #include "tools/check/certificate.h"
-#include "tools/check/image.h"
+#include "common/gina_image.h"
 #include "tools/check/words.h"
 
 namespace {

@@ -1,8 +1,10 @@
 #pragma once
 // Whether a file is a login module Winlogon on Windows XP x64 / Server 2003 x64
-// can load, judged from its headers alone: the tool never loads the file (a
-// DLL's entry point runs at LoadLibrary, and a wrong one must not run inside
-// the administrator's check).
+// can load, judged from its headers alone. Used by vyn-check and by the
+// installer's uninstall action (which gives a replaced module back only when
+// it would load); neither loads the file: a DLL's entry point runs at
+// LoadLibrary, and a wrong one must not run inside the administrator's check
+// or the installer.
 
 #include <string>
 #include <vector>

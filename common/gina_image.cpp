@@ -1,4 +1,4 @@
-#include "tools/check/image.h"
+#include "common/gina_image.h"
 
 #include <windows.h>
 

@@ -1,0 +1,105 @@
+// The installer's actions for Winlogon's GinaDLL, all called by Windows
+// Installer with the package's session.
+// - RecordReplacedGina (an install with REPLACEGINA=1 over another module) and
+//   KeepReplacedGina (a repair or upgrade that carries the record over) set
+//   PreviousGinaValue, the data of the record's registry row, from the value
+//   as stored. The package's registry search is not used for it: Wine's
+//   installer hands a REG_EXPAND_SZ over expanded, and the record would lose
+//   its type.
+// - At a full uninstall (not at the removal of an older version during an
+//   upgrade), PrepareGinaGiveBack runs while the uninstall script is written,
+//   before anything is removed, and GiveBackGina from the script, as
+//   LocalSystem, right after the package's own registry rows (GinaDLL among
+//   them) are gone. A failure makes the uninstall fail and roll back, leaving
+//   the module and GinaDLL installed.
+
+#include <windows.h>
+#include <msi.h>
+#include <msiquery.h>
+
+#include <string>
+
+#include "tools/setup_actions/gina_give_back.h"
+#include "tools/setup_actions/msi_handle.h"
+
+namespace {
+
+// The deferred action reads its data from the property of its own name.
+constexpr wchar_t kGiveBackAction[] = L"GiveBackGina";
+
+// One line in the installer's log.
+void Say(MSIHANDLE install, const std::wstring& text) {
+    unique_msihandle record(::MsiCreateRecord(1));
+    if (!record) return;
+    // The text goes in a field of its own: brackets in a path are not formatted.
+    if (::MsiRecordSetStringW(record.get(), 0, L"Vyn Security: [1]") != ERROR_SUCCESS ||
+        ::MsiRecordSetStringW(record.get(), 1, text.c_str()) != ERROR_SUCCESS)
+        return;
+    ::MsiProcessMessage(install, INSTALLMESSAGE_INFO, record.get());
+}
+
+UINT Failed(MSIHANDLE install, const char* call, UINT error) {
+    Say(install, L"ERROR: Failure in system call '" + std::wstring(call, call + std::char_traits<char>::length(call)) +
+                     L"' (" + std::to_wstring(error) + L")");
+    return ERROR_INSTALL_FAILURE;
+}
+
+UINT ReadProperty(MSIHANDLE install, const wchar_t* name, std::wstring& value) {
+    DWORD chars = 0;
+    wchar_t none[1] = {};
+    UINT result = ::MsiGetPropertyW(install, name, none, &chars);
+    if (result != ERROR_MORE_DATA && result != ERROR_SUCCESS) return result;
+    value.assign(chars + 1, L'\0');
+    chars = static_cast<DWORD>(value.size());
+    result = ::MsiGetPropertyW(install, name, &value[0], &chars);
+    value.resize(result == ERROR_SUCCESS ? chars : 0);
+    return result;
+}
+
+UINT SetPreviousGinaValue(MSIHANDLE install, const wchar_t* key, const wchar_t* name) {
+    RawValue value;
+    const LONG read = ReadMachineValue(key, name, value);
+    if (read != ERROR_SUCCESS) return Failed(install, "RegQueryValueExW", static_cast<UINT>(read));
+    const UINT result = ::MsiSetPropertyW(install, L"PreviousGinaValue", RegistryRowData(value).c_str());
+    return result == ERROR_SUCCESS ? ERROR_SUCCESS : Failed(install, "MsiSetPropertyW", result);
+}
+
+}  // namespace
+
+extern "C" UINT WINAPI RecordReplacedGina(MSIHANDLE install) {
+    return SetPreviousGinaValue(install, kWinlogonKey, L"GinaDLL");
+}
+
+extern "C" UINT WINAPI KeepReplacedGina(MSIHANDLE install) {
+    return SetPreviousGinaValue(install, kInstallerMarksKey, L"PreviousGinaDLL");
+}
+
+extern "C" UINT WINAPI PrepareGinaGiveBack(MSIHANDLE install) {
+    GinaState state;
+    UINT result = ReadProperty(install, L"System64Folder", state.module);
+    if (result != ERROR_SUCCESS) return Failed(install, "MsiGetPropertyW", result);
+    if (state.module.empty()) {
+        Say(install, L"ERROR: System64Folder is not set.");
+        return ERROR_INSTALL_FAILURE;
+    }
+    state.module += L"VynGina.dll";
+    LONG read = ReadMachineValue(kWinlogonKey, L"GinaDLL", state.gina);
+    if (read == ERROR_SUCCESS) read = ReadMachineValue(kInstallerMarksKey, L"PreviousGinaDLL", state.previous);
+    if (read != ERROR_SUCCESS) return Failed(install, "RegQueryValueExW", static_cast<UINT>(read));
+    result = ::MsiSetPropertyW(install, kGiveBackAction, EncodeGinaState(state).c_str());
+    if (result != ERROR_SUCCESS) return Failed(install, "MsiSetPropertyW", result);
+    return ERROR_SUCCESS;
+}
+
+extern "C" UINT WINAPI GiveBackGina(MSIHANDLE install) {
+    std::wstring data;
+    const UINT result = ReadProperty(install, L"CustomActionData", data);
+    if (result != ERROR_SUCCESS) return Failed(install, "MsiGetPropertyW", result);
+    GinaState state;
+    if (!DecodeGinaState(data, state)) {
+        Say(install, L"ERROR: the state of GinaDLL read before the uninstall is damaged: the uninstall is rolled back.");
+        return ERROR_INSTALL_FAILURE;
+    }
+    const DWORD error = ApplyGinaGiveBack(state, [install](const std::wstring& line) { Say(install, line); });
+    return error == ERROR_SUCCESS ? ERROR_SUCCESS : ERROR_INSTALL_FAILURE;
+}
