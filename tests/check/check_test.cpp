@@ -5,6 +5,7 @@
 
 #include <windows.h>
 #include <sddl.h>
+#include <wincrypt.h>
 
 #include <nlohmann/json.hpp>
 
@@ -28,6 +29,9 @@
 namespace {
 
 constexpr char kSkey[] = "check-secret-0123456789abcdefABCDEF";
+constexpr char kLockedOut[] =
+    "verdict: unreachable: the service cannot be used from this machine and FailOpen is off: every challenged logon "
+    "and unlock, administrators' included, will be refused. Do not restart until this is fixed.";
 constexpr wchar_t kGinaDll[] = L"GinaDLL";
 
 // Runs vyn-check.exe with `args`; its standard error (the usage text) is not
@@ -51,6 +55,13 @@ std::string ReadLogFile() {
     if (FAILED(GetLogDirectory(folder))) return std::string();
     std::ifstream file((std::wstring(folder) + L"\\vyn.log").c_str(), std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+}
+
+// The log folder and file, made as the module makes them at load: the tool
+// itself creates neither.
+void EnsureLogFile() {
+    OpenLogFile();
+    CloseLogFile();
 }
 
 // Keeps Winlogon's GinaDLL as it was before the test.
@@ -200,6 +211,7 @@ TEST_F(VynCheck, NoConfigurationIsBypass) {
 TEST_F(VynCheck, ReadyKeepsTheSecretOutOfOutputJsonAndLog) {
     Configure(testreg::kNormalKey, refservice::Port());
     testreg::SetDword(testreg::kNormalKey, "Debug", 1);  // the DEBUG lines must not carry it either
+    const std::string logBefore = ReadLogFile();
     const ChildRun text = RunCheck(L"");
     const ChildRun json = RunCheck(L"--json");
     EXPECT_EQ(text.exitCode, 0u) << text.out;
@@ -222,11 +234,12 @@ TEST_F(VynCheck, ReadyKeepsTheSecretOutOfOutputJsonAndLog) {
         EXPECT_EQ(request.Header("Authorization").rfind("Basic ", 0), 0u);
     }
 
+    // The tool changes nothing, the log included: its lines go to the
+    // debugger output alone.
     const std::string log = ReadLogFile();
-    for (const std::string* where : {&text.out, &json.out, &log})
+    for (const std::string* where : {&text.out, &json.out})
         EXPECT_EQ(where->find(kSkey), std::string::npos) << "secret key bytes found";
-    EXPECT_NE(log.find("vyn-check: preflight check"), std::string::npos);
-    EXPECT_NE(log.find("vyn-check: verdict ready"), std::string::npos);
+    EXPECT_TRUE(log == logBefore) << "the log changed";
 }
 
 TEST_F(VynCheck, JsonReadsBackWithEveryCheck) {
@@ -274,7 +287,8 @@ TEST_F(VynCheck, PolicyKeyWinsOnlyWhenComplete) {
                                  "HKLM\\Software\\Policies\\Vyn Security\\VynCredProv"));
     EXPECT_TRUE(HasLine(run.out, "[ ok ] SKey: present, 13 characters"));
     EXPECT_TRUE(HasLine(run.out, "[info] service: not contacted (--no-network)"));
-    EXPECT_EQ(LastLine(run.out), "verdict: ready: configured; the service was not contacted (--no-network).");
+    EXPECT_EQ(LastLine(run.out),
+              "verdict: ready: registered and configured; the keys and the service were not checked (--no-network).");
 }
 
 TEST_F(VynCheck, UnusableValuesAreNamedWithTheirReason) {
@@ -317,12 +331,13 @@ TEST_F(VynCheck, UnreachableServiceSaysWhatLogonsWillDo) {
          "verdict: unreachable: the service cannot be used from this machine: with FailOpen on, logons and unlocks "
          "will pass without a second factor."},
         {refservice::ClosedPort(), 0, "connection refused: nothing accepts connections",
-         "verdict: unreachable: the service cannot be used from this machine and FailOpen is off: users will be "
-         "locked out."},
-        {refservice::UntrustedPort(), 0, "certificate not trusted: its issuer is not in this machine's trusted roots", nullptr},
+         "verdict: unreachable: the service cannot be used from this machine and FailOpen is off: every challenged "
+         "logon and unlock, administrators' included, will be refused. Do not restart until this is fixed."},
+        {refservice::UntrustedPort(), 0, "certificate not trusted: the chain the service sent ends at the issuer", nullptr},
         {refservice::WrongNamePort(), 0, "certificate for another name", nullptr},
         // Plain HTTP where TLS is expected: no handshake, no certificate.
-        {refservice::ControlPort(), 0, "TLS failure: the handshake with the service failed", nullptr},
+        {refservice::ControlPort(), 0,
+         "TLS failure: the module's own TLS client could not complete a handshake with the service", nullptr},
     };
     for (const auto& c : cases) {
         Configure(testreg::kNormalKey, c.port, kSkey, c.failOpen);
@@ -333,10 +348,9 @@ TEST_F(VynCheck, UnreachableServiceSaysWhatLogonsWillDo) {
         EXPECT_NE(run.out.find("\n[FAIL] service: check failed after "), std::string::npos) << run.out;
         EXPECT_NE(run.out.find(c.words), std::string::npos) << run.out;
         EXPECT_TRUE(HasLine(run.out, "[info] user alice: not asked (the service is unreachable)")) << run.out;
-        if (c.port == refservice::ControlPort()) {
-            EXPECT_NE(run.out.find("speak TLS 1.0 at most"), std::string::npos) << run.out;
-            EXPECT_NE(run.out.find("(KB968730)"), std::string::npos) << run.out;
-        }
+        // Automatic selection ends with the module's own client: what the
+        // system's TLS lacks is not the cause.
+        EXPECT_EQ(run.out.find("TLS 1.0 at most"), std::string::npos) << run.out;
         if (c.verdict) {
             EXPECT_EQ(LastLine(run.out), c.verdict);
         }
@@ -355,9 +369,11 @@ TEST_F(VynCheck, SilentServiceTimesOutInsteadOfHoldingTheConsole) {
     EXPECT_EQ(run.exitCode, 2u) << run.out;
     EXPECT_NE(run.out.find("[ ok ] service: ping of localhost:"), std::string::npos) << run.out;
     EXPECT_NE(run.out.find("timed out: "), std::string::npos) << run.out;
-    EXPECT_EQ(LastLine(run.out),
-              "verdict: unreachable: the service cannot be used from this machine and FailOpen is off: users will be "
-              "locked out.");
+    EXPECT_NE(run.out.find("timed out waiting for the answer: the service had the request and did not answer within "
+                           "10 s"),
+              std::string::npos)
+        << run.out;
+    EXPECT_EQ(LastLine(run.out), kLockedOut);
     EXPECT_EQ(refservice::Requests(ikey).size(), 3u);
 }
 
@@ -366,10 +382,13 @@ TEST_F(VynCheck, RefusedKeysAre401) {
     const ChildRun run = RunCheck(L"");
     EXPECT_EQ(run.exitCode, 3u) << run.out;
     EXPECT_NE(run.out.find("[ ok ] service: ping of localhost:"), std::string::npos);
-    EXPECT_NE(run.out.find(": HTTP status 401: the service refused the IKey/SKey pair"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find(": HTTP status 401: the service refused the request's signature: check IKey, SKey and "
+                           "Host (the signature covers the host name)\n"),
+              std::string::npos)
+        << run.out;
     EXPECT_EQ(LastLine(run.out),
-              "verdict: keys-refused: the service refused the IKey/SKey pair: every challenged logon and unlock would "
-              "be refused. Correct the keys before restarting.");
+              "verdict: keys-refused: the service refused the request's signature: every challenged logon and unlock "
+              "would be refused. Check IKey, SKey and Host (the signature covers the host name) before restarting.");
 }
 
 TEST_F(VynCheck, KeyReadableByUsersIsExposed) {
@@ -382,7 +401,8 @@ TEST_F(VynCheck, KeyReadableByUsersIsExposed) {
         << run.out;
     EXPECT_EQ(run.exitCode, 5u);
     EXPECT_EQ(LastLine(run.out), "verdict: exposed: the secret key may be read by BUILTIN\\Users: whoever reads it "
-                                 "can sign requests as this machine. Restrict the key to SYSTEM and Administrators.");
+                                 "can sign requests as this machine. Remove BUILTIN\\Users from the permissions of "
+                                 "HKLM\\Software\\Vyn Security\\VynCredProv (SYSTEM and Administrators keep theirs).");
     const nlohmann::json doc = nlohmann::json::parse(RunCheck(L"--json").out);
     EXPECT_EQ(doc.at("verdict"), "exposed");
     EXPECT_EQ(doc.at("exit_code"), 5);
@@ -396,6 +416,22 @@ TEST_F(VynCheck, KeyReadableByUsersIsExposed) {
     EXPECT_TRUE(HasLine(run.out, "[ ok ] secret key: only SYSTEM, Administrators and CREATOR OWNER may read "
                                  "HKLM\\Software\\Vyn Security\\VynCredProv"))
         << run.out;
+
+    // A secret key in the policy key is in SYSVOL as well, whatever its
+    // access list here: the remedy is another key and a new key pair.
+    testreg::DeleteKey(testreg::kNormalKey);
+    Configure(testreg::kPolicyKey, refservice::Port());
+    SetKeyAcl(testreg::kPolicyKey, L"D:P(A;;KA;;;SY)(A;;KA;;;BA)(A;;KR;;;AU)");
+    run = RunCheck(L"--no-network");
+    EXPECT_EQ(run.exitCode, 5u) << run.out;
+    EXPECT_EQ(LastLine(run.out),
+              "verdict: exposed: the secret key may be read by NT AUTHORITY\\Authenticated Users: whoever reads it can "
+              "sign requests as this machine. Remove NT AUTHORITY\\Authenticated Users from the permissions of "
+              "HKLM\\Software\\Policies\\Vyn Security\\VynCredProv (SYSTEM and Administrators keep theirs). The "
+              "policy key's values come from a Group Policy object, which sits in SYSVOL, readable by every domain "
+              "user: move SKey to the machine key HKLM\\Software\\Vyn Security\\VynCredProv and rotate the key "
+              "pair.");
+    SetKeyAcl(testreg::kPolicyKey, kProtectedKeyAcl);
 }
 
 TEST_F(VynCheck, GinaDllNamingAMissingFileIsRegistrationBroken) {
@@ -453,9 +489,17 @@ TEST_F(VynCheck, VerdictIsWhatALogonMeets) {
         {"{}", L"", 0, 2,
          "[warn] service: the module's own TLS client connects *(TLSv1.3) where the system's TLS cannot: set Tls to 0 "
          "(automatic) to let logons use it",
-         "verdict: unreachable: the service cannot be used from this machine and FailOpen is off: users will be "
-         "locked out.",
+         kLockedOut,
          1, true},
+        // Only there is the system's TLS the one that fails: the TLS 1.0
+        // paragraph is said, and only there.
+        {"{}", L"", 0, 2,
+         "[FAIL] service: check failed after *could not complete a handshake with the service (error 12157). Windows "
+         "XP x64 and Server 2003 x64 speak TLS 1.0 at most (no TLS 1.1 or 1.2 was ever shipped for them) and validate "
+         "SHA-2 certificate chains only with Microsoft's SHA-2 update (KB968730) installed; a service that accepts "
+         "only TLS 1.2 cannot be reached from them at all, and with FailOpen on every logon would then pass "
+         "unchallenged",
+         kLockedOut, 1, true},
         {R"({"check": [{"http_status": 404, "repeat": -1}]})", L"", 1, 3,
          "[FAIL] service: check refused after * HTTP status 404: the module refuses such an answer whatever FailOpen "
          "says",
@@ -467,8 +511,8 @@ TEST_F(VynCheck, VerdictIsWhatALogonMeets) {
          "module refuses such an answer whatever FailOpen says",
          nullptr},
         {R"({"check": [{"malformed": "not_bson", "repeat": -1}]})", L"", 1, 3,
-         "[FAIL] service: check refused after * answer not understood (see the log): the module refuses such an "
-         "answer whatever FailOpen says",
+         "[FAIL] service: check refused after * answer not understood (the debugger output, e.g. DebugView, says "
+         "why): the module refuses such an answer whatever FailOpen says",
          nullptr},
         {R"({"preauth": [{"http_status": 403, "repeat": -1}]})", L"--user alice", 1, 3,
          "[FAIL] user alice: pre-authentication refused: HTTP status 403: the module refuses such an answer whatever "
@@ -478,10 +522,14 @@ TEST_F(VynCheck, VerdictIsWhatALogonMeets) {
          "[FAIL] service: check failed after * HTTP status 503 (a server error)",
          "verdict: unreachable: the service cannot be used from this machine: with FailOpen on, logons and unlocks "
          "will pass without a second factor."},
+        // A logon sends no Check: the user's answered pre-authentication decides.
+        {R"({"check": [{"http_status": 403, "repeat": -1}]})", L"--user alice", 0, 0,
+         "[warn] service: check refused after * HTTP status 403: the module refuses such an answer whatever FailOpen "
+         "says",
+         "verdict: ready: configured, the service reached and the keys accepted."},
         {R"({"preauth": [{"http_status": 500, "repeat": -1}]})", L"--user alice", 0, 2,
          "[FAIL] user alice: pre-authentication failed: HTTP status 500 (a server error)",
-         "verdict: unreachable: the service cannot be used from this machine and FailOpen is off: users will be "
-         "locked out."},
+         kLockedOut},
         {R"({"ping": [{"http_status": 500, "repeat": -1}]})", L"", 0, 0,
          "[warn] service: ping of localhost:* HTTP status 500 (a server error)",
          "verdict: ready: configured, the service reached and the keys accepted."},
@@ -660,7 +708,7 @@ TEST(TransportFailureWords, MapWindowsAndWineNumbers) {
         {12038, false, "certificate for another name: "},
         {12037, false, "certificate expired or not yet valid"},
         {12175, false, "certificate not accepted: "},
-        {12030, false, "TLS failure: "},
+        {12030, false, "connection broken: the connection or the answer broke off "},
         {12345, false, "connection failed (error 12345)"},
     };
     for (const auto& c : cases) {
@@ -703,6 +751,7 @@ TEST(UnexpectedReaders, NameEveryoneButSystemAdministratorsAndCreatorOwner) {
 // which the owning user and, for a world-readable folder, Everyone may read.
 // That is what the tool must warn about, as about Users on Windows.
 TEST_F(VynCheck, LogFolderReadableByOthersIsWarnedAbout) {
+    EnsureLogFile();
     const ChildRun run = RunCheck(L"--no-network");
     wchar_t folder[520] = {};
     ASSERT_EQ(GetLogDirectory(folder), S_OK);
@@ -714,6 +763,7 @@ TEST_F(VynCheck, LogFolderReadableByOthersIsWarnedAbout) {
 // Who controls the folder and how many names the log file has. Under Wine the
 // folder's owner is the Unix user's account, which also may write to it.
 TEST_F(VynCheck, LogFolderOwnerWritersAndLinksAreReported) {
+    EnsureLogFile();
     wchar_t folder[520] = {};
     ASSERT_EQ(GetLogDirectory(folder), S_OK);
     const std::wstring log = std::wstring(folder) + L"\\vyn.log";
@@ -723,7 +773,8 @@ TEST_F(VynCheck, LogFolderOwnerWritersAndLinksAreReported) {
 
     ChildRun run = RunCheck(L"--no-network");
     EXPECT_NE(run.out.find("\n[warn] log folder: owned by "), std::string::npos) << run.out;
-    EXPECT_NE(run.out.find(", not the Administrators (the module takes it back at load)\n"), std::string::npos)
+    EXPECT_NE(run.out.find(", not the Administrators (the module will take the folder back at load)\n"),
+              std::string::npos)
         << run.out;
     EXPECT_NE(run.out.find("\n[warn] log folder: " + path + " may be written to by "), std::string::npos) << run.out;
     EXPECT_NE(run.out.find("\n[ ok ] log file: " + path + "\\vyn.log has 1 link\n"), std::string::npos) << run.out;
@@ -736,6 +787,185 @@ TEST_F(VynCheck, LogFolderOwnerWritersAndLinksAreReported) {
                            "debugger output only\n"),
               std::string::npos)
         << run.out;
+}
+
+// A certificate (a DER file) in one of the machine's stores while it lives.
+class MachineStoreCertificate {
+public:
+    MachineStoreCertificate(const wchar_t* store, const std::string& derPath) : store_(store) {
+        der_ = ReadBytes(FromUtf8(derPath));
+        const unique_store s(Open());
+        EXPECT_TRUE(!der_.empty() && s.get() != nullptr &&
+                    ::CertAddEncodedCertificateToStore(s.get(), X509_ASN_ENCODING,
+                                                       reinterpret_cast<const BYTE*>(der_.data()),
+                                                       static_cast<DWORD>(der_.size()),
+                                                       CERT_STORE_ADD_REPLACE_EXISTING, nullptr))
+            << derPath;
+    }
+    ~MachineStoreCertificate() {
+        const unique_store s(Open());
+        PCCERT_CONTEXT c = ::CertCreateCertificateContext(X509_ASN_ENCODING, reinterpret_cast<const BYTE*>(der_.data()),
+                                                          static_cast<DWORD>(der_.size()));
+        if (s.get() == nullptr || c == nullptr) return;
+        PCCERT_CONTEXT found = ::CertFindCertificateInStore(s.get(), X509_ASN_ENCODING, 0, CERT_FIND_EXISTING, c, nullptr);
+        ::CertFreeCertificateContext(c);
+        if (found) ::CertDeleteCertificateFromStore(found);  // frees `found`
+    }
+    MachineStoreCertificate(const MachineStoreCertificate&) = delete;
+    MachineStoreCertificate& operator=(const MachineStoreCertificate&) = delete;
+
+private:
+    struct StoreCloser {
+        void operator()(void* s) const { ::CertCloseStore(s, 0); }
+    };
+    using unique_store = std::unique_ptr<void, StoreCloser>;
+    HCERTSTORE Open() const {
+        return ::CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_LOCAL_MACHINE, store_);
+    }
+    const wchar_t* store_;
+    std::string der_;
+};
+
+// Each certificate problem as the target meets it: the system's TLS limited
+// to TLS 1.0 and "Tls" absent, so automatic selection ends with the module's
+// own client, which judges the chain the service sent. Each finding names
+// what is wrong, from that chain, with its remedy; the TLS 1.0 paragraph,
+// untrue here, never appears.
+TEST_F(VynCheck, CertificateFindingsNameTheChainTheServiceSent) {
+    const std::string tlsPki = VYN_TLS_PKI;
+    const std::string chainRoot = std::string(VYN_REFSVC_PKI) + "/chain-root.der";
+    const struct {
+        const char* what;
+        uint16_t port;
+        std::string root;        // a root certificate to trust while the case runs
+        std::string disallowed;  // a certificate to distrust while the case runs
+        unsigned exitCode;
+        std::vector<std::string> texts;
+    } cases[] = {
+        {"untrusted", refservice::UntrustedPort(), "", "", 2,
+         {"certificate not trusted: the chain the service sent ends at the issuer \"CN=VynGina Untrusted Test CA, "
+          "O=VynGina test\", which is not in this machine's trusted roots. Add that root certificate to the machine's "
+          "trusted roots: certutil -addstore Root <file>, or Group Policy > Public Key Policies > Trusted Root "
+          "Certification Authorities. Windows, asked to build the chain, did not fetch that root (Update Root "
+          "Certificates does not know it, is turned off, or cannot reach Windows Update) (error 12175)\n"}},
+        // The issuer the chain ends at is the intermediate's, not the leaf's.
+        {"untrusted past an intermediate", refservice::ChainPort(), "", "", 2,
+         {"ends at the issuer \"CN=VynGina Test Chain Root, O=VynGina test\", which is not in this machine's "
+          "trusted roots"}},
+        {"another name", refservice::WrongNamePort(), "", "", 2,
+         {"certificate for another name: it names DNS:wrong-name.vyngina.test, CN=wrong-name.vyngina.test, not "
+          "localhost. Set Host to a name the certificate holds, or give the service a certificate for localhost "
+          "(error 12175)\n"}},
+        {"expired", static_cast<uint16_t>(VYN_TLS_PORT_BASE + 7), "", "", 2,
+         {"certificate expired: \"CN=expired\" was valid from 2020-01-01 00:00:00 to 2021-01-01 00:00:00 (UTC). The "
+          "service needs a renewed certificate (or this machine's clock is wrong) (error 12175)\n"}},
+        {"Disallowed", static_cast<uint16_t>(VYN_TLS_PORT_BASE + 8), "", tlsPki + "/disallowed.der", 2,
+         {"certificate in this machine's Disallowed store: the service sent \"CN=disallowed, O=VynGina test\" (SHA-1 "
+          "thumbprint ",
+          "), and the module's own TLS client refuses any chain that holds it. The service needs a certificate "
+          "without it (if it was distrusted by mistake: certutil -delstore Disallowed <thumbprint>) (error 12175)\n"}},
+        // ECDSA throughout, and an intermediate the service sends: ready once
+        // the root is trusted, though CryptoAPI on the target could check
+        // neither.
+        {"ECDSA chain with an intermediate", refservice::ChainPort(), chainRoot, "", 0,
+         {"\n[ ok ] service: reached through the module's own TLS client (TLSv1.3)\n",
+          "verdict: ready: configured, the service reached and the keys accepted.\n"}},
+    };
+    for (const auto& c : cases) {
+        Configure(testreg::kNormalKey, c.port, kSkey, 0);
+        std::unique_ptr<MachineStoreCertificate> root, distrusted;
+        if (!c.root.empty()) root = std::make_unique<MachineStoreCertificate>(L"ROOT", c.root);
+        if (!c.disallowed.empty()) distrusted = std::make_unique<MachineStoreCertificate>(L"Disallowed", c.disallowed);
+        ChildRun run;
+        {
+            const TargetsSystemTls target;
+            run = RunCheck(L"");
+        }
+        EXPECT_EQ(run.exitCode, c.exitCode) << c.what << "\n" << run.out;
+        for (const std::string& text : c.texts) EXPECT_NE(run.out.find(text), std::string::npos) << c.what << "\n" << run.out;
+        EXPECT_EQ(run.out.find("TLS 1.0 at most"), std::string::npos) << c.what;
+        if (c.exitCode == 2) {
+            EXPECT_NE(run.out.find("\n[FAIL] service: check failed after "), std::string::npos) << c.what;
+            EXPECT_EQ(LastLine(run.out), kLockedOut) << c.what;
+        }
+    }
+}
+
+// A trust store this machine cannot open is this machine's failure, with
+// what it costs: never a refusal by the service, never its address.
+TEST_F(VynCheck, LocalFailureIsNamedAsThisMachines) {
+    Configure(testreg::kNormalKey, refservice::Port(), kSkey, 0);
+    testreg::SetDword(testreg::kNormalKey, "Tls", 2);
+    const wchar_t* const store = L"Software\\Microsoft\\SystemCertificates\\Disallowed";
+    HKEY key = nullptr;
+    ASSERT_EQ(::RegCreateKeyExW(HKEY_LOCAL_MACHINE, store, 0, nullptr, 0, READ_CONTROL | WRITE_DAC, nullptr, &key,
+                                nullptr),
+              ERROR_SUCCESS);
+    std::vector<BYTE> saved(4096);
+    DWORD size = static_cast<DWORD>(saved.size());
+    ASSERT_EQ(::RegGetKeySecurity(key, DACL_SECURITY_INFORMATION, saved.data(), &size), ERROR_SUCCESS);
+    PSECURITY_DESCRIPTOR denied = nullptr;
+    ASSERT_TRUE(::ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:P(D;;0x1;;;WD)(A;;KA;;;WD)",
+                                                                       SDDL_REVISION_1, &denied, nullptr));
+    EXPECT_EQ(::RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, denied), ERROR_SUCCESS);
+    ::LocalFree(denied);
+    const ChildRun run = RunCheck(L"");
+    EXPECT_EQ(::RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, saved.data()), ERROR_SUCCESS);
+    ::RegCloseKey(key);
+
+    EXPECT_EQ(run.exitCode, 2u) << run.out;
+    EXPECT_NE(run.out.find(": a failure on this machine: its trust store \"Disallowed\" cannot be opened (error 5): "
+                           "the module's own TLS client refuses every certificate until it can (error 12175)\n"),
+              std::string::npos)
+        << run.out;
+    EXPECT_EQ(run.out.find("refused:"), std::string::npos) << run.out;
+    EXPECT_EQ(run.out.find("service address"), std::string::npos) << run.out;
+    EXPECT_EQ(LastLine(run.out), kLockedOut);
+}
+
+// The tool reports what the module will do at load and does none of it: a
+// folder the module would take back and a log it would rotate stay as they
+// were, their security included. (Under Wine the folder's owner is the Unix
+// user's account, never the Administrators: a foreign owner.)
+TEST_F(VynCheck, LeavesTheLogFolderAndTheLogAsTheyWere) {
+    EnsureLogFile();
+    wchar_t folder[520] = {};
+    ASSERT_EQ(GetLogDirectory(folder), S_OK);
+    const std::wstring log = std::wstring(folder) + L"\\vyn.log";
+    const std::wstring old = std::wstring(folder) + L"\\vyn.log.old";
+    const std::string saved = ReadBytes(log);
+    const bool oldExisted = ::GetFileAttributesW(old.c_str()) != INVALID_FILE_ATTRIBUTES;
+    std::string big;
+    const std::string line = "01/02/26 03:04:05 (1234) a line of an earlier load\r\n";
+    while (big.size() < 17u * 1024 * 1024) big += line;
+    std::ofstream(log.c_str(), std::ios::binary | std::ios::trunc) << big;
+
+    const auto security = [&folder]() {
+        std::vector<BYTE> descriptor(8192);
+        DWORD needed = 0;
+        if (!::GetFileSecurityW(folder, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, descriptor.data(),
+                                static_cast<DWORD>(descriptor.size()), &needed))
+            return std::wstring(L"unreadable");
+        LPWSTR text = nullptr;
+        ::ConvertSecurityDescriptorToStringSecurityDescriptorW(
+            descriptor.data(), SDDL_REVISION_1, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &text, nullptr);
+        std::wstring result = text ? text : L"";
+        ::LocalFree(text);
+        return result;
+    };
+    const std::wstring before = security();
+    Configure(testreg::kNormalKey, refservice::Port());
+    const ChildRun run = RunCheck(L"");
+    EXPECT_EQ(run.exitCode, 0u) << run.out;
+    EXPECT_NE(run.out.find(", not the Administrators (the module will take the folder back at load)\n"),
+              std::string::npos)
+        << run.out;
+    EXPECT_EQ(security(), before);
+    const std::string after = ReadBytes(log);
+    EXPECT_EQ(after.size(), big.size());
+    EXPECT_TRUE(after == big) << "the log changed";
+    EXPECT_EQ(::GetFileAttributesW(old.c_str()) != INVALID_FILE_ATTRIBUTES, oldExisted);
+    std::ofstream(log.c_str(), std::ios::binary | std::ios::trunc) << saved;
 }
 
 }  // namespace
