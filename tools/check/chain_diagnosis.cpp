@@ -132,8 +132,9 @@ bool FindDisallowed(HCERTSTORE disallowed, const PeerChain& chain, std::string& 
 // Lets Windows build the chain the service sent once, with the machine's
 // chain engine: on XP and 2003 that is when "Update Root Certificates" adds a
 // missing third-party root to the machine's store, which the module's own
-// client never asks for. Then the ROOT store is looked at again.
-RootFetch AskWindowsForRoot(const PeerChain& chain, const CERT_NAME_BLOB& rootName) {
+// client never asks for. Then the module's own client is asked again: a root
+// of the same name but another key would not make the chain trusted.
+RootFetch AskWindowsForRoot(const PeerChain& chain, const std::function<CertificateProbe()>& probeAgain) {
     unique_hcertstore sent(::CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, CERT_STORE_CREATE_NEW_FLAG, nullptr));
     if (!sent || chain.sent.empty()) return RootFetch::Failed;
     unique_cert_context leaf;
@@ -153,13 +154,12 @@ RootFetch AskWindowsForRoot(const PeerChain& chain, const CERT_NAME_BLOB& rootNa
         built.release();
         return RootFetch::Failed;
     }
-    DWORD error = 0;
-    const unique_hcertstore roots = OpenMachineStore(L"ROOT", error);
-    if (!roots) return RootFetch::Failed;
-    CERT_NAME_BLOB name = rootName;
-    const unique_cert_context found(
-        ::CertFindCertificateInStore(roots.get(), kEncoding, 0, CERT_FIND_SUBJECT_NAME, &name, nullptr));
-    return found ? RootFetch::Found : RootFetch::NotFound;
+    const CertificateProbe again = probeAgain();
+    if (again.localFailure) return RootFetch::Failed;
+    if (again.error == 0) return RootFetch::Found;
+    const std::vector<PeerChain::Link>& verified = again.chain.verified;
+    if (verified.empty()) return RootFetch::Failed;
+    return verified.back().flags & MBEDTLS_X509_BADCERT_NOT_TRUSTED ? RootFetch::NotFound : RootFetch::Found;
 }
 
 // The library could not read a certificate the service sent: an algorithm
@@ -174,7 +174,8 @@ bool IsCertificateParseFailure(int code) {
 
 }  // namespace
 
-ChainDiagnosis DiagnoseChain(const CertificateProbe& probe, const std::string& host, RootFetch& fetch) {
+ChainDiagnosis DiagnoseChain(const CertificateProbe& probe, const std::string& host,
+                             const std::function<CertificateProbe()>& probeAgain, RootFetch& fetch) {
     fetch = RootFetch::NotAsked;
     const std::string client = "the module's own TLS client";
     if (probe.localFailure)
@@ -243,11 +244,11 @@ ChainDiagnosis DiagnoseChain(const CertificateProbe& probe, const std::string& h
                             "machine's trusted roots: certutil -addstore Root <file>, or Group Policy > Public Key "
                             "Policies > Trusted Root Certification Authorities";
         if (c) {
-            fetch = AskWindowsForRoot(chain, c.get()->pCertInfo->Issuer);
+            fetch = AskWindowsForRoot(chain, probeAgain);
             switch (fetch) {
                 case RootFetch::Found:
-                    words += ". Windows, asked to build the chain, has now added that root to the machine's store: "
-                             "run vyn-check again";
+                    words += ". Windows, asked to build the chain, has now added that root to the machine's store, "
+                             "and the module's own TLS client trusts the chain: run vyn-check again";
                     break;
                 case RootFetch::NotFound:
                     words += ". Windows, asked to build the chain, did not fetch that root (Update Root "

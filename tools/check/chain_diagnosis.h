@@ -5,6 +5,7 @@
 // administrator acts on, with the remedy.
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "net/tls/certificate_probe.h"
@@ -33,5 +34,7 @@ struct ChainDiagnosis {
 enum class RootFetch { NotAsked, Found, NotFound, Failed };
 
 // Names the finding of `probe` for `host`. For an untrusted chain Windows is
-// asked for the root once (`fetch` says how that went).
-ChainDiagnosis DiagnoseChain(const CertificateProbe& probe, const std::string& host, RootFetch& fetch);
+// asked for the root once and `probeAgain` then tells whether the module's
+// own client trusts the chain now (`fetch` says how that went).
+ChainDiagnosis DiagnoseChain(const CertificateProbe& probe, const std::string& host,
+                             const std::function<CertificateProbe()>& probeAgain, RootFetch& fetch);

@@ -113,10 +113,13 @@ std::string SystemTlsWords(const CVynAuthSession& session, DWORD code) {
 // "Tls" = 2; in automatic mode once the system's TLS could not connect): one
 // handshake of it shows the chain the service sent and what is wrong with it.
 std::string ModuleTlsWords(const CVynAuthSession& session, DWORD code) {
-    const CertificateProbe probe = ProbeServiceCertificate(session.http.UserAgent(), session.config.host,
-                                                           session.config.port, kRequestTimeoutSeconds);
+    const auto probeOnce = [&session]() {
+        return ProbeServiceCertificate(session.http.UserAgent(), session.config.host, session.config.port,
+                                       kRequestTimeoutSeconds);
+    };
+    const CertificateProbe probe = probeOnce();
     RootFetch fetch = RootFetch::NotAsked;
-    const ChainDiagnosis diagnosis = DiagnoseChain(probe, session.config.host, fetch);
+    const ChainDiagnosis diagnosis = DiagnoseChain(probe, session.config.host, probeOnce, fetch);
     switch (diagnosis.finding) {
         case ChainFinding::Valid:
             return "TLS failure of the module's own TLS client, whose handshake with the service completes now (" +
