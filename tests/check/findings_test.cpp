@@ -7,6 +7,7 @@
 #include <windows.h>
 #include <sddl.h>
 #include <wincrypt.h>
+#include <winhttp.h>
 
 #include <memory>
 #include <string>
@@ -236,6 +237,32 @@ TEST_F(VynCheck, LocalFailureIsNamedAsThisMachines) {
         << run.out;
     EXPECT_EQ(run.out.find("refused:"), std::string::npos) << run.out;
     EXPECT_EQ(run.out.find("service address"), std::string::npos) << run.out;
+    EXPECT_EQ(LastLine(run.out), kLockedOut);
+}
+
+// Both TLS clients follow the machine's WinHTTP proxy configuration: a proxy
+// that accepts no connection (or refuses the tunnel) is named, not the service.
+TEST_F(VynCheck, RefusedProxyIsNamed) {
+    WINHTTP_PROXY_INFO saved = {};
+    ASSERT_TRUE(::WinHttpGetDefaultProxyConfiguration(&saved));
+    const std::wstring proxy = L"https=127.0.0.1:" + std::to_wstring(refservice::ClosedPort());
+    WINHTTP_PROXY_INFO info = {};
+    info.dwAccessType = WINHTTP_ACCESS_TYPE_NAMED_PROXY;
+    info.lpszProxy = const_cast<wchar_t*>(proxy.c_str());
+    ASSERT_TRUE(::WinHttpSetDefaultProxyConfiguration(&info));
+    Configure(testreg::kNormalKey, refservice::Port(), kSkey, 0);
+    testreg::SetDword(testreg::kNormalKey, "Tls", 2);
+    const ChildRun run = RunCheck(L"");
+    EXPECT_TRUE(::WinHttpSetDefaultProxyConfiguration(&saved));
+    if (saved.lpszProxy) ::GlobalFree(saved.lpszProxy);
+    if (saved.lpszProxyBypass) ::GlobalFree(saved.lpszProxyBypass);
+
+    EXPECT_EQ(run.exitCode, 2u) << run.out;
+    EXPECT_NE(run.out.find(": connection refused by the proxy 127.0.0.1:" + std::to_string(refservice::ClosedPort()) +
+                           ": it does not accept connections, or refused the tunnel to localhost:" +
+                           std::to_string(refservice::Port()) + " (error 12029)\n"),
+              std::string::npos)
+        << run.out;
     EXPECT_EQ(LastLine(run.out), kLockedOut);
 }
 
