@@ -63,6 +63,50 @@ TEST_F(VynCheck, LogFolderOwnerWritersAndLinksAreReported) {
         << run.out;
 }
 
+// Runs a shell command on the Unix side (Wine starts Unix programs too) and
+// waits until `done` holds, since Wine cannot wait for such a child.
+template <class Done>
+bool RunUnixShell(const std::string& command, Done done) {
+    std::wstring line = L"Z:\\bin\\sh -c \"" + std::wstring(command.begin(), command.end()) + L"\"";
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process = {};
+    if (!::CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
+        return false;
+    ::CloseHandle(process.hThread);
+    ::CloseHandle(process.hProcess);
+    for (int i = 0; i < 100 && !done(); ++i) ::Sleep(50);
+    return done();
+}
+
+// A log folder that is a reparse point is named as the module will meet it.
+// Wine shows a Unix symbolic link to a folder as a reparse point, the way a
+// junction looks on Windows; it cannot create junctions itself.
+TEST_F(VynCheck, ReparsePointLogFolderIsReported) {
+    wchar_t folder[520] = {};
+    ASSERT_EQ(GetLogDirectory(folder), S_OK);
+    const std::wstring aside = std::wstring(folder) + L" aside";
+    ASSERT_TRUE(::MoveFileW(folder, aside.c_str()));
+    const auto linked = [&folder] {
+        const DWORD attributes = ::GetFileAttributesW(folder);
+        return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+    };
+    ChildRun run;
+    if (RunUnixShell("cd \\\"$WINEPREFIX/drive_c/ProgramData\\\" && ln -s 'Vyn Security aside' 'Vyn Security'",
+                     linked)) {
+        run = RunCheck(L"--no-network");
+        EXPECT_TRUE(RunUnixShell("rm \\\"$WINEPREFIX/drive_c/ProgramData/Vyn Security\\\"", [&] { return !linked(); }));
+    } else {
+        ADD_FAILURE() << "no symbolic link";
+    }
+    EXPECT_TRUE(::MoveFileW(aside.c_str(), folder));
+    EXPECT_TRUE(HasLine(run.out, "[warn] log folder: " + ToUtf8(folder) +
+                                     " is refused by the module (it is a reparse point): the log goes to the debugger "
+                                     "output only. Delete it (as an administrator); the module creates its own at the "
+                                     "next load"))
+        << run.out;
+}
+
 // A certificate (a DER file) in one of the machine's stores while it lives.
 class MachineStoreCertificate {
 public:

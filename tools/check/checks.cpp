@@ -5,8 +5,6 @@
 #include <cstdlib>
 #include <exception>
 
-#include "auth/envelope.h"
-#include "auth/session.h"
 #include "common/handles.h"
 #include "common/strings.h"
 #include "config/settings.h"
@@ -20,6 +18,7 @@ namespace {
 
 constexpr wchar_t kWinlogonKey[] = L"Software\\Microsoft\\Windows NT\\CurrentVersion\\Winlogon";
 constexpr wchar_t kEventSourceKey[] = L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\Vyn Security";
+
 std::string HklmName(const char* path) { return std::string("HKLM\\") + path; }
 
 std::string TypeName(DWORD type) {
