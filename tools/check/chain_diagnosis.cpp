@@ -68,6 +68,13 @@ std::string AlgorithmName(const char* oid) {
     return std::string("the algorithm ") + oid;
 }
 
+// A certificate's public key: its algorithm and size.
+std::string KeyText(const CERT_CONTEXT* c) {
+    CERT_PUBLIC_KEY_INFO& key = c->pCertInfo->SubjectPublicKeyInfo;
+    return AlgorithmName(key.Algorithm.pszObjId) + ", " +
+           std::to_string(::CertGetPublicKeyLength(X509_ASN_ENCODING, &key)) + " bits";
+}
+
 // The host names and addresses a certificate holds: its subject alternative
 // names, then the subject's common name.
 std::string NamesOf(const CERT_CONTEXT* c) {
@@ -223,13 +230,15 @@ ChainDiagnosis DiagnoseChain(const CertificateProbe& probe, const std::string& h
         std::string words = "certificate with an algorithm " + client + " does not carry: " +
                             Quoted(NameText(c.get()->pCertInfo->Subject)) + " is signed with " +
                             AlgorithmName(c.get()->pCertInfo->SignatureAlgorithm.pszObjId);
-        if ((link.flags & MBEDTLS_X509_BADCERT_BAD_KEY) && i + 1 < chain.verified.size()) {
-            const unique_cert_context issuer = ContextOf(chain.verified[i + 1].der);
-            if (issuer) {
-                CERT_PUBLIC_KEY_INFO& key = issuer.get()->pCertInfo->SubjectPublicKeyInfo;
-                words += " by a key of " + AlgorithmName(key.Algorithm.pszObjId) + ", " +
-                         std::to_string(::CertGetPublicKeyLength(X509_ASN_ENCODING, &key)) + " bits";
+        if (link.flags & MBEDTLS_X509_BADCERT_BAD_KEY) {
+            // The flag stands for the certificate's own key (the service's
+            // certificate) or the key it is signed with: both are named.
+            words += " (its own key: " + KeyText(c.get());
+            if (i + 1 < chain.verified.size()) {
+                const unique_cert_context issuer = ContextOf(chain.verified[i + 1].der);
+                if (issuer) words += "; its issuer's key: " + KeyText(issuer.get());
             }
+            words += ")";
         }
         return {ChainFinding::Algorithm, words + ". The service needs a certificate chain of RSA (2048 bits or more) "
                                                  "or ECDSA (P-256, P-384, P-521) with SHA-256, SHA-384 or SHA-512"};
