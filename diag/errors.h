@@ -58,6 +58,8 @@ public:
     // A time-out (12002) that ended the wait for the answer to a request that
     // was sent; the log line and the code are the same as for any 12002.
     bool TimedOutAwaitingAnswer() const { return errorCode_ == 12002 && wait_ == NetWait::Answer; }
+    // What the exchange was waiting for when it failed (vyn-check names it).
+    NetWait Wait() const { return wait_; }
     // The exchange was ended by the user's cancel (12017), not by a failure.
     bool Cancelled() const { return errorCode_ == 12017; }
 

@@ -24,6 +24,7 @@ extern "C" {
 #include "config/config.h"
 #include "diag/errors.h"
 #include "diag/log.h"
+#include "net/tls/certificate_probe.h"
 #include "net/tls/machine_trust.h"
 #include "net/tls/proxy.h"
 #include "net/socket_handles.h"
@@ -592,6 +593,7 @@ void CBuiltinTlsClient::Open(const HttpsRequest& request) {
         mbedtls_ssl_conf_rng(&conn.config, mbedtls_psa_get_random, MBEDTLS_PSA_RANDOM_STATE);
         conn.trust.Attach(&conn.config);
         rc = mbedtls_ssl_setup(&conn.ssl, &conn.config);
+        if (rc == 0 && peerChain_ != nullptr) peerChain_->Attach(&conn.ssl, &conn.config);
     }
     // The host name is both the SNI and the name the certificate must carry
     // (a DNS name, or for an address an IP address entry).
@@ -604,6 +606,7 @@ void CBuiltinTlsClient::Open(const HttpsRequest& request) {
 
     conn.stop = Stop::None;
     rc = mbedtls_ssl_handshake(&conn.ssl);
+    if (peerChain_ != nullptr) peerChain_->handshakeResult = rc;
     if (rc != 0) {
         const uint32_t flags = mbedtls_ssl_get_verify_result(&conn.ssl);
         DebugTlsFailure(what, rc, flags, conn.socketError);

@@ -26,6 +26,8 @@
 #include "net/https_types.h"
 #include "net/tls_client.h"
 
+struct PeerChain;
+
 class CBuiltinTlsClient final : public ITlsClient {
 public:
     CBuiltinTlsClient();
@@ -52,6 +54,10 @@ public:
     // The TLS version of the last completed handshake ("TLSv1.3"), "" before
     // one; for the Send thread (vyn-check names it).
     const std::string& TlsVersion() const noexcept { return tlsVersion_; }
+    // From the next handshake on, the chain the server sends and the
+    // library's verdict on it are kept in `into` (vyn-check's certificate
+    // probe, net/tls/certificate_probe.h), which must outlive this client.
+    void RecordPeerChain(PeerChain* into) noexcept { peerChain_ = into; }
 
     struct Connection;  // the socket with its TLS session (net/builtin_tls.cpp)
 
@@ -71,6 +77,7 @@ private:
     bool aborted_ = false;
     std::atomic<bool> handshakeCompleted_{false};
     std::string tlsVersion_;
+    PeerChain* peerChain_ = nullptr;
     // The deadline of the Send in progress (the Send thread's): a
     // whole-exchange request as a whole may take its bound plus
     // kDeadlineSlackMs, over all its waits, a retry on a stale kept

@@ -93,6 +93,7 @@ namespace refservice {
 uint16_t Port() { return PortSetting("VYN_REFSVC_PORT", VYN_REFSVC_PORT); }
 uint16_t WrongNamePort() { return PortSetting("VYN_REFSVC_WRONG_NAME_PORT", VYN_REFSVC_WRONG_NAME_PORT); }
 uint16_t UntrustedPort() { return PortSetting("VYN_REFSVC_UNTRUSTED_PORT", VYN_REFSVC_UNTRUSTED_PORT); }
+uint16_t ChainPort() { return PortSetting("VYN_REFSVC_CHAIN_PORT", VYN_REFSVC_CHAIN_PORT); }
 uint16_t ClosedPort() { return PortSetting("VYN_REFSVC_CLOSED_PORT", VYN_REFSVC_CLOSED_PORT); }
 uint16_t ControlPort() { return PortSetting("VYN_REFSVC_CONTROL_PORT", VYN_REFSVC_CONTROL_PORT); }
 

@@ -11,7 +11,7 @@
 
 // One request as the service received it.
 struct RecordedRequest {
-    std::string listener;  // "main", "wrong-name" or "untrusted"
+    std::string listener;  // "main", "wrong-name", "untrusted" or "chain"
     std::string method, target;
     std::vector<std::pair<std::string, std::string>> headers;
     std::string body;
@@ -25,6 +25,10 @@ namespace refservice {
 uint16_t Port();           // trusted https://localhost:<port>
 uint16_t WrongNamePort();  // certificate for another host name
 uint16_t UntrustedPort();  // certificate from an untrusted issuer
+// An ECDSA certificate for localhost sent with the ECDSA intermediate that
+// issued it, under a root of its own (pki/chain-root.der, trusted by no one
+// until a test adds it).
+uint16_t ChainPort();
 uint16_t ClosedPort();     // a loopback port nothing listens on
 uint16_t ControlPort();    // the plain-HTTP control listener
 

@@ -12,6 +12,8 @@
 #   untrusted.pem/.key     RSA leaf for DNS:localhost from a CA nobody trusts
 #   disallowed.pem/.key/.der  RSA leaf for DNS:localhost, trusted CA (the test
 #                          puts it into the machine's Disallowed store)
+#   sha1.pem/.key          RSA leaf for DNS:localhost, trusted CA, signed with
+#                          SHA-1 (which the module's own client does not accept)
 set -euo pipefail
 out=$1 ca=$2 cakey=$3
 mkdir -p "$out"
@@ -37,6 +39,11 @@ issue rsa rsa:2048 DNS:localhost,IP:127.0.0.1 "$ca" "$cakey"
 issue other-name rsa:2048 DNS:other-name.vyngina.test "$ca" "$cakey"
 issue disallowed rsa:2048 DNS:localhost "$ca" "$cakey"
 openssl x509 -in disallowed.pem -outform DER -out disallowed.der
+openssl req -new -newkey rsa:2048 -nodes -keyout sha1.key -subj "/O=VynGina test/CN=sha1" -out "$tmp/sha1.csr" \
+  2>/dev/null
+ext DNS:localhost
+openssl x509 -req -in "$tmp/sha1.csr" -CA "$ca" -CAkey "$cakey" -CAcreateserial -CAserial "$tmp/sha1.srl" \
+  -days 3650 -sha1 -extfile "$tmp/ext" -out sha1.pem 2>/dev/null
 
 openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout ecdsa-ca.key -out ecdsa-ca.pem \
   -days 3650 -sha256 -subj "/O=VynGina test/CN=VynGina Test ECDSA CA" \

@@ -5,15 +5,12 @@
 #include <cstdlib>
 #include <exception>
 
-#include "auth/envelope.h"
-#include "auth/session.h"
 #include "common/handles.h"
 #include "common/strings.h"
 #include "config/settings.h"
 #include "diag/errors.h"
 #include "diag/log.h"
 #include "tools/check/acl.h"
-#include "tools/check/certificate.h"
 #include "common/gina_image.h"
 #include "tools/check/words.h"
 
@@ -21,10 +18,6 @@ namespace {
 
 constexpr wchar_t kWinlogonKey[] = L"Software\\Microsoft\\Windows NT\\CurrentVersion\\Winlogon";
 constexpr wchar_t kEventSourceKey[] = L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\Vyn Security";
-// The bound of every wait of the tool's requests, the same as
-// pre-authentication's: a service that accepts and then stays silent is
-// reported as timed out rather than holding the administrator's console.
-constexpr int32_t kRequestTimeoutSeconds = 10;
 
 std::string HklmName(const char* path) { return std::string("HKLM\\") + path; }
 
@@ -243,84 +236,6 @@ bool HoldsSecret(HKEY key) {
     return false;
 }
 
-std::string Milliseconds(DWORD start) { return std::to_string(::GetTickCount() - start) + " ms"; }
-
-// A transport failure in words; for a refused certificate or a failed
-// handshake, what a look at the certificate shows.
-std::string SecureChannelWords(const CVynAuthSession& session, DWORD code, bool underWine) {
-    const std::string number = " (error " + std::to_string(static_cast<unsigned long>(code)) + ")";
-    if (!IsSecureChannelFailure(code)) return TransportFailureWords(code, underWine);
-    uint32_t policyError = 0;
-    const CertificateFinding finding =
-        DiagnoseCertificate(session.http.UserAgent(), session.config.host, session.config.port, policyError);
-    if (finding == CertificateFinding::NoCertificate || finding == CertificateFinding::Valid) {
-        std::string words = "TLS failure: the handshake with the service failed";
-        if (finding == CertificateFinding::Valid) words += " (its certificate is valid for this host)";
-        return words + number + ". " + kTlsLimitsNote;
-    }
-    std::string words = CertificateFindingWords(finding, policyError) + number;
-    if (finding == CertificateFinding::SignatureNotValidated) words += ". " + std::string(kTlsLimitsNote);
-    return words;
-}
-
-// What an exchange came to, in the module's terms: only a transport failure or
-// a server error (5xx) may fail open; 401 means the keys; any other answer the
-// module cannot use (a redirect, which it never follows, another status, an
-// envelope it cannot read) is refused at logon whatever FailOpen says.
-struct ExchangeResult {
-    ServiceAnswer answer = ServiceAnswer::Answered;
-    std::string words;
-};
-
-// The words of the last transport failure: a ping and a Check that fail alike
-// are diagnosed once (a look at the certificate is one more handshake).
-struct TransportWords {
-    DWORD code = 0;
-    std::string words;
-};
-
-ExchangeResult Classify(const CVynAuthSession& session, const std::exception_ptr& failure,
-                        TransportWords* last = nullptr) {
-    try {
-        std::rethrow_exception(failure);
-    } catch (const CINetException& e) {
-        if (last != nullptr && last->code == e.GetErrorCode()) return {ServiceAnswer::Unreachable, last->words};
-        std::string words = SecureChannelWords(session, e.GetErrorCode(), RunningUnderWine());
-        if (last != nullptr) *last = {e.GetErrorCode(), words};
-        return {ServiceAnswer::Unreachable, std::move(words)};
-    } catch (const CHttpStatusException& e) {
-        const int32_t status = e.GetHttpStatus();
-        const std::string number = "HTTP status " + std::to_string(status);
-        if (status >= 500 && status <= 599) return {ServiceAnswer::Unreachable, number + " (a server error)"};
-        if (status == 401) return {ServiceAnswer::KeysRefused, number + ": the service refused the IKey/SKey pair"};
-        if (status >= 300 && status <= 399)
-            return {ServiceAnswer::Refused, number + " (a redirect, which the module never follows)"};
-        return {ServiceAnswer::Refused, number};
-    } catch (const CVynException&) {
-        return {ServiceAnswer::Refused, "answer not understood (see the log)"};
-    }
-}
-
-// One unparameterised request through the module's executor, its answer
-// checked as the module checks every envelope.
-ExchangeResult Exchange(CVynAuthSession& session, VynOperation operation, TransportWords& last) {
-    try {
-        session.OpenHttpSession();
-        const ParamMap none;
-        std::string body;
-        session.MakeRequest(operation, none, body, kRequestTimeoutSeconds, TimeoutScope::WholeExchange);
-        ParseResponse(body);
-        return {};
-    } catch (const CVynException&) {
-        return Classify(session, std::current_exception(), &last);
-    }
-}
-
-// Said after a refusal other than the keys', which names its own cause.
-const char* RefusalTail(ServiceAnswer answer) {
-    return answer == ServiceAnswer::Refused ? ": the module refuses such an answer whatever FailOpen says" : "";
-}
-
 // Whether SYSTEM may read the values of HKLM\path, judged from the key's
 // DACL. A DACL the tool cannot read leaves the question open: the key is then
 // taken as readable and the exposure check says why it could not tell.
@@ -329,39 +244,6 @@ bool SystemMayReadKey(const char* path) {
     DWORD error = 0;
     if (!ReadKeySecurity(path, descriptor, error)) return true;
     return SystemMayAccess(descriptor.data(), KEY_QUERY_VALUE, kKeyMapping);
-}
-
-// The session the tool's requests go through: the module's product token and
-// the settings as read, but never failing open: the tool must see the failure
-// that a logon would have hidden behind FailOpen.
-void Prepare(CVynAuthSession& session, const SessionConfig& config) {
-    session.config = config;
-    session.config.failOpen = false;
-}
-
-// The client that reached the service for `http`'s last answer, in words.
-std::string ClientReached(const CHttpsClient& http) {
-    if (http.LastServed() == TlsClientKind::Module)
-        return "the module's own TLS client (" + http.Builtin().TlsVersion() + ")";
-    return "the system's TLS (WinHTTP)";
-}
-
-// With "Tls" = 1 and the system's TLS failing the handshake: whether the
-// module's own client completes one with the service, as automatic
-// selection would have let it. The Check is made once more through it; its
-// answer does not matter, only that the handshake completed.
-void ProbeModuleClient(Report& report, const SessionConfig& config, DWORD failure) {
-    if (config.tls != TlsMode::SystemOnly || !IsSecureChannelFailure(failure)) return;
-    SessionConfig viaModule = config;
-    viaModule.tls = TlsMode::ModuleOnly;
-    CVynAuthSession probe(kVynProductToken);
-    Prepare(probe, viaModule);
-    TransportWords ignored;
-    Exchange(probe, VynOperation::Check, ignored);
-    if (!probe.http.Builtin().HandshakeCompleted()) return;
-    report.Add("service.tls", Status::Warn,
-               "service: the module's own TLS client connects (" + probe.http.Builtin().TlsVersion() +
-                   ") where the system's TLS cannot: set Tls to 0 (automatic) to let logons use it");
 }
 
 }  // namespace
@@ -419,8 +301,9 @@ SettingsOutcome CheckSettings(Report& report) {
     return outcome;
 }
 
-std::vector<std::string> CheckSecretExposure(Report& report, const SettingsOutcome& settings) {
-    std::vector<std::string> exposed;
+ExposureOutcome CheckSecretExposure(Report& report, const SettingsOutcome& settings) {
+    ExposureOutcome outcome;
+    std::vector<std::string>& exposed = outcome.readers;
     for (const char* path : {kPolicySettingsKey, kNormalSettingsKey}) {
         // The key in use, and any other key that holds a secret key as well.
         unique_hkey key = OpenSettingsKey(path);
@@ -449,8 +332,10 @@ std::vector<std::string> CheckSecretExposure(Report& report, const SettingsOutco
             if (!seen) exposed.push_back(r);
         }
         report.Add("exposure.SKey", Status::Warn, "secret key: " + HklmName(path) + " may be read by " + names);
+        outcome.keys.push_back(HklmName(path));
+        outcome.policyKey = outcome.policyKey || path == std::string(kPolicySettingsKey);
     }
-    return exposed;
+    return outcome;
 }
 
 namespace {
@@ -467,11 +352,17 @@ std::string Joined(const std::vector<std::string>& names) {
 void CheckLogFolderControl(Report& report, const std::string& name, PSECURITY_DESCRIPTOR descriptor) {
     bool administrators = false;
     const std::string owner = OwnerName(descriptor, administrators);
-    if (administrators) {
-        report.Add("exposure.log-folder-owner", Status::Ok, "log folder: owned by " + owner);
-    } else {
+    // Reported, never done here: the module itself takes the folder back.
+    if (!administrators) {
         report.Add("exposure.log-folder-owner", Status::Warn,
-                   "log folder: owned by " + owner + ", not the Administrators (the module takes it back at load)");
+                   "log folder: owned by " + owner +
+                       ", not the Administrators (the module will take the folder back at load)");
+    } else if (!IsPrivateLogDirectorySecurity(descriptor)) {
+        report.Add("exposure.log-folder-owner", Status::Warn,
+                   "log folder: owned by " + owner +
+                       ", but its access list is not the module's own (the module will take the folder back at load)");
+    } else {
+        report.Add("exposure.log-folder-owner", Status::Ok, "log folder: owned by " + owner);
     }
     constexpr ACCESS_MASK kChanges = FILE_ADD_FILE | FILE_ADD_SUBDIRECTORY | FILE_DELETE_CHILD | DELETE | WRITE_DAC |
                                      WRITE_OWNER | GENERIC_WRITE | GENERIC_ALL;
@@ -519,6 +410,35 @@ void CheckLogFolder(Report& report) {
         return;
     }
     const std::string name = ToUtf8(folder);
+    // The folder itself, never what a reparse point leads to: the module
+    // refuses such a folder, and so its security does not matter.
+    const DWORD attributes = ::GetFileAttributesW(folder);
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        const DWORD error = ::GetLastError();
+        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) {
+            report.Add("exposure.log-folder", Status::Info,
+                       "log folder: " + name + " does not exist yet: the module will create it at load, for SYSTEM "
+                       "and the Administrators only");
+            return;
+        }
+    }
+    const unique_hfile handle(::CreateFileW(folder, FILE_READ_ATTRIBUTES,
+                                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                            OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
+                                            nullptr));
+    BY_HANDLE_FILE_INFORMATION info = {};
+    if (handle && ::GetFileInformationByHandle(handle.get(), &info)) {
+        // Windows reports a reparse point on the handle, Wine (a Unix link)
+        // only on the name.
+        if (attributes != INVALID_FILE_ATTRIBUTES) info.dwFileAttributes |= attributes & FILE_ATTRIBUTE_REPARSE_POINT;
+        if (const char* why = LogPathRefusal(info)) {
+            report.Add("exposure.log-folder", Status::Warn,
+                       "log folder: " + name + " is refused by the module (" + why +
+                           "): the log goes to the debugger output only. Delete it (as an administrator); the "
+                           "module creates its own at the next load");
+            return;
+        }
+    }
     std::vector<BYTE> descriptor;
     DWORD error = 0;
     if (!ReadFileSecurity(folder, descriptor, error, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION)) {
@@ -612,98 +532,4 @@ RegistrationOutcome CheckRegistration(Report& report) {
     RegistrationOutcome outcome = InspectGinaDll(report);
     InspectEventSource(report);
     return outcome;
-}
-
-ServiceAnswer CheckService(Report& report, const SessionConfig& config) {
-    CVynAuthSession session(kVynProductToken);
-    Prepare(session, config);
-    const std::string where = config.host + ":" + std::to_string(config.port);
-
-    // The module never sends a ping: its result is information, and the signed
-    // Check that follows decides.
-    TransportWords last;
-    DWORD start = ::GetTickCount();
-    const ExchangeResult ping = Exchange(session, VynOperation::Ping, last);
-    if (ping.answer == ServiceAnswer::Answered)
-        report.Add("service.ping", Status::Ok, "service: ping of " + where + " answered in " + Milliseconds(start));
-    else
-        report.Add("service.ping", Status::Warn,
-                   "service: ping of " + where + " failed after " + Milliseconds(start) + ": " + ping.words);
-
-    start = ::GetTickCount();
-    const ExchangeResult check = Exchange(session, VynOperation::Check, last);
-    switch (check.answer) {
-        case ServiceAnswer::Answered: break;
-        case ServiceAnswer::Unreachable:
-            report.Add("service.check", Status::Fail, "service: check failed after " + Milliseconds(start) + ": " + check.words);
-            ProbeModuleClient(report, config, last.code);
-            return check.answer;
-        default:
-            report.Add("service.check", Status::Fail,
-                       "service: check refused after " + Milliseconds(start) + ": " + check.words +
-                           RefusalTail(check.answer));
-            return check.answer;
-    }
-    report.Add("service.check", Status::Ok,
-               "service: check answered in " + Milliseconds(start) + ": the service accepts the IKey/SKey pair");
-    report.Add("service.tls", Status::Ok, "service: reached through " + ClientReached(session.http));
-
-    // This account's connection succeeded; SYSTEM's depends on the machine's
-    // trusted roots alone, which this account's own stores may add to.
-    uint32_t policyError = 0;
-    const CertificateFinding finding =
-        DiagnoseCertificate(session.http.UserAgent(), session.config.host, session.config.port, policyError);
-    if (finding == CertificateFinding::Valid || finding == CertificateFinding::NoCertificate) return check.answer;
-    report.Add("service.certificate", Status::Fail,
-               "service: this account accepts the service's certificate, SYSTEM would not: " +
-                   CertificateFindingWords(finding, policyError));
-    return ServiceAnswer::Unreachable;
-}
-
-ServiceAnswer CheckUser(Report& report, const SessionConfig& config, const std::string& user) {
-    CVynAuthSession session(kVynProductToken);
-    Prepare(session, config);
-    const std::string who = "user " + user + ": ";
-    const DWORD start = ::GetTickCount();
-    PreauthDecision decision;
-    try {
-        decision = session.RequestPreauth(user);
-    } catch (const CVynException&) {
-        const ExchangeResult result = Classify(session, std::current_exception());
-        const bool reached = result.answer != ServiceAnswer::Unreachable;
-        report.Add("user.preauth", Status::Fail,
-                   who + "pre-authentication " + (reached ? "refused: " : "failed: ") + result.words +
-                       RefusalTail(result.answer));
-        return result.answer;
-    }
-    const std::string took = " (" + Milliseconds(start) + ")";
-    const PreauthVerdict verdict = JudgePreauth(decision);
-    switch (verdict.action) {
-        case PreauthAction::SecondFactor: {
-            std::string text = who + "a second factor is needed";
-            if (!decision.defaultFactor.empty()) {
-                text += "; default factor: " + decision.defaultFactor;
-                if (config.autoPush) text += " (started at once at logon: AutoPush is on)";
-            }
-            report.Add("user.preauth", Status::Ok, text + took);
-            return ServiceAnswer::Answered;
-        }
-        case PreauthAction::Allow:
-            report.Add("user.preauth", Status::Info, who + "allowed without a second factor" + took);
-            return ServiceAnswer::Answered;
-        case PreauthAction::Refuse:
-            break;
-    }
-    // Enrol and deny are the service's decisions about this account: answers,
-    // which say nothing against the machine's readiness.
-    if (decision.result == "enroll") {
-        report.Add("user.preauth", Status::Warn, who + "must enrol: " + verdict.message + took);
-        return ServiceAnswer::Answered;
-    }
-    if (verdict.kind == AuthenticationDenied) {
-        report.Add("user.preauth", Status::Warn, who + "denied: " + verdict.message + took);
-        return ServiceAnswer::Answered;
-    }
-    report.Add("user.preauth", Status::Fail, who + "decision \"" + decision.result + "\" not understood" + took);
-    return ServiceAnswer::Refused;
 }

@@ -22,8 +22,9 @@ enum class ServiceAnswer {
     NotAsked,
     Answered,     // an answer the module uses (a decision counts, whatever it is)
     Unreachable,  // a transport failure or a server error: FailOpen decides
-    KeysRefused,  // 401: the IKey/SKey pair
+    KeysRefused,  // 401: the IKey/SKey pair (or the host the signature covers)
     Refused,      // any other answer the module refuses, whatever FailOpen says
+    LocalFailure, // this machine cannot make the request: logons that need it are refused
 };
 
 struct RegistrationOutcome {
@@ -32,10 +33,17 @@ struct RegistrationOutcome {
 };
 
 SettingsOutcome CheckSettings(Report& report);
-// The accounts other than SYSTEM, Administrators and CREATOR OWNER that may
-// read a key holding a secret key.
-std::vector<std::string> CheckSecretExposure(Report& report, const SettingsOutcome& settings);
+// Who, other than SYSTEM, Administrators and CREATOR OWNER, may read a key
+// holding a secret key, and which keys those are.
+struct ExposureOutcome {
+    std::vector<std::string> readers;
+    std::vector<std::string> keys;  // "HKLM\...", each key readable by one of them
+    bool policyKey = false;         // one of them is the policy key
+};
+ExposureOutcome CheckSecretExposure(Report& report, const SettingsOutcome& settings);
 void CheckLogFolder(Report& report);
 RegistrationOutcome CheckRegistration(Report& report);
-ServiceAnswer CheckService(Report& report, const SessionConfig& config);
+// `userFollows`: a user's pre-authentication follows, and decides over a
+// refused Check (the module never sends Check at logon).
+ServiceAnswer CheckService(Report& report, const SessionConfig& config, bool userFollows);
 ServiceAnswer CheckUser(Report& report, const SessionConfig& config, const std::string& user);

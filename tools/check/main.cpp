@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "common/strings.h"
+#include "config/settings.h"
 #include "diag/log.h"
 #include "tools/check/checks.h"
 #include "tools/check/report.h"
@@ -89,12 +90,17 @@ std::string Names(const std::vector<std::string>& names) {
 // The most severe finding decides: registration, a refusal, an unreachable
 // service, no configuration, then the secret's exposure.
 Decision Decide(const RegistrationOutcome& registration, const SettingsOutcome& settings, ServiceAnswer service,
-                const std::vector<std::string>& exposedTo, bool networkChecked) {
+                const ExposureOutcome& exposure, bool networkChecked) {
     if (registration.broken) return {Verdict::RegistrationBroken, registration.sentence};
     if (service == ServiceAnswer::KeysRefused)
         return {Verdict::KeysRefused,
-                "the service refused the IKey/SKey pair: every challenged logon and unlock would be refused. Correct "
-                "the keys before restarting."};
+                "the service refused the request's signature: every challenged logon and unlock would be refused. "
+                "Check IKey, SKey and Host (the signature covers the host name) before restarting."};
+    if (service == ServiceAnswer::LocalFailure)
+        return {Verdict::Unreachable,
+                "a failure on this machine keeps the module from the service: every challenged logon and unlock, "
+                "administrators' included, will be refused whatever FailOpen says. Do not restart until this is "
+                "fixed."};
     if (service == ServiceAnswer::Refused)
         return {Verdict::Refused,
                 "the service's answer is one the module refuses, whatever FailOpen says: logons and unlocks will be "
@@ -105,32 +111,42 @@ Decision Decide(const RegistrationOutcome& registration, const SettingsOutcome& 
                     "the service cannot be used from this machine: with FailOpen on, logons and unlocks will pass "
                     "without a second factor."};
         return {Verdict::Unreachable,
-                "the service cannot be used from this machine and FailOpen is off: users will be locked out."};
+                "the service cannot be used from this machine and FailOpen is off: every challenged logon and "
+                "unlock, administrators' included, will be refused. Do not restart until this is fixed."};
     }
     if (!settings.complete)
         return {Verdict::Bypass, "no complete configuration: every logon and unlock passes unchallenged."};
-    if (!exposedTo.empty())
-        return {Verdict::Exposed, "the secret key may be read by " + Names(exposedTo) +
-                                      ": whoever reads it can sign requests as this machine. Restrict the key to "
-                                      "SYSTEM and Administrators."};
+    if (!exposure.readers.empty()) {
+        std::string sentence = "the secret key may be read by " + Names(exposure.readers) +
+                               ": whoever reads it can sign requests as this machine. Remove " +
+                               Names(exposure.readers) + " from the permissions of " + Names(exposure.keys) +
+                               " (SYSTEM and Administrators keep theirs).";
+        if (exposure.policyKey)
+            sentence += " The policy key's values come from a Group Policy object, which sits in SYSVOL, readable "
+                        "by every domain user: move SKey to the machine key HKLM\\" +
+                        std::string(kNormalSettingsKey) + " and rotate the key pair.";
+        return {Verdict::Exposed, sentence};
+    }
     if (!networkChecked)
-        return {Verdict::Ready, "configured; the service was not contacted (--no-network)."};
+        return {Verdict::Ready,
+                "registered and configured; the keys and the service were not checked (--no-network)."};
     return {Verdict::Ready, "configured, the service reached and the keys accepted."};
 }
 
 int Run(const Options& options) {
-    // So the log shows where the request lines that follow come from.
-    OpenLogFile();
+    // Nothing is changed: the log is not opened (opening it would create,
+    // take back or rotate it); the module's lines of this run, the request
+    // lines among them, go to the debugger output alone.
     LogMessage("vyn-check: preflight check" + (options.user.empty() ? std::string() : " for user " + options.user));
 
     Report report;
     const SettingsOutcome settings = CheckSettings(report);
-    const std::vector<std::string> exposedTo = CheckSecretExposure(report, settings);
+    const ExposureOutcome exposure = CheckSecretExposure(report, settings);
     CheckLogFolder(report);
     const RegistrationOutcome registration = CheckRegistration(report);
 
-    // The worse of Check and the user's pre-authentication: both are what a
-    // logon meets.
+    // What a logon meets: the Check, or with a user named, that user's
+    // pre-authentication, the one request of the two a logon sends.
     ServiceAnswer service = ServiceAnswer::NotAsked;
     const bool networkChecked = options.network && settings.complete;
     if (!options.network) {
@@ -138,21 +154,27 @@ int Run(const Options& options) {
     } else if (!settings.complete) {
         report.Add("service", Status::Info, "service: not contacted (the settings are incomplete)");
     } else {
-        service = CheckService(report, settings.config);
-        if (!options.user.empty()) {
-            if (service == ServiceAnswer::Unreachable) {
+        const bool userFollows = !options.user.empty();
+        service = CheckService(report, settings.config, userFollows);
+        if (userFollows) {
+            if (service == ServiceAnswer::Unreachable || service == ServiceAnswer::LocalFailure) {
                 report.Add("user.preauth", Status::Info, "user " + options.user + ": not asked (the service is unreachable)");
             } else {
                 const ServiceAnswer user = CheckUser(report, settings.config, options.user);
-                // The enumerators rank from harmless to worst after Answered.
-                if (static_cast<int>(user) > static_cast<int>(service)) service = user;
+                const bool checkRefused = service == ServiceAnswer::KeysRefused || service == ServiceAnswer::Refused;
+                // A pre-authentication that is answered outranks a refused
+                // Check; otherwise the worse of the two (the enumerators rank
+                // from harmless to worst after Answered).
+                if (checkRefused && user == ServiceAnswer::Answered)
+                    service = user;
+                else if (static_cast<int>(user) > static_cast<int>(service))
+                    service = user;
             }
         }
     }
 
-    const Decision decision = Decide(registration, settings, service, exposedTo, networkChecked);
+    const Decision decision = Decide(registration, settings, service, exposure, networkChecked);
     LogMessage(std::string("vyn-check: verdict ") + VerdictWord(decision.verdict));
-    CloseLogFile();
     Write(STD_OUTPUT_HANDLE, options.json ? report.Json(decision.verdict, decision.sentence)
                                           : report.Text(decision.verdict, decision.sentence));
     return ExitCode(decision.verdict);

@@ -61,7 +61,9 @@ std::string TransportFailureWords(DWORD code, bool underWine) {
             return "TLS failure: the handshake with the service failed (no protocol or cipher in common)" + number;
         case kSecureFailure:
             return "certificate not accepted: not trusted, for another name, expired or revoked" + number;
-        case kConnectionError: return "TLS failure: the service broke the connection off during the handshake" + number;
+        case kConnectionError:
+            return "connection broken: the connection or the answer broke off (the service, a proxy or a firewall "
+                   "ended it during the handshake or before the whole answer arrived)" + number;
         case kInvalidServerResponse: return "the answer was not HTTP" + number;
         default: return "connection failed" + number;
     }

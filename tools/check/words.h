@@ -18,5 +18,6 @@ std::string TransportFailureWords(DWORD code, bool underWine);
 // certificate: which of the two it was takes a look at the certificate.
 bool IsSecureChannelFailure(DWORD code);
 
-// What XP x64 and Server 2003 x64 lack for TLS: said after a handshake failure.
+// What XP x64 and Server 2003 x64 lack for TLS: said only where it is the
+// cause, when the system's TLS alone ("Tls" = 1) cannot complete a handshake.
 extern const char kTlsLimitsNote[];

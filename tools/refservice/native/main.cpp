@@ -34,6 +34,8 @@ const char kUsage[] =
     "  --wrong-name-cert FILE --wrong-name-key FILE\n"
     "  --untrusted-port N           HTTPS listener with a certificate from an untrusted issuer\n"
     "  --untrusted-cert FILE --untrusted-key FILE\n"
+    "  --chain-port N               HTTPS listener whose certificate comes with an intermediate\n"
+    "  --chain-cert FILE --chain-key FILE\n"
     "  --min-tls 1.2|1.3            refuse clients below this TLS version on every HTTPS listener\n"
     "  --max-tls 1.2|1.3            offer no TLS version above this one on every HTTPS listener\n"
     "  --control-port N             plain-HTTP control listener on 127.0.0.1 (for tests)\n"
@@ -42,8 +44,8 @@ const char kUsage[] =
     "  --help                       this text\n";
 
 struct Options {
-    int port = -1, wrongNamePort = -1, untrustedPort = -1, controlPort = -1;
-    std::string cert, key, wrongNameCert, wrongNameKey, untrustedCert, untrustedKey, scenario;
+    int port = -1, wrongNamePort = -1, untrustedPort = -1, chainPort = -1, controlPort = -1;
+    std::string cert, key, wrongNameCert, wrongNameKey, untrustedCert, untrustedKey, chainCert, chainKey, scenario;
     // OpenSSL version numbers; 0: OpenSSL's configured bounds.
     int minTls = 0, maxTls = 0;
     bool log = false;
@@ -84,6 +86,12 @@ Options Parse(int argc, char** argv) {
             o.wrongNamePort = ParsePort(value());
         } else if (a == "--untrusted-port") {
             o.untrustedPort = ParsePort(value());
+        } else if (a == "--chain-port") {
+            o.chainPort = ParsePort(value());
+        } else if (a == "--chain-cert") {
+            o.chainCert = value();
+        } else if (a == "--chain-key") {
+            o.chainKey = value();
         } else if (a == "--min-tls") {
             o.minTls = ParseTlsVersion(a, value());
         } else if (a == "--max-tls") {
@@ -116,6 +124,8 @@ Options Parse(int argc, char** argv) {
         Fail("--wrong-name-port needs --wrong-name-cert and --wrong-name-key");
     if (o.untrustedPort >= 0 && (o.untrustedCert.empty() || o.untrustedKey.empty()))
         Fail("--untrusted-port needs --untrusted-cert and --untrusted-key");
+    if (o.chainPort >= 0 && (o.chainCert.empty() || o.chainKey.empty()))
+        Fail("--chain-port needs --chain-cert and --chain-key");
     if (o.minTls != 0 && o.maxTls != 0 && o.minTls > o.maxTls) Fail("--min-tls is above --max-tls");
     return o;
 }
@@ -151,6 +161,7 @@ int main(int argc, char** argv) {
     open("main", opt.port, opt.cert, opt.key);
     open("wrong-name", opt.wrongNamePort, opt.wrongNameCert, opt.wrongNameKey);
     open("untrusted", opt.untrustedPort, opt.untrustedCert, opt.untrustedKey);
+    open("chain", opt.chainPort, opt.chainCert, opt.chainKey);
 
     if (!opt.scenario.empty()) {
         std::ifstream in(opt.scenario, std::ios::binary);
