@@ -14,7 +14,6 @@ extern "C" {
 #include <mbedtls/psa_util.h>
 }
 
-#include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <functional>
@@ -24,6 +23,7 @@ extern "C" {
 #include "config/config.h"
 #include "diag/errors.h"
 #include "diag/log.h"
+#include "net/http_framing.h"
 #include "net/tls/machine_trust.h"
 #include "net/tls/proxy.h"
 #include "net/socket_handles.h"
@@ -62,8 +62,8 @@ const uint16_t kSignatureSchemes[] = {
     MBEDTLS_TLS1_3_SIG_RSA_PSS_RSAE_SHA512,    MBEDTLS_TLS1_3_SIG_NONE,
 };
 
-// An answer's header block larger than this is not an answer of the service.
-constexpr size_t kMaxHeaderBytes = 64 * 1024;
+// A proxy's answer to CONNECT larger than this is not an answer of a proxy.
+constexpr size_t kMaxConnectAnswerBytes = 64 * 1024;
 
 struct AddrInfoTraits {
     using pointer = addrinfo*;
@@ -367,19 +367,6 @@ void SendRaw(CBuiltinTlsClient::Connection& c, const std::string& data, const st
     }
 }
 
-// The status code of an HTTP status line ("HTTP/1.x NNN text"); -1 when the
-// line is not one.
-int ParseStatusLine(const std::string& line) {
-    if (line.compare(0, 7, "HTTP/1.") != 0 || line.size() < 12 || line[8] != ' ') return -1;
-    int status = 0;
-    for (size_t i = 9; i < 12; ++i) {
-        if (line[i] < '0' || line[i] > '9') return -1;
-        status = status * 10 + (line[i] - '0');
-    }
-    if (line.size() > 12 && line[12] != ' ') return -1;
-    return status;
-}
-
 // Opens the tunnel to host:port through the proxy `proxyName`. Any answer but
 // a 2xx, or one that is not HTTP, is a connection failure naming the proxy.
 void OpenTunnel(CBuiltinTlsClient::Connection& c, const HttpsRequest& request) {
@@ -392,7 +379,7 @@ void OpenTunnel(CBuiltinTlsClient::Connection& c, const HttpsRequest& request) {
     // bytes after it belong to the TLS session.
     std::string answer;
     while (answer.size() < 4 || answer.compare(answer.size() - 4, 4, "\r\n\r\n") != 0) {
-        if (answer.size() > kMaxHeaderBytes) break;
+        if (answer.size() > kMaxConnectAnswerBytes) break;
         unsigned char byte = 0;
         const int received = c.RawRecv(&byte, 1);
         if (received <= 0) {
@@ -424,32 +411,6 @@ void DebugTlsFailure(const std::string& what, int code, uint32_t flags, int sock
     std::snprintf(text, sizeof(text), "-0x%04X, verification flags 0x%08lX, socket error %d",
                   static_cast<unsigned>(-code), static_cast<unsigned long>(flags), socketError);
     LogMessage("DEBUG: " + what + " failed in the TLS library (" + text + ")");
-}
-
-// Finds `needle` (case-insensitive name) among the header lines of `head`;
-// "" when absent.
-std::string HeaderValue(const std::string& head, const char* name) {
-    const size_t nameLength = std::strlen(name);
-    size_t line = head.find("\r\n");
-    while (line != std::string::npos && line + 2 < head.size()) {
-        const size_t start = line + 2;
-        line = head.find("\r\n", start);
-        const std::string text = head.substr(start, line == std::string::npos ? std::string::npos : line - start);
-        if (text.size() > nameLength && text[nameLength] == ':' && _strnicmp(text.c_str(), name, nameLength) == 0) {
-            size_t b = nameLength + 1;
-            while (b < text.size() && (text[b] == ' ' || text[b] == '\t')) ++b;
-            size_t e = text.size();
-            while (e > b && (text[e - 1] == ' ' || text[e - 1] == '\t')) --e;
-            return text.substr(b, e - b);
-        }
-    }
-    return std::string();
-}
-
-bool ContainsToken(const std::string& value, const char* token) {
-    std::string lower;
-    for (char ch : value) lower += static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
-    return lower.find(token) != std::string::npos;
 }
 
 // Thrown inside Send when a kept connection turns out to have been closed by
@@ -688,10 +649,9 @@ int32_t CBuiltinTlsClient::Exchange(const HttpsRequest& request, std::string& re
     // wait for its answer, which the executor tells from a lost request (a
     // held status poll that times out is polled again).
     const std::string readWhat = "Receiving the answer from " + where;
-    std::string buffer;
     bool ended = false;  // the server ended the connection
     bool anyByte = false;
-    auto readMore = [&]() -> bool {
+    const ReadMore readMore = [&](std::string& buffer) -> bool {
         if (ended) return false;
         unsigned char chunk[16384];
         for (;;) {
@@ -710,6 +670,7 @@ int32_t CBuiltinTlsClient::Exchange(const HttpsRequest& request, std::string& re
             if (rc == MBEDTLS_ERR_SSL_WANT_READ || rc == MBEDTLS_ERR_SSL_RECEIVED_NEW_SESSION_TICKET) continue;
             if (rc == 0 || rc == MBEDTLS_ERR_SSL_PEER_CLOSE_NOTIFY ||
                 (rc == MBEDTLS_ERR_SSL_CONN_EOF && c.stop == Stop::Closed)) {
+                if (reused && !anyByte) throw StaleConnection();
                 ended = true;
                 return false;
             }
@@ -722,95 +683,12 @@ int32_t CBuiltinTlsClient::Exchange(const HttpsRequest& request, std::string& re
         }
     };
 
-    int status = 0;
-    std::string head;
-    for (;;) {
-        // Interim 1xx answers are skipped, as WinHTTP does.
-        size_t end;
-        while ((end = buffer.find("\r\n\r\n")) == std::string::npos) {
-            if (buffer.size() > kMaxHeaderBytes) ThrowWinHttpError(readWhat, kInvalidResponse, NetWait::Answer);
-            if (!readMore()) {
-                if (reused && !anyByte) throw StaleConnection();
-                ThrowWinHttpError(readWhat, kConnectionBroken, NetWait::Answer);
-            }
-        }
-        head = buffer.substr(0, end + 2);
-        buffer.erase(0, end + 4);
-        status = ParseStatusLine(head.substr(0, head.find("\r\n")));
-        if (status < 0) ThrowWinHttpError(readWhat, kInvalidResponse, NetWait::Answer);
-        if (status >= 200 || status < 100) break;
-    }
+    std::string buffer;
+    const HttpAnswer answer = ReadHttpAnswer(buffer, readMore, readWhat);
+    const int status = answer.status;
+    if (answer.closeAfter || ended || !buffer.empty()) Close();
 
-    std::string body;
-    const std::string transferEncoding = HeaderValue(head, "Transfer-Encoding");
-    const std::string contentLength = HeaderValue(head, "Content-Length");
-    bool closeAfter = ContainsToken(HeaderValue(head, "Connection"), "close") ||
-                      (head.compare(0, 8, "HTTP/1.0") == 0 &&
-                       !ContainsToken(HeaderValue(head, "Connection"), "keep-alive"));
-    if (status == 204 || status == 304) {
-        // No body by definition.
-    } else if (!transferEncoding.empty() && ContainsToken(transferEncoding, "chunked")) {
-        for (;;) {
-            size_t lineEnd;
-            while ((lineEnd = buffer.find("\r\n")) == std::string::npos) {
-                if (!readMore()) ThrowWinHttpError(readWhat, kConnectionBroken, NetWait::Answer);
-            }
-            unsigned long long size = 0;
-            size_t i = 0;
-            for (; i < lineEnd && std::isxdigit(static_cast<unsigned char>(buffer[i])); ++i) {
-                const char ch = static_cast<char>(std::tolower(static_cast<unsigned char>(buffer[i])));
-                size = size * 16 + static_cast<unsigned>(ch <= '9' ? ch - '0' : ch - 'a' + 10);
-                if (size > 0x7fffffffULL) ThrowWinHttpError(readWhat, kInvalidResponse, NetWait::Answer);
-            }
-            if (i == 0) ThrowWinHttpError(readWhat, kInvalidResponse, NetWait::Answer);
-            if (body.size() + size > kMaxAnswerBytes) ThrowWinHttpError(readWhat, kConnectionBroken, NetWait::Answer);
-            buffer.erase(0, lineEnd + 2);
-            if (size == 0) {
-                // Trailer lines up to the empty one.
-                for (;;) {
-                    while ((lineEnd = buffer.find("\r\n")) == std::string::npos) {
-                        if (!readMore()) ThrowWinHttpError(readWhat, kConnectionBroken, NetWait::Answer);
-                    }
-                    buffer.erase(0, lineEnd + 2);
-                    if (lineEnd == 0) break;
-                }
-                break;
-            }
-            while (buffer.size() < size + 2) {
-                if (!readMore()) ThrowWinHttpError(readWhat, kConnectionBroken, NetWait::Answer);
-            }
-            if (buffer.compare(size, 2, "\r\n") != 0) ThrowWinHttpError(readWhat, kInvalidResponse, NetWait::Answer);
-            body.append(buffer, 0, size);
-            buffer.erase(0, size + 2);
-        }
-    } else if (!contentLength.empty()) {
-        unsigned long long length = 0;
-        for (char ch : contentLength) {
-            if (ch < '0' || ch > '9') ThrowWinHttpError(readWhat, kInvalidResponse, NetWait::Answer);
-            length = length * 10 + static_cast<unsigned>(ch - '0');
-            if (length > 0x7fffffffULL) ThrowWinHttpError(readWhat, kInvalidResponse, NetWait::Answer);
-        }
-        // A body cut short is a broken exchange, not a shorter answer; so is
-        // one declared longer than any answer of the service, which is not
-        // read at all.
-        if (length > kMaxAnswerBytes) ThrowWinHttpError(readWhat, kConnectionBroken, NetWait::Answer);
-        while (buffer.size() < length) {
-            if (!readMore()) ThrowWinHttpError(readWhat, kConnectionBroken, NetWait::Answer);
-        }
-        body.append(buffer, 0, length);
-        buffer.erase(0, length);
-    } else {
-        // Neither length nor chunks: the body runs to the end of the connection.
-        while (readMore()) {
-            if (buffer.size() > kMaxAnswerBytes) ThrowWinHttpError(readWhat, kConnectionBroken, NetWait::Answer);
-        }
-        body.swap(buffer);
-        buffer.clear();
-        closeAfter = true;
-    }
-    if (closeAfter || ended || !buffer.empty()) Close();
-
-    response.append(body);
+    response.append(answer.body);
     const std::string statusText = std::to_string(status);
     if (status != 200) LogMessage("ERROR: Server returned non-success status: " + statusText);
     return status;
