@@ -23,6 +23,7 @@ extern "C" {
 #include "config/config.h"
 #include "diag/errors.h"
 #include "diag/log.h"
+#include "net/detached_call.h"
 #include "net/http_framing.h"
 #include "net/tls/machine_trust.h"
 #include "net/tls/proxy.h"
@@ -117,81 +118,42 @@ DWORD CodeFor(Stop stop, DWORD otherwise) {
 }
 
 // --- Name resolution ------------------------------------------------------
-// The system resolver can hang far beyond any bound, so it runs on a thread of
-// its own that the request stops waiting for at the deadline or on Abort. The
-// job is shared: whichever of the two lets go last frees it, and the thread
-// holds a reference on this module, so a late answer neither writes into freed
-// memory nor runs code of an unloaded module.
-struct ResolveJob {
-    std::string host;
-    std::string port;
-    unique_addrinfo result;
-    int error = 0;
-    unique_handle done;
-};
-
-DWORD WINAPI ResolveThread(LPVOID parameter) {
-    {
-        std::unique_ptr<std::shared_ptr<ResolveJob>> job(static_cast<std::shared_ptr<ResolveJob>*>(parameter));
-        addrinfo hints = {};
-        hints.ai_family = AF_UNSPEC;
-        hints.ai_socktype = SOCK_STREAM;
-        hints.ai_protocol = IPPROTO_TCP;
-        addrinfo* found = nullptr;
-        (*job)->error = ::getaddrinfo((*job)->host.c_str(), (*job)->port.c_str(), &hints, &found);
-        (*job)->result.reset(found);
-        ::SetEvent((*job)->done.get());
-    }  // the job is let go here, while the module is still pinned
-    HMODULE module = nullptr;
-    if (::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                             reinterpret_cast<LPCWSTR>(&ResolveThread), &module)) {
-        // Drops the reference Resolve took for this thread, and leaves.
-        ::FreeLibraryAndExitThread(module, 0);
-    }
-    return 0;
-}
+// The system resolver can hang far beyond any bound, so it runs detached
+// (net/detached_call.h): the request stops waiting for it at the deadline or
+// on Abort.
 
 // The addresses of `host`; throws 12007, 12002 or 12017.
 unique_addrinfo Resolve(const std::string& host, uint16_t port, const Deadline& deadline, HANDLE cancel) {
-    auto job = std::make_shared<ResolveJob>();
-    job->host = host;
-    job->port = std::to_string(port);
-    job->done.reset(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    if (!job->done) {
-        LogSystemCallFailure("CreateEventW", ::GetLastError());
-        throw CVynException(UnexpectedError, std::string());
-    }
-    HMODULE pinned = nullptr;
-    if (!::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCWSTR>(&ResolveThread),
-                              &pinned)) {
-        LogSystemCallFailure("GetModuleHandleExW", ::GetLastError());
-        throw CVynException(UnexpectedError, std::string());
-    }
-    auto parameter = std::make_unique<std::shared_ptr<ResolveJob>>(job);
-    unique_handle thread(::CreateThread(nullptr, 0, ResolveThread, parameter.get(), 0, nullptr));
-    if (!thread) {
-        const DWORD error = ::GetLastError();
-        ::FreeLibrary(pinned);
-        LogSystemCallFailure("CreateThread", error);
-        throw CVynException(UnexpectedError, std::string());
-    }
-    parameter.release();  // the thread's now
-
-    const HANDLE waits[2] = {job->done.get(), cancel};
-    const DWORD waited = ::WaitForMultipleObjects(2, waits, FALSE, deadline.Remaining());
-    if (waited == WAIT_OBJECT_0 + 1) ThrowWinHttpError("Name resolution of " + host, kCancelled);
-    if (waited == WAIT_TIMEOUT) ThrowWinHttpError("Name resolution of " + host, kTimeout);
-    if (waited != WAIT_OBJECT_0) {
-        LogSystemCallFailure("WaitForMultipleObjects", ::GetLastError());
-        throw CVynException(UnexpectedError, std::string());
-    }
-    if (job->error != 0 || !job->result) {
+    struct Lookup {
+        std::string host;
+        std::string port;
+        unique_addrinfo result;
+        int error = 0;
+    };
+    auto lookup = std::make_shared<Lookup>();
+    lookup->host = host;
+    lookup->port = std::to_string(port);
+    const CallEnd end = RunDetached(
+        [lookup] {
+            addrinfo hints = {};
+            hints.ai_family = AF_UNSPEC;
+            hints.ai_socktype = SOCK_STREAM;
+            hints.ai_protocol = IPPROTO_TCP;
+            addrinfo* found = nullptr;
+            lookup->error = ::getaddrinfo(lookup->host.c_str(), lookup->port.c_str(), &hints, &found);
+            lookup->result.reset(found);
+        },
+        deadline.Remaining(), cancel);
+    if (end == CallEnd::Cancelled) ThrowWinHttpError("Name resolution of " + host, kCancelled);
+    if (end == CallEnd::TimedOut) ThrowWinHttpError("Name resolution of " + host, kTimeout);
+    if (end == CallEnd::Failed) throw CVynException(UnexpectedError, std::string());
+    if (lookup->error != 0 || !lookup->result) {
         if (gDebugLogging) {
-            LogMessage("DEBUG: getaddrinfo(" + host + ") failed (" + std::to_string(job->error) + ")");
+            LogMessage("DEBUG: getaddrinfo(" + host + ") failed (" + std::to_string(lookup->error) + ")");
         }
         ThrowWinHttpError("Name resolution of " + host, kNameNotResolved);
     }
-    return std::move(job->result);
+    return std::move(lookup->result);
 }
 
 }  // namespace
@@ -225,6 +187,21 @@ struct CBuiltinTlsClient::Connection {
     Stop stop = Stop::None;
     int socketError = 0;
     bool probing = false;  // a read that must not wait (the idle check of a kept connection)
+    size_t rawBytesSent = 0;  // bytes handed to the socket, counted for the request being written
+    // Whether the TLS session may end with our close_notify: a completed
+    // handshake, and no record left half written (ending one would flush the
+    // rest of a request already given up on).
+    bool canNotify = false;
+
+    bool CancelSignalled() const { return ::WaitForSingleObject(cancel, 0) == WAIT_OBJECT_0; }
+
+    // How a socket call that ended without data is reported: the client shut
+    // the socket down itself on Abort, so once the cancel event is set every
+    // such end is the cancel, whatever the socket said.
+    void Ended(Stop how, int error) {
+        stop = CancelSignalled() ? Stop::Cancelled : how;
+        if (stop == Stop::Broken) socketError = error;
+    }
 
     // Waits until the socket may be ready for `events` again; false (with stop
     // set) at the deadline or on Abort.
@@ -236,9 +213,13 @@ struct CBuiltinTlsClient::Connection {
             ::WSAEnumNetworkEvents(socket.get(), socketEvent.get(), &happened);  // resets the event
             return true;
         }
-        stop = waited == WSA_WAIT_EVENT_0 + 1 ? Stop::Cancelled : waited == WSA_WAIT_TIMEOUT ? Stop::Timeout
-                                                                                               : Stop::Broken;
-        if (stop == Stop::Broken) socketError = static_cast<int>(::WSAGetLastError());
+        if (waited == WSA_WAIT_EVENT_0 + 1) {
+            stop = Stop::Cancelled;
+        } else if (waited == WSA_WAIT_TIMEOUT) {
+            stop = Stop::Timeout;
+        } else {
+            Ended(Stop::Broken, static_cast<int>(::WSAGetLastError()));
+        }
         return false;
     }
 
@@ -252,11 +233,13 @@ struct CBuiltinTlsClient::Connection {
             }
             const int chunk = length > 0x10000 ? 0x10000 : static_cast<int>(length);
             const int sent = ::send(socket.get(), reinterpret_cast<const char*>(data), chunk, 0);
-            if (sent >= 0) return sent;
+            if (sent >= 0) {
+                rawBytesSent += static_cast<size_t>(sent);
+                return sent;
+            }
             const int error = ::WSAGetLastError();
             if (error != WSAEWOULDBLOCK) {
-                stop = Stop::Broken;
-                socketError = error;
+                Ended(Stop::Broken, error);
                 return -1;
             }
             if (!WaitForSocket()) return -1;
@@ -273,13 +256,12 @@ struct CBuiltinTlsClient::Connection {
             const int received = ::recv(socket.get(), reinterpret_cast<char*>(data), chunk, 0);
             if (received > 0) return received;
             if (received == 0) {
-                stop = Stop::Closed;
-                return 0;
+                Ended(Stop::Closed, 0);
+                return stop == Stop::Closed ? 0 : -1;
             }
             const int error = ::WSAGetLastError();
             if (error != WSAEWOULDBLOCK) {
-                stop = Stop::Broken;
-                socketError = error;
+                Ended(Stop::Broken, error);
                 return -1;
             }
             if (probing) return MBEDTLS_ERR_SSL_WANT_READ;
@@ -350,6 +332,7 @@ void ConnectSocket(CBuiltinTlsClient::Connection& c, addrinfo* addresses, const 
             }
         }
         if (gDebugLogging) LogMessage("DEBUG: " + what + ": connect failed (" + std::to_string(lastError) + ")");
+        if (c.CancelSignalled()) ThrowWinHttpError(what, kCancelled);
         publish(INVALID_SOCKET);
         c.socketEvent.reset();
         c.socket.reset();
@@ -379,7 +362,11 @@ void OpenTunnel(CBuiltinTlsClient::Connection& c, const HttpsRequest& request) {
     // bytes after it belong to the TLS session.
     std::string answer;
     while (answer.size() < 4 || answer.compare(answer.size() - 4, 4, "\r\n\r\n") != 0) {
-        if (answer.size() > kMaxConnectAnswerBytes) break;
+        if (answer.size() >= kMaxConnectAnswerBytes) {
+            LogMessage("ERROR: The proxy " + c.proxyName + " answered the tunnel request to " + target +
+                       " with more than " + std::to_string(kMaxConnectAnswerBytes) + " bytes of headers");
+            ThrowWinHttpError(what, kCannotConnect);
+        }
         unsigned char byte = 0;
         const int received = c.RawRecv(&byte, 1);
         if (received <= 0) {
@@ -414,8 +401,10 @@ void DebugTlsFailure(const std::string& what, int code, uint32_t flags, int sock
 }
 
 // Thrown inside Send when a kept connection turns out to have been closed by
-// the server before this request's answer began: the request is made once
-// more on a new connection.
+// the server before a byte of this request was written: the request is made
+// on a new connection. Once a byte has gone out the server may have the
+// request, so any later failure is the attempt's own, for the executor to
+// count; it is never sent again here.
 struct StaleConnection {};
 
 }  // namespace
@@ -448,6 +437,13 @@ DWORD CBuiltinTlsClient::WithinAttempt(DWORD ms) const {
 }
 
 void CBuiltinTlsClient::Close() noexcept {
+    if (connection_ && connection_->canNotify) {
+        // The TLS session ends with our close_notify, so the server can tell
+        // our end from a connection cut on the path. Sent only if the socket
+        // takes it at once: closing never waits for the server.
+        connection_->deadline = Deadline::In(0);
+        mbedtls_ssl_close_notify(&connection_->ssl);
+    }
     {
         const CCriticalSectionLock lock(lock_);
         activeSocket_ = INVALID_SOCKET;
@@ -577,6 +573,7 @@ void CBuiltinTlsClient::Open(const HttpsRequest& request) {
         ThrowWinHttpError(what, kHandshakeFailed);
     }
     handshakeCompleted_ = true;
+    conn.canNotify = true;
     tlsVersion_ = mbedtls_ssl_get_version(&conn.ssl);
     if (gDebugLogging) {
         LogMessage("DEBUG: Connected to " + HostPort(request.host, request.port) +
@@ -629,28 +626,34 @@ int32_t CBuiltinTlsClient::Exchange(const HttpsRequest& request, std::string& re
     // TCP_NODELAY socket no wait for the acknowledgement of a first segment.
     const std::string sendWhat = "Sending the request to " + where;
     c.deadline = DeadlineFor(WithinAttempt(exchangeMs));
+    c.rawBytesSent = 0;
+    c.canNotify = false;
     size_t sent = 0;
     while (sent < wire.size()) {
         c.stop = Stop::None;
         const int rc = mbedtls_ssl_write(&c.ssl, reinterpret_cast<const unsigned char*>(wire.data()) + sent,
                                          wire.size() - sent);
         if (rc <= 0) {
-            if (reused && sent == 0 && (c.stop == Stop::Closed || c.stop == Stop::Broken)) throw StaleConnection();
+            // Refused before a single byte left: the kept connection was gone
+            // already, and the request may be made on a new one.
+            if (reused && c.rawBytesSent == 0 && (c.stop == Stop::Closed || c.stop == Stop::Broken)) {
+                throw StaleConnection();
+            }
             DebugTlsFailure(sendWhat, rc, 0, c.socketError);
             ThrowWinHttpError(sendWhat, CodeFor(c.stop, kConnectionBroken));
         }
         sent += static_cast<size_t>(rc);
     }
+    c.canNotify = true;
 
     // The answer: status line and headers, then the body by length, chunks,
-    // or to the end of the connection. Each read has its own bound, as
+    // or to the server's close_notify. Each read has its own bound, as
     // WinHTTP's receive time-outs do, cut to the request's deadline. The
     // service has the request now: every failure from here on is one of the
     // wait for its answer, which the executor tells from a lost request (a
     // held status poll that times out is polled again).
     const std::string readWhat = "Receiving the answer from " + where;
-    bool ended = false;  // the server ended the connection
-    bool anyByte = false;
+    bool ended = false;  // the server ended the TLS session (its close_notify)
     const ReadMore readMore = [&](std::string& buffer) -> bool {
         if (ended) return false;
         unsigned char chunk[16384];
@@ -664,20 +667,19 @@ int32_t CBuiltinTlsClient::Exchange(const HttpsRequest& request, std::string& re
             const int rc = mbedtls_ssl_read(&c.ssl, chunk, sizeof(chunk));
             if (rc > 0) {
                 buffer.append(reinterpret_cast<const char*>(chunk), static_cast<size_t>(rc));
-                anyByte = true;
                 return true;
             }
             if (rc == MBEDTLS_ERR_SSL_WANT_READ || rc == MBEDTLS_ERR_SSL_RECEIVED_NEW_SESSION_TICKET) continue;
-            if (rc == 0 || rc == MBEDTLS_ERR_SSL_PEER_CLOSE_NOTIFY ||
-                (rc == MBEDTLS_ERR_SSL_CONN_EOF && c.stop == Stop::Closed)) {
-                if (reused && !anyByte) throw StaleConnection();
+            // Only the server's close_notify ends the stream. A connection
+            // that just closes (a FIN or a reset anyone on the path can
+            // forge) has cut the answer short.
+            if (rc == MBEDTLS_ERR_SSL_PEER_CLOSE_NOTIFY) {
                 ended = true;
                 return false;
             }
             if (c.stop == Stop::Timeout || c.stop == Stop::Cancelled) {
                 ThrowWinHttpError(readWhat, CodeFor(c.stop, 0), NetWait::Answer);
             }
-            if (reused && !anyByte && c.stop == Stop::Broken) throw StaleConnection();
             DebugTlsFailure(readWhat, rc, 0, c.socketError);
             ThrowWinHttpError(readWhat, kConnectionBroken, NetWait::Answer);
         }

@@ -76,17 +76,32 @@ HttpAnswer ReadHttpAnswer(std::string& buffer, const ReadMore& readMore, const s
     std::string& body = answer.body;
     const std::string transferEncoding = HeaderValue(head, "Transfer-Encoding");
     const std::string contentLength = HeaderValue(head, "Content-Length");
+    // An answer with both a length and chunks is framed by its chunks; a
+    // proxy on the path may have read it by its length, so the connection
+    // carries nothing after it.
     answer.closeAfter = ContainsToken(HeaderValue(head, "Connection"), "close") ||
                         (head.compare(0, 8, "HTTP/1.0") == 0 &&
-                         !ContainsToken(HeaderValue(head, "Connection"), "keep-alive"));
+                         !ContainsToken(HeaderValue(head, "Connection"), "keep-alive")) ||
+                        (!transferEncoding.empty() && !contentLength.empty());
     if (answer.status == 204 || answer.status == 304) {
         // No body by definition.
     } else if (!transferEncoding.empty() && ContainsToken(transferEncoding, "chunked")) {
-        for (;;) {
+        // Every byte of the chunked body counts against the answer's bound:
+        // the size lines and the trailers as well as the data, so a server
+        // cannot grow the module's memory with an endless line.
+        size_t used = 0;
+        auto takeLine = [&]() -> size_t {
             size_t lineEnd;
             while ((lineEnd = buffer.find("\r\n")) == std::string::npos) {
+                if (used + buffer.size() > kMaxAnswerBytes) fail(kConnectionBroken);
                 if (!readMore(buffer)) fail(kConnectionBroken);
             }
+            used += lineEnd + 2;
+            if (used > kMaxAnswerBytes) fail(kConnectionBroken);
+            return lineEnd;
+        };
+        for (;;) {
+            const size_t lineEnd = takeLine();
             unsigned long long size = 0;
             size_t i = 0;
             for (; i < lineEnd && std::isxdigit(static_cast<unsigned char>(buffer[i])); ++i) {
@@ -95,16 +110,14 @@ HttpAnswer ReadHttpAnswer(std::string& buffer, const ReadMore& readMore, const s
                 if (size > 0x7fffffffULL) fail(kInvalidResponse);
             }
             if (i == 0) fail(kInvalidResponse);
-            if (body.size() + size > kMaxAnswerBytes) fail(kConnectionBroken);
+            if (used + size + 2 > kMaxAnswerBytes) fail(kConnectionBroken);
             buffer.erase(0, lineEnd + 2);
             if (size == 0) {
                 // Trailer lines up to the empty one.
                 for (;;) {
-                    while ((lineEnd = buffer.find("\r\n")) == std::string::npos) {
-                        if (!readMore(buffer)) fail(kConnectionBroken);
-                    }
-                    buffer.erase(0, lineEnd + 2);
-                    if (lineEnd == 0) break;
+                    const size_t trailerEnd = takeLine();
+                    buffer.erase(0, trailerEnd + 2);
+                    if (trailerEnd == 0) break;
                 }
                 break;
             }
@@ -114,6 +127,7 @@ HttpAnswer ReadHttpAnswer(std::string& buffer, const ReadMore& readMore, const s
             if (buffer.compare(size, 2, "\r\n") != 0) fail(kInvalidResponse);
             body.append(buffer, 0, size);
             buffer.erase(0, size + 2);
+            used += size + 2;
         }
     } else if (!contentLength.empty()) {
         unsigned long long length = 0;
@@ -132,7 +146,9 @@ HttpAnswer ReadHttpAnswer(std::string& buffer, const ReadMore& readMore, const s
         body.append(buffer, 0, length);
         buffer.erase(0, length);
     } else {
-        // Neither length nor chunks: the body runs to the end of the stream.
+        // Neither length nor chunks: the body runs to the orderly end of the
+        // stream, which readMore reports only for the server's own end (TLS
+        // close_notify), never for a bare end of the connection.
         while (readMore(buffer)) {
             if (buffer.size() > kMaxAnswerBytes) fail(kConnectionBroken);
         }

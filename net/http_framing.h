@@ -26,13 +26,15 @@ struct HttpAnswer {
 };
 
 // Appends the stream's next bytes to the buffer it is given; false once the
-// stream has ended. Every other outcome (a time-out, a cancel, a broken
-// connection) is thrown by the reader itself.
+// server has ended the stream in order (over TLS: its close_notify). Every
+// other outcome (a time-out, a cancel, a connection closed without that end)
+// is thrown by the reader itself.
 using ReadMore = std::function<bool(std::string& buffer)>;
 
 // Reads one final answer (interim 1xx answers are skipped, as WinHTTP does)
 // from `buffer` and what `readMore` adds to it. Bytes after the answer stay in
 // `buffer`. Throws CINetException naming `what`, waiting for the answer:
 // 12152 for bytes that are not an HTTP answer, 12030 for an answer cut short
-// or larger than any answer of the service.
+// or larger than any answer of the service (for a chunked body, its size
+// lines and trailers count with its data).
 HttpAnswer ReadHttpAnswer(std::string& buffer, const ReadMore& readMore, const std::string& what);
