@@ -9,7 +9,6 @@
 #include <mbedtls/threading.h>
 #include <psa/crypto.h>
 
-#include <atomic>
 #include <cstring>
 #include <ctime>
 #include <string>
@@ -52,26 +51,21 @@ struct TlsThreading {
     TlsThreading() { mbedtls_threading_set_alt(MutexInit, MutexFree, MutexLock, MutexUnlock); }
 };
 
-std::atomic<bool> gCryptoStarted{false};
-
 }  // namespace
 
 bool EnsureTlsLibrary() noexcept {
     // A function-local static: the compiler guards its construction, so two
     // threads starting their first connection at once install the mutexes once.
     static TlsThreading threading;
-    if (gCryptoStarted.load()) return true;
-    // Not started yet, or its start failed before (randomness unavailable for
-    // a while): tried again for every request until it starts, so one bad
-    // moment does not disable this client for the life of Winlogon. The
-    // library serialises its own start with the mutexes above and returns at
-    // once once started.
+    // Asked at every request: a start that failed (randomness unavailable for
+    // a while) is tried again at the next one, so one bad moment does not
+    // disable this client for the life of Winlogon. Once started, the call
+    // only checks that under the library's own lock.
     const psa_status_t status = psa_crypto_init();
     if (status != PSA_SUCCESS) {
         LogMessage("ERROR: The TLS library's crypto core did not start (" + std::to_string(status) + ")");
         return false;
     }
-    gCryptoStarted.store(true);
     return true;
 }
 
