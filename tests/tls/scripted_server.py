@@ -137,6 +137,9 @@ def main():
     port, cert, key = int(sys.argv[1]), sys.argv[2], sys.argv[3]
     context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
     context.load_cert_chain(cert, key)
+    # Python takes a bare end of the connection for a clean one unless told
+    # otherwise; here the two must differ.
+    context.options &= ~getattr(ssl, "OP_IGNORE_UNEXPECTED_EOF", 0)
     listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
     listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
     listener.bind(("127.0.0.1", port))
