@@ -246,14 +246,15 @@ struct CBuiltinTlsClient::Connection {
         }
     }
 
-    int RawRecv(unsigned char* data, size_t length) {
+    // `flags` MSG_PEEK: the bytes stay queued for the next read.
+    int RawRecv(unsigned char* data, size_t length, int flags = 0) {
         for (;;) {
             if (::WaitForSingleObject(cancel, 0) == WAIT_OBJECT_0) {
                 stop = Stop::Cancelled;
                 return -1;
             }
             const int chunk = length > 0x10000 ? 0x10000 : static_cast<int>(length);
-            const int received = ::recv(socket.get(), reinterpret_cast<char*>(data), chunk, 0);
+            const int received = ::recv(socket.get(), reinterpret_cast<char*>(data), chunk, flags);
             if (received > 0) return received;
             if (received == 0) {
                 Ended(Stop::Closed, 0);
@@ -359,23 +360,37 @@ void OpenTunnel(CBuiltinTlsClient::Connection& c, const HttpsRequest& request) {
                    "\r\n\r\n",
             what);
     // The answer is read to the end of its header block and no further: the
-    // bytes after it belong to the TLS session.
+    // bytes after it belong to the TLS session. So each block is looked at
+    // first, and only its part up to that end taken from the socket.
     std::string answer;
-    while (answer.size() < 4 || answer.compare(answer.size() - 4, 4, "\r\n\r\n") != 0) {
+    for (bool complete = false; !complete;) {
         if (answer.size() >= kMaxConnectAnswerBytes) {
             LogMessage("ERROR: The proxy " + c.proxyName + " answered the tunnel request to " + target +
                        " with more than " + std::to_string(kMaxConnectAnswerBytes) + " bytes of headers");
             ThrowWinHttpError(what, kCannotConnect);
         }
-        unsigned char byte = 0;
-        const int received = c.RawRecv(&byte, 1);
-        if (received <= 0) {
+        unsigned char block[4096];
+        const int peeked = c.RawRecv(block, sizeof(block), MSG_PEEK);
+        if (peeked <= 0) {
             if (c.stop == Stop::Timeout || c.stop == Stop::Cancelled) ThrowWinHttpError(what, CodeFor(c.stop, 0));
             LogMessage("ERROR: The proxy " + c.proxyName + " closed the connection instead of opening a tunnel to " +
                        target);
             ThrowWinHttpError(what, kCannotConnect);
         }
-        answer += static_cast<char>(byte);
+        const size_t before = answer.size();
+        answer.append(reinterpret_cast<const char*>(block), static_cast<size_t>(peeked));
+        const size_t end = answer.find("\r\n\r\n", before < 3 ? 0 : before - 3);
+        if (end != std::string::npos) {
+            answer.resize(end + 4);
+            complete = true;
+        }
+        // The bytes looked at are queued already: this read does not wait.
+        const size_t take = answer.size() - before;
+        for (size_t taken = 0; taken < take;) {
+            const int received = c.RawRecv(block, take - taken);
+            if (received <= 0) ThrowWinHttpError(what, CodeFor(c.stop, kCannotConnect));
+            taken += static_cast<size_t>(received);
+        }
     }
     const std::string statusLine = answer.substr(0, answer.find("\r\n"));
     const int status = ParseStatusLine(statusLine);
