@@ -23,10 +23,11 @@ extern "C" {
 #include "config/config.h"
 #include "diag/errors.h"
 #include "diag/log.h"
-#include "net/detached_call.h"
 #include "net/http_framing.h"
+#include "net/tls/deadline.h"
 #include "net/tls/machine_trust.h"
 #include "net/tls/proxy.h"
+#include "net/tls/resolve.h"
 #include "net/socket_handles.h"
 #include "net/tls/tls_platform.h"
 #include "net/transport.h"
@@ -66,46 +67,6 @@ const uint16_t kSignatureSchemes[] = {
 // A proxy's answer to CONNECT larger than this is not an answer of a proxy.
 constexpr size_t kMaxConnectAnswerBytes = 64 * 1024;
 
-struct AddrInfoTraits {
-    using pointer = addrinfo*;
-    static constexpr pointer invalid() noexcept { return nullptr; }
-    static void close(pointer a) noexcept { ::freeaddrinfo(a); }
-};
-using unique_addrinfo = unique_any<AddrInfoTraits>;
-
-// A point in time after which a wait gives up; "never" for no bound.
-class Deadline {
-public:
-    static Deadline Never() { return Deadline(); }
-    static Deadline In(DWORD ms) {
-        Deadline d;
-        d.bounded_ = true;
-        d.start_ = ::GetTickCount();
-        d.span_ = ms;
-        return d;
-    }
-    // Milliseconds left (INFINITE when unbounded); 0 once passed.
-    DWORD Remaining() const {
-        if (!bounded_) return INFINITE;
-        const DWORD elapsed = ::GetTickCount() - start_;  // unsigned: correct across the 49-day wrap
-        return elapsed >= span_ ? 0 : span_ - elapsed;
-    }
-
-private:
-    bool bounded_ = false;
-    DWORD start_ = 0;
-    DWORD span_ = 0;
-};
-
-// The bound of one wait for a request's time-out value.
-DWORD BoundMs(int32_t timeoutSeconds, DWORD whenUnset) {
-    if (timeoutSeconds == 0) return whenUnset;
-    if (timeoutSeconds < 0) return INFINITE;
-    return static_cast<DWORD>(timeoutSeconds) * 1000u;
-}
-
-Deadline DeadlineFor(DWORD ms) { return ms == INFINITE ? Deadline::Never() : Deadline::In(ms); }
-
 // Why a wait or a socket call of the current step ended without its data.
 enum class Stop { None, Timeout, Cancelled, Closed, Broken };
 
@@ -115,45 +76,6 @@ DWORD CodeFor(Stop stop, DWORD otherwise) {
         case Stop::Cancelled: return kCancelled;
         default: return otherwise;
     }
-}
-
-// --- Name resolution ------------------------------------------------------
-// The system resolver can hang far beyond any bound, so it runs detached
-// (net/detached_call.h): the request stops waiting for it at the deadline or
-// on Abort.
-
-// The addresses of `host`; throws 12007, 12002 or 12017.
-unique_addrinfo Resolve(const std::string& host, uint16_t port, const Deadline& deadline, HANDLE cancel) {
-    struct Lookup {
-        std::string host;
-        std::string port;
-        unique_addrinfo result;
-        int error = 0;
-    };
-    auto lookup = std::make_shared<Lookup>();
-    lookup->host = host;
-    lookup->port = std::to_string(port);
-    const CallEnd end = RunDetached(
-        [lookup] {
-            addrinfo hints = {};
-            hints.ai_family = AF_UNSPEC;
-            hints.ai_socktype = SOCK_STREAM;
-            hints.ai_protocol = IPPROTO_TCP;
-            addrinfo* found = nullptr;
-            lookup->error = ::getaddrinfo(lookup->host.c_str(), lookup->port.c_str(), &hints, &found);
-            lookup->result.reset(found);
-        },
-        deadline.Remaining(), cancel);
-    if (end == CallEnd::Cancelled) ThrowWinHttpError("Name resolution of " + host, kCancelled);
-    if (end == CallEnd::TimedOut) ThrowWinHttpError("Name resolution of " + host, kTimeout);
-    if (end == CallEnd::Failed) throw CVynException(UnexpectedError, std::string());
-    if (lookup->error != 0 || !lookup->result) {
-        if (gDebugLogging) {
-            LogMessage("DEBUG: getaddrinfo(" + host + ") failed (" + std::to_string(lookup->error) + ")");
-        }
-        ThrowWinHttpError("Name resolution of " + host, kNameNotResolved);
-    }
-    return std::move(lookup->result);
 }
 
 }  // namespace
