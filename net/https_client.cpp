@@ -22,6 +22,8 @@ CHttpsClient::CHttpsClient(std::string userAgent) : userAgent_(std::move(userAge
 void CHttpsClient::Open() {
     if (!winsock_) {
         WSADATA data;
+        // 2.2: the module's own TLS client uses Winsock 2 calls (event
+        // selection, getaddrinfo), which a 1.0 start does not promise.
         const int rc = ::WSAStartup(MAKEWORD(2, 2), &data);
         if (rc != 0) {
             LogSystemCallFailure("WSAStartup", static_cast<DWORD>(rc));
