@@ -14,7 +14,6 @@ extern "C" {
 #include <mbedtls/psa_util.h>
 }
 
-#include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <functional>
@@ -24,9 +23,12 @@ extern "C" {
 #include "config/config.h"
 #include "diag/errors.h"
 #include "diag/log.h"
+#include "net/http_framing.h"
 #include "net/tls/certificate_probe.h"
+#include "net/tls/deadline.h"
 #include "net/tls/machine_trust.h"
 #include "net/tls/proxy.h"
+#include "net/tls/resolve.h"
 #include "net/socket_handles.h"
 #include "net/tls/tls_platform.h"
 #include "net/transport.h"
@@ -63,48 +65,8 @@ const uint16_t kSignatureSchemes[] = {
     MBEDTLS_TLS1_3_SIG_RSA_PSS_RSAE_SHA512,    MBEDTLS_TLS1_3_SIG_NONE,
 };
 
-// An answer's header block larger than this is not an answer of the service.
-constexpr size_t kMaxHeaderBytes = 64 * 1024;
-
-struct AddrInfoTraits {
-    using pointer = addrinfo*;
-    static constexpr pointer invalid() noexcept { return nullptr; }
-    static void close(pointer a) noexcept { ::freeaddrinfo(a); }
-};
-using unique_addrinfo = unique_any<AddrInfoTraits>;
-
-// A point in time after which a wait gives up; "never" for no bound.
-class Deadline {
-public:
-    static Deadline Never() { return Deadline(); }
-    static Deadline In(DWORD ms) {
-        Deadline d;
-        d.bounded_ = true;
-        d.start_ = ::GetTickCount();
-        d.span_ = ms;
-        return d;
-    }
-    // Milliseconds left (INFINITE when unbounded); 0 once passed.
-    DWORD Remaining() const {
-        if (!bounded_) return INFINITE;
-        const DWORD elapsed = ::GetTickCount() - start_;  // unsigned: correct across the 49-day wrap
-        return elapsed >= span_ ? 0 : span_ - elapsed;
-    }
-
-private:
-    bool bounded_ = false;
-    DWORD start_ = 0;
-    DWORD span_ = 0;
-};
-
-// The bound of one wait for a request's time-out value.
-DWORD BoundMs(int32_t timeoutSeconds, DWORD whenUnset) {
-    if (timeoutSeconds == 0) return whenUnset;
-    if (timeoutSeconds < 0) return INFINITE;
-    return static_cast<DWORD>(timeoutSeconds) * 1000u;
-}
-
-Deadline DeadlineFor(DWORD ms) { return ms == INFINITE ? Deadline::Never() : Deadline::In(ms); }
+// A proxy's answer to CONNECT larger than this is not an answer of a proxy.
+constexpr size_t kMaxConnectAnswerBytes = 64 * 1024;
 
 // Why a wait or a socket call of the current step ended without its data.
 enum class Stop { None, Timeout, Cancelled, Closed, Broken };
@@ -115,84 +77,6 @@ DWORD CodeFor(Stop stop, DWORD otherwise) {
         case Stop::Cancelled: return kCancelled;
         default: return otherwise;
     }
-}
-
-// --- Name resolution ------------------------------------------------------
-// The system resolver can hang far beyond any bound, so it runs on a thread of
-// its own that the request stops waiting for at the deadline or on Abort. The
-// job is shared: whichever of the two lets go last frees it, and the thread
-// holds a reference on this module, so a late answer neither writes into freed
-// memory nor runs code of an unloaded module.
-struct ResolveJob {
-    std::string host;
-    std::string port;
-    unique_addrinfo result;
-    int error = 0;
-    unique_handle done;
-};
-
-DWORD WINAPI ResolveThread(LPVOID parameter) {
-    {
-        std::unique_ptr<std::shared_ptr<ResolveJob>> job(static_cast<std::shared_ptr<ResolveJob>*>(parameter));
-        addrinfo hints = {};
-        hints.ai_family = AF_UNSPEC;
-        hints.ai_socktype = SOCK_STREAM;
-        hints.ai_protocol = IPPROTO_TCP;
-        addrinfo* found = nullptr;
-        (*job)->error = ::getaddrinfo((*job)->host.c_str(), (*job)->port.c_str(), &hints, &found);
-        (*job)->result.reset(found);
-        ::SetEvent((*job)->done.get());
-    }  // the job is let go here, while the module is still pinned
-    HMODULE module = nullptr;
-    if (::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                             reinterpret_cast<LPCWSTR>(&ResolveThread), &module)) {
-        // Drops the reference Resolve took for this thread, and leaves.
-        ::FreeLibraryAndExitThread(module, 0);
-    }
-    return 0;
-}
-
-// The addresses of `host`; throws 12007, 12002 or 12017.
-unique_addrinfo Resolve(const std::string& host, uint16_t port, const Deadline& deadline, HANDLE cancel) {
-    auto job = std::make_shared<ResolveJob>();
-    job->host = host;
-    job->port = std::to_string(port);
-    job->done.reset(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    if (!job->done) {
-        LogSystemCallFailure("CreateEventW", ::GetLastError());
-        throw CVynException(UnexpectedError, std::string());
-    }
-    HMODULE pinned = nullptr;
-    if (!::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCWSTR>(&ResolveThread),
-                              &pinned)) {
-        LogSystemCallFailure("GetModuleHandleExW", ::GetLastError());
-        throw CVynException(UnexpectedError, std::string());
-    }
-    auto parameter = std::make_unique<std::shared_ptr<ResolveJob>>(job);
-    unique_handle thread(::CreateThread(nullptr, 0, ResolveThread, parameter.get(), 0, nullptr));
-    if (!thread) {
-        const DWORD error = ::GetLastError();
-        ::FreeLibrary(pinned);
-        LogSystemCallFailure("CreateThread", error);
-        throw CVynException(UnexpectedError, std::string());
-    }
-    parameter.release();  // the thread's now
-
-    const HANDLE waits[2] = {job->done.get(), cancel};
-    const DWORD waited = ::WaitForMultipleObjects(2, waits, FALSE, deadline.Remaining());
-    if (waited == WAIT_OBJECT_0 + 1) ThrowWinHttpError("Name resolution of " + host, kCancelled);
-    if (waited == WAIT_TIMEOUT) ThrowWinHttpError("Name resolution of " + host, kTimeout);
-    if (waited != WAIT_OBJECT_0) {
-        LogSystemCallFailure("WaitForMultipleObjects", ::GetLastError());
-        throw CVynException(UnexpectedError, std::string());
-    }
-    if (job->error != 0 || !job->result) {
-        if (gDebugLogging) {
-            LogMessage("DEBUG: getaddrinfo(" + host + ") failed (" + std::to_string(job->error) + ")");
-        }
-        ThrowWinHttpError("Name resolution of " + host, kNameNotResolved);
-    }
-    return std::move(job->result);
 }
 
 }  // namespace
@@ -226,6 +110,21 @@ struct CBuiltinTlsClient::Connection {
     Stop stop = Stop::None;
     int socketError = 0;
     bool probing = false;  // a read that must not wait (the idle check of a kept connection)
+    size_t rawBytesSent = 0;  // bytes handed to the socket, counted for the request being written
+    // Whether the TLS session may end with our close_notify: a completed
+    // handshake, and no record left half written (ending one would flush the
+    // rest of a request already given up on).
+    bool canNotify = false;
+
+    bool CancelSignalled() const { return ::WaitForSingleObject(cancel, 0) == WAIT_OBJECT_0; }
+
+    // How a socket call that ended without data is reported: the client shut
+    // the socket down itself on Abort, so once the cancel event is set every
+    // such end is the cancel, whatever the socket said.
+    void Ended(Stop how, int error) {
+        stop = CancelSignalled() ? Stop::Cancelled : how;
+        if (stop == Stop::Broken) socketError = error;
+    }
 
     // Waits until the socket may be ready for `events` again; false (with stop
     // set) at the deadline or on Abort.
@@ -237,9 +136,13 @@ struct CBuiltinTlsClient::Connection {
             ::WSAEnumNetworkEvents(socket.get(), socketEvent.get(), &happened);  // resets the event
             return true;
         }
-        stop = waited == WSA_WAIT_EVENT_0 + 1 ? Stop::Cancelled : waited == WSA_WAIT_TIMEOUT ? Stop::Timeout
-                                                                                               : Stop::Broken;
-        if (stop == Stop::Broken) socketError = static_cast<int>(::WSAGetLastError());
+        if (waited == WSA_WAIT_EVENT_0 + 1) {
+            stop = Stop::Cancelled;
+        } else if (waited == WSA_WAIT_TIMEOUT) {
+            stop = Stop::Timeout;
+        } else {
+            Ended(Stop::Broken, static_cast<int>(::WSAGetLastError()));
+        }
         return false;
     }
 
@@ -253,34 +156,36 @@ struct CBuiltinTlsClient::Connection {
             }
             const int chunk = length > 0x10000 ? 0x10000 : static_cast<int>(length);
             const int sent = ::send(socket.get(), reinterpret_cast<const char*>(data), chunk, 0);
-            if (sent >= 0) return sent;
+            if (sent >= 0) {
+                rawBytesSent += static_cast<size_t>(sent);
+                return sent;
+            }
             const int error = ::WSAGetLastError();
             if (error != WSAEWOULDBLOCK) {
-                stop = Stop::Broken;
-                socketError = error;
+                Ended(Stop::Broken, error);
                 return -1;
             }
             if (!WaitForSocket()) return -1;
         }
     }
 
-    int RawRecv(unsigned char* data, size_t length) {
+    // `flags` MSG_PEEK: the bytes stay queued for the next read.
+    int RawRecv(unsigned char* data, size_t length, int flags = 0) {
         for (;;) {
             if (::WaitForSingleObject(cancel, 0) == WAIT_OBJECT_0) {
                 stop = Stop::Cancelled;
                 return -1;
             }
             const int chunk = length > 0x10000 ? 0x10000 : static_cast<int>(length);
-            const int received = ::recv(socket.get(), reinterpret_cast<char*>(data), chunk, 0);
+            const int received = ::recv(socket.get(), reinterpret_cast<char*>(data), chunk, flags);
             if (received > 0) return received;
             if (received == 0) {
-                stop = Stop::Closed;
-                return 0;
+                Ended(Stop::Closed, 0);
+                return stop == Stop::Closed ? 0 : -1;
             }
             const int error = ::WSAGetLastError();
             if (error != WSAEWOULDBLOCK) {
-                stop = Stop::Broken;
-                socketError = error;
+                Ended(Stop::Broken, error);
                 return -1;
             }
             if (probing) return MBEDTLS_ERR_SSL_WANT_READ;
@@ -351,6 +256,7 @@ void ConnectSocket(CBuiltinTlsClient::Connection& c, addrinfo* addresses, const 
             }
         }
         if (gDebugLogging) LogMessage("DEBUG: " + what + ": connect failed (" + std::to_string(lastError) + ")");
+        if (c.CancelSignalled()) ThrowWinHttpError(what, kCancelled);
         publish(INVALID_SOCKET);
         c.socketEvent.reset();
         c.socket.reset();
@@ -368,19 +274,6 @@ void SendRaw(CBuiltinTlsClient::Connection& c, const std::string& data, const st
     }
 }
 
-// The status code of an HTTP status line ("HTTP/1.x NNN text"); -1 when the
-// line is not one.
-int ParseStatusLine(const std::string& line) {
-    if (line.compare(0, 7, "HTTP/1.") != 0 || line.size() < 12 || line[8] != ' ') return -1;
-    int status = 0;
-    for (size_t i = 9; i < 12; ++i) {
-        if (line[i] < '0' || line[i] > '9') return -1;
-        status = status * 10 + (line[i] - '0');
-    }
-    if (line.size() > 12 && line[12] != ' ') return -1;
-    return status;
-}
-
 // Opens the tunnel to host:port through the proxy `proxyName`. Any answer but
 // a 2xx, or one that is not HTTP, is a connection failure naming the proxy.
 void OpenTunnel(CBuiltinTlsClient::Connection& c, const HttpsRequest& request) {
@@ -390,19 +283,37 @@ void OpenTunnel(CBuiltinTlsClient::Connection& c, const HttpsRequest& request) {
                    "\r\n\r\n",
             what);
     // The answer is read to the end of its header block and no further: the
-    // bytes after it belong to the TLS session.
+    // bytes after it belong to the TLS session. So each block is looked at
+    // first, and only its part up to that end taken from the socket.
     std::string answer;
-    while (answer.size() < 4 || answer.compare(answer.size() - 4, 4, "\r\n\r\n") != 0) {
-        if (answer.size() > kMaxHeaderBytes) break;
-        unsigned char byte = 0;
-        const int received = c.RawRecv(&byte, 1);
-        if (received <= 0) {
+    for (bool complete = false; !complete;) {
+        if (answer.size() >= kMaxConnectAnswerBytes) {
+            LogMessage("ERROR: The proxy " + c.proxyName + " answered the tunnel request to " + target +
+                       " with more than " + std::to_string(kMaxConnectAnswerBytes) + " bytes of headers");
+            ThrowWinHttpError(what, kCannotConnect);
+        }
+        unsigned char block[4096];
+        const int peeked = c.RawRecv(block, sizeof(block), MSG_PEEK);
+        if (peeked <= 0) {
             if (c.stop == Stop::Timeout || c.stop == Stop::Cancelled) ThrowWinHttpError(what, CodeFor(c.stop, 0));
             LogMessage("ERROR: The proxy " + c.proxyName + " closed the connection instead of opening a tunnel to " +
                        target);
             ThrowWinHttpError(what, kCannotConnect);
         }
-        answer += static_cast<char>(byte);
+        const size_t before = answer.size();
+        answer.append(reinterpret_cast<const char*>(block), static_cast<size_t>(peeked));
+        const size_t end = answer.find("\r\n\r\n", before < 3 ? 0 : before - 3);
+        if (end != std::string::npos) {
+            answer.resize(end + 4);
+            complete = true;
+        }
+        // The bytes looked at are queued already: this read does not wait.
+        const size_t take = answer.size() - before;
+        for (size_t taken = 0; taken < take;) {
+            const int received = c.RawRecv(block, take - taken);
+            if (received <= 0) ThrowWinHttpError(what, CodeFor(c.stop, kCannotConnect));
+            taken += static_cast<size_t>(received);
+        }
     }
     const std::string statusLine = answer.substr(0, answer.find("\r\n"));
     const int status = ParseStatusLine(statusLine);
@@ -427,35 +338,11 @@ void DebugTlsFailure(const std::string& what, int code, uint32_t flags, int sock
     LogMessage("DEBUG: " + what + " failed in the TLS library (" + text + ")");
 }
 
-// Finds `needle` (case-insensitive name) among the header lines of `head`;
-// "" when absent.
-std::string HeaderValue(const std::string& head, const char* name) {
-    const size_t nameLength = std::strlen(name);
-    size_t line = head.find("\r\n");
-    while (line != std::string::npos && line + 2 < head.size()) {
-        const size_t start = line + 2;
-        line = head.find("\r\n", start);
-        const std::string text = head.substr(start, line == std::string::npos ? std::string::npos : line - start);
-        if (text.size() > nameLength && text[nameLength] == ':' && _strnicmp(text.c_str(), name, nameLength) == 0) {
-            size_t b = nameLength + 1;
-            while (b < text.size() && (text[b] == ' ' || text[b] == '\t')) ++b;
-            size_t e = text.size();
-            while (e > b && (text[e - 1] == ' ' || text[e - 1] == '\t')) --e;
-            return text.substr(b, e - b);
-        }
-    }
-    return std::string();
-}
-
-bool ContainsToken(const std::string& value, const char* token) {
-    std::string lower;
-    for (char ch : value) lower += static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
-    return lower.find(token) != std::string::npos;
-}
-
 // Thrown inside Send when a kept connection turns out to have been closed by
-// the server before this request's answer began: the request is made once
-// more on a new connection.
+// the server before a byte of this request was written: the request is made
+// on a new connection. Once a byte has gone out the server may have the
+// request, so any later failure is the attempt's own, for the executor to
+// count; it is never sent again here.
 struct StaleConnection {};
 
 }  // namespace
@@ -488,6 +375,13 @@ DWORD CBuiltinTlsClient::WithinAttempt(DWORD ms) const {
 }
 
 void CBuiltinTlsClient::Close() noexcept {
+    if (connection_ && connection_->canNotify) {
+        // The TLS session ends with our close_notify, so the server can tell
+        // our end from a connection cut on the path. Sent only if the socket
+        // takes it at once: closing never waits for the server.
+        connection_->deadline = Deadline::In(0);
+        mbedtls_ssl_close_notify(&connection_->ssl);
+    }
     {
         const CCriticalSectionLock lock(lock_);
         activeSocket_ = INVALID_SOCKET;
@@ -619,6 +513,7 @@ void CBuiltinTlsClient::Open(const HttpsRequest& request) {
         ThrowWinHttpError(what, kHandshakeFailed);
     }
     handshakeCompleted_ = true;
+    conn.canNotify = true;
     tlsVersion_ = mbedtls_ssl_get_version(&conn.ssl);
     if (gDebugLogging) {
         LogMessage("DEBUG: Connected to " + HostPort(request.host, request.port) +
@@ -671,30 +566,35 @@ int32_t CBuiltinTlsClient::Exchange(const HttpsRequest& request, std::string& re
     // TCP_NODELAY socket no wait for the acknowledgement of a first segment.
     const std::string sendWhat = "Sending the request to " + where;
     c.deadline = DeadlineFor(WithinAttempt(exchangeMs));
+    c.rawBytesSent = 0;
+    c.canNotify = false;
     size_t sent = 0;
     while (sent < wire.size()) {
         c.stop = Stop::None;
         const int rc = mbedtls_ssl_write(&c.ssl, reinterpret_cast<const unsigned char*>(wire.data()) + sent,
                                          wire.size() - sent);
         if (rc <= 0) {
-            if (reused && sent == 0 && (c.stop == Stop::Closed || c.stop == Stop::Broken)) throw StaleConnection();
+            // Refused before a single byte left: the kept connection was gone
+            // already, and the request may be made on a new one.
+            if (reused && c.rawBytesSent == 0 && (c.stop == Stop::Closed || c.stop == Stop::Broken)) {
+                throw StaleConnection();
+            }
             DebugTlsFailure(sendWhat, rc, 0, c.socketError);
             ThrowWinHttpError(sendWhat, CodeFor(c.stop, kConnectionBroken));
         }
         sent += static_cast<size_t>(rc);
     }
+    c.canNotify = true;
 
     // The answer: status line and headers, then the body by length, chunks,
-    // or to the end of the connection. Each read has its own bound, as
+    // or to the server's close_notify. Each read has its own bound, as
     // WinHTTP's receive time-outs do, cut to the request's deadline. The
     // service has the request now: every failure from here on is one of the
     // wait for its answer, which the executor tells from a lost request (a
     // held status poll that times out is polled again).
     const std::string readWhat = "Receiving the answer from " + where;
-    std::string buffer;
-    bool ended = false;  // the server ended the connection
-    bool anyByte = false;
-    auto readMore = [&]() -> bool {
+    bool ended = false;  // the server ended the TLS session (its close_notify)
+    const ReadMore readMore = [&](std::string& buffer) -> bool {
         if (ended) return false;
         unsigned char chunk[16384];
         for (;;) {
@@ -707,113 +607,30 @@ int32_t CBuiltinTlsClient::Exchange(const HttpsRequest& request, std::string& re
             const int rc = mbedtls_ssl_read(&c.ssl, chunk, sizeof(chunk));
             if (rc > 0) {
                 buffer.append(reinterpret_cast<const char*>(chunk), static_cast<size_t>(rc));
-                anyByte = true;
                 return true;
             }
             if (rc == MBEDTLS_ERR_SSL_WANT_READ || rc == MBEDTLS_ERR_SSL_RECEIVED_NEW_SESSION_TICKET) continue;
-            if (rc == 0 || rc == MBEDTLS_ERR_SSL_PEER_CLOSE_NOTIFY ||
-                (rc == MBEDTLS_ERR_SSL_CONN_EOF && c.stop == Stop::Closed)) {
+            // Only the server's close_notify ends the stream. A connection
+            // that just closes (a FIN or a reset anyone on the path can
+            // forge) has cut the answer short.
+            if (rc == MBEDTLS_ERR_SSL_PEER_CLOSE_NOTIFY) {
                 ended = true;
                 return false;
             }
             if (c.stop == Stop::Timeout || c.stop == Stop::Cancelled) {
                 ThrowWinHttpError(readWhat, CodeFor(c.stop, 0), NetWait::Answer);
             }
-            if (reused && !anyByte && c.stop == Stop::Broken) throw StaleConnection();
             DebugTlsFailure(readWhat, rc, 0, c.socketError);
             ThrowWinHttpError(readWhat, kConnectionBroken, NetWait::Answer);
         }
     };
 
-    int status = 0;
-    std::string head;
-    for (;;) {
-        // Interim 1xx answers are skipped, as WinHTTP does.
-        size_t end;
-        while ((end = buffer.find("\r\n\r\n")) == std::string::npos) {
-            if (buffer.size() > kMaxHeaderBytes) ThrowWinHttpError(readWhat, kInvalidResponse, NetWait::Answer);
-            if (!readMore()) {
-                if (reused && !anyByte) throw StaleConnection();
-                ThrowWinHttpError(readWhat, kConnectionBroken, NetWait::Answer);
-            }
-        }
-        head = buffer.substr(0, end + 2);
-        buffer.erase(0, end + 4);
-        status = ParseStatusLine(head.substr(0, head.find("\r\n")));
-        if (status < 0) ThrowWinHttpError(readWhat, kInvalidResponse, NetWait::Answer);
-        if (status >= 200 || status < 100) break;
-    }
+    std::string buffer;
+    const HttpAnswer answer = ReadHttpAnswer(buffer, readMore, readWhat);
+    const int status = answer.status;
+    if (answer.closeAfter || ended || !buffer.empty()) Close();
 
-    std::string body;
-    const std::string transferEncoding = HeaderValue(head, "Transfer-Encoding");
-    const std::string contentLength = HeaderValue(head, "Content-Length");
-    bool closeAfter = ContainsToken(HeaderValue(head, "Connection"), "close") ||
-                      (head.compare(0, 8, "HTTP/1.0") == 0 &&
-                       !ContainsToken(HeaderValue(head, "Connection"), "keep-alive"));
-    if (status == 204 || status == 304) {
-        // No body by definition.
-    } else if (!transferEncoding.empty() && ContainsToken(transferEncoding, "chunked")) {
-        for (;;) {
-            size_t lineEnd;
-            while ((lineEnd = buffer.find("\r\n")) == std::string::npos) {
-                if (!readMore()) ThrowWinHttpError(readWhat, kConnectionBroken, NetWait::Answer);
-            }
-            unsigned long long size = 0;
-            size_t i = 0;
-            for (; i < lineEnd && std::isxdigit(static_cast<unsigned char>(buffer[i])); ++i) {
-                const char ch = static_cast<char>(std::tolower(static_cast<unsigned char>(buffer[i])));
-                size = size * 16 + static_cast<unsigned>(ch <= '9' ? ch - '0' : ch - 'a' + 10);
-                if (size > 0x7fffffffULL) ThrowWinHttpError(readWhat, kInvalidResponse, NetWait::Answer);
-            }
-            if (i == 0) ThrowWinHttpError(readWhat, kInvalidResponse, NetWait::Answer);
-            if (body.size() + size > kMaxAnswerBytes) ThrowWinHttpError(readWhat, kConnectionBroken, NetWait::Answer);
-            buffer.erase(0, lineEnd + 2);
-            if (size == 0) {
-                // Trailer lines up to the empty one.
-                for (;;) {
-                    while ((lineEnd = buffer.find("\r\n")) == std::string::npos) {
-                        if (!readMore()) ThrowWinHttpError(readWhat, kConnectionBroken, NetWait::Answer);
-                    }
-                    buffer.erase(0, lineEnd + 2);
-                    if (lineEnd == 0) break;
-                }
-                break;
-            }
-            while (buffer.size() < size + 2) {
-                if (!readMore()) ThrowWinHttpError(readWhat, kConnectionBroken, NetWait::Answer);
-            }
-            if (buffer.compare(size, 2, "\r\n") != 0) ThrowWinHttpError(readWhat, kInvalidResponse, NetWait::Answer);
-            body.append(buffer, 0, size);
-            buffer.erase(0, size + 2);
-        }
-    } else if (!contentLength.empty()) {
-        unsigned long long length = 0;
-        for (char ch : contentLength) {
-            if (ch < '0' || ch > '9') ThrowWinHttpError(readWhat, kInvalidResponse, NetWait::Answer);
-            length = length * 10 + static_cast<unsigned>(ch - '0');
-            if (length > 0x7fffffffULL) ThrowWinHttpError(readWhat, kInvalidResponse, NetWait::Answer);
-        }
-        // A body cut short is a broken exchange, not a shorter answer; so is
-        // one declared longer than any answer of the service, which is not
-        // read at all.
-        if (length > kMaxAnswerBytes) ThrowWinHttpError(readWhat, kConnectionBroken, NetWait::Answer);
-        while (buffer.size() < length) {
-            if (!readMore()) ThrowWinHttpError(readWhat, kConnectionBroken, NetWait::Answer);
-        }
-        body.append(buffer, 0, length);
-        buffer.erase(0, length);
-    } else {
-        // Neither length nor chunks: the body runs to the end of the connection.
-        while (readMore()) {
-            if (buffer.size() > kMaxAnswerBytes) ThrowWinHttpError(readWhat, kConnectionBroken, NetWait::Answer);
-        }
-        body.swap(buffer);
-        buffer.clear();
-        closeAfter = true;
-    }
-    if (closeAfter || ended || !buffer.empty()) Close();
-
-    response.append(body);
+    response.append(answer.body);
     const std::string statusText = std::to_string(status);
     if (status != 200) LogMessage("ERROR: Server returned non-success status: " + statusText);
     return status;

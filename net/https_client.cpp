@@ -22,7 +22,9 @@ CHttpsClient::CHttpsClient(std::string userAgent) : userAgent_(std::move(userAge
 void CHttpsClient::Open() {
     if (!winsock_) {
         WSADATA data;
-        const int rc = ::WSAStartup(0x0001, &data);
+        // 2.2: the module's own TLS client uses Winsock 2 calls (event
+        // selection, getaddrinfo), which a 1.0 start does not promise.
+        const int rc = ::WSAStartup(MAKEWORD(2, 2), &data);
         if (rc != 0) {
             LogSystemCallFailure("WSAStartup", static_cast<DWORD>(rc));
             throw CVynException(UnexpectedError, std::string());

@@ -4,8 +4,10 @@
 #include "net/identity.h"
 
 #include <cstring>
+#include <memory>
 
 #include "diag/log.h"
+#include "net/detached_call.h"
 
 namespace {
 using IsWow64ProcessFn = BOOL(WINAPI*)(HANDLE, PBOOL);
@@ -117,20 +119,48 @@ std::string GetRemoteClientAddress() {
     return address;
 }
 
+HostLookupFn gHostLookup = ::gethostbyname;
+
 std::string GetLocalIpAddress() {
     char name[1024] = {};
     if (::gethostname(name, sizeof name) == SOCKET_ERROR) {
         LogSocketFailure("gethostname");
         return std::string();
     }
-    const hostent* entry = ::gethostbyname(name);
-    // An entry without a first address of its family's size is as unusable as none.
-    const int needed = entry && entry->h_addrtype == AF_INET6 ? 16 : 4;
-    if (!entry || !entry->h_addr_list || !entry->h_addr_list[0] || entry->h_length < needed) {
+    // The lookup may ask a DNS server that does not answer, and the caller is
+    // Winlogon's thread: it runs detached and is given up after the bound of
+    // a name resolution. Winsock's entry lives in the thread that made the
+    // call, so the worker copies out what is kept.
+    struct Lookup {
+        std::string name;
+        HostLookupFn lookup;
+        bool found = false;
+        uint16_t family = 0;
+        BYTE address[16] = {};
+        int error = 0;
+    };
+    auto lookup = std::make_shared<Lookup>();
+    lookup->name = name;
+    lookup->lookup = gHostLookup;
+    const CallEnd end = RunDetached(
+        [lookup] {
+            const hostent* entry = lookup->lookup(lookup->name.c_str());
+            lookup->error = ::WSAGetLastError();
+            // An entry without a first address of its family's size is as unusable as none.
+            const int needed = entry && entry->h_addrtype == AF_INET6 ? 16 : 4;
+            if (!entry || !entry->h_addr_list || !entry->h_addr_list[0] || entry->h_length < needed) return;
+            lookup->family = static_cast<uint16_t>(entry->h_addrtype);
+            std::memcpy(lookup->address, entry->h_addr_list[0], static_cast<size_t>(needed));
+            lookup->found = true;
+        },
+        kHostLookupMs);
+    if (end == CallEnd::Failed) return std::string();
+    if (end != CallEnd::Done || !lookup->found) {
+        ::WSASetLastError(end == CallEnd::Done ? lookup->error : WSAETIMEDOUT);
         LogSocketFailure("gethostbyname");
         return std::string();
     }
-    return FormatNumericAddress(static_cast<uint16_t>(entry->h_addrtype), entry->h_addr_list[0]);
+    return FormatNumericAddress(lookup->family, lookup->address);
 }
 
 std::string FormatNumericAddress(uint16_t family, const void* addressBytes) {

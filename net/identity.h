@@ -37,3 +37,13 @@ struct ClientIdentityPlatform {
 
 // The platform's functions unless a test has replaced them.
 extern ClientIdentityPlatform gIdentityPlatform;
+
+// The host-name lookup behind GetLocalIpAddress (gethostbyname), replaceable
+// by tests: no resolver of a test platform can be made to hang on demand.
+struct hostent;
+using HostLookupFn = hostent*(WINAPI*)(const char* name);
+extern HostLookupFn gHostLookup;
+
+// How long GetLocalIpAddress waits for that lookup: the bound of a name
+// resolution, after which the request goes without an address.
+constexpr DWORD kHostLookupMs = 10000;

@@ -44,25 +44,29 @@ int MutexUnlock(mbedtls_threading_mutex_t* mutex) {
     return 0;
 }
 
-struct TlsLibrary {
-    bool started = false;
-    TlsLibrary() {
-        mbedtls_threading_set_alt(MutexInit, MutexFree, MutexLock, MutexUnlock);
-        const psa_status_t status = psa_crypto_init();
-        started = status == PSA_SUCCESS;
-        if (!started) LogMessage("ERROR: The TLS library's crypto core did not start (" + std::to_string(status) + ")");
-    }
-    // The library's global mutexes stay for the life of the process: a TLS
-    // client of another thread may still be closing when the module unloads.
+// Installed once; the library's global mutexes stay for the life of the
+// process: a TLS client of another thread may still be closing when the
+// module unloads.
+struct TlsThreading {
+    TlsThreading() { mbedtls_threading_set_alt(MutexInit, MutexFree, MutexLock, MutexUnlock); }
 };
 
 }  // namespace
 
 bool EnsureTlsLibrary() noexcept {
     // A function-local static: the compiler guards its construction, so two
-    // threads starting their first connection at once set the library up once.
-    static TlsLibrary library;
-    return library.started;
+    // threads starting their first connection at once install the mutexes once.
+    static TlsThreading threading;
+    // Asked at every request: a start that failed (randomness unavailable for
+    // a while) is tried again at the next one, so one bad moment does not
+    // disable this client for the life of Winlogon. Once started, the call
+    // only checks that under the library's own lock.
+    const psa_status_t status = psa_crypto_init();
+    if (status != PSA_SUCCESS) {
+        LogMessage("ERROR: The TLS library's crypto core did not start (" + std::to_string(status) + ")");
+        return false;
+    }
+    return true;
 }
 
 extern "C" psa_status_t mbedtls_psa_external_get_random(mbedtls_psa_external_random_context_t*, uint8_t* output,

@@ -4,6 +4,6 @@
 
 // Installs the CRITICAL_SECTION mutexes of the library's global state and
 // starts its PSA crypto core (key slots, random generator). Safe to call from
-// any thread any number of times; the first call does the work. Returns false
-// (logged) when the crypto core cannot start.
+// any thread any number of times. Returns false (logged) when the crypto core
+// cannot start; the next call tries again.
 bool EnsureTlsLibrary() noexcept;

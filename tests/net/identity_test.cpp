@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "auth/session.h"
+#include "common/handles.h"
 #include "net/identity.h"
 #include "tests/support/log_capture.h"
 
@@ -215,6 +216,37 @@ TEST_F(ClientAddress, ServerNotOpened) {
     EXPECT_EQ(fake_.queryCalls, 0);
     EXPECT_EQ(fake_.closeCalls, 0);
     EXPECT_EQ(fake_.freeCalls, 1);
+}
+
+// A lookup that does not answer (a silent DNS server), until the test lets it.
+HANDLE gLookupRelease = nullptr;
+HANDLE gLookupEnded = nullptr;
+hostent* WINAPI SilentLookup(const char*) {
+    ::WaitForSingleObject(gLookupRelease, 60000);
+    ::WSASetLastError(WSAHOST_NOT_FOUND);
+    ::SetEvent(gLookupEnded);
+    return nullptr;
+}
+
+// Winlogon's thread waits for the lookup no longer than a name resolution's
+// bound; the request then goes without an address, and the log says why.
+TEST_F(ClientAddress, SilentLookupIsGivenUpAfterItsBound) {
+    const unique_handle release(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    const unique_handle ended(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    gLookupRelease = release.get();
+    gLookupEnded = ended.get();
+    const HostLookupFn saved = gHostLookup;
+    gHostLookup = SilentLookup;
+    LogCapture capture;
+    const DWORD start = ::GetTickCount();
+    EXPECT_EQ(GetClientIpAddress(true), "");
+    const DWORD elapsed = ::GetTickCount() - start;
+    gHostLookup = saved;
+    ::SetEvent(release.get());
+    EXPECT_EQ(::WaitForSingleObject(ended.get(), 5000), WAIT_OBJECT_0);
+    EXPECT_GE(elapsed, kHostLookupMs - 50);
+    EXPECT_LE(elapsed, kHostLookupMs + 2000);
+    EXPECT_EQ(capture.Texts(), Lines{"ERROR: Failure in socket operation 'gethostbyname' (10060)"});
 }
 
 TEST_F(ClientAddress, LocalAddressThroughWinsock) {

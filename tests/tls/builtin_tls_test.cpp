@@ -17,6 +17,8 @@
 #include <functional>
 #include <vector>
 
+#include <psa/crypto.h>
+
 #include "auth/session.h"
 #include "common/handles.h"
 #include "config/config.h"
@@ -343,6 +345,10 @@ struct ProxyCase {
     bool dropBetween;   // the tunnel is closed while idle between them
 };
 
+// A tunnel's answer whose header block never ends inside 64 KiB.
+const std::string kEndlessConnectAnswer =
+    "HTTP/1.1 200 Connection established\r\nX-Pad: " + std::string(64 * 1024, 'p') + "\r\n\r\n";
+
 const ProxyCase kProxyCases[] = {
     {"TunnelKeepsOneConnection", "HTTP/1.1 200 Connection established\r\n\r\n", L"", 0, 1},
     {"ClosedWhileIdleIsReopened", "HTTP/1.1 200 Connection established\r\n\r\n", L"", 0, 2, true},
@@ -350,6 +356,7 @@ const ProxyCase kProxyCases[] = {
      12029, 2},
     {"BadGateway", "HTTP/1.1 502 Bad Gateway\r\nContent-Length: 0\r\n\r\n", L"", 12029, 2},
     {"MalformedAnswer", "SOCKS5 what?\r\n\r\n", L"", 12029, 2},
+    {"AnswerOver64KiB", kEndlessConnectAnswer.c_str(), L"", 12029, 2},
     {"BypassLocal", "HTTP/1.1 502 Bad Gateway\r\n\r\n", L"<local>", 0, 0},
     {"BypassNamedHost", "HTTP/1.1 502 Bad Gateway\r\n\r\n", L"*.example.test; LOCALHOST", 0, 0},
 };
@@ -517,6 +524,115 @@ TEST_F(BuiltinTls, AbortEndsAHandshakeAtOnceAndOnlyThatSend) {
         std::string body;
         EXPECT_EQ(send(Get(static_cast<uint16_t>(VYN_TLS_PORT_BASE), "/answer.txt"), body), 200);
     }
+}
+
+// --- Framing, against the scripted server (tests/tls/scripted_server.py) --------
+
+constexpr int kScriptedOffset = 21;
+
+struct FramingCase {
+    const char* name;
+    const char* script;   // the first segment of the path, which picks the server's answer
+    int sends;            // requests made through one client; each but the last must succeed
+    DWORD code;           // the last request's failure; 0: it succeeds too
+    const char* seen;     // "<requests> <connections>" the server saw carry the path
+    const char* notified = nullptr;  // connections the client ended with close_notify; null: not asked
+    bool abort = false;   // Abort once the server holds the request
+};
+
+const FramingCase kFramings[] = {
+    // The bound holds for the framing bytes, not only the data.
+    {"EndlessChunkSizeDigits", "endless-chunk-size", 1, 12030, "1 1"},
+    {"EndlessTrailer", "endless-trailer", 1, 12030, "1 1"},
+    // An answer without a length cut by a bare TCP close is not whole.
+    {"FinWithoutCloseNotify", "fin-without-close-notify", 1, 12030, "1 1"},
+    // Both framings: the next request goes on a new connection.
+    {"BothTransferEncodingAndLength", "te-and-cl", 2, 0, "2 2"},
+    // The server closes the kept connection after reading the second request:
+    // it fails, and is not sent again on a new connection.
+    {"WrittenRequestIsNotSentAgain", "second-dropped", 2, 12030, "2 1"},
+    {"ClosedWithCloseNotify", "plain", 1, 0, "1 1", "1"},
+    {"AbortWhileTheAnswerIsAwaited", "held", 1, 12017, "1 1", nullptr, true},
+};
+
+class Framing : public BuiltinTls, public ::testing::WithParamInterface<FramingCase> {
+protected:
+    static constexpr uint16_t kPort = static_cast<uint16_t>(VYN_TLS_PORT_BASE + kScriptedOffset);
+
+    // The scripted server's answer to a question about `path`, on a connection
+    // of its own; asked until it reads `expected` (the server records a
+    // connection's end after the client has gone) or for 3 s.
+    static std::string Ask(const std::string& question, const std::string& expected) {
+        std::string answer;
+        for (int i = 0; i < 30; ++i) {
+            CBuiltinTlsClient asker;
+            answer.clear();
+            try {
+                asker.Send(Get(kPort, question), answer);
+            } catch (const CINetException& e) {
+                answer = "failed with " + std::to_string(e.GetErrorCode());
+            }
+            if (answer == expected) break;
+            ::Sleep(100);
+        }
+        return answer;
+    }
+};
+
+TEST_P(Framing, EndsEachAnswerWhereItsFramingEnds) {
+    const FramingCase& c = GetParam();
+    const std::string path = std::string("/") + c.script + "/" + std::to_string(::GetCurrentProcessId()) + "-" +
+                             std::to_string(::GetTickCount());
+    const DWORD start = ::GetTickCount();
+    {
+        CBuiltinTlsClient client;
+        std::function<void()> abort = [&] {
+            Ask("/seen?" + path, c.seen);
+            client.Abort();
+        };
+        unique_handle aborter;
+        if (c.abort) aborter = StartThread(&abort);
+        for (int i = 1; i <= c.sends; ++i) {
+            SCOPED_TRACE("request " + std::to_string(i));
+            std::string body;
+            DWORD code = 0;
+            try {
+                EXPECT_EQ(client.Send(Get(kPort, path), body), 200);
+            } catch (const CINetException& e) {
+                code = e.GetErrorCode();
+            }
+            EXPECT_EQ(code, i == c.sends ? c.code : 0u);
+            if (code == 0) {
+                EXPECT_EQ(body, "whole");
+            }
+        }
+        if (aborter) ::WaitForSingleObject(aborter.get(), INFINITE);
+    }  // the client closes its connection here
+    // Every failure comes from a bound of framing or from Abort, not from the
+    // request's 10 s time-out.
+    EXPECT_LE(::GetTickCount() - start, 5000u);
+    EXPECT_EQ(Ask("/seen?" + path, c.seen), c.seen);
+    if (c.notified) {
+        EXPECT_EQ(Ask("/notified?" + path, c.notified), c.notified);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, Framing, ::testing::ValuesIn(kFramings),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// The TLS library's crypto core found stopped at a request (as after a start
+// that failed) is started again then, not given up for the process's life.
+TEST_F(BuiltinTls, TlsLibraryIsStartedAgainAtTheNextRequest) {
+    std::string body;
+    {
+        CBuiltinTlsClient first;
+        ASSERT_EQ(first.Send(Get(static_cast<uint16_t>(VYN_TLS_PORT_BASE), "/answer.txt"), body), 200);
+    }
+    mbedtls_psa_crypto_free();
+    CBuiltinTlsClient second;
+    body.clear();
+    EXPECT_EQ(second.Send(Get(static_cast<uint16_t>(VYN_TLS_PORT_BASE), "/answer.txt"), body), 200);
+    EXPECT_EQ(body, kAnswer);
 }
 
 }  // namespace
