@@ -6,21 +6,23 @@
 // to Winlogon's thread. Each authentication builds an AuthWorker: a private
 // CVynAuthSession with a copy of the shared user agent and configuration, its
 // own HTTPS client and its own cancel event, plus the user and the answer.
-// The work and the cancel action each hold a reference to it. The worker runs
+// The work, the cancel action and the stop action each hold a reference to it. The worker runs
 // the whole transaction on the private session only, so a worker that the
 // dialog had to abandon (blocked in a request the service holds) never touches
 // the shared session, the dialog, or a later authentication; it frees the
-// AuthWorker when it finally ends. The cancel action, on Winlogon's thread,
-// logs and signals the shared session's event as always, passes the signal on
-// to the worker's own event, the one its cancel checks test, and then aborts
-// the worker's request. A cancel is therefore seen either by the worker's next
-// cancel check (between requests: the worker ends with the user's cancel) or
-// by the request it is in or about to start (the request fails as cancelled
-// and the worker ends at once, the logon counting as aborted). No worker is
-// left waiting in Winlogon for as long as the service holds its request. Only
-// where the platform cannot end a request in progress (Wine's WinHTTP runs a
-// closed request on until the service answers) does the dialog still abandon
-// the worker after its one-second wait.
+// AuthWorker when it finally ends.
+//
+// Cancel. The cancel action, on Winlogon's thread, logs and signals the shared
+// session's event as always and passes the signal on to the worker's own
+// event, the one its cancel checks and its requests test. A worker that
+// notices it (at a cancel check, in a pause between failed polls, or as a
+// request is about to go out) ends with the user's cancel, which the user
+// reads and the event log records. A worker still blocked in a request the
+// service holds when the dialog's one-second wait runs out has its request
+// ended by the dialog's stop action: the logon counts as aborted, and the
+// worker and its connection go at once where the platform can end a request
+// in progress (Wine's WinHTTP runs a closed request on until the service
+// answers, so there the worker stays abandoned until then).
 #include <winsock2.h>
 
 #include <exception>
@@ -44,6 +46,7 @@ struct AuthWorker {
     AuthWorker(const CVynAuthSession& shared, const std::string& u, const std::string& a)
         : session(shared.config, shared.http.UserAgent()), user(u), answer(a) {
         session.statusAnswerSeconds = shared.statusAnswerSeconds;
+        session.statusFailureSeconds = shared.statusFailureSeconds;
     }
     CVynAuthSession session;
     std::string user;
@@ -58,6 +61,72 @@ void ThrowIfCancelled(HANDLE cancelEvent) {
     if (result == WAIT_OBJECT_0) throw CVynException(AuthenticationDenied, "User cancelled authentication");
     if (result == WAIT_FAILED) LogSystemCallFailure("WaitForSingleObject", ::GetLastError());
 }
+
+// A status poll whose answer arrived (with a 2xx status) but could not be
+// read. To every catcher outside the polling loop it is the envelope's own
+// failure: kind UnexpectedResponse, no message.
+class CUnreadablePollAnswer : public CVynException {
+public:
+    explicit CUnreadablePollAnswer(int32_t httpStatus)
+        : CVynException(UnexpectedResponse, std::string()), httpStatus_(httpStatus) {}
+    int32_t GetHttpStatus() const { return httpStatus_; }
+
+private:
+    int32_t httpStatus_;
+};
+
+// What the polling loop does after a failed poll. Once the service has given
+// a transaction id it is reachable and a decision is pending, so a failed
+// poll (a server error, a transport failure, an answer that cannot be read)
+// never lets the user in, whatever FailOpen says: the loop polls again after
+// a pause (1 s, doubling up to 5 s), and when no poll has reached the service
+// for `boundSeconds` the logon is refused with that failure, as a failed poll
+// without fail-open always was.
+class PollFailurePace {
+public:
+    PollFailurePace(int32_t boundSeconds, HANDLE cancelEvent)
+        : boundMs_(static_cast<DWORD>(boundSeconds) * 1000u), cancelEvent_(cancelEvent) {}
+
+    // A poll reached the service: answered, or held until its bound. Each is
+    // proof the service is there, so the bound and the pauses start again.
+    void Reached() {
+        since_ = ::GetTickCount();
+        pauseMs_ = kFirstPauseMs;
+    }
+
+    // Called inside the handler of the failed poll's exception, which it
+    // rethrows once the bound has passed; otherwise it logs the failure with
+    // `code` and pauses. A cancel ends the pause with the user's cancel.
+    void Failed(int64_t code) {
+        if (::GetTickCount() - since_ >= boundMs_) {
+            LogMessage("Status polls failed for 60 s; refusing");
+            throw;
+        }
+        LogMessage("Status poll failed; polling again (" + std::to_string(code) + ")");
+        const DWORD pause = pauseMs_;
+        pauseMs_ = pauseMs_ * 2 < kLongestPauseMs ? pauseMs_ * 2 : kLongestPauseMs;
+        if (cancelEvent_ == nullptr) {
+            ::Sleep(pause);
+            return;
+        }
+        const DWORD result = ::WaitForSingleObject(cancelEvent_, pause);
+        if (result == WAIT_OBJECT_0) throw CVynException(AuthenticationDenied, "User cancelled authentication");
+        if (result == WAIT_FAILED) {
+            LogSystemCallFailure("WaitForSingleObject", ::GetLastError());
+            ::Sleep(pause);
+        }
+    }
+
+private:
+    static constexpr DWORD kFirstPauseMs = 1000;
+    static constexpr DWORD kLongestPauseMs = 5000;
+    const DWORD boundMs_;
+    const HANDLE cancelEvent_;
+    DWORD since_ = ::GetTickCount();
+    DWORD pauseMs_ = kFirstPauseMs;
+};
+
+bool IsServerError(int32_t httpStatus) { return httpStatus >= 500 && httpStatus <= 599; }
 
 }  // namespace
 
@@ -78,21 +147,21 @@ bool CVynAuthSession::AuthorizeVynUser(HWND owner, const std::string& user, cons
                 worker->session.RunAuthTransaction(worker->user, worker->answer, window,
                                                    worker->session.cancelEvent.get());
             } catch (const CINetException& e) {
-                // Only the cancel action ends this session's requests as
-                // cancelled: the user's cancel decided the outcome.
-                if (e.Cancelled()) throw CWorkCancelled();
+                // A request ends as cancelled only by the user's cancel: seen
+                // as the request was about to go out, or the dialog's stop
+                // action after the dialog gave up (the outcome is settled
+                // then, and this exception goes nowhere).
+                if (e.Cancelled()) throw CVynException(AuthenticationDenied, "User cancelled authentication");
                 throw;
             }
         },
         [this, worker] {
             CancelAuthentication();
-            // The event first: an Abort reaches only a request already under
-            // way, and a request about to start tests the event instead.
             if (worker->session.cancelEvent && !::SetEvent(worker->session.cancelEvent.get())) {
                 LogSystemCallFailure("SetEvent", ::GetLastError());
             }
-            worker->session.http.Abort();
-        });
+        },
+        [worker] { worker->session.http.Abort(); });
     // Events of the worker's requests (fail-open) belong to this logon only
     // while the dialog still waits for the worker.
     worker->session.abandoned = dialog.AbandonedFlag();
@@ -178,6 +247,7 @@ void CVynAuthSession::RunAuthTransaction(const std::string& user, const std::str
     // refusal it becomes the message the user reads).
     std::string result;
     std::string status;
+    PollFailurePace pace(statusFailureSeconds, cancelEvent);
     do {
         ThrowIfCancelled(cancelEvent);
         if (progressWindow != nullptr && !status.empty()) {
@@ -189,9 +259,23 @@ void CVynAuthSession::RunAuthTransaction(const std::string& user, const std::str
         } catch (const CINetException& e) {
             // A poll the service held past its bound: poll again at once,
             // after the cancel check, with the previous text still shown.
-            if (!e.TimedOutAwaitingAnswer()) throw;
+            if (e.TimedOutAwaitingAnswer()) {
+                pace.Reached();
+                continue;
+            }
+            if (e.Cancelled()) throw;
+            pace.Failed(e.GetErrorCode());
+            continue;
+        } catch (const CHttpStatusException& e) {
+            // Other statuses (4xx, 3xx...) are the service's refusal.
+            if (!IsServerError(e.GetHttpStatus())) throw;
+            pace.Failed(e.GetHttpStatus());
+            continue;
+        } catch (const CUnreadablePollAnswer& e) {
+            pace.Failed(e.GetHttpStatus());
             continue;
         }
+        pace.Reached();
         LogMessage("Status: " + ServiceTextForLog(status));
     } while (result.empty());
 
@@ -209,9 +293,10 @@ void CVynAuthSession::CheckTransactionStatus(const std::string& txid, std::strin
     std::string body;
     // Time-out 0: connecting keeps the platform's bound. The wait for the
     // answer gets statusAnswerSeconds from the executor, which sends a poll
-    // held past it back to the loop above instead of counting it.
-    MakeRequest(VynOperation::Status, params, body, 0);
-    const BsonView payload = ParseResponse(body);
+    // held past it, and any other failed poll, back to the loop above.
+    const int32_t httpStatus = MakeRequest(VynOperation::Status, params, body, 0);
+    BsonView payload;
+    if (!ExtractResponseDocument(body, payload)) throw CUnreadablePollAnswer(httpStatus);
     ReadResultAndStatus(payload, result, status);
     LogMessage("Leaving CVynAuthSession::CheckTransactionStatus");
 }

@@ -2,6 +2,8 @@
 // CVynAuthSession::MakeRequest, which signs it, sends it with up to three
 // immediate attempts, and decides what an unusable answer means (including
 // failing open, which every caller takes as permission to let the user in).
+// A status poll is sent once, and its failures are the polling loop's to
+// judge (auth/authenticate.cpp): it never fails open.
 #include <winsock2.h>
 
 #include <optional>
@@ -27,8 +29,8 @@ void CVynAuthSession::ReportOutcome(WORD type, const std::string& message) const
     ReportToEventLog(type, message);
 }
 
-void CVynAuthSession::MakeRequest(VynOperation operation, const ParamMap& params, std::string& response,
-                                  int32_t timeout, TimeoutScope scope) {
+int32_t CVynAuthSession::MakeRequest(VynOperation operation, const ParamMap& params, std::string& response,
+                                     int32_t timeout, TimeoutScope scope) {
     if (gDebugLogging) LogMessage("DEBUG: Entered CVynAuthSession::MakeRequest");
 
     std::string query;
@@ -84,6 +86,12 @@ void CVynAuthSession::MakeRequest(VynOperation operation, const ParamMap& params
                 response.resize(callerLength);
                 throw;
             }
+            if (isPoll) {
+                // One poll is one attempt: the polling loop decides what a
+                // failed poll means, and never fails open.
+                response.resize(callerLength);
+                throw;
+            }
             LogMessage("Caught WinHttp exception; retrying up to limit");
             lastFailure.emplace(e);
             continue;
@@ -91,8 +99,11 @@ void CVynAuthSession::MakeRequest(VynOperation operation, const ParamMap& params
 
         if (status >= 200 && status <= 299) {
             LogMessage("HTTP request completed successfully");
-            return;
+            return status;
         }
+        // A status poll's server error goes back to the polling loop as a
+        // failed poll: after a transaction id it never fails open.
+        if (isPoll && status >= 500 && status <= 599) throw CHttpStatusException(status);
         if (status >= 500 && status <= 599 && config.failOpen) {
             LogMessage("HTTP response status is a permanent failure; failing open");
             ReportOutcome(EVENTLOG_ERROR_TYPE, "Failsafe Vyn login: Vyn response not understood");

@@ -66,12 +66,15 @@ public:
     std::string FormatAuthHeader(const std::string& method, const std::string& path,
                                  const std::string& query) const;
 
-    // Request executor (auth/executor.cpp). A `Status` request that times out
-    // waiting for its answer (the service held the poll past
-    // statusAnswerSeconds) is neither an attempt nor a failure: its
-    // CINetException goes straight to the polling loop, which polls again.
-    void MakeRequest(VynOperation operation, const ParamMap& params, std::string& response, int32_t timeout,
-                     TimeoutScope scope = TimeoutScope::ConnectOnly);
+    // Request executor (auth/executor.cpp). Returns the answer's status
+    // (200-299). A `Status` request that times out waiting for its answer (the
+    // service held the poll past statusAnswerSeconds) is neither an attempt
+    // nor a failure: its CINetException goes straight to the polling loop,
+    // which polls again. Any other failed `Status` request goes there too,
+    // after one attempt and without failing open: a transport failure as its
+    // CINetException, a server error as CHttpStatusException.
+    int32_t MakeRequest(VynOperation operation, const ParamMap& params, std::string& response, int32_t timeout,
+                        TimeoutScope scope = TimeoutScope::ConnectOnly);
 
     // Flows (auth/preauth.cpp, auth/authenticate.cpp).
     // `user`: the UTF-8 account name msgina accepted, as held (not normalised).
@@ -109,6 +112,11 @@ public:
     // polls as failures, three of which fail open. Tests shorten it; the
     // status dialog's worker takes the shared session's value.
     int32_t statusAnswerSeconds = 30;
+    // How long the polling loop goes on polling after failed polls (server
+    // errors, transport failures, unreadable answers) before it refuses the
+    // logon: no poll has reached the service for that long. Tests shorten it;
+    // the status dialog's worker takes the shared session's value.
+    int32_t statusFailureSeconds = 60;
     // The cancel event of the run of requests in progress (RunAuthTransaction's),
     // handed to every exchange of that run, so that a cancel that lands just
     // before an exchange starts still ends it; null outside such a run.

@@ -253,12 +253,16 @@ int32_t CWinHttpClient::Send(const HttpsRequest& request, std::string& response)
     }
     if (handle == nullptr) Fail("WinHttpOpenRequest", ::GetLastError(), NetWait::Sending);
 
+    // An option that cannot be set is a local failure, unless an Abort closed
+    // the request between the calls: that exchange was cancelled.
+    const auto optionFailed = [&] {
+        if (aborted_.load()) Fail("WinHttpSetOption", ERROR_WINHTTP_OPERATION_CANCELLED, NetWait::Sending);
+        throw CVynException(UnexpectedError, std::string());
+    };
     if (request.timeoutSeconds != 0 && !SetRequestTimeouts(handle, request.timeoutSeconds, request.scope)) {
-        throw CVynException(UnexpectedError, std::string());
+        optionFailed();
     }
-    if (request.answerSeconds > 0 && !SetAnswerTimeouts(handle, request.answerSeconds)) {
-        throw CVynException(UnexpectedError, std::string());
-    }
+    if (request.answerSeconds > 0 && !SetAnswerTimeouts(handle, request.answerSeconds)) optionFailed();
 
     if (method == "POST" && !body.empty()) {
         if (!api.AddRequestHeaders(handle, L"Content-Type: application/x-www-form-urlencoded\r\n",

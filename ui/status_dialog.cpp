@@ -57,15 +57,20 @@ HMODULE TakeModuleReference() {
 
 }  // namespace
 
-CAuthStatusDialog::CAuthStatusDialog(std::function<void(HWND)> work, std::function<void()> cancelAction)
+CAuthStatusDialog::CAuthStatusDialog(std::function<void(HWND)> work, std::function<void()> cancelAction,
+                                     std::function<void()> stopAction)
     : cancelAction_(std::move(cancelAction)),
+      stopAction_(std::move(stopAction)),
       context_(std::make_shared<WorkerContext>(std::move(work))),
       abandoned_(context_->abandoned) {}
 
 CAuthStatusDialog::~CAuthStatusDialog() {
     // Only reached with a worker when DoModal was left abnormally; the object
     // is going away, so the worker must not wait for it.
-    if (workerThread_) AbandonWorker();
+    if (workerThread_) {
+        GiveUpOnWorker();
+        workerThread_.reset();
+    }
 }
 
 uint32_t CAuthStatusDialog::GetTemplateId() const { return IDD_AUTH_STATUS; }
@@ -185,9 +190,19 @@ void CAuthStatusDialog::StopWorker() {
     if (WaitForWorker(kWorkerWaitMilliseconds)) {
         workerThread_.reset();
         SettleOutcome();
-    } else {
-        AbandonWorker();
+        return;
     }
+    GiveUpOnWorker();
+    // Only now is what the worker is blocked in ended: a worker that noticed
+    // the cancel within the wait has given its own outcome. Ended, the worker
+    // and its connection go before the dialog returns, where the platform can
+    // end a request in progress; elsewhere the worker stays abandoned and ends
+    // when its request does.
+    if (stopAction_) {
+        stopAction_();
+        WaitForWorker(kStoppedWorkerWaitMilliseconds);
+    }
+    workerThread_.reset();
 }
 
 bool CAuthStatusDialog::WaitForWorker(DWORD milliseconds) {
@@ -211,17 +226,15 @@ bool CAuthStatusDialog::WaitForWorker(DWORD milliseconds) {
     }
 }
 
-void CAuthStatusDialog::AbandonWorker() {
+void CAuthStatusDialog::GiveUpOnWorker() {
     // The worker stops mattering here: its outcome is what the state word says
     // now (a cancel), whatever it does later. It keeps the context alive on
     // its own reference and never learns of this object again.
-    if (context_) {
-        context_->window.store(nullptr);
-        context_->abandoned->store(true);
-        SettleOutcome();
-        context_.reset();
-    }
-    workerThread_.reset();
+    if (!context_) return;
+    context_->window.store(nullptr);
+    context_->abandoned->store(true);
+    SettleOutcome();
+    context_.reset();
 }
 
 void CAuthStatusDialog::SettleOutcome() {
@@ -249,8 +262,6 @@ void CAuthStatusDialog::RunWork(WorkerContext& context) {
     try {
         context.work(context.window.load());
         context.state.exchange(kCompleted);
-    } catch (const CWorkCancelled&) {
-        context.state.exchange(kCancelled);
     } catch (const CVynException& e) {
         if (e.GetKind() != NoError) {
             context.exception = std::current_exception();

@@ -9,12 +9,14 @@
 // its stack). The worker never touches that object: everything it uses lives
 // in a heap-allocated WorkerContext shared through std::shared_ptr, one
 // reference held by the dialog and one by the worker thread. A worker that does
-// not end within about a second of a finish request is abandoned, never
+// not end within about a second of a finish request is given up on, never
 // terminated (a thread killed inside Winlogon while holding the heap, loader or
-// WinHTTP locks could hang every later logon): the dialog clears the context's
-// window handle, settles its outcome as it stands (cancelled) and drops its
-// reference; the worker frees the context, and with it the work and whatever
-// the work captured, when it finally ends.
+// WinHTTP locks could hang every later logon): the dialog settles its outcome
+// as it stands (cancelled), clears the context's window handle and drops its
+// reference; then it runs the stop action, which ends what the worker is
+// blocked in, and gives the worker a moment more to end. A worker that still
+// runs frees the context, and with it the work and whatever the work
+// captured, when it finally ends.
 
 #include <windows.h>
 
@@ -34,11 +36,6 @@ constexpr UINT WM_SET_STATUS_TEXT = WM_APP + 1;
 // and close the dialog.
 constexpr UINT WM_WORK_FINISHED = WM_APP + 2;
 
-// Thrown by a work whose request the cancel action ended (the request failed
-// as cancelled): the user's cancel decided, so the outcome is cancelled, the
-// same as for a worker the dialog stopped waiting for.
-struct CWorkCancelled {};
-
 class CAuthStatusDialog : public CVynModalDialog {
 public:
     // Outcome values of the state word.
@@ -47,18 +44,24 @@ public:
     static constexpr int32_t kFailed = 1;
     static constexpr int32_t kCancelled = 2;
 
-    // How long a finish request waits for the worker before abandoning it.
+    // How long a finish request waits for the worker before giving up on it.
     static constexpr DWORD kWorkerWaitMilliseconds = 1000;
+    // How long the worker then has, after the stop action, before it is abandoned.
+    static constexpr DWORD kStoppedWorkerWaitMilliseconds = 500;
 
     // work: runs once on the worker thread with the dialog's window; may send
     // WM_SET_STATUS_TEXT to it, returns on success, throws on failure, and
     // must not use anything owned by the dialog's caller unless it holds its
     // own reference to it (it may outlive the dialog when abandoned).
     // cancelAction: runs on the dialog's thread when the user cancels; it must
-    // make the work stop at its next chance and end the request it is waiting
-    // for, so that the worker ends within the dialog's wait (a work that ends
-    // that way throws CWorkCancelled).
-    CAuthStatusDialog(std::function<void(HWND)> work, std::function<void()> cancelAction);
+    // make the work stop at its next chance (a work that notices it ends with
+    // its own exception, which is the outcome then).
+    // stopAction (may be empty): runs on the dialog's thread once the dialog
+    // has given up waiting for the worker; it ends whatever the work is
+    // blocked in, so that the worker ends too and leaves nothing running. The
+    // outcome is settled by then: what the worker does afterwards is not it.
+    CAuthStatusDialog(std::function<void(HWND)> work, std::function<void()> cancelAction,
+                      std::function<void()> stopAction = nullptr);
     ~CAuthStatusDialog() override;
 
     // Always 0; the outcome is GetState() (and GetException() for kFailed).
@@ -93,16 +96,20 @@ private:
     void CentreOnScreen();
     void StartWorker();
     // Waits up to kWorkerWaitMilliseconds for the worker (servicing messages
-    // sent to this thread meanwhile), abandons it when it does not end, and
-    // settles the outcome. Nothing happens when no worker is held.
+    // sent to this thread meanwhile) and settles the outcome; a worker that
+    // does not end is given up on (see above). Nothing happens when no worker
+    // is held.
     void StopWorker();
     bool WaitForWorker(DWORD milliseconds);
-    void AbandonWorker();
+    // Settles the outcome as it stands and lets go of the worker's context;
+    // the worker's thread handle stays held.
+    void GiveUpOnWorker();
     // Copies the shared state word (and a failure's exception) into the
     // dialog's own record, while the dialog is still attached to the context.
     void SettleOutcome();
 
     std::function<void()> cancelAction_;
+    std::function<void()> stopAction_;
     // The dialog's record of the outcome: the shared word as last settled.
     std::atomic<int32_t> state_{kRunning};
     std::exception_ptr exception_;

@@ -119,10 +119,12 @@ TEST_F(PasscodeTest, RefusalIsShownAndTheDialogStaysOpenWithTheTextForASecondTry
     EXPECT_EQ(requests[3].body, "async=1&auto=123456&factor=auto&user=alice");
 }
 
+// A Cancel while the service holds the poll: the worker cannot notice it
+// within the dialog's wait, so the logon is aborted, silently.
 TEST_F(PasscodeTest, CancelledStatusDialogLeavesThePasscodeDialogOpenSilently) {
     Load(R"({"users":{"alice":{"result":"auth"}},
              "answers":{"push":{"statuses":[{"result":"","status":"Waiting"},{"hold":true,"hold_ms":5000}]}}})");
-    winlogon.statusScript.cancelOnText = L"Waiting";
+    winlogon.statusScript.cancelAfterMs = 1000;
     EXPECT_EQ(Logon({{{Action::SetText, L"push"}, {Action::ClickOk}, {Action::PressEscape}}}), kNone);
     refservice::Release(ikey);
     EXPECT_TRUE(winlogon.MessageBoxes().empty());
@@ -131,6 +133,31 @@ TEST_F(PasscodeTest, CancelledStatusDialogLeavesThePasscodeDialogOpenSilently) {
     EXPECT_EQ(dialogs[0].fieldAfterAttempt, (std::vector<std::wstring>{L"push"}));
     EXPECT_EQ(dialogs[0].focusInFieldAfterAttempt, (std::vector<bool>{true}));
     EXPECT_EQ(winlogon.status.cancelsPressed, 1);
+}
+
+// A Cancel during quick polls is noticed by the worker within the dialog's
+// wait: the user reads the cancel in a message box over the passcode dialog,
+// and the event log records it as a failed logon.
+TEST_F(PasscodeTest, CancelNoticedDuringAQuickPollShowsTheUsersCancel) {
+    Load(R"({"users":{"alice":{"result":"auth"}},
+             "answers":{"push":{"statuses":[{"delay_ms":200,"result":"","status":"Waiting"}]}}})");
+    winlogon.statusScript.cancelOnText = L"Waiting";
+    EXPECT_EQ(Logon({{{Action::SetText, L"push"}, {Action::ClickOk}, {Action::PressEscape}}}), kNone);
+    EXPECT_EQ(winlogon.status.cancelsPressed, 1);
+    EXPECT_LT(winlogon.status.closedAt - winlogon.status.cancelPressedAt, 1000u);
+    const std::vector<MessageBoxCall> boxes = winlogon.MessageBoxes();
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes[0].text, L"User cancelled authentication");
+    EXPECT_EQ(boxes[0].caption, L"Vyn Security");
+    EXPECT_EQ(boxes[0].style, 0x10u);
+    const std::vector<PasscodeDialogSeen> dialogs = winlogon.PasscodeDialogs();
+    ASSERT_EQ(dialogs.size(), 1u);
+    EXPECT_EQ(boxes[0].owner, dialogs[0].window);
+    EXPECT_TRUE(InOrder({"User cancelled authentication",
+                         "Error in Vyn login for 'alice': User cancelled authentication",
+                         "Caught exception from AuthorizeVynUser: User cancelled authentication"}));
+    EXPECT_EQ(Events(), (std::vector<Event>{{EVENTLOG_ERROR_TYPE, 0xC0020000,
+                                             {L"Error in Vyn login for 'alice': User cancelled authentication"}}}));
 }
 
 TEST_F(PasscodeTest, PasscodesAreMaskedInTheLogAndFactorWordsAreNot) {

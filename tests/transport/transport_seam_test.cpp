@@ -136,6 +136,37 @@ TEST_F(TransportSeam, FailingTimeoutOptionIsAnUnexpectedErrorAndStopsAtOnce) {
     EXPECT_EQ(log.Texts(), (std::vector<std::string>{"ERROR: Failure in system call 'WinHttpSetOption' (12018)"}));
 }
 
+// An Abort from another thread that lands between the request's option
+// calls closes the request under them: the next option fails on the closed
+// handle, and the exchange ends as cancelled, not as a local failure.
+CHttpsClient* gAbortedClient = nullptr;
+BOOL WINAPI AbortBeforeTheSecondOption(HINTERNET handle, DWORD option, LPVOID buffer, DWORD length) {
+    if (option == WINHTTP_OPTION_SEND_TIMEOUT && gAbortedClient != nullptr) gAbortedClient->Abort();
+    return SetOptionRecorder::SetOption(handle, option, buffer, length);
+}
+
+TEST_F(TransportSeam, AbortBetweenOptionCallsEndsTheExchangeAsCancelled) {
+    client.Open();
+    SetOptionRecorder::Calls().clear();
+    api->SetOption = AbortBeforeTheSecondOption;
+    gAbortedClient = &client;
+    LogCapture log;
+    request.timeoutSeconds = 10;
+    std::string response;
+    try {
+        client.Send(request, response, TlsMode::SystemOnly);
+        FAIL() << "expected CINetException";
+    } catch (const CINetException& e) {
+        EXPECT_EQ(e.GetErrorCode(), 12017u);
+    } catch (const CVynException& e) {
+        ADD_FAILURE() << "ended as kind " << e.GetKind();
+    }
+    gAbortedClient = nullptr;
+    EXPECT_EQ(SetOptionRecorder::Calls(), (Options{{3, 10000}, {5, 0xFFFFFFFF}}));
+    EXPECT_EQ(log.Texts(), (std::vector<std::string>{"ERROR: Failure in system call 'WinHttpSetOption' (6)",
+                                                     "ERROR: Failure in system call 'WinHttpSetOption' (12017)"}));
+}
+
 TEST_F(TransportSeam, SetRequestTimeoutsReportsTheFirstFailure) {
     SetOptionRecorder::FailOption() = WINHTTP_OPTION_CONNECT_TIMEOUT;
     SetOptionRecorder::FailError() = ERROR_INVALID_HANDLE;

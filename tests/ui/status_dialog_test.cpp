@@ -5,6 +5,7 @@
 #include <atomic>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -124,6 +125,7 @@ TEST_F(StatusDialogTest, StatusLineStartsWithTheTemplateText) {
 TEST_F(StatusDialogTest, CancelNoticedByTheWorkWithinTheWaitEndsWithTheWorksException) {
     unique_handle cancelled = NewEvent();
     int cancelActions = 0;
+    int stopActions = 0;
     CAuthStatusDialog dialog(
         [&](HWND window) {
             PressCancel(window);
@@ -133,9 +135,11 @@ TEST_F(StatusDialogTest, CancelNoticedByTheWorkWithinTheWaitEndsWithTheWorksExce
         [&] {
             ++cancelActions;
             ::SetEvent(cancelled.get());
-        });
+        },
+        [&] { ++stopActions; });
     dialog.DoModal(nullptr);
     EXPECT_EQ(cancelActions, 1);
+    EXPECT_EQ(stopActions, 0);
     EXPECT_EQ(gEndValue, 1);
     EXPECT_EQ(dialog.GetState(), CAuthStatusDialog::kFailed);
     EXPECT_EQ(KindOf(dialog.GetException()), AuthenticationDenied);
@@ -165,26 +169,40 @@ struct BlockedWork {
     std::atomic<bool> ended{false};
 };
 
-// A cancel action that ends the request the work waits in: the work ends at
-// once with CWorkCancelled, within the dialog's wait, and the outcome is the
-// user's cancel (not a failure), with the worker ended, not abandoned.
-TEST_F(StatusDialogTest, WorkEndedByTheCancelActionEndsCancelledWithoutAbandoning) {
-    const unique_handle request = NewEvent();
+// The stop action ends what a blocked work waits in, and only once the
+// dialog's wait has run out: the outcome is then settled as cancelled, though
+// the work ends with an exception of its own, and the worker has ended (its
+// context freed) by the time DoModal returns.
+TEST_F(StatusDialogTest, StopActionEndsABlockedWorkerOnlyAfterTheWaitAndTheOutcomeStaysCancelled) {
+    auto blocked = std::make_shared<BlockedWork>();
+    std::weak_ptr<BlockedWork> watch = blocked;
     DWORD clickedAt = 0;
+    DWORD stoppedAt = 0;
+    std::vector<std::string> actions;
     CAuthStatusDialog dialog(
-        [&](HWND window) {
+        [blocked, &clickedAt](HWND window) {
             clickedAt = ::GetTickCount();
             PressCancel(window);
-            if (::WaitForSingleObject(request.get(), 60000) == WAIT_OBJECT_0) throw CWorkCancelled();
+            if (::WaitForSingleObject(blocked->release.get(), 60000) == WAIT_OBJECT_0)
+                throw CVynException(AuthenticationDenied, "User cancelled authentication");
         },
-        [&] { ::SetEvent(request.get()); });
+        [&] { actions.push_back("cancel"); },
+        [&, release = blocked->release.get()] {
+            actions.push_back("stop");
+            stoppedAt = ::GetTickCount();
+            ::SetEvent(release);
+        });
+    blocked.reset();
     dialog.DoModal(nullptr);
     const DWORD returnedAt = ::GetTickCount();
+    EXPECT_EQ(actions, (std::vector<std::string>{"cancel", "stop"}));
+    EXPECT_GE(stoppedAt - clickedAt, CAuthStatusDialog::kWorkerWaitMilliseconds - 50);
+    EXPECT_LT(returnedAt - stoppedAt, CAuthStatusDialog::kStoppedWorkerWaitMilliseconds);
+    EXPECT_TRUE(watch.expired()) << "the worker still holds its work";
     EXPECT_EQ(dialog.GetState(), CAuthStatusDialog::kCancelled);
     EXPECT_FALSE(dialog.GetException());
-    EXPECT_FALSE(dialog.AbandonedFlag()->load());
+    EXPECT_TRUE(dialog.AbandonedFlag()->load());
     EXPECT_EQ(gEndValue, 2);
-    EXPECT_LT(returnedAt - clickedAt, 1000u);
 }
 
 TEST_F(StatusDialogTest, CancelWhileTheWorkIsBlockedReturnsWithinAboutASecondAndAbandonsTheWorker) {
