@@ -111,7 +111,7 @@ int New(size_t count) {
     const LONG saved = SaveRecoverySet(set);
     if (saved != ERROR_SUCCESS)
         return Fail(kStoreFailed, "HKLM\\" + std::string(kRecoveryKey) + " cannot be written (error " +
-                                      std::to_string(saved) + "); the previous set, if any, may no longer work");
+                                      std::to_string(saved) + "); see vyn-recovery status for what is stored");
     std::string text = "Recovery codes for " + MachineName() + ", made " + FormatUtc(set.created) + " (" +
                        std::to_string(codes.size()) + (codes.size() == 1 ? " code" : " codes") +
                        "; each works once):\n\n";
