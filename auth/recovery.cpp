@@ -2,6 +2,7 @@
 
 #include <mbedtls/md.h>
 
+#include <cstdio>
 #include <cstring>
 
 #include "diag/eventlog.h"
@@ -117,6 +118,15 @@ bool MakeRecoverySet(size_t count, RecoverySet& set, std::vector<std::string>& c
         codes.push_back(digits);
     }
     return true;
+}
+
+std::string FormatRecoverySetTime(ULONGLONG filetime) {
+    const FILETIME ft = {static_cast<DWORD>(filetime), static_cast<DWORD>(filetime >> 32)};
+    SYSTEMTIME t = {};
+    if (!::FileTimeToSystemTime(&ft, &t)) return "(unknown time)";
+    char text[32];
+    std::snprintf(text, sizeof text, "%04u-%02u-%02u %02u:%02u UTC", t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute);
+    return text;
 }
 
 namespace {

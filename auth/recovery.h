@@ -44,6 +44,9 @@ bool RecoveryRandom(void* buffer, size_t length);
 // A new set of `count` codes: `set` to store, `codes` (digits) to hand out.
 bool MakeRecoverySet(size_t count, RecoverySet& set, std::vector<std::string>& codes);
 
+// "2026-12-08 21:45 UTC" for a set's making time (a FILETIME).
+std::string FormatRecoverySetTime(ULONGLONG filetime);
+
 // Whether at least one code is stored; a malformed store counts as none and
 // is reported to the event log, once for this reading.
 bool RecoveryCodesAvailable();

@@ -13,6 +13,7 @@
 #include "common/strings.h"
 #include "diag/log.h"
 #include "tools/check/checks.h"
+#include "tools/check/recovery_check.h"
 #include "tools/check/report.h"
 
 namespace {
@@ -89,7 +90,8 @@ std::string Names(const std::vector<std::string>& names) {
 // The most severe finding decides: registration, a refusal, an unreachable
 // service, no configuration, then the secret's exposure.
 Decision Decide(const RegistrationOutcome& registration, const SettingsOutcome& settings, ServiceAnswer service,
-                const std::vector<std::string>& exposedTo, bool networkChecked) {
+                const std::vector<std::string>& exposedTo, const std::vector<std::string>& recoveryExposedTo,
+                bool networkChecked) {
     if (registration.broken) return {Verdict::RegistrationBroken, registration.sentence};
     if (service == ServiceAnswer::KeysRefused)
         return {Verdict::KeysRefused,
@@ -113,6 +115,10 @@ Decision Decide(const RegistrationOutcome& registration, const SettingsOutcome& 
         return {Verdict::Exposed, "the secret key may be read by " + Names(exposedTo) +
                                       ": whoever reads it can sign requests as this machine. Restrict the key to "
                                       "SYSTEM and Administrators."};
+    if (!recoveryExposedTo.empty())
+        return {Verdict::Exposed, "the recovery codes' hashes may be read by " + Names(recoveryExposedTo) +
+                                      ": whoever reads them can try codes offline. Make a new set (vyn-recovery "
+                                      "new), which makes the key private again."};
     if (!networkChecked)
         return {Verdict::Ready, "configured; the service was not contacted (--no-network)."};
     return {Verdict::Ready, "configured, the service reached and the keys accepted."};
@@ -126,6 +132,7 @@ int Run(const Options& options) {
     Report report;
     const SettingsOutcome settings = CheckSettings(report);
     const std::vector<std::string> exposedTo = CheckSecretExposure(report, settings);
+    const std::vector<std::string> recoveryExposedTo = CheckRecoveryCodes(report, settings);
     CheckLogFolder(report);
     const RegistrationOutcome registration = CheckRegistration(report);
 
@@ -150,7 +157,7 @@ int Run(const Options& options) {
         }
     }
 
-    const Decision decision = Decide(registration, settings, service, exposedTo, networkChecked);
+    const Decision decision = Decide(registration, settings, service, exposedTo, recoveryExposedTo, networkChecked);
     LogMessage(std::string("vyn-check: verdict ") + VerdictWord(decision.verdict));
     CloseLogFile();
     Write(STD_OUTPUT_HANDLE, options.json ? report.Json(decision.verdict, decision.sentence)

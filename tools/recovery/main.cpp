@@ -65,15 +65,6 @@ bool IsAdministrator() {
     return asked && member;
 }
 
-std::string FormatUtc(ULONGLONG filetime) {
-    FILETIME ft = {static_cast<DWORD>(filetime), static_cast<DWORD>(filetime >> 32)};
-    SYSTEMTIME t = {};
-    if (!::FileTimeToSystemTime(&ft, &t)) return "(unknown time)";
-    char text[32];
-    std::snprintf(text, sizeof text, "%04u-%02u-%02u %02u:%02u UTC", t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute);
-    return text;
-}
-
 std::string MachineName() {
     wchar_t name[MAX_COMPUTERNAME_LENGTH + 1] = {};
     DWORD size = MAX_COMPUTERNAME_LENGTH + 1;
@@ -112,7 +103,7 @@ int New(size_t count) {
     if (saved != ERROR_SUCCESS)
         return Fail(kStoreFailed, "HKLM\\" + std::string(kRecoveryKey) + " cannot be written (error " +
                                       std::to_string(saved) + "); see vyn-recovery status for what is stored");
-    std::string text = "Recovery codes for " + MachineName() + ", made " + FormatUtc(set.created) + " (" +
+    std::string text = "Recovery codes for " + MachineName() + ", made " + FormatRecoverySetTime(set.created) + " (" +
                        std::to_string(codes.size()) + (codes.size() == 1 ? " code" : " codes") +
                        "; each works once):\n\n";
     for (size_t i = 0; i < codes.size(); ++i) {
@@ -137,7 +128,7 @@ int Status() {
     std::string text;
     switch (LoadRecoverySet(set, reason)) {
     case RecoveryLoad::Loaded:
-        text = "codes left: " + std::to_string(set.Count()) + " (set made " + FormatUtc(set.created) + ")\n";
+        text = "codes left: " + std::to_string(set.Count()) + " (set made " + FormatRecoverySetTime(set.created) + ")\n";
         break;
     case RecoveryLoad::None:
         text = "codes left: 0 (no set, or every code used)\n";
