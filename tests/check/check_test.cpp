@@ -249,7 +249,7 @@ TEST_F(VynCheck, JsonReadsBackWithEveryCheck) {
     const std::vector<std::string> expected = {"settings.key", "settings.Host", "settings.IKey", "settings.SKey",
                                                "settings.FailOpen", "settings.AutoPush", "settings.local_ip_fallback",
                                                "settings.Tls", "settings.Debug", "settings.RdpOnly", "settings.LogonOnly",
-                                               "exposure.SKey", "exposure.log-folder", "exposure.log-folder-owner",
+                                               "exposure.SKey", "recovery", "exposure.log-folder", "exposure.log-folder-owner",
                                                "exposure.log-folder-writers", "exposure.log-links",
                                                "registration.GinaDLL",
                                                "registration.event-source", "service.ping", "service.check",
