@@ -10,7 +10,7 @@ prefix and the files on its drive C:
   1. settings typed by hand, then an install without properties: the module,
      tools and guide in place with the bytes of the package's payload,
      GinaDLL and the event source written, the settings untouched;
-  2. uninstall: module, GinaDLL, event source and tools gone; the hand-typed
+  2. uninstall: module, GinaDLL, event source, tools and recovery codes gone; the hand-typed
      settings (which the package never wrote) and the log folder stay;
   3. an install with every property: each value exact, with its type; then a
      repair without properties leaves a value changed since as it is, and its
@@ -18,7 +18,8 @@ prefix and the files on its drive C:
   4. uninstall: the values the package wrote are gone too;
   5. a package of a lower version with properties, replacing another login
      module, then this one without: one product left, of this version, this
-     version's files, settings and the record of the replaced module kept;
+     version's files, settings, recovery codes and the record of the replaced
+     module kept;
   6. uninstall: nothing of the package is left, and the replaced module is
      back in GinaDLL.
 """
@@ -31,6 +32,8 @@ import sys
 SETTINGS_KEY = r"HKLM\Software\Vyn Security\VynCredProv"
 WINLOGON_KEY = r"HKLM\Software\Microsoft\Windows NT\CurrentVersion\Winlogon"
 MARKS_KEY = r"HKLM\Software\Vyn Security\Installer"
+RECOVERY_KEY = r"HKLM\Software\Vyn Security\Recovery"
+RECOVERY_TOOL = r"C:\Program Files\Vyn Security\vyn-recovery.exe"
 EVENT_KEY = r"HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application\Vyn Security"
 UNINSTALL_KEY = r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall"
 MODULE = r"C:\windows\system32\VynGina.dll"
@@ -156,6 +159,7 @@ def expect_removed(prefix, payload, guide, step):
     expect("GinaDLL" not in (prefix.values(WINLOGON_KEY) or {}), f"{step}: GinaDLL is still set")
     expect(prefix.values(EVENT_KEY) is None, f"{step}: the event source key is still there")
     expect(prefix.values(MARKS_KEY) is None, f"{step}: the package's marks are still there")
+    expect(prefix.values(RECOVERY_KEY) is None, f"{step}: the recovery codes' store is still there")
 
 
 def products(prefix):
@@ -265,7 +269,8 @@ def scenario(prefix, args, payload, msi, lower):
     expect(prefix.values(SETTINGS_KEY) == by_hand, f"install without properties: settings now {prefix.values(SETTINGS_KEY)}")
     expect(products(prefix) == [args.version], f"install: products {products(prefix)}")
 
-    # 2. Uninstall.
+    # 2. Uninstall, with recovery codes made by the installed tool.
+    expect(prefix.run(RECOVERY_TOOL, "new", "1").returncode == 0, "install: vyn-recovery new failed")
     prefix.msiexec("/x", msi)
     expect_removed(prefix, payload, args.guide, "uninstall")
     expect(prefix.values(SETTINGS_KEY) == by_hand, f"uninstall: hand-typed settings now {prefix.values(SETTINGS_KEY)}")
@@ -299,8 +304,10 @@ def scenario(prefix, args, payload, msi, lower):
     prefix.set_gina(OTHER_GINA)
     prefix.msiexec("/i", lower, *full, "REPLACEGINA=1")
     expect(len(products(prefix)) == 1 and products(prefix) != [args.version], f"lower version: products {products(prefix)}")
+    expect(prefix.run(RECOVERY_TOOL, "new", "1").returncode == 0, "lower version: vyn-recovery new failed")
     prefix.msiexec("/i", msi)
     expect(products(prefix) == [args.version], f"upgrade: products {products(prefix)}")
+    expect("Hashes" in (prefix.values(RECOVERY_KEY) or {}), "upgrade: the recovery codes are gone")
     expect_installed(prefix, payload, args.guide, "upgrade")
     expect(prefix.values(SETTINGS_KEY) == expected_settings, f"upgrade: settings {prefix.values(SETTINGS_KEY)}")
     expect((prefix.values(MARKS_KEY) or {}).get("PreviousGinaDLL") == ("REG_SZ", OTHER_GINA),
