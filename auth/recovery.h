@@ -22,7 +22,7 @@ constexpr size_t kDefaultRecoveryCodes = 10;
 // store yields codes only slowly, quick enough for Winlogon's thread. Each set
 // records the count it was made with, so a later change leaves sets already
 // handed out working.
-constexpr DWORD kRecoveryIterations = 90000;
+constexpr DWORD kRecoveryIterations = 120000;
 
 // The 12 digits of a typed code, dashes and spaces dropped; empty when
 // anything else is left or the count is not 12.
