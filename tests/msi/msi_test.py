@@ -18,8 +18,7 @@ prefix and the files on its drive C:
   4. uninstall: the values the package wrote are gone too;
   5. a package of a lower version with properties, replacing another login
      module, then this one without: one product left, of this version, this
-     version's files, settings, recovery codes and the record of the replaced
-     module kept;
+     version's files, settings and the record of the replaced module kept;
   6. uninstall: nothing of the package is left, and the replaced module is
      back in GinaDLL.
 """
@@ -304,10 +303,8 @@ def scenario(prefix, args, payload, msi, lower):
     prefix.set_gina(OTHER_GINA)
     prefix.msiexec("/i", lower, *full, "REPLACEGINA=1")
     expect(len(products(prefix)) == 1 and products(prefix) != [args.version], f"lower version: products {products(prefix)}")
-    expect(prefix.run(RECOVERY_TOOL, "new", "1").returncode == 0, "lower version: vyn-recovery new failed")
     prefix.msiexec("/i", msi)
     expect(products(prefix) == [args.version], f"upgrade: products {products(prefix)}")
-    expect("Hashes" in (prefix.values(RECOVERY_KEY) or {}), "upgrade: the recovery codes are gone")
     expect_installed(prefix, payload, args.guide, "upgrade")
     expect(prefix.values(SETTINGS_KEY) == expected_settings, f"upgrade: settings {prefix.values(SETTINGS_KEY)}")
     expect((prefix.values(MARKS_KEY) or {}).get("PreviousGinaDLL") == ("REG_SZ", OTHER_GINA),
