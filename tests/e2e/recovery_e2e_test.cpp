@@ -117,6 +117,7 @@ struct Row {
     size_t invalidBoxes;  // "That recovery code is not valid."
     size_t codesLeft;     // in the store afterwards (codes made: 3)
     std::string alsoLogged;  // one more line of the run, exactly once, or ""
+    int autoPush = 0;
 };
 
 const Row kRows[] = {
@@ -144,6 +145,11 @@ const Row kRows[] = {
      "--answer push --recovery-code {1}", "--logon user=alice", {"WLX_SAS_ACTION_LOGON"}, 1, 1, 0, 0, 2,
      "log| Error in Vyn login for 'alice': The Vyn authentication server returned an unexpected response.  "
      "Please contact your system administrator."},
+    {"ServerErrorToAnAutomaticPushOffersTheDialogAtTheGate", 0, Store::Codes, Service::AuthServerError,
+     "--recovery-code {1}", "--logon user=alice", {"WLX_SAS_ACTION_LOGON"}, 1, 1, 0, 0, 2,
+     "log| Error in Vyn login for 'alice': The Vyn authentication server returned an unexpected response.  "
+     "Please contact your system administrator.",
+     1},
     {"ServiceUpAndRefusingNeverOffersTheDialog", 0, Store::Codes, Service::Refusing, "--recovery-code {1}",
      "--logon user=alice", {"WLX_SAS_ACTION_NONE"}, 0, 0, 0, 0, 3,
      "host: WlxMessageBox caption \"Vyn Security\" style 0x10 text \"Account disabled by the test\""},
@@ -163,6 +169,7 @@ class RecoveryTableTest : public RecoveryTest, public testing::WithParamInterfac
 TEST_P(RecoveryTableTest, Row) {
     const Row& row = GetParam();
     settings.failOpen = row.failOpen;
+    settings.autoPush = row.autoPush;
     if (row.service == Service::Closed) settings.host = "localhost:" + std::to_string(refservice::ClosedPort());
     Rewrite();
     switch (row.service) {
@@ -170,7 +177,7 @@ TEST_P(RecoveryTableTest, Row) {
         Load(R"({"operations":{"preauth":[{"http_status":503,"repeat":-1}]}})");
         break;
     case Service::AuthServerError:
-        Load(R"({"users":{"alice":{"result":"auth","status":"Account active"}},
+        Load(R"({"users":{"alice":{"result":"auth","status":"Account active","factors":{"default":"push"}}},
                  "operations":{"auth":[{"http_status":502,"repeat":-1}]}})");
         break;
     case Service::Refusing:
@@ -202,6 +209,9 @@ TEST_P(RecoveryTableTest, Row) {
     }
     EXPECT_EQ(answers, row.answers) << run.out;
     EXPECT_EQ(CountLines(lines, "host: recovery dialog shown"), row.recoveryDialogs) << run.out;
+    if (row.autoPush) {
+        EXPECT_EQ(CountLines(lines, "host: passcode dialog shown"), 0u) << run.out;
+    }
     EXPECT_EQ(CountLines(lines, std::string("log| ") + kAsked), row.recoveryDialogs) << run.out;
     EXPECT_EQ(CountLines(lines, std::string("log| ") + kAccepted), row.accepted) << run.out;
     EXPECT_EQ(CountLines(lines, "log| Wrong recovery code for 'alice'"), row.wrongEvents) << run.out;
@@ -209,7 +219,9 @@ TEST_P(RecoveryTableTest, Row) {
                                 "is not valid.\""),
               row.invalidBoxes)
         << run.out;
-    if (!row.alsoLogged.empty()) EXPECT_EQ(CountLines(lines, row.alsoLogged), 1u) << run.out;
+    if (!row.alsoLogged.empty()) {
+        EXPECT_EQ(CountLines(lines, row.alsoLogged), 1u) << run.out;
+    }
     // Every wrong code but a fifth costs its pause before the next try.
     const size_t pauses = row.wrongEvents - (row.wrongEvents == 5 ? 1 : 0);
     EXPECT_GE(elapsed, pauses * kWrongRecoveryCodePauseMs) << run.out;
@@ -217,10 +229,11 @@ TEST_P(RecoveryTableTest, Row) {
     RecoverySet set;
     std::string reason;
     const RecoveryLoad load = LoadRecoverySet(set, reason);
-    if (row.store == Store::Malformed)
+    if (row.store == Store::Malformed) {
         EXPECT_EQ(load, RecoveryLoad::Malformed);
-    else
+    } else {
         EXPECT_EQ(set.Count(), row.codesLeft);
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Outage, RecoveryTableTest, testing::ValuesIn(kRows),
