@@ -65,6 +65,9 @@ int32_t CVynAuthSession::MakeRequest(VynOperation operation, const ParamMap& par
     // so a normal return leaves exactly one answer's body after it.
     const size_t callerLength = response.size();
     const bool isPoll = operation == VynOperation::Status;
+    // Only these two requests fail open; their refusals in the same places are
+    // marked as outages (see CVynException::MarkOutage).
+    const bool failsOpen = operation == VynOperation::Preauth || operation == VynOperation::Auth;
     std::optional<CINetException> lastFailure;
     for (int attempt = 0; attempt < kMaxAttempts; ++attempt) {
         response.resize(callerLength);
@@ -110,7 +113,9 @@ int32_t CVynAuthSession::MakeRequest(VynOperation operation, const ParamMap& par
             throw CVynException(NoError, std::string());
         }
         LogMessage("HTTP response status not understood; aborting");
-        throw CHttpStatusException(status);
+        CHttpStatusException refusal(status);
+        if (failsOpen && status >= 500 && status <= 599) refusal.MarkOutage();
+        throw refusal;
     }
 
     response.resize(callerLength);
@@ -119,5 +124,7 @@ int32_t CVynAuthSession::MakeRequest(VynOperation operation, const ParamMap& par
         ReportOutcome(EVENTLOG_ERROR_TYPE, "Failsafe Vyn login: timeout or other network error");
         throw CVynException(NoError, std::string());
     }
-    throw CINetException(*lastFailure);
+    CINetException refusal(*lastFailure);
+    if (failsOpen) refusal.MarkOutage();
+    throw refusal;
 }

@@ -7,6 +7,7 @@
 // the logon with the exception's user message.
 
 #include "auth/envelope.h"
+#include "auth/recovery.h"
 #include "auth/session.h"
 #include "diag/errors.h"
 #include "diag/eventlog.h"
@@ -102,7 +103,10 @@ void CVynAuthSession::PreAuthorizeVynUser(const std::string& user) {
             allowed = AuthorizeVynUser(nullptr, user, decision.defaultFactor);
         } catch (const CVynException& e) {
             if (e.GetKind() == NoError) throw;
-            // Already reported to the event log; the passcode dialog follows.
+            // An outage with recovery codes to offer goes to the gate, which
+            // offers them; otherwise (already reported to the event log) the
+            // passcode dialog follows.
+            if (e.Outage() && !config.failOpen && RecoveryCodesAvailable()) throw;
             return;
         }
         if (allowed) throw CVynException(NoError, std::string());

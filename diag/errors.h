@@ -30,9 +30,19 @@ public:
     virtual int32_t GetKind() const;
     virtual std::wstring GetUserMessage() const;
 
+    // Set by the request executor on the refusal it throws where, with
+    // FailOpen set, it would have let the user in (a server error, or every
+    // attempt failed, on pre-authentication or Auth): the service could not
+    // be used, which is not the same as the service saying no. Callers that
+    // offer a way in during an outage test it; everyone else sees the same
+    // refusal as before.
+    void MarkOutage() { outage_ = true; }
+    bool Outage() const { return outage_; }
+
 protected:
     int32_t kind_;
     std::wstring message_;
+    bool outage_ = false;
 };
 
 // What a failed exchange was waiting for when it ended.

@@ -11,6 +11,7 @@
 #include "diag/errors.h"
 #include "diag/log.h"
 #include "gina/module_objects.h"
+#include "gina/recovery_prompt.h"
 #include "net/identity.h"
 #include "ui/dialog_host.h"
 #include "ui/message_box.h"
@@ -51,6 +52,13 @@ bool PerformSecondaryAuth() {
         const std::wstring text = e.GetUserMessage();
         LogMessage("Caught exception from PreAuthorizeVynUser: " + ServiceTextForLog(ToUtf8(text)));
         if (e.GetKind() == NoError) return true;
+        try {
+            // An outage offers a recovery code instead of the refusal; its
+            // Cancel refuses without a message, as the passcode dialog's does.
+            if (RecoveryOffered(e)) return PromptForRecoveryCode(nullptr);
+        } catch (...) {
+            return RefuseUnexpected("the recovery dialog");
+        }
         ShowVynMessageBox(gWinlogonFunctions, gWlxHandle, nullptr, text);
         return false;
     } catch (...) {
@@ -62,7 +70,17 @@ bool PerformSecondaryAuth() {
     try {
         CVynAuthDialog dialog(
             [](HWND owner, const std::string& answer) {
-                return gSession.AuthorizeVynUser(owner, gCurrentUsername, answer);
+                try {
+                    return gSession.AuthorizeVynUser(owner, gCurrentUsername, answer);
+                } catch (const CVynException& e) {
+                    // The status dialog has ended by now: the recovery
+                    // dialog goes over the passcode dialog. Without a code the
+                    // passcode dialog ends too, and the logon is refused.
+                    if (!RecoveryOffered(e)) throw;
+                    if (PromptForRecoveryCode(owner)) return true;
+                    ::EndDialog(owner, IDCANCEL);
+                    return false;
+                }
             },
             gWinlogonFunctions, gWlxHandle);
         result = dialog.DoModal(nullptr);

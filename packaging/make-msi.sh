@@ -2,8 +2,9 @@
 # Builds VynGina.msi from packaging/VynGina.wxs and the given binaries.
 #   make-msi.sh --out FILE.msi --version X.Y.Z.W --guide TEXT --module VynGina.dll
 #               --actions VynSetupActions.dll [--tool FILE.exe]...
-# The tools are vyn-check.exe and vyn-logon-host.exe, both required. The
-# actions DLL is carried in the package for its uninstall, not installed.
+# The tools are vyn-check.exe, vyn-logon-host.exe and vyn-recovery.exe, all
+# required. The actions DLL is carried in the package for its uninstall, not
+# installed.
 # Used by scripts/package.sh (release) and by the test build (tests/msi).
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
@@ -33,12 +34,12 @@ defines=(-D "Version=$version" -D "BinDir=.")
 for tool in "${tools[@]}"; do
   name=$(basename "$tool")
   case $name in
-    vyn-logon-host.exe | vyn-check.exe) ;;
+    vyn-logon-host.exe | vyn-check.exe | vyn-recovery.exe) ;;
     *) echo "make-msi: the package has no place for $name" >&2; exit 2 ;;
   esac
   cp "$tool" "$stage/$name"
 done
-for name in vyn-check.exe vyn-logon-host.exe; do
+for name in vyn-check.exe vyn-logon-host.exe vyn-recovery.exe; do
   [ -f "$stage/$name" ] || { echo "make-msi: $name is missing" >&2; exit 2; }
 done
 
@@ -89,4 +90,11 @@ for action in SetSKeyFromProperty SetSKeyFromHashProperty KeepSKey; do
   queries+=("UPDATE \`CustomAction\` SET \`Type\` = $((51 + 0x800 + 0x2000)) WHERE \`Action\` = '$action'")
 done
 queries+=("UPDATE \`Property\` SET \`Value\` = 'WIX_DOWNGRADE_DETECTED;WIX_UPGRADE_DETECTED;HOST;IKEY;SKEY;FAILOPEN;AUTOPUSH;RDPONLY;LOGONONLY;REPLACEGINA;CURRENTGINA;PREVIOUSGINA;TLS' WHERE \`Property\` = 'SecureCustomProperties'")
+# The recovery codes' store goes at uninstall, not when an upgrade removes this
+# version (the codes handed out must keep working): deferred, as the
+# installer's own account, with the system's reg.exe, its exit code ignored
+# (0x40: there may be no store).
+forget='"[System64Folder]reg.exe" delete "HKLM\Software\Vyn Security\Recovery" /f'
+queries+=("INSERT INTO \`CustomAction\` (\`Action\`, \`Type\`, \`Source\`, \`Target\`) VALUES ('RemoveRecoveryCodes', $((34 + 0x40 + 0x400 + 0x800)), 'System64Folder', '$forget')")
+queries+=("INSERT INTO \`InstallExecuteSequence\` (\`Action\`, \`Condition\`, \`Sequence\`) VALUES ('RemoveRecoveryCodes', 'REMOVE~=\"ALL\" AND NOT UPGRADINGPRODUCTCODE', 5020)")
 msibuild "$out" -q "${queries[@]}"

@@ -6,14 +6,23 @@
 # test double standing in for the system's msgina.dll. alice logs on, the
 # service asks for a second factor, she answers "push" in the passcode dialog
 # and the service approves after two progress texts.
-#   scripts/run-demo.sh <build dir>
+# With --outage the service is down instead: no service answers at the
+# module's address, FailOpen is 0, an administrator makes recovery codes with
+# vyn-recovery, and alice logs on with one of them in the recovery dialog.
+#   scripts/run-demo.sh <build dir> [--outage]
 # Environment:
 #   VYN_DEMO_INTERACTIVE=1  with DISPLAY set: the dialogs appear on that display
 #                           and a person answers them (try push, 123456, phone)
 #   VYN_DEMO_PORT           HTTPS port of the demo's service (default: a free one)
 # Exit status: 0 when Winlogon was told WLX_SAS_ACTION_LOGON, 1 otherwise.
 set -euo pipefail
-build=$(cd "${1:?usage: run-demo.sh <build dir>}" && pwd)
+build=$(cd "${1:?usage: run-demo.sh <build dir> [--outage]}" && pwd)
+outage=0
+case ${2:-} in
+  --outage) outage=1 ;;
+  "") ;;
+  *) echo "usage: run-demo.sh <build dir> [--outage]" >&2; exit 2 ;;
+esac
 repo=$(cd "$(dirname "$0")/.." && pwd)
 . "$repo/scripts/lab.sh"
 say() { printf '\n== %s\n' "$*"; }
@@ -48,22 +57,42 @@ trap 'exit 130' INT
 trap 'exit 143' TERM
 
 say "1. The authentication service"
-lab_start_service "$port" "$scenario" "$work/service.log" --log
-service_pid=$lab_service_pid
-echo "The reference service (pid $service_pid) answers on https://localhost:$port with the scenario"
-echo "$scenario:"
-echo "alice must present a second factor; \"push\" is approved after two progress texts."
+if [ "$outage" = 1 ]; then
+  echo "Down: nothing listens on https://localhost:$port, so every request fails to connect (12029)."
+else
+  lab_start_service "$port" "$scenario" "$work/service.log" --log
+  service_pid=$lab_service_pid
+  echo "The reference service (pid $service_pid) answers on https://localhost:$port with the scenario"
+  echo "$scenario:"
+  echo "alice must present a second factor; \"push\" is approved after two progress texts."
+fi
 
 say "2. The module's settings, in the Wine prefix $prefix"
 lab_configure_module "$port" "$ikey" "$skey" "$work"
 echo "HKLM\\Software\\Vyn Security\\VynCredProv: Host=localhost:$port IKey=$ikey SKey=(secret)"
 echo "FailOpen=0 (refuse when the service cannot be reached), AutoPush=0 (ask in the dialog)"
 
+recovery="$build/tools/recovery/vyn-recovery.exe"
+code=
+if [ "$outage" = 1 ]; then
+  say "2b. Recovery codes, made by an administrator with vyn-recovery new 3"
+  "$run" "$recovery" new 3 </dev/null 2>&1 | tr -d '\r' | tee "$work/codes.txt"
+  code=$(sed -n 's/^ *1\. \([0-9-]*\)$/\1/p' "$work/codes.txt")
+  [ -n "$code" ] || { echo "run-demo: vyn-recovery made no codes" >&2; exit 1; }
+  echo "The administrator reads $code out to alice over the phone."
+fi
+
 say "3. The logon"
 echo "module:   $module"
 echo "msgina:   $stub_dir/msgina.dll (test double: accepts alice's password)"
 echo "Winlogon: $host (the logon host)"
-if [ "$interactive" = 1 ]; then
+if [ "$outage" = 1 ] && [ "$interactive" = 1 ]; then
+  echo "The recovery dialog appears on $DISPLAY: type $code and press OK."
+  user_args=()
+elif [ "$outage" = 1 ]; then
+  echo "The scripted user types $code into the recovery dialog and presses OK."
+  user_args=(--recovery-code "$code")
+elif [ "$interactive" = 1 ]; then
   echo "The passcode dialog appears on $DISPLAY: type push (or 123456, or phone to see a refusal) and press OK."
   user_args=()
 else
@@ -91,10 +120,21 @@ echo "Pre-authentication:    ${preauth:-(no answer from the service)}"
 echo "Passcode dialog:       ${dialog:-(not shown)}"
 grep -F 'host: status text ' "$work/host.out" | sed 's/^host: status text /Status dialog showed:  /' || true
 echo "The service decided:   ${decided:-(nothing: no answer of the service reached the module)}"
+if [ "$outage" = 1 ]; then
+  recovered=$(grep -F 'host: recovery dialog: ' "$work/host.out" | sed 's/^host: recovery dialog: //' | paste -sd ';' - | sed 's/;/; /g' || true)
+  echo "Recovery dialog:       ${recovered:-(not shown)}"
+fi
 echo "Winlogon received:     ${result:-(nothing: the host did not finish)}"
 echo
-echo "Requests the service received:"
-grep -E 'preauth|auth|status' "$work/service.log" | sed 's/^/  /' || echo "  (none)"
+if [ "$outage" = 1 ]; then
+  echo "What vyn-recovery status says now (the code used is gone):"
+  "$run" "$recovery" status </dev/null 2>&1 | tr -d '\r' | sed 's/^/  /' || true
+  # The demo's prefix keeps no codes for the next run.
+  "$run" "$recovery" clear </dev/null >/dev/null 2>&1 || true
+else
+  echo "Requests the service received:"
+  grep -E 'preauth|auth|status' "$work/service.log" | sed 's/^/  /' || echo "  (none)"
+fi
 
 # Why a logon failed, in words: the first WinHTTP error of the run, if any.
 failure_reason() {
@@ -125,7 +165,11 @@ else
 fi
 
 if [ "$status" -eq 0 ] && grep -qF 'host: WlxLoggedOutSAS -> 1 WLX_SAS_ACTION_LOGON' "$work/host.out"; then
-  say "The logon succeeded with a second factor."
+  if [ "$outage" = 1 ]; then
+    say "The logon succeeded with a recovery code while the service was down."
+  else
+    say "The logon succeeded with a second factor."
+  fi
   exit 0
 fi
 say "The logon did NOT succeed: $(failure_reason)."

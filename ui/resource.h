@@ -10,3 +10,7 @@
 #define IDD_AUTH_STATUS 101
 #define IDC_AUTH_PROGRESS 1001
 #define IDC_AUTH_STATUS_TEXT 1002
+
+// Recovery-code dialog (edit field, OK, Cancel) and its text.
+#define IDD_RECOVERY 12326
+#define IDC_RECOVERY_CODE 1001

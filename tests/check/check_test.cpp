@@ -13,8 +13,14 @@
 #include <string>
 #include <vector>
 
+#include "auth/recovery.h"
 #include "common/strings.h"
+#include "config/recovery_store.h"
+#include "diag/log.h"
 #include "tests/check/check_fixture.h"
+#include "tests/config/registry_helpers.h"
+#include "tests/support/child_process.h"
+#include "tests/support/refservice.h"
 #include "tests/support/target_tls.h"
 #include "tools/check/acl.h"
 #include "tools/check/words.h"
@@ -95,7 +101,7 @@ TEST_F(VynCheck, JsonReadsBackWithEveryCheck) {
     const std::vector<std::string> expected = {"settings.key", "settings.Host", "settings.IKey", "settings.SKey",
                                                "settings.FailOpen", "settings.AutoPush", "settings.local_ip_fallback",
                                                "settings.Tls", "settings.Debug", "settings.RdpOnly", "settings.LogonOnly",
-                                               "exposure.SKey", "exposure.log-folder", "exposure.log-folder-owner",
+                                               "exposure.SKey", "recovery", "exposure.log-folder", "exposure.log-folder-owner",
                                                "exposure.log-folder-writers", "exposure.log-links",
                                                "registration.GinaDLL",
                                                "registration.event-source", "service.ping", "service.check",
@@ -223,6 +229,38 @@ TEST_F(VynCheck, RefusedKeysAre401) {
     EXPECT_EQ(LastLine(run.out),
               "verdict: keys-refused: the service refused the request's signature: every challenged logon and unlock "
               "would be refused. Check IKey, SKey and Host (the signature covers the host name) before restarting.");
+}
+
+// FailOpen off without codes warns that an outage locks everyone out; a set
+// is counted; a Recovery key that others may read is exposed like SKey.
+TEST_F(VynCheck, RecoveryCodesAreReportedAndTheirKeyIsExposedLikeTheSecret) {
+    testreg::DeleteKey(L"Software\\Vyn Security\\Recovery");
+    Configure(testreg::kNormalKey, refservice::Port(), kSkey, 0);
+    ChildRun run = RunCheck(L"--no-network");
+    EXPECT_TRUE(HasLine(run.out, "[warn] recovery codes: none, and FailOpen is off: an outage of the service locks "
+                                 "everyone out, administrators included. Make codes with vyn-recovery new."))
+        << run.out;
+    EXPECT_EQ(run.exitCode, 0u) << run.out;
+
+    RecoverySet set;
+    std::vector<std::string> codes;
+    ASSERT_TRUE(MakeRecoverySet(2, set, codes));
+    ASSERT_EQ(SaveRecoverySet(set), ERROR_SUCCESS);
+    run = RunCheck(L"--no-network");
+    EXPECT_TRUE(HasLine(run.out, "[ ok ] recovery codes: 2 left (set made " + FormatRecoverySetTime(set.created) + ")"))
+        << run.out;
+    EXPECT_TRUE(HasLine(run.out, "[ ok ] recovery codes: only SYSTEM, Administrators and CREATOR OWNER may read "
+                                 "HKLM\\Software\\Vyn Security\\Recovery"))
+        << run.out;
+
+    SetKeyAcl(kRecoveryKey, L"D:P(A;;KA;;;SY)(A;;KA;;;BA)(A;;KR;;;BU)");
+    run = RunCheck(L"--no-network");
+    EXPECT_EQ(run.exitCode, 5u) << run.out;
+    EXPECT_EQ(LastLine(run.out), "verdict: exposed: the recovery codes' hashes may be read by BUILTIN\\Users: whoever "
+                                 "reads them can try codes offline. Remove BUILTIN\\Users from the permissions of "
+                                 "HKLM\\Software\\Vyn Security\\Recovery, or make a new set (vyn-recovery new), which "
+                                 "makes the key private again.");
+    testreg::DeleteKey(L"Software\\Vyn Security\\Recovery");
 }
 
 TEST_F(VynCheck, KeyReadableByUsersIsExposed) {

@@ -13,7 +13,7 @@ prefix and the files on its drive C:
   1. settings typed by hand, then an install without properties: the module,
      tools and guide in place with the bytes of the package's payload,
      GinaDLL and the event source written, the settings untouched;
-  2. uninstall: module, GinaDLL, event source and tools gone; the hand-typed
+  2. uninstall: module, GinaDLL, event source, tools and recovery codes gone; the hand-typed
      settings (which the package never wrote) and the log folder stay;
   3. an install with every property: each value exact, with its type; then a
      repair without properties leaves a value changed since as it is, and its
@@ -34,6 +34,8 @@ import sys
 SETTINGS_KEY = r"HKLM\Software\Vyn Security\VynCredProv"
 WINLOGON_KEY = r"HKLM\Software\Microsoft\Windows NT\CurrentVersion\Winlogon"
 MARKS_KEY = r"HKLM\Software\Vyn Security\Installer"
+RECOVERY_KEY = r"HKLM\Software\Vyn Security\Recovery"
+RECOVERY_TOOL = r"C:\Program Files\Vyn Security\vyn-recovery.exe"
 EVENT_KEY = r"HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application\Vyn Security"
 UNINSTALL_KEY = r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall"
 MODULE = r"C:\windows\system32\VynGina.dll"
@@ -173,6 +175,7 @@ def expect_removed(prefix, payload, guide, step):
     expect("GinaDLL" not in (prefix.values(WINLOGON_KEY) or {}), f"{step}: GinaDLL is still set")
     expect(prefix.values(EVENT_KEY) is None, f"{step}: the event source key is still there")
     expect(prefix.values(MARKS_KEY) is None, f"{step}: the package's marks are still there")
+    expect(prefix.values(RECOVERY_KEY) is None, f"{step}: the recovery codes' store is still there")
 
 
 def products(prefix):
@@ -340,7 +343,8 @@ def scenario(prefix, args, payload, msi, lower):
     expect(prefix.values(SETTINGS_KEY) == by_hand, f"install without properties: settings now {prefix.values(SETTINGS_KEY)}")
     expect(products(prefix) == [args.version], f"install: products {products(prefix)}")
 
-    # 2. Uninstall.
+    # 2. Uninstall, with recovery codes made by the installed tool.
+    expect(prefix.run(RECOVERY_TOOL, "new", "1").returncode == 0, "install: vyn-recovery new failed")
     prefix.msiexec("/x", msi)
     expect_removed(prefix, payload, args.guide, "uninstall")
     expect(prefix.values(SETTINGS_KEY) == by_hand, f"uninstall: hand-typed settings now {prefix.values(SETTINGS_KEY)}")

@@ -11,9 +11,11 @@
 #include <vector>
 
 #include "common/strings.h"
+#include "config/recovery_store.h"
 #include "config/settings.h"
 #include "diag/log.h"
 #include "tools/check/checks.h"
+#include "tools/check/recovery_check.h"
 #include "tools/check/report.h"
 
 namespace {
@@ -90,7 +92,8 @@ std::string Names(const std::vector<std::string>& names) {
 // The most severe finding decides: registration, a refusal, an unreachable
 // service, no configuration, then the secret's exposure.
 Decision Decide(const RegistrationOutcome& registration, const SettingsOutcome& settings, ServiceAnswer service,
-                const ExposureOutcome& exposure, bool networkChecked) {
+                const ExposureOutcome& exposure, const std::vector<std::string>& recoveryExposedTo,
+                bool networkChecked) {
     if (registration.broken) return {Verdict::RegistrationBroken, registration.sentence};
     if (service == ServiceAnswer::KeysRefused)
         return {Verdict::KeysRefused,
@@ -127,6 +130,12 @@ Decision Decide(const RegistrationOutcome& registration, const SettingsOutcome& 
                         std::string(kNormalSettingsKey) + " and rotate the key pair.";
         return {Verdict::Exposed, sentence};
     }
+    if (!recoveryExposedTo.empty())
+        return {Verdict::Exposed, "the recovery codes' hashes may be read by " + Names(recoveryExposedTo) +
+                                      ": whoever reads them can try codes offline. Remove " +
+                                      Names(recoveryExposedTo) + " from the permissions of HKLM\\" +
+                                      std::string(kRecoveryKey) +
+                                      ", or make a new set (vyn-recovery new), which makes the key private again."};
     if (!networkChecked)
         return {Verdict::Ready,
                 "registered and configured; the keys and the service were not checked (--no-network)."};
@@ -142,6 +151,7 @@ int Run(const Options& options) {
     Report report;
     const SettingsOutcome settings = CheckSettings(report);
     const ExposureOutcome exposure = CheckSecretExposure(report, settings);
+    const std::vector<std::string> recoveryExposedTo = CheckRecoveryCodes(report, settings);
     CheckLogFolder(report);
     const RegistrationOutcome registration = CheckRegistration(report);
 
@@ -173,7 +183,7 @@ int Run(const Options& options) {
         }
     }
 
-    const Decision decision = Decide(registration, settings, service, exposure, networkChecked);
+    const Decision decision = Decide(registration, settings, service, exposure, recoveryExposedTo, networkChecked);
     LogMessage(std::string("vyn-check: verdict ") + VerdictWord(decision.verdict));
     Write(STD_OUTPUT_HANDLE, options.json ? report.Json(decision.verdict, decision.sentence)
                                           : report.Text(decision.verdict, decision.sentence));

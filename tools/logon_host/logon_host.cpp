@@ -62,6 +62,10 @@ const wchar_t kUsage[] =
     L"                          dialog is still open, Cancel is pressed. Without any,\n"
     L"                          the dialog is left to whoever sits at the display)\n"
     L"  --think MS              wait MS between typing an answer and pressing OK\n"
+    L"  --recovery-code TEXT, --recovery-codes \"A;B;...\", --recovery-press KEY\n"
+    L"                          the same for the recovery-code dialog (shown when\n"
+    L"                          the service cannot be reached, FailOpen is 0 and\n"
+    L"                          recovery codes are stored), a script of its own\n"
     L"  --cancel-after MS       press Cancel in the authentication status dialog MS\n"
     L"                          milliseconds after it opens\n"
     L"  --cancel-on TEXT        press Cancel there as soon as it shows status TEXT\n"
@@ -175,6 +179,9 @@ std::vector<MessageBoxRecord> gMessageBoxes;
 // The scripted user of the passcode dialog, and how far it has got.
 PasscodeScript gPasscodeScript;
 size_t gPasscodeCursor = 0;
+// The scripted user of the recovery-code dialog.
+PasscodeScript gRecoveryScript;
+size_t gRecoveryCursor = 0;
 
 // What the last --logon step received from the module (for --repeat).
 int gLastLogonAction = -1;
@@ -198,7 +205,7 @@ int WINAPI HostMessageBox(HANDLE wlx, HWND owner, LPWSTR text, LPWSTR caption, U
     gMessageBoxes.push_back({text ? text : L"", caption ? caption : L"", style});
     Say("host: WlxMessageBox caption \"%s\" style 0x%X text \"%s\"", Utf8(caption).c_str(), style,
         Utf8(text).c_str());
-    if (gOptions.answerMessageBoxes || gPasscodeScript.Scripted()) {
+    if (gOptions.answerMessageBoxes || gPasscodeScript.Scripted() || gRecoveryScript.Scripted()) {
         Say("host: WlxMessageBox answered %d (scripted)", gOptions.messageBoxAnswer);
         return gOptions.messageBoxAnswer;
     }
@@ -226,6 +233,14 @@ int WINAPI HostDialogBoxParam(HANDLE wlx, HANDLE instance, LPWSTR name, HWND own
             Say("host: passcode dialog shown; left to the person at the display");
         result = ShowScriptedPasscodeDialog(static_cast<HINSTANCE>(instance), name, owner, proc, param,
                                             gPasscodeScript, gPasscodeCursor,
+                                            [](const std::string& line) { Say("host: %s", line.c_str()); });
+    } else if (templateId == kRecoveryDialogTemplate) {
+        if (gRecoveryScript.Scripted())
+            Say("host: recovery dialog shown");
+        else
+            Say("host: recovery dialog shown; left to the person at the display");
+        result = ShowScriptedPasscodeDialog(static_cast<HINSTANCE>(instance), name, owner, proc, param,
+                                            gRecoveryScript, gRecoveryCursor,
                                             [](const std::string& line) { Say("host: %s", line.c_str()); });
     } else {
         if (statusDialog) Say("host: status dialog shown");
@@ -576,6 +591,12 @@ bool ParseCommandLine(int argc, wchar_t** argv, std::vector<Step>& steps) {
         if (statusDialogArgs < 0) return false;
         if (statusDialogArgs > 0) {
             i += statusDialogArgs - 1;
+            continue;
+        }
+        const int recoveryArgs = ParseRecoveryOption(i, argc, argv, gRecoveryScript);
+        if (recoveryArgs < 0) return false;
+        if (recoveryArgs > 0) {
+            i += recoveryArgs - 1;
             continue;
         }
         const int passcodeArgs = ParsePasscodeOption(i, argc, argv, gPasscodeScript);

@@ -19,7 +19,7 @@ struct Drive {
 };
 Drive* gDrive = nullptr;
 
-void Say(const std::string& line) { (*gDrive->say)("passcode dialog: " + line); }
+void Say(const std::string& line) { (*gDrive->say)(gDrive->script->dialogName + ": " + line); }
 
 // The button's click notification, exactly as the button sends it. (BM_CLICK
 // would go through mouse capture, which another process's window can take
@@ -148,4 +148,20 @@ int ParsePasscodeOption(int index, int argc, wchar_t** argv, PasscodeScript& scr
         script.thinkMs = milliseconds;
     }
     return 2;
+}
+
+int ParseRecoveryOption(int index, int argc, wchar_t** argv, PasscodeScript& script) {
+    static const struct {
+        const wchar_t* recovery;
+        const wchar_t* passcode;
+    } kNames[] = {{L"--recovery-code", L"--answer"}, {L"--recovery-codes", L"--answers"},
+                  {L"--recovery-press", L"--press"}};
+    for (const auto& name : kNames) {
+        if (std::wstring(argv[index]) != name.recovery) continue;
+        if (index + 1 >= argc) return -1;
+        script.dialogName = "recovery dialog";
+        wchar_t* option[] = {const_cast<wchar_t*>(name.passcode), argv[index + 1]};
+        return ParsePasscodeOption(0, 2, option, script);
+    }
+    return 0;
 }

@@ -25,6 +25,10 @@ struct PasscodeScript {
     std::vector<PasscodeAction> actions;
     // How long the user looks at a typed answer before pressing OK.
     DWORD thinkMs = 0;
+    // How the dialog is named in the lines said about it. The recovery-code
+    // dialog is played by a script of its own: its field, OK and Cancel have
+    // the passcode dialog's ids.
+    std::string dialogName = "passcode dialog";
     bool Scripted() const { return !actions.empty(); }
 };
 
@@ -39,6 +43,12 @@ struct PasscodeScript {
 // Returns 1 + the number of values consumed when the option was one of these,
 // 0 when it is not, -1 when its value is missing or malformed.
 int ParsePasscodeOption(int index, int argc, wchar_t** argv, PasscodeScript& script);
+
+// The recovery-code dialog (shown when the service cannot be reached, FailOpen
+// is clear and recovery codes are stored): the same options, spelt
+//   --recovery-code TEXT, --recovery-codes "A;B;...", --recovery-press KEY.
+constexpr WORD kRecoveryDialogTemplate = 12326;
+int ParseRecoveryOption(int index, int argc, wchar_t** argv, PasscodeScript& script);
 
 // Shows the passcode dialog exactly as DialogBoxParamW does, acting out
 // script.actions from `cursor` on (the cursor is advanced past every action

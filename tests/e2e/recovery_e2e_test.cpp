@@ -1,0 +1,331 @@
+// Break-glass recovery codes end to end: vyn-recovery makes the codes, the
+// logon host plays Winlogon and a scripted user around the real module, and
+// the service cannot be used (a closed port, or a server error) unless a row
+// says otherwise. One row per outcome; then the tool on its own: status,
+// clear, bad input, a key it cannot write, and that no code is ever stored
+// or logged in clear.
+#include <sddl.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <memory>
+#include <regex>
+
+#include "auth/recovery.h"
+#include "common/handles.h"
+#include "config/recovery_store.h"
+#include "diag/log.h"
+#include "ui/recovery_dialog.h"
+#include "tests/config/registry_helpers.h"
+#include "tests/e2e/e2e_fixture.h"
+#include "tests/gina/paths.h"
+#include "tests/support/child_process.h"
+
+namespace e2e {
+namespace {
+
+constexpr wchar_t kRecoveryKeyW[] = L"Software\\Vyn Security\\Recovery";
+constexpr char kAccepted[] = "Recovery code accepted; the authentication service could not be reached";
+constexpr char kAsked[] = "The authentication service could not be reached; asking for a recovery code";
+const std::string kCommunicationText =
+    "There was an error communicating with the Vyn authentication server.  Please try again.";
+
+std::wstring RecoveryToolPath() { return WindowsPath(VYN_RECOVERY_PATH); }
+
+ChildRun RunTool(const std::wstring& arguments) {
+    return RunChild(RecoveryToolPath(), arguments, ChildStderr::Merged);
+}
+
+// The codes a `new` run printed, digits only, in order.
+std::vector<std::string> PrintedCodes(const ChildRun& run) {
+    std::vector<std::string> codes;
+    const std::regex line(R"(^ +\d+\. (\d{4})-(\d{4})-(\d{4})$)");
+    for (const std::string& text : run.Lines()) {
+        std::smatch m;
+        if (std::regex_match(text, m, line)) codes.push_back(m[1].str() + m[2].str() + m[3].str());
+    }
+    return codes;
+}
+
+std::string Replaced(std::string text, const std::vector<std::string>& codes) {
+    for (size_t i = 0; i < codes.size(); ++i) {
+        const std::string mark = "{" + std::to_string(i + 1) + "}";
+        for (size_t at; (at = text.find(mark)) != std::string::npos;) text.replace(at, mark.size(), codes[i]);
+    }
+    return text;
+}
+
+// The host's lines, the module's log lines as "log| " and their text (the
+// date, time and thread left out).
+std::vector<std::string> HostLines(const ChildRun& run) {
+    std::vector<std::string> lines;
+    for (const std::string& line : run.Lines()) {
+        const size_t thread = line.find(") ");
+        if (line.compare(0, 7, "  log| ") == 0 && thread != std::string::npos)
+            lines.push_back("log| " + line.substr(thread + 2));
+        else
+            lines.push_back(line);
+    }
+    return lines;
+}
+
+size_t CountLines(const std::vector<std::string>& lines, const std::string& wanted) {
+    return static_cast<size_t>(std::count(lines.begin(), lines.end(), wanted));
+}
+
+class RecoveryTest : public E2eTest {
+protected:
+    void SetUp() override {
+        E2eTest::SetUp();
+        testreg::DeleteKey(kRecoveryKeyW);
+    }
+    void TearDown() override {
+        testreg::DeleteKey(kRecoveryKeyW);
+        E2eTest::TearDown();
+    }
+    std::vector<std::string> MakeCodes(int count) {
+        const ChildRun run = RunTool(L"new " + std::to_wstring(count));
+        EXPECT_EQ(run.exitCode, 0u) << run.out;
+        const std::vector<std::string> codes = PrintedCodes(run);
+        EXPECT_EQ(codes.size(), static_cast<size_t>(count)) << run.out;
+        return codes;
+    }
+    // The logon host's lines (the module's log lines start with "log| ").
+    ChildRun Host(const std::string& arguments) {
+        return RunChildWithOutputFile(WindowsPath(LOGON_HOST_PATH),
+                                      L"--msgina-dir \"" + StubMsginaDir() + L"\" --show-log " + W(arguments) +
+                                          L" \"" + ModulePath() + L"\" " + W(steps_),
+                                      60000);
+    }
+    std::string steps_ = "--logon user=alice";
+};
+
+enum class Service { Closed, PreauthServerError, AuthServerError, Refusing };
+enum class Store { Codes, None, Malformed, ReadOnly };
+
+struct Row {
+    const char* name;
+    int failOpen;
+    Store store;
+    Service service;
+    const char* script;  // the host's dialog options; {n} is the n-th code made
+    const char* steps;
+    std::vector<std::string> answers;  // what "Winlogon" received, in order
+    size_t recoveryDialogs;
+    size_t accepted;
+    size_t wrongEvents;
+    size_t invalidBoxes;  // "That recovery code is not valid."
+    size_t codesLeft;     // in the store afterwards (codes made: 3)
+    std::string alsoLogged;  // one more line of the run, exactly once, or ""
+    int autoPush = 0;
+};
+
+const Row kRows[] = {
+    {"RightCodeOnceThenTheSameCodeIsRefused", 0, Store::Codes, Service::Closed, "--recovery-codes \"{1};{1}\"",
+     "--logon user=alice --logon user=alice", {"WLX_SAS_ACTION_LOGON", "WLX_SAS_ACTION_NONE"}, 2, 1, 1, 1, 2,
+     "log| Recovery code used for 'alice'; 2 left"},
+    {"WrongCodeThenRightCode", 0, Store::Codes, Service::Closed, "--recovery-codes \"1111-2222-3333;{2}\"",
+     "--logon user=alice", {"WLX_SAS_ACTION_LOGON"}, 1, 1, 1, 1, 2, "log| Wrong recovery code for 'alice'"},
+    {"TypedWithSpacesInsteadOfDashes", 0, Store::Codes, Service::Closed, "--recovery-code \" {3} \"",
+     "--logon user=alice", {"WLX_SAS_ACTION_LOGON"}, 1, 1, 0, 0, 2, ""},
+    {"FiveWrongCodesAreRefused", 0, Store::Codes, Service::Closed,
+     "--recovery-codes \"1;22;333333333333;4444-4444-4444;{1}x\"", "--logon user=alice", {"WLX_SAS_ACTION_NONE"},
+     1, 0, 5, 5, 3, "log| No recovery code accepted; refusing"},
+    {"CancelRefuses", 0, Store::Codes, Service::Closed, "--recovery-press cancel", "--logon user=alice",
+     {"WLX_SAS_ACTION_NONE"}, 1, 0, 0, 0, 3, "log| No recovery code accepted; refusing"},
+    {"FailOpenSetWithCodesFailsOpenAsBefore", 1, Store::Codes, Service::Closed, "--recovery-code {1}",
+     "--logon user=alice", {"WLX_SAS_ACTION_LOGON"}, 0, 0, 0, 0, 3,
+     "log| Failsafe Vyn login: timeout or other network error"},
+    {"NoCodesIsTodaysRefusal", 0, Store::None, Service::Closed, "--recovery-code 000000000000",
+     "--logon user=alice", {"WLX_SAS_ACTION_NONE"}, 0, 0, 0, 0, 0,
+     "host: WlxMessageBox caption \"Vyn Security\" style 0x10 text \"" + kCommunicationText + " (12029)\""},
+    {"ServerErrorToPreauthOffersTheDialog", 0, Store::Codes, Service::PreauthServerError, "--recovery-code {1}",
+     "--logon user=alice", {"WLX_SAS_ACTION_LOGON"}, 1, 1, 0, 0, 2, "log| HTTP response status not understood; aborting"},
+    {"ServerErrorToAuthOffersTheDialogAfterThePasscode", 0, Store::Codes, Service::AuthServerError,
+     "--answer push --recovery-code {1}", "--logon user=alice", {"WLX_SAS_ACTION_LOGON"}, 1, 1, 0, 0, 2,
+     "log| Error in Vyn login for 'alice': The Vyn authentication server returned an unexpected response.  "
+     "Please contact your system administrator."},
+    {"ServerErrorToAnAutomaticPushOffersTheDialogAtTheGate", 0, Store::Codes, Service::AuthServerError,
+     "--recovery-code {1}", "--logon user=alice", {"WLX_SAS_ACTION_LOGON"}, 1, 1, 0, 0, 2,
+     "log| Error in Vyn login for 'alice': The Vyn authentication server returned an unexpected response.  "
+     "Please contact your system administrator.",
+     1},
+    {"ServiceUpAndRefusingNeverOffersTheDialog", 0, Store::Codes, Service::Refusing, "--recovery-code {1}",
+     "--logon user=alice", {"WLX_SAS_ACTION_NONE"}, 0, 0, 0, 0, 3,
+     "host: WlxMessageBox caption \"Vyn Security\" style 0x10 text \"Account disabled by the test\""},
+    {"UnlockAsLogon", 0, Store::Codes, Service::Closed, "--recovery-codes \"{1};{2}\"",
+     "--logon user=alice --unlock", {"WLX_SAS_ACTION_LOGON", "WLX_SAS_ACTION_UNLOCK_WKSTA"}, 2, 2, 0, 0, 1,
+     "log| Recovery code used for 'alice'; 1 left"},
+    {"MalformedStoreIsNoCodesWithOneEvent", 0, Store::Malformed, Service::Closed, "--recovery-code {1}",
+     "--logon user=alice", {"WLX_SAS_ACTION_NONE"}, 0, 0, 0, 0, 0,
+     "log| Recovery codes cannot be used: Hashes is missing or not whole hashes"},
+    {"ARightCodeThatCannotBeRemovedIsRefused", 0, Store::ReadOnly, Service::Closed, "--recovery-code {1}",
+     "--logon user=alice", {"WLX_SAS_ACTION_NONE"}, 1, 0, 0, 0, 3,
+     "log| ERROR: Recovery code matched but could not be removed; refusing it"},
+};
+
+class RecoveryTableTest : public RecoveryTest, public testing::WithParamInterface<Row> {};
+
+TEST_P(RecoveryTableTest, Row) {
+    const Row& row = GetParam();
+    settings.failOpen = row.failOpen;
+    settings.autoPush = row.autoPush;
+    if (row.service == Service::Closed) settings.host = "localhost:" + std::to_string(refservice::ClosedPort());
+    Rewrite();
+    switch (row.service) {
+    case Service::PreauthServerError:
+        Load(R"({"operations":{"preauth":[{"http_status":503,"repeat":-1}]}})");
+        break;
+    case Service::AuthServerError:
+        Load(R"({"users":{"alice":{"result":"auth","status":"Account active","factors":{"default":"push"}}},
+                 "operations":{"auth":[{"http_status":502,"repeat":-1}]}})");
+        break;
+    case Service::Refusing:
+        Load(R"({"users":{"alice":{"result":"deny","status":"Account disabled by the test"}}})");
+        break;
+    case Service::Closed:
+        break;
+    }
+    std::vector<std::string> codes = row.store == Store::None ? std::vector<std::string>() : MakeCodes(3);
+    if (row.store == Store::None) codes = {"123412341234"};
+    if (row.store == Store::Malformed)
+        testreg::SetRaw("Software\\Vyn Security\\Recovery", "Hashes", REG_BINARY, std::string(33, 'x'));
+    std::unique_ptr<testreg::ReadOnlyKey> readOnly;
+    if (row.store == Store::ReadOnly) readOnly.reset(new testreg::ReadOnlyKey(kRecoveryKeyW));
+
+    steps_ = row.steps;
+    const DWORD start = ::GetTickCount();
+    const ChildRun run = Host(Replaced(row.script, codes));
+    const DWORD elapsed = ::GetTickCount() - start;
+    readOnly.reset();
+    ASSERT_EQ(run.exitCode, 0u) << run.out;
+    const std::vector<std::string> lines = HostLines(run);
+
+    std::vector<std::string> answers;
+    const std::regex answer(R"(^host: Wlx(LoggedOutSAS|WkstaLockedSAS) -> \d+ (\w+).*$)");
+    for (const std::string& text : lines) {
+        std::smatch m;
+        if (std::regex_match(text, m, answer)) answers.push_back(m[2]);
+    }
+    EXPECT_EQ(answers, row.answers) << run.out;
+    EXPECT_EQ(CountLines(lines, "host: recovery dialog shown"), row.recoveryDialogs) << run.out;
+    if (row.autoPush) {
+        EXPECT_EQ(CountLines(lines, "host: passcode dialog shown"), 0u) << run.out;
+    }
+    EXPECT_EQ(CountLines(lines, std::string("log| ") + kAsked), row.recoveryDialogs) << run.out;
+    EXPECT_EQ(CountLines(lines, std::string("log| ") + kAccepted), row.accepted) << run.out;
+    EXPECT_EQ(CountLines(lines, "log| Wrong recovery code for 'alice'"), row.wrongEvents) << run.out;
+    EXPECT_EQ(CountLines(lines, "host: WlxMessageBox caption \"Vyn Security\" style 0x10 text \"That recovery code "
+                                "is not valid.\""),
+              row.invalidBoxes)
+        << run.out;
+    if (!row.alsoLogged.empty()) {
+        EXPECT_EQ(CountLines(lines, row.alsoLogged), 1u) << run.out;
+    }
+    // Every wrong code but a fifth costs its pause before the next try.
+    const size_t pauses = row.wrongEvents - (row.wrongEvents == 5 ? 1 : 0);
+    EXPECT_GE(elapsed, pauses * kWrongRecoveryCodePauseMs) << run.out;
+
+    RecoverySet set;
+    std::string reason;
+    const RecoveryLoad load = LoadRecoverySet(set, reason);
+    if (row.store == Store::Malformed) {
+        EXPECT_EQ(load, RecoveryLoad::Malformed);
+    } else {
+        EXPECT_EQ(set.Count(), row.codesLeft);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Outage, RecoveryTableTest, testing::ValuesIn(kRows),
+                         [](const testing::TestParamInfo<Row>& info) { return std::string(info.param.name); });
+
+// The tool: the exact lines of status and clear, the exit codes of bad input
+// and of a key it cannot write, the key's private access list, and that the
+// codes appear nowhere but in the output of `new`.
+TEST_F(RecoveryTest, ToolMakesShowsAndClearsAPrivateSetAndNeverStoresACodeInClear) {
+    ChildRun none = RunTool(L"status");
+    EXPECT_EQ(none.exitCode, 0u);
+    EXPECT_EQ(none.Lines()[0], "codes left: 0 (no set, or every code used)");
+
+    const ChildRun made = RunTool(L"new 4");
+    ASSERT_EQ(made.exitCode, 0u) << made.out;
+    const std::vector<std::string> codes = PrintedCodes(made);
+    ASSERT_EQ(codes.size(), 4u) << made.out;
+    // FailOpen is 0 here: no note that the codes would never be asked for.
+    EXPECT_EQ(made.out.find("FailOpen"), std::string::npos) << made.out;
+
+    const ChildRun status = RunTool(L"status");
+    EXPECT_EQ(status.exitCode, 0u);
+    const std::vector<std::string> statusLines = status.Lines();
+    ASSERT_EQ(statusLines.size(), 3u) << status.out;
+    EXPECT_TRUE(std::regex_match(statusLines[0],
+                                 std::regex(R"(codes left: 4 \(set made 20\d\d-\d\d-\d\d \d\d:\d\d UTC\))")))
+        << status.out;
+    EXPECT_EQ(statusLines[1], "FailOpen: clear: a code is asked for when the service cannot be reached");
+    EXPECT_EQ(statusLines[2], "access list: private (SYSTEM and Administrators only)");
+
+    // The key's access list, exactly.
+    unique_hkey key;
+    ASSERT_EQ(::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kRecoveryKeyW, 0, READ_CONTROL | KEY_QUERY_VALUE, key.put()),
+              ERROR_SUCCESS);
+    DWORD size = 0;
+    ::RegGetKeySecurity(key.get(), DACL_SECURITY_INFORMATION, nullptr, &size);
+    std::vector<BYTE> descriptor(size);
+    ASSERT_EQ(::RegGetKeySecurity(key.get(), DACL_SECURITY_INFORMATION, descriptor.data(), &size), ERROR_SUCCESS);
+    LPWSTR sddl = nullptr;
+    ASSERT_TRUE(::ConvertSecurityDescriptorToStringSecurityDescriptorW(descriptor.data(), SDDL_REVISION_1,
+                                                                       DACL_SECURITY_INFORMATION, &sddl, nullptr));
+    EXPECT_EQ(std::wstring(sddl), L"D:P(A;CI;KA;;;SY)(A;CI;KA;;;BA)");
+    ::LocalFree(sddl);
+
+    // No code, in digits or in its printed form, in any value or in the log.
+    std::string stored;
+    for (const wchar_t* name : {L"Salt", L"Iterations", L"Created", L"Hashes"}) {
+        const testreg::Value value = testreg::Query(kRecoveryKeyW, name);
+        EXPECT_TRUE(value.present) << Utf8(name);
+        stored += value.bytes;
+    }
+    EXPECT_EQ(testreg::Query(kRecoveryKeyW, L"Hashes").bytes.size(), 4u * kRecoveryHashBytes);
+    std::string logText;
+    {
+        wchar_t folder[520] = {};
+        ASSERT_EQ(GetLogDirectory(folder), S_OK);
+        unique_hfile file(::CreateFileW((std::wstring(folder) + L"\\vyn.log").c_str(), GENERIC_READ,
+                                        FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr));
+        char chunk[65536];
+        DWORD read = 0;
+        while (file && ::ReadFile(file.get(), chunk, sizeof chunk, &read, nullptr) && read > 0)
+            logText.append(chunk, read);
+    }
+    for (const std::string& code : codes) {
+        for (const std::string& form : {code, FormatRecoveryCode(code)}) {
+            const std::string wide = testreg::WideBytesWithNul(W(form)).substr(0, form.size() * 2);
+            EXPECT_EQ(stored.find(form), std::string::npos);
+            EXPECT_EQ(stored.find(wide), std::string::npos);
+            EXPECT_EQ(logText.find(form), std::string::npos);
+        }
+    }
+
+    // Bad input and a key that cannot be written leave the set as it was.
+    for (const wchar_t* bad : {L"new 0", L"new 51", L"new ten", L"new 5 6", L"old"}) {
+        const ChildRun run = RunChild(RecoveryToolPath(), bad, ChildStderr::Discarded);
+        EXPECT_EQ(run.exitCode, 64u) << Utf8(bad);
+    }
+    EXPECT_EQ(RunTool(L"new 51").out, "vyn-recovery: N must be a whole number from 1 to 50, not \"51\"\n");
+    {
+        testreg::ReadOnlyKey readOnly(kRecoveryKeyW);
+        const ChildRun denied = RunTool(L"new");
+        EXPECT_EQ(denied.exitCode, 2u) << denied.out;
+        EXPECT_EQ(denied.out, "vyn-recovery: HKLM\\Software\\Vyn Security\\Recovery cannot be written (error 5); "
+                              "see vyn-recovery status for what is stored\n");
+    }
+    EXPECT_EQ(testreg::Query(kRecoveryKeyW, L"Hashes").bytes.size(), 4u * kRecoveryHashBytes);
+
+    const ChildRun cleared = RunTool(L"clear");
+    EXPECT_EQ(cleared.exitCode, 0u);
+    EXPECT_EQ(cleared.out, "recovery codes removed: none is asked for any more\n");
+    EXPECT_FALSE(testreg::Query(kRecoveryKeyW, L"Hashes").present);
+}
+
+}  // namespace
+}  // namespace e2e
