@@ -31,6 +31,10 @@ namespace {
 
 constexpr size_t kLogDirectoryChars = 520;
 
+// Full control for SYSTEM and the Administrators only, as the private folder
+// passes on: what a vyn.log the module creates is given.
+constexpr wchar_t kLogFileSecurity[] = L"D:P(A;;FA;;;SY)(A;;FA;;;BA)";
+
 constexpr char kDebuggerOnly[] = "; logging to the debugger output only";
 
 // Serialises every process's size check, rotation and write, so that exactly
@@ -97,8 +101,18 @@ void ReportRefusal(const char* what, const wchar_t* path, const char* why) noexc
 // Winlogon appends to the same file, an administrator may read it at any
 // time, and the file may be renamed by whichever process rotates it.
 unique_hfile OpenLogFileAt(DWORD disposition) noexcept {
-    unique_hfile file = OpenNotFollowed(gState.path, FILE_APPEND_DATA | FILE_READ_ATTRIBUTES, disposition,
-                                        FILE_ATTRIBUTE_NORMAL | FILE_FLAG_WRITE_THROUGH);
+    // A file created here gets the private DACL of its own, whatever the
+    // folder passes on (Wine passes nothing on).
+    const unique_hlocal descriptor = log_detail::DescriptorFromText(kLogFileSecurity);
+    if (!descriptor) {
+        ReportRefusal("Log file", gState.path, "its access list cannot be built");
+        return unique_hfile();
+    }
+    SECURITY_ATTRIBUTES attributes = {sizeof attributes, descriptor.get(), FALSE};
+    unique_hfile file(::CreateFileW(gState.path, FILE_APPEND_DATA | FILE_READ_ATTRIBUTES,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &attributes, disposition,
+                                    FILE_ATTRIBUTE_NORMAL | FILE_FLAG_WRITE_THROUGH | FILE_FLAG_OPEN_REPARSE_POINT,
+                                    nullptr));
     if (!file) {
         const DWORD error = ::GetLastError();
         const DWORD attributes = ::GetFileAttributesW(gState.path);
@@ -121,27 +135,6 @@ unique_hfile OpenLogFileAt(DWORD disposition) noexcept {
         return unique_hfile();
     }
     return file;
-}
-
-bool IsTrustedLockOwner(PSID owner) noexcept {
-    for (const WELL_KNOWN_SID_TYPE type : {WinLocalSystemSid, WinBuiltinAdministratorsSid}) {
-        BYTE sid[SECURITY_MAX_SID_SIZE];
-        DWORD size = sizeof sid;
-        if (::CreateWellKnownSid(type, nullptr, sid, &size) && ::EqualSid(owner, sid)) return true;
-    }
-    // This process's own account, and the owner its objects get by default
-    // (under a test host that is not SYSTEM): a lock it made itself.
-    unique_handle token;
-    if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, token.put())) return false;
-    for (const TOKEN_INFORMATION_CLASS part : {TokenUser, TokenOwner}) {
-        BYTE buffer[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
-        DWORD size = 0;
-        if (!::GetTokenInformation(token.get(), part, buffer, sizeof buffer, &size)) continue;
-        const PSID mine = part == TokenUser ? reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid
-                                            : reinterpret_cast<TOKEN_OWNER*>(buffer)->Owner;
-        if (::EqualSid(owner, mine)) return true;
-    }
-    return false;
 }
 
 // Opens the machine-wide lock, creating it when no process has yet. On XP and
@@ -175,7 +168,7 @@ unique_handle OpenLogLock(const char*& why) noexcept {
     PSID owner = nullptr;
     BOOL defaulted = FALSE;
     if (!::GetSecurityDescriptorOwner(current.get(), &owner, &defaulted) || owner == nullptr ||
-        !IsTrustedLockOwner(owner)) {
+        !log_detail::IsMachineAccount(owner)) {
         why = "another account created it";
         return unique_handle();
     }

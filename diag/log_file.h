@@ -43,8 +43,12 @@ unique_hlocal DescriptorFromText(const wchar_t* text) noexcept;
 bool SetOwnerAndDacl(HANDLE handle, const wchar_t* securityText) noexcept;
 
 // True when the folder open at `handle` is private now: it was, or it has
-// just been taken back (`takenBack` says which).
+// just been taken back from someone else (`takenBack` says which).
 bool MakeFolderPrivate(HANDLE handle, bool& takenBack) noexcept;
+
+// True for SYSTEM, the Administrators, and this process's own account and
+// default owner: the accounts whose objects the module trusts as its own.
+bool IsMachineAccount(PSID sid) noexcept;
 
 // Creates the log folder (and any missing parent) readable by SYSTEM and the
 // Administrators only.

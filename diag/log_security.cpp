@@ -84,21 +84,79 @@ bool SetOwnerAndDacl(HANDLE handle, const wchar_t* securityText) noexcept {
     return true;
 }
 
-// True when the folder open at `handle` is private now: it was, or it has
-// just been taken back (`takenBack` says which).
-bool MakeFolderPrivate(HANDLE handle, bool& takenBack) noexcept {
-    takenBack = false;
+namespace {
+
+// The owner and DACL of the object open at `handle`; null (logged) on failure.
+std::unique_ptr<BYTE[]> ReadOwnerAndDacl(HANDLE handle) noexcept {
     DWORD size = 0;
     const SECURITY_INFORMATION parts = OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
     ::GetKernelObjectSecurity(handle, parts, nullptr, 0, &size);
     std::unique_ptr<BYTE[]> current(size ? new (std::nothrow) BYTE[size] : nullptr);
     if (!current || !::GetKernelObjectSecurity(handle, parts, current.get(), size, &size)) {
         LogSystemCallFailure("GetKernelObjectSecurity", ::GetLastError());
-        return false;
+        return nullptr;
     }
-    if (IsPrivateLogDirectorySecurity(current.get())) return true;
-    takenBack = true;
-    return SetOwnerAndDacl(handle, kTakenBackDirectorySecurity);
+    return current;
+}
+
+// True when the owner is this machine's (IsMachineAccount) and no entry of
+// the DACL lets anyone in but SYSTEM, the Administrators and that owner.
+bool LetsOnlyTheMachineIn(PSECURITY_DESCRIPTOR descriptor) noexcept {
+    PSID owner = nullptr;
+    BOOL defaulted = FALSE, present = FALSE;
+    PACL dacl = nullptr;
+    if (!::GetSecurityDescriptorOwner(descriptor, &owner, &defaulted) || owner == nullptr ||
+        !IsMachineAccount(owner) || !::GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted) ||
+        !present || dacl == nullptr)
+        return false;
+    for (DWORD i = 0; i < dacl->AceCount; ++i) {
+        void* entry = nullptr;
+        if (!::GetAce(dacl, i, &entry)) return false;
+        const auto* allowed = static_cast<const ACCESS_ALLOWED_ACE*>(entry);
+        if (allowed->Header.AceType != ACCESS_ALLOWED_ACE_TYPE) continue;
+        const PSID sid = const_cast<DWORD*>(&allowed->SidStart);
+        if (!::EqualSid(sid, owner) && !IsMachineAccount(sid)) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool IsMachineAccount(PSID sid) noexcept {
+    for (const WELL_KNOWN_SID_TYPE type : {WinLocalSystemSid, WinBuiltinAdministratorsSid}) {
+        BYTE wellKnown[SECURITY_MAX_SID_SIZE];
+        DWORD size = sizeof wellKnown;
+        if (::CreateWellKnownSid(type, nullptr, wellKnown, &size) && ::EqualSid(sid, wellKnown)) return true;
+    }
+    // This process's own account, and the owner its objects get by default:
+    // SYSTEM inside Winlogon, the administrator running a tool otherwise.
+    unique_handle token;
+    if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, token.put())) return false;
+    for (const TOKEN_INFORMATION_CLASS part : {TokenUser, TokenOwner}) {
+        BYTE buffer[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+        DWORD size = 0;
+        if (!::GetTokenInformation(token.get(), part, buffer, sizeof buffer, &size)) continue;
+        const PSID mine = part == TokenUser ? reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid
+                                            : reinterpret_cast<TOKEN_OWNER*>(buffer)->Owner;
+        if (::EqualSid(sid, mine)) return true;
+    }
+    return false;
+}
+
+bool MakeFolderPrivate(HANDLE handle, bool& takenBack) noexcept {
+    takenBack = false;
+    const std::unique_ptr<BYTE[]> before = ReadOwnerAndDacl(handle);
+    if (!before) return false;
+    if (IsPrivateLogDirectorySecurity(before.get())) return true;
+    if (!SetOwnerAndDacl(handle, kTakenBackDirectorySecurity)) return false;
+    // NTFS keeps the descriptor as given: a folder that did not read back as
+    // the private one was someone else's. A file system that maps it onto
+    // something coarser (Wine keeps Unix modes) never reads back the private
+    // one, so there a folder counts as someone else's only when it let in
+    // anyone but the machine's accounts.
+    const std::unique_ptr<BYTE[]> after = ReadOwnerAndDacl(handle);
+    takenBack = !after || IsPrivateLogDirectorySecurity(after.get()) || !LetsOnlyTheMachineIn(before.get());
+    return true;
 }
 
 // Creates the log folder (and any missing parent) readable by SYSTEM and the

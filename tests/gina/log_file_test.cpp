@@ -58,7 +58,10 @@ std::vector<std::wstring> LogFiles() {
 }
 
 void RemoveLogFolder() {
-    for (const std::wstring& name : LogFiles()) ::DeleteFileW((LogDirectory() + L"\\" + name).c_str());
+    for (const std::wstring& name : LogFiles()) {
+        const std::wstring path = LogDirectory() + L"\\" + name;
+        if (!::DeleteFileW(path.c_str())) ::RemoveDirectoryW(path.c_str());
+    }
     ::RemoveDirectoryW(LogDirectory().c_str());
     ASSERT_EQ(::GetFileAttributesW(LogDirectory().c_str()), INVALID_FILE_ATTRIBUTES);
 }
@@ -316,8 +319,10 @@ TEST(LogFile, TheSeparatorAlsoReachesTheDebuggerOutput) {
 
 TEST(LogFile, AnUnopenableFileLeavesTheDebuggerOutputToCarryEveryLine) {
     RemoveLogFolder();
-    // A folder where the file should be: the module cannot open its log.
-    ASSERT_TRUE(::CreateDirectoryW(LogDirectory().c_str(), nullptr));
+    // A folder where the file should be, in the module's own folder: the
+    // module cannot open its log.
+    { LoadedModule made(L""); }
+    ASSERT_TRUE(::DeleteFileW(LogFile().c_str()));
     ASSERT_TRUE(::CreateDirectoryW(LogFile().c_str(), nullptr));
     std::vector<std::string> texts;
     {
@@ -331,7 +336,7 @@ TEST(LogFile, AnUnopenableFileLeavesTheDebuggerOutputToCarryEveryLine) {
                                                    "' refused: it is a folder; logging to the debugger output only",
                                                kSeparator, "Entered WlxNegotiate"}));
     EXPECT_TRUE(::RemoveDirectoryW(LogFile().c_str()));
-    EXPECT_TRUE(::RemoveDirectoryW(LogDirectory().c_str()));
+    RemoveLogFolder();
 }
 
 // Runs a shell command on the Unix side (Wine starts Unix programs too) and
