@@ -277,12 +277,34 @@ void WriteLine(const std::string& line) noexcept {
     ::WriteFile(gLogFile.get(), line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
 }
 
+// True when the file or folder at `path` exists with an owner other than this
+// machine's accounts: someone else made it, or moving it aside failed at an
+// earlier take-back (its owner is taken back only once it is aside).
+bool OwnedByOthers(const wchar_t* path) noexcept {
+    const unique_hfile found =
+        OpenNotFollowed(path, READ_CONTROL | FILE_READ_ATTRIBUTES, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS);
+    if (!found) {
+        const DWORD error = ::GetLastError();
+        return error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND;
+    }
+    DWORD size = 0;
+    ::GetKernelObjectSecurity(found.get(), OWNER_SECURITY_INFORMATION, nullptr, 0, &size);
+    std::unique_ptr<BYTE[]> descriptor(size ? new (std::nothrow) BYTE[size] : nullptr);
+    PSID owner = nullptr;
+    BOOL defaulted = FALSE;
+    if (!descriptor ||
+        !::GetKernelObjectSecurity(found.get(), OWNER_SECURITY_INFORMATION, descriptor.get(), size, &size) ||
+        !::GetSecurityDescriptorOwner(descriptor.get(), &owner, &defaulted) || owner == nullptr)
+        return true;
+    return !log_detail::IsMachineAccount(owner);
+}
+
 // A log found in a folder that was someone else's may have been created by
 // them, and a handle they keep open would read every line appended to it. It
 // is never written again: renamed to "<name>.taken-back-<YYYYMMDD-hhmmss>"
-// (local time), after its owner and DACL are taken back so nobody opens it
-// anew. A file with a second link or a reparse point keeps its security (the
-// other name may be any file of the machine); it is only renamed.
+// (local time), then given the Administrators as owner and the private
+// entries so nobody opens it anew. A file with a second link or a reparse
+// point keeps its security (the other name may be any file of the machine).
 bool MoveAsideTakenBack(const wchar_t* path) noexcept {
     if (::GetFileAttributesW(path) == INVALID_FILE_ATTRIBUTES) {
         const DWORD error = ::GetLastError();
@@ -290,36 +312,34 @@ bool MoveAsideTakenBack(const wchar_t* path) noexcept {
         LogSystemCallFailure("GetFileAttributesW", error);
         return false;
     }
-    {
-        const unique_hfile found = OpenNotFollowed(path, READ_CONTROL | WRITE_DAC | WRITE_OWNER | FILE_READ_ATTRIBUTES,
-                                                   OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS);
-        BY_HANDLE_FILE_INFORMATION info = {};
-        if (!found) {
-            LogSystemCallFailure("CreateFileW", ::GetLastError());
-        } else if (::GetFileInformationByHandle(found.get(), &info) && !LogPathRefusal(info) &&
-                   !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
-            log_detail::SetOwnerAndDacl(found.get(), log_detail::kTakenBackFileSecurity);
-        }
-    }
     SYSTEMTIME now;
     ::GetLocalTime(&now);
-    for (unsigned attempt = 1; attempt <= 9; ++attempt) {
-        wchar_t aside[MAX_PATH + 1] = {};
+    wchar_t aside[MAX_PATH + 1] = {};
+    for (unsigned attempt = 1;; ++attempt) {
         // A second take-back within the same second gets "-2" and so on.
         wchar_t suffix[8] = {};
         if (attempt > 1) ::StringCchPrintfW(suffix, 8, L"-%u", attempt);
-        if (FAILED(::StringCchPrintfW(aside, MAX_PATH + 1, L"%s.taken-back-%04u%02u%02u-%02u%02u%02u%s", path,
-                                      now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond,
-                                      suffix)))
+        if (attempt > 9 ||
+            FAILED(::StringCchPrintfW(aside, MAX_PATH + 1, L"%s.taken-back-%04u%02u%02u-%02u%02u%02u%s", path,
+                                      now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond, suffix)))
             return false;
-        if (::MoveFileExW(path, aside, 0)) return true;
+        if (::MoveFileExW(path, aside, 0)) break;
         const DWORD error = ::GetLastError();
         if (error != ERROR_ALREADY_EXISTS && error != ERROR_FILE_EXISTS) {
             LogSystemCallFailure("MoveFileExW", error);
             return false;
         }
     }
-    return false;
+    const unique_hfile moved = OpenNotFollowed(aside, READ_CONTROL | WRITE_DAC | WRITE_OWNER | FILE_READ_ATTRIBUTES,
+                                               OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS);
+    BY_HANDLE_FILE_INFORMATION info = {};
+    if (!moved) {
+        LogSystemCallFailure("CreateFileW", ::GetLastError());
+    } else if (::GetFileInformationByHandle(moved.get(), &info) && !LogPathRefusal(info) &&
+               !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        log_detail::SetOwnerAndDacl(moved.get(), log_detail::kTakenBackFileSecurity);
+    }
+    return true;
 }
 
 // Opens the log file in the folder held at `folder`, under the lock.
@@ -343,15 +363,16 @@ unique_hfile OpenInFolder(HANDLE folder, const wchar_t* directory, DWORD folderA
         ReportRefusal("Log folder", directory, "its owner and DACL cannot be taken back");
         return unique_hfile();
     }
-    if (!takenBack) return OpenLogFileAt(OPEN_ALWAYS);
+    if (!takenBack && !OwnedByOthers(gState.path) && !OwnedByOthers(gState.oldPath))
+        return OpenLogFileAt(OPEN_ALWAYS);
     for (const wchar_t* path : {gState.path, gState.oldPath}) {
         if (!MoveAsideTakenBack(path)) {
             ReportRefusal("Log file", path, "it cannot be moved aside");
             return unique_hfile();
         }
     }
-    // Created here, so it is this module's: it inherits the private folder's
-    // entries, and nobody else holds it open.
+    // Created here, so it is this module's, with the private entries, and
+    // nobody else holds it open.
     return OpenLogFileAt(CREATE_NEW);
 }
 
