@@ -75,10 +75,19 @@ std::string ServiceTextForLog(const std::string& text);
 // reparse-point folder or log file, a log file with more than one link, a
 // folder in the file's place, or a folder that cannot be taken back leaves
 // the log on the debugger output alone, reported once per load to the event
-// log as a warning naming the path and the reason. Called at process attach
+// log as a warning naming the path and the reason. A vyn.log or vyn.log.old
+// owned by another account is moved aside as well. Called at process attach
 // (and by the tools that log); calling it again starts over.
-bool OpenLogFile() noexcept;
+//
+// With `deferEvents` (process attach: the event log is reached by RPC, which
+// must not be called under the loader lock) the warnings are logged at once
+// but reported to the event log only by ReportDeferredLogEvents.
+bool OpenLogFile(bool deferEvents = false) noexcept;
 void CloseLogFile() noexcept;
+
+// Reports the warnings kept since OpenLogFile(true), and every later one at
+// once. Called by the first export Winlogon calls, WlxNegotiate.
+void ReportDeferredLogEvents() noexcept;
 
 // The line prefix for a given time and thread, e.g. "03/05/14 09:07:02 (1234)".
 std::string FormatLogPrefix(const SYSTEMTIME& time, DWORD threadId);

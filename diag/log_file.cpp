@@ -9,6 +9,7 @@
 #include <memory>
 #include <new>
 #include <string>
+#include <vector>
 
 #include "common/critical_section.h"
 #include "common/strings.h"
@@ -70,6 +71,8 @@ struct LogFileState {
     // refused log file.
     bool rotationFailureLogged;
     bool refusalReported;
+    // Warnings wait for ReportDeferredLogEvents (OpenLogFile at process attach).
+    bool deferEvents;
     wchar_t path[MAX_PATH + 1];
     wchar_t oldPath[MAX_PATH + 1];
 };
@@ -84,14 +87,32 @@ unique_hfile OpenNotFollowed(const wchar_t* path, DWORD access, DWORD dispositio
     return file;
 }
 
-// Why the log is not written to, for the administrator: once per load to the
-// event log as a warning (and so to the debugger output as well).
+// Warnings kept while the event log may not be called (see OpenLogFile).
+// Touched only between OpenLogFile and ReportDeferredLogEvents, after every
+// global of the module has been built.
+std::vector<std::string> gDeferredEvents;
+
+// A warning for the administrator: logged at once, and reported to the event
+// log at once or, while events are deferred, by ReportDeferredLogEvents.
+void ReportWarning(const std::string& text) noexcept {
+    LogMessage(text);
+    try {
+        if (gState.deferEvents) {
+            gDeferredEvents.push_back(text);
+        } else {
+            ReportEventOnly(EVENTLOG_WARNING_TYPE, text);
+        }
+    } catch (...) {
+        // Out of memory: the line is in the log all the same.
+    }
+}
+
+// Why the log is not written to, for the administrator: once per load.
 void ReportRefusal(const char* what, const wchar_t* path, const char* why) noexcept {
     if (gState.refusalReported) return;
     gState.refusalReported = true;
     try {
-        ReportToEventLog(EVENTLOG_WARNING_TYPE,
-                         std::string("ERROR: ") + what + " '" + ToUtf8(path) + "' refused: " + why + kDebuggerOnly);
+        ReportWarning(std::string("ERROR: ") + what + " '" + ToUtf8(path) + "' refused: " + why + kDebuggerOnly);
     } catch (...) {
         // Out of memory: the log stays on the debugger output all the same.
     }
@@ -401,9 +422,11 @@ void AppendToLogFile(const std::string& line) noexcept {
     gState.busy = false;
 }
 
-bool OpenLogFile() noexcept {
+bool OpenLogFile(bool deferEvents) noexcept {
     CloseLogFile();
     gState = LogFileState();
+    gState.deferEvents = deferEvents;
+    gDeferredEvents.clear();
     wchar_t directory[kLogDirectoryChars] = {};
     if (FAILED(GetLogDirectory(directory))) return false;
     const DWORD attributes = ::GetFileAttributesW(directory);
@@ -418,10 +441,10 @@ bool OpenLogFile() noexcept {
     if (!gLogLock) {
         gState.unlocked = true;
         try {
-            ReportToEventLog(EVENTLOG_WARNING_TYPE, std::string("WARNING: Log lock '") + ToUtf8(kLogLockName) +
-                                                        "' not used: " + lockProblem +
-                                                        "; vyn.log is rotated without it");
+            ReportWarning(std::string("WARNING: Log lock '") + ToUtf8(kLogLockName) + "' not used: " + lockProblem +
+                          "; vyn.log is rotated without it");
         } catch (...) {
+            // Out of memory: the log goes on without the lock all the same.
         }
     }
 
@@ -443,6 +466,16 @@ bool OpenLogFile() noexcept {
     if (!gLogFile) return false;
     gState.active = true;
     return true;
+}
+
+void ReportDeferredLogEvents() noexcept {
+    std::vector<std::string> events;
+    {
+        const CCriticalSectionLock guard(gLogGuard);
+        gState.deferEvents = false;
+        events.swap(gDeferredEvents);
+    }
+    for (const std::string& text : events) ReportEventOnly(EVENTLOG_WARNING_TYPE, text);
 }
 
 void CloseLogFile() noexcept {

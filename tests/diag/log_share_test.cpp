@@ -198,17 +198,25 @@ TEST(SharedLog, BlockedRotationIsReportedOnceAndMadeLater) {
 }
 
 // Refusals reach the administrator: one warning event per load naming the
-// path and the reason, the lines going on to the debugger output.
+// path and the reason, the lines going on to the debugger output. At process
+// attach the event waits for ReportDeferredLogEvents (no event-log call under
+// the loader lock); the line does not.
 TEST(SharedLog, RefusedLogFileIsOneWarningEventPerLoad) {
     EmptyLogFolder();
     ASSERT_TRUE(::CreateDirectoryW(LogPath().c_str(), nullptr));
     const std::string expected = "ERROR: Log file '" + ToUtf8(LogPath()) +
                                  "' refused: it is a folder; logging to the debugger output only";
-    for (int load = 0; load < 2; ++load) {
+    for (const bool deferred : {false, true, false}) {
+        SCOPED_TRACE(deferred);
         EventRecorder events;
         LogCapture capture;
-        EXPECT_FALSE(OpenLogFile());
+        EXPECT_FALSE(OpenLogFile(deferred));
         LogMessage("a line");
+        if (deferred) {
+            EXPECT_TRUE(events.events().empty());
+            ReportDeferredLogEvents();
+        }
+        ReportDeferredLogEvents();
         EXPECT_EQ(events.events(), (EventRecorder::Events{{EVENTLOG_WARNING_TYPE, expected}}));
         EXPECT_EQ(capture.Texts(), (std::vector<std::string>{expected, "a line"}));
         CloseLogFile();
