@@ -35,6 +35,10 @@ constexpr wchar_t kEventSourceName[] = L"Vyn Security";
 
 BOOL ReportToEventLog(WORD type, const std::string& message) noexcept {
     LogMessage(message);
+    return ReportEventOnly(type, message);
+}
+
+BOOL ReportEventOnly(WORD type, const std::string& message) noexcept {
     try {
         const auto& api = eventlog_detail::CurrentEventLogApi();
         // Registered for this event only: the module keeps no handle between

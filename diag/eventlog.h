@@ -17,6 +17,10 @@ constexpr DWORD kVynEventId = 0xC0020000;
 // already in the diagnostic log.
 BOOL ReportToEventLog(WORD type, const std::string& message) noexcept;
 
+// The same report without the diagnostic-log line, for a text that was logged
+// earlier (a warning kept until the event log may be called).
+BOOL ReportEventOnly(WORD type, const std::string& message) noexcept;
+
 namespace eventlog_detail {
 
 // The three event-log calls ReportToEventLog makes. Wine's event log is only a

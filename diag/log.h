@@ -8,7 +8,8 @@
 
 #include "common/handles.h"
 
-// Set by OpenLogFile at process attach, closed by CloseLogFile at detach.
+// Set by OpenLogFile at process attach, replaced when the file is rotated,
+// closed by CloseLogFile at detach.
 extern unique_hfile gLogFile;
 
 // Writes "<MM/DD/YYY hh:mm:ss (tid)> <text>\r\n". Never throws, never fails visibly.
@@ -42,9 +43,18 @@ bool IsPrivateLogDirectorySecurity(PSECURITY_DESCRIPTOR descriptor) noexcept;
 // and a file with a second link is also someone else's file.
 const char* LogPathRefusal(const BY_HANDLE_FILE_INFORMATION& info) noexcept;
 
-// A log file larger than this at load is moved to "vyn.log.old" and a new one
-// is started.
+// A line that would take vyn.log past this size first moves it to
+// "vyn.log.old" (dropping the earlier one), so the two hold at most twice this
+// together. Checked as every line is written, by whichever process writes it.
 constexpr ULONGLONG kLogRotationBytes = 16ull * 1024 * 1024;
+
+namespace log_detail {
+
+// The bound in use: kLogRotationBytes unless a test program lowered it, so
+// that several processes can rotate with a few kilobytes each.
+ULONGLONG& RotationBytes() noexcept;
+
+}  // namespace log_detail
 
 // Service texts (status and message texts, decisions, fault codes) longer than
 // this are cut in the log.
@@ -52,18 +62,32 @@ constexpr size_t kServiceTextLogBytes = 512;
 
 // `text` as the log shows a text the service sent: whole when it fits in
 // kServiceTextLogBytes, else its first bytes up to a whole UTF-8 character
-// within that bound followed by " ... (<n> bytes left out)".
+// within that bound followed by " ... (<n> bytes left out)". CR and LF are
+// written as the two characters \r and \n, so a service text cannot start a
+// log line of its own.
 std::string ServiceTextForLog(const std::string& text);
 
 // Opens the log for appending, creating folder and file as needed. A folder
 // it creates is private (PrivateLogDirectorySecurity); an existing one whose
 // owner or DACL differ is taken back (Administrators as owner, the private
-// DACL), and so is the log file in it. A reparse-point folder or log file, a
-// log file with more than one link, or a folder that cannot be taken back
-// leaves the log on the debugger output alone, with one line there saying
-// why. A log file over kLogRotationBytes is rotated first.
-bool OpenLogFile() noexcept;
+// DACL), and the vyn.log and vyn.log.old found in it are moved aside to names
+// with the time and never written again: a new vyn.log is created. A
+// reparse-point folder or log file, a log file with more than one link, a
+// folder in the file's place, or a folder that cannot be taken back leaves
+// the log on the debugger output alone, reported once per load to the event
+// log as a warning naming the path and the reason. A vyn.log or vyn.log.old
+// owned by another account is moved aside as well. Called at process attach
+// (and by the tools that log); calling it again starts over.
+//
+// With `deferEvents` (process attach: the event log is reached by RPC, which
+// must not be called under the loader lock) the warnings are logged at once
+// but reported to the event log only by ReportDeferredLogEvents.
+bool OpenLogFile(bool deferEvents = false) noexcept;
 void CloseLogFile() noexcept;
+
+// Reports the warnings kept since OpenLogFile(true), and every later one at
+// once. Called by the first export Winlogon calls, WlxNegotiate.
+void ReportDeferredLogEvents() noexcept;
 
 // The line prefix for a given time and thread, e.g. "03/05/14 09:07:02 (1234)".
 std::string FormatLogPrefix(const SYSTEMTIME& time, DWORD threadId);

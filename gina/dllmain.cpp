@@ -8,7 +8,8 @@
 BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
     gModuleInstance = instance;
     if (reason == DLL_PROCESS_ATTACH) {
-        OpenLogFile();
+        // Under the loader lock: the event log's warnings wait for WlxNegotiate.
+        OpenLogFile(true);
         // Marks each load of the module in the shared log file.
         LogMessage("---------------------------------------------------------------------------------------------------");
     } else if (reason == DLL_PROCESS_DETACH) {

@@ -80,6 +80,7 @@ extern "C" {
 
 BOOL WINAPI WlxNegotiate(DWORD winlogonVersion, PDWORD dllVersion) {
     LogMessage("Entered WlxNegotiate");
+    ReportDeferredLogEvents();
     return RunGuarded("WlxNegotiate", FALSE, [&]() -> BOOL {
         const auto entry = gMsgina.WlxNegotiate;
         return entry ? entry(winlogonVersion, dllVersion) : FALSE;

@@ -136,8 +136,9 @@ unique_hlocal Descriptor(const wchar_t* sddl) {
 }  // namespace
 
 // The bound and the note for every text the service sends into the log: a
-// text that fits is untouched, a longer one keeps its first 512 bytes (never
-// half a character) and says how many bytes were left out.
+// text that fits is untouched but for its line ends, a longer one keeps its
+// first 512 bytes (never half a character) and says how many bytes were left
+// out.
 TEST(ServiceTextForLog, CutsAt512BytesOnACharacterBoundaryWithTheCount) {
     const std::string fits = Repeated("a", 512);
     EXPECT_EQ(ServiceTextForLog(fits), fits);
@@ -151,6 +152,12 @@ TEST(ServiceTextForLog, CutsAt512BytesOnACharacterBoundaryWithTheCount) {
     // Zero bytes are bytes like any other.
     const std::string zeros(600, '\0');
     EXPECT_EQ(ServiceTextForLog(zeros), std::string(512, '\0') + " ... (88 bytes left out)");
+    // A line end cannot start a line of the service's making: CR and LF are
+    // written as \r and \n. The bound counts the service's bytes, cut first.
+    EXPECT_EQ(ServiceTextForLog("Denied\r\n01/01/26 00:00:00 (1) Successful Vyn login for 'admin'"),
+              "Denied\\r\\n01/01/26 00:00:00 (1) Successful Vyn login for 'admin'");
+    EXPECT_EQ(ServiceTextForLog("a\nb\rc\r"), "a\\nb\\rc\\r");
+    EXPECT_EQ(ServiceTextForLog(Repeated("\n", 513)), Repeated("\\n", 1024) + " ... (1 bytes left out)");
 }
 
 // Which descriptors the module accepts as its own log folder's; every other

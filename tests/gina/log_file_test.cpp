@@ -9,12 +9,14 @@
 #include <shlobj.h>
 
 #include <fstream>
+#include <map>
 #include <iterator>
 #include <ostream>
 #include <regex>
 #include <string>
 #include <vector>
 
+#include "common/strings.h"
 #include "gina/msgina.h"
 #include "tests/gina/loaded_module.h"
 #include "tests/support/log_capture.h"
@@ -41,8 +43,25 @@ void WriteAll(const std::wstring& path, const std::string& bytes) {
     file << bytes;
 }
 
+// The "vyn.log*" files in the log folder: the log, the old log, and logs
+// moved aside when the folder was taken back.
+std::vector<std::wstring> LogFiles() {
+    std::vector<std::wstring> names;
+    WIN32_FIND_DATAW found;
+    const HANDLE search = ::FindFirstFileW((LogDirectory() + L"\\vyn.log*").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) return names;
+    do {
+        names.push_back(found.cFileName);
+    } while (::FindNextFileW(search, &found));
+    ::FindClose(search);
+    return names;
+}
+
 void RemoveLogFolder() {
-    ::DeleteFileW(LogFile().c_str());
+    for (const std::wstring& name : LogFiles()) {
+        const std::wstring path = LogDirectory() + L"\\" + name;
+        if (!::DeleteFileW(path.c_str())) ::RemoveDirectoryW(path.c_str());
+    }
     ::RemoveDirectoryW(LogDirectory().c_str());
     ASSERT_EQ(::GetFileAttributesW(LogDirectory().c_str()), INVALID_FILE_ATTRIBUTES);
 }
@@ -188,11 +207,15 @@ TEST(LogFile, FolderTheModuleCreatesLetsNobodyElseIn) {
 }
 
 // A folder someone else made first (here with default security, which lets
-// Everyone read) is taken back, and so is a log file already in it.
-TEST(LogFile, FolderMadeByOthersIsTakenBackWithItsLogFile) {
+// Everyone read) is taken back. The vyn.log and vyn.log.old found in it may be
+// theirs, held open to read what follows: both are moved aside to names with
+// the time, taken back too, and a new vyn.log is created. The handle held
+// from before sees no later line.
+TEST(LogFile, FolderMadeByOthersIsTakenBackAndItsLogsAreMovedAside) {
     RemoveLogFolder();
     ASSERT_TRUE(::CreateDirectoryW(LogDirectory().c_str(), nullptr));
     WriteAll(LogFile(), "planted\r\n");
+    WriteAll(LogFile() + L".old", "planted old\r\n");
     auto everyone = [](const Dacl& dacl) {
         bool found = false;
         for (const Ace& ace : dacl.aces) found = found || ace.sid == kEveryoneSid;
@@ -200,19 +223,48 @@ TEST(LogFile, FolderMadeByOthersIsTakenBackWithItsLogFile) {
     };
     ASSERT_TRUE(everyone(ReadDacl(LogDirectory())));
     ASSERT_TRUE(everyone(ReadDacl(LogFile())));
+    const HANDLE planter = ::CreateFileW(LogFile().c_str(), GENERIC_READ,
+                                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                         OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(planter, INVALID_HANDLE_VALUE);
 
-    { LoadedModule m(L""); }
-    for (const std::wstring& path : {LogDirectory(), LogFile()}) {
+    {
+        LoadedModule m(L"");
+        m.Get<PFN_WlxNegotiate>("WlxNegotiate")(0x00010004, nullptr);
+    }
+    char seen[64] = {};
+    DWORD read = 0;
+    EXPECT_TRUE(::ReadFile(planter, seen, sizeof seen, &read, nullptr));
+    EXPECT_EQ(std::string(seen, read), "planted\r\n");
+    ::CloseHandle(planter);
+
+    const auto lines = Lines(ReadAll(LogFile()));
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(ReadAll(LogFile()).find("planted"), std::string::npos);
+    EXPECT_EQ(::GetFileAttributesW((LogFile() + L".old").c_str()), INVALID_FILE_ATTRIBUTES);
+    static const std::wregex aside(LR"(vyn\.log(\.old)?\.taken-back-\d{8}-\d{6})");
+    std::map<std::string, std::wstring> movedAside;
+    for (const std::wstring& name : LogFiles()) {
+        if (name == L"vyn.log") continue;
+        EXPECT_TRUE(std::regex_match(name, aside)) << std::string(name.begin(), name.end());
+        movedAside[ReadAll(LogDirectory() + L"\\" + name)] = name;
+    }
+    EXPECT_EQ(movedAside.size(), 2u);
+    EXPECT_EQ(movedAside.count("planted\r\n"), 1u);
+    EXPECT_EQ(movedAside.count("planted old\r\n"), 1u);
+    std::vector<std::wstring> paths = {LogDirectory(), LogFile()};
+    for (const auto& found : movedAside) paths.push_back(LogDirectory() + L"\\" + found.second);
+    for (const std::wstring& path : paths) {
         const Dacl after = ReadDacl(path);
         ASSERT_TRUE(after.read);
         EXPECT_FALSE(everyone(after)) << std::string(after.sddl.begin(), after.sddl.end());
     }
-    // The log carries on in the file that was there.
-    EXPECT_EQ(ReadAll(LogFile()).rfind("planted\r\n", 0), 0u);
 }
 
 TEST(LogFile, NewLinesFollowEarlierContentAtEveryLoad) {
-    ::CreateDirectoryW(LogDirectory().c_str(), nullptr);
+    // The module's own folder: earlier content in a folder made by others
+    // would be moved aside.
+    { LoadedModule made(L""); }
     const std::string earlier = "earlier line\r\n";
     WriteAll(LogFile(), earlier);
     SYSTEMTIME before, after;
@@ -267,8 +319,10 @@ TEST(LogFile, TheSeparatorAlsoReachesTheDebuggerOutput) {
 
 TEST(LogFile, AnUnopenableFileLeavesTheDebuggerOutputToCarryEveryLine) {
     RemoveLogFolder();
-    // A folder where the file should be: the module cannot open its log.
-    ASSERT_TRUE(::CreateDirectoryW(LogDirectory().c_str(), nullptr));
+    // A folder where the file should be, in the module's own folder: the
+    // module cannot open its log.
+    { LoadedModule made(L""); }
+    ASSERT_TRUE(::DeleteFileW(LogFile().c_str()));
     ASSERT_TRUE(::CreateDirectoryW(LogFile().c_str(), nullptr));
     std::vector<std::string> texts;
     {
@@ -278,9 +332,11 @@ TEST(LogFile, AnUnopenableFileLeavesTheDebuggerOutputToCarryEveryLine) {
         EXPECT_TRUE(m.Get<PFN_WlxNegotiate>("WlxNegotiate")(0x00010004, nullptr));
         texts = capture.Texts();
     }
-    EXPECT_EQ(texts, (std::vector<std::string>{kSeparator, "Entered WlxNegotiate"}));
+    EXPECT_EQ(texts, (std::vector<std::string>{"ERROR: Log file '" + ToUtf8(LogFile()) +
+                                                   "' refused: it is a folder; logging to the debugger output only",
+                                               kSeparator, "Entered WlxNegotiate"}));
     EXPECT_TRUE(::RemoveDirectoryW(LogFile().c_str()));
-    EXPECT_TRUE(::RemoveDirectoryW(LogDirectory().c_str()));
+    RemoveLogFolder();
 }
 
 // Runs a shell command on the Unix side (Wine starts Unix programs too) and
@@ -312,9 +368,10 @@ TEST(LogFile, FolderThatIsAReparsePointIsRefused) {
     ASSERT_TRUE(RunUnixShell("cd \\\"$WINEPREFIX/drive_c/ProgramData\\\" && ln -s 'Vyn Security elsewhere' "
                              "'Vyn Security'", linked));
     const std::vector<std::string> texts = DebuggerLinesOfOneLoad();
-    EXPECT_EQ(texts, (std::vector<std::string>{
-                         "ERROR: Log folder refused: it is a reparse point; logging to the debugger output only",
-                         kSeparator}));
+    EXPECT_EQ(texts, (std::vector<std::string>{"ERROR: Log folder '" + ToUtf8(LogDirectory()) +
+                                                   "' refused: it is a reparse point; logging to the debugger "
+                                                   "output only",
+                                               kSeparator}));
     EXPECT_EQ(::GetFileAttributesW((elsewhere + L"\\vyn.log").c_str()), INVALID_FILE_ATTRIBUTES);
     EXPECT_TRUE(RunUnixShell("rm \\\"$WINEPREFIX/drive_c/ProgramData/Vyn Security\\\"", [&] { return !linked(); }));
     EXPECT_TRUE(::RemoveDirectoryW(elsewhere.c_str()));
@@ -330,22 +387,24 @@ TEST(LogFile, LogFileWithASecondLinkIsRefused) {
     WriteAll(chosen, "chosen\r\n");
     ASSERT_TRUE(::CreateHardLinkW(LogFile().c_str(), chosen.c_str(), nullptr));
     const std::vector<std::string> texts = DebuggerLinesOfOneLoad();
-    EXPECT_EQ(texts, (std::vector<std::string>{
-                         "ERROR: Log file refused: it has more than one link; logging to the debugger output only",
-                         kSeparator}));
+    EXPECT_EQ(texts, (std::vector<std::string>{"ERROR: Log file '" + ToUtf8(LogFile()) +
+                                                   "' refused: it has more than one link; logging to the debugger "
+                                                   "output only",
+                                               kSeparator}));
     EXPECT_EQ(ReadAll(chosen), "chosen\r\n");
     EXPECT_TRUE(::DeleteFileW(chosen.c_str()));
     RemoveLogFolder();
 }
 
-// Rotation at load: only a log over 16 MiB moves to vyn.log.old (replacing
-// the earlier one), and a new vyn.log starts with this load's lines.
-TEST(LogFile, LogOver16MiBAtLoadBecomesTheOldLog) {
+// Rotation as the load writes its separator: only a log that the line would
+// take past 16 MiB moves to vyn.log.old (replacing the earlier one), and a new
+// vyn.log starts with this load's lines.
+TEST(LogFile, LogTheSeparatorWouldTakePast16MiBBecomesTheOldLog) {
     const std::wstring old = LogFile() + L".old";
     const struct {
         LONGLONG size;
         bool rotated;
-    } cases[] = {{16ll << 20, false}, {(16ll << 20) + 1, true}};
+    } cases[] = {{(16ll << 20) - 1024, false}, {16ll << 20, true}, {(16ll << 20) + 1, true}};
     for (const auto& c : cases) {
         RemoveLogFolder();
         { LoadedModule made(L""); }

@@ -1,0 +1,256 @@
+// The log file that many processes share (one Winlogon per terminal
+// session): bounded as lines are written, rotated by exactly one process under
+// the machine-wide lock, followed by every other one, never a torn line.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+#include <sddl.h>
+
+#include <map>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "common/handles.h"
+#include "common/strings.h"
+#include "diag/log.h"
+#include "tests/support/log_capture.h"
+#include "tests/support/windows_path.h"
+#include "tests/transport/event_recorder.h"
+
+namespace {
+
+std::wstring Directory() {
+    wchar_t directory[520] = {};
+    EXPECT_EQ(GetLogDirectory(directory), S_OK);
+    return directory;
+}
+std::wstring LogPath() { return Directory() + L"\\vyn.log"; }
+std::wstring OldPath() { return Directory() + L"\\vyn.log.old"; }
+
+std::string ReadAll(const std::wstring& path) {
+    const unique_hfile file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                          nullptr, OPEN_EXISTING, 0, nullptr));
+    std::string bytes;
+    char buffer[65536];
+    DWORD read = 0;
+    while (file && ::ReadFile(file.get(), buffer, sizeof buffer, &read, nullptr) && read > 0) bytes.append(buffer, read);
+    return bytes;
+}
+
+void WriteAll(const std::wstring& path, const std::string& bytes) {
+    const unique_hfile file(::CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                          nullptr, CREATE_ALWAYS, 0, nullptr));
+    DWORD written = 0;
+    ASSERT_TRUE(file && ::WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr));
+}
+
+// The module's private folder with no log file in it: every "vyn.log*" name
+// an earlier test left (rotated-aside files included) is removed.
+void EmptyLogFolder() {
+    ASSERT_TRUE(OpenLogFile());
+    CloseLogFile();
+    WIN32_FIND_DATAW found;
+    const HANDLE search = ::FindFirstFileW((Directory() + L"\\vyn.log*").c_str(), &found);
+    if (search != INVALID_HANDLE_VALUE) {
+        do {
+            ::DeleteFileW((Directory() + L"\\" + found.cFileName).c_str());
+        } while (::FindNextFileW(search, &found));
+        ::FindClose(search);
+    }
+}
+
+// The bound every test here runs with, and the module's own afterwards.
+class SmallBound {
+public:
+    explicit SmallBound(ULONGLONG bytes) { log_detail::RotationBytes() = bytes; }
+    ~SmallBound() {
+        CloseLogFile();
+        log_detail::RotationBytes() = kLogRotationBytes;
+    }
+};
+
+std::vector<std::string> Lines(const std::string& bytes) {
+    std::vector<std::string> lines;
+    size_t start = 0;
+    while (start < bytes.size()) {
+        const size_t end = bytes.find("\r\n", start);
+        if (end == std::string::npos) {
+            ADD_FAILURE() << "unterminated last line: " << bytes.substr(start);
+            break;
+        }
+        lines.push_back(bytes.substr(start, end + 2 - start));
+        start = end + 2;
+    }
+    return lines;
+}
+
+// Several writer processes, started together, append 64-byte texts across a
+// rotation while this process holds vyn.log.old open for appending, as an
+// idle Winlogon does. The bound is chosen so that exactly one rotation falls
+// in the run: then every line must still be there, once, in order.
+TEST(SharedLog, WritersAcrossARotationLoseNoLineAndStayWithinTheBound) {
+    constexpr ULONGLONG kBound = 32 * 1024;
+    constexpr int kWriters = 4, kLinesEach = 60;
+    EmptyLogFolder();
+    const SmallBound bound(kBound);
+    std::string prefill;
+    while (prefill.size() < kBound - 2048) prefill += "prefill line of an earlier load\r\n";
+    WriteAll(LogPath(), prefill);
+    WriteAll(OldPath(), "earlier old log\r\n");
+    const unique_hfile heldOld(::CreateFileW(OldPath().c_str(), FILE_APPEND_DATA,
+                                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                             OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(heldOld);
+
+    const std::wstring startName = L"vyn-log-share-start-" + std::to_wstring(::GetCurrentProcessId());
+    const unique_handle start(::CreateEventW(nullptr, TRUE, FALSE, startName.c_str()));
+    ASSERT_TRUE(start);
+    std::vector<unique_handle> writers;
+    for (int id = 0; id < kWriters; ++id) {
+        std::wstring line = L"\"" + WindowsPath(LOG_WRITER_PATH) + L"\" " + std::to_wstring(kBound) + L" " +
+                            std::to_wstring(id) + L" " + std::to_wstring(kLinesEach) + L" " + startName;
+        STARTUPINFOW startup = {};
+        startup.cb = sizeof startup;
+        PROCESS_INFORMATION process = {};
+        ASSERT_TRUE(::CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                                     &process));
+        ::CloseHandle(process.hThread);
+        writers.emplace_back(process.hProcess);
+    }
+    ::Sleep(500);  // every writer has its log open and waits
+    ASSERT_TRUE(::SetEvent(start.get()));
+    for (const unique_handle& writer : writers) {
+        ASSERT_EQ(::WaitForSingleObject(writer.get(), 60000), WAIT_OBJECT_0);
+        DWORD code = 0;
+        ASSERT_TRUE(::GetExitCodeProcess(writer.get(), &code));
+        EXPECT_EQ(code, 0u);
+    }
+
+    const std::string old = ReadAll(OldPath());
+    const std::string current = ReadAll(LogPath());
+    // The rotation came with the first line that would have passed the bound.
+    ASSERT_EQ(old.compare(0, prefill.size(), prefill), 0);
+    ASSERT_FALSE(current.empty());
+    EXPECT_LE(old.size(), kBound);
+    EXPECT_GT(old.size() + Lines(current).front().size(), kBound);
+    EXPECT_LE(current.size(), kBound);
+    // Nobody wrote into the old log this process held, which is gone.
+    LARGE_INTEGER heldSize = {};
+    ASSERT_TRUE(::GetFileSizeEx(heldOld.get(), &heldSize));
+    EXPECT_EQ(heldSize.QuadPart, static_cast<LONGLONG>(sizeof "earlier old log\r\n" - 1));
+
+    static const std::regex layout(R"(^\d{2}/\d{2}/\d{2} \d{2}:\d{2}:\d{2} \(\d+\) writer (\d) line (\d{3}) x+\r\n$)");
+    std::map<int, std::vector<int>> seen;
+    for (const std::string& line : Lines(old.substr(prefill.size()) + current)) {
+        std::smatch m;
+        ASSERT_TRUE(std::regex_match(line, m, layout)) << line;
+        EXPECT_EQ(line.size() - line.find(") ") - 2, 64u + 2) << line;
+        seen[std::stoi(m[1])].push_back(std::stoi(m[2]));
+    }
+    ASSERT_EQ(seen.size(), static_cast<size_t>(kWriters));
+    for (const auto& writer : seen) {
+        std::vector<int> expected;
+        for (int n = 0; n < kLinesEach; ++n) expected.push_back(n);
+        EXPECT_EQ(writer.second, expected) << "writer " << writer.first;
+    }
+}
+
+// A rotation that cannot be made (someone holds a file without sharing
+// delete access) is reported once, loses no line and no old log, and is made
+// by the first line after the holder lets go.
+TEST(SharedLog, BlockedRotationIsReportedOnceAndMadeLater) {
+    const struct {
+        const wchar_t* held;
+        const char* failure;
+    } cases[] = {
+        {L"vyn.log.old", "ERROR: Failure in system call 'MoveFileExW' (32)"},
+        {L"vyn.log", "ERROR: Failure in system call 'MoveFileExW' (32)"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(ToUtf8(c.held));
+        EmptyLogFolder();
+        const SmallBound bound(1024);
+        const std::string prefill(1000, 'p');
+        WriteAll(LogPath(), prefill);
+        WriteAll(OldPath(), "earlier old log\r\n");
+        ASSERT_TRUE(OpenLogFile());
+        {
+            const unique_hfile reader(::CreateFileW((Directory() + L"\\" + c.held).c_str(), GENERIC_READ,
+                                                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
+                                                    nullptr));
+            ASSERT_TRUE(reader);
+            LogMessage("first");
+            LogMessage("second");
+            EXPECT_EQ(ReadAll(OldPath()), "earlier old log\r\n");
+        }
+        std::vector<std::string> texts;
+        for (const std::string& line : Lines(ReadAll(LogPath()).substr(prefill.size())))
+            texts.push_back(StripLogPrefix(line));
+        EXPECT_EQ(texts, (std::vector<std::string>{c.failure, "WARNING: vyn.log not rotated; trying again with the next line",
+                                                   "first", "second"}));
+        const std::string before = ReadAll(LogPath());
+        LogMessage("third");
+        EXPECT_EQ(ReadAll(OldPath()), before);
+        ASSERT_EQ(Lines(ReadAll(LogPath())).size(), 1u);
+        EXPECT_EQ(StripLogPrefix(Lines(ReadAll(LogPath()))[0]), "third");
+    }
+}
+
+// Refusals reach the administrator: one warning event per load naming the
+// path and the reason, the lines going on to the debugger output. At process
+// attach the event waits for ReportDeferredLogEvents (no event-log call under
+// the loader lock); the line does not.
+TEST(SharedLog, RefusedLogFileIsOneWarningEventPerLoad) {
+    EmptyLogFolder();
+    ASSERT_TRUE(::CreateDirectoryW(LogPath().c_str(), nullptr));
+    const std::string expected = "ERROR: Log file '" + ToUtf8(LogPath()) +
+                                 "' refused: it is a folder; logging to the debugger output only";
+    for (const bool deferred : {false, true, false}) {
+        SCOPED_TRACE(deferred);
+        EventRecorder events;
+        LogCapture capture;
+        EXPECT_FALSE(OpenLogFile(deferred));
+        LogMessage("a line");
+        if (deferred) {
+            EXPECT_TRUE(events.events().empty());
+            ReportDeferredLogEvents();
+        }
+        ReportDeferredLogEvents();
+        EXPECT_EQ(events.events(), (EventRecorder::Events{{EVENTLOG_WARNING_TYPE, expected}}));
+        EXPECT_EQ(capture.Texts(), (std::vector<std::string>{expected, "a line"}));
+        CloseLogFile();
+    }
+    EXPECT_TRUE(::RemoveDirectoryW(LogPath().c_str()));
+}
+
+// A user may create the lock's name first and hold it: a lock another
+// account owns is not waited for. The administrator is told once, and the
+// log is still bounded.
+TEST(SharedLog, LockCreatedByAnotherAccountIsNotUsed) {
+    EmptyLogFolder();
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    ASSERT_TRUE(::ConvertStringSecurityDescriptorToSecurityDescriptorW(L"O:S-1-5-21-1-2-3-1001D:(A;;GA;;;WD)",
+                                                                       SDDL_REVISION_1, &descriptor, nullptr));
+    const unique_hlocal owner(descriptor);
+    SECURITY_ATTRIBUTES attributes = {sizeof attributes, descriptor, FALSE};
+    const unique_handle squatted(::CreateMutexW(&attributes, TRUE, L"Global\\Vyn Security log"));
+    ASSERT_TRUE(squatted);
+    ASSERT_NE(::GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
+    const SmallBound bound(256);
+    {
+        EventRecorder events;
+        ASSERT_TRUE(OpenLogFile());
+        EXPECT_EQ(events.events(),
+                  (EventRecorder::Events{{EVENTLOG_WARNING_TYPE,
+                                          "WARNING: Log lock 'Global\\Vyn Security log' not used: another account "
+                                          "created it; vyn.log is rotated without it"}}));
+    }
+    for (int i = 0; i < 6; ++i) LogMessage(std::string(60, 'a' + i));
+    EXPECT_LE(ReadAll(LogPath()).size(), 256u);
+    EXPECT_LE(ReadAll(OldPath()).size(), 256u);
+    EXPECT_NE(ReadAll(LogPath()).find(std::string(60, 'f')), std::string::npos);
+    ::ReleaseMutex(squatted.get());
+}
+
+}  // namespace
