@@ -207,6 +207,10 @@ const HandshakeCase kHandshakes[] = {
     {"ConstrainedIntermediateInside", 13, 0, "TLSv1.3"},
     {"ConstrainedIntermediateInsideByAddress", 13, 0, "TLSv1.3", "127.0.0.1"},
     {"LeafWithClientAuthOnly", 14, 12175, nullptr, "localhost", kClientAuthOnlyAtDepth0, 12157},
+    // The TLS library's own checks of the leaf are refusals of the certificate too.
+    {"LeafKeyUsageWithoutSignature", 20, 12175, nullptr, "localhost",
+     "ERROR: The server's certificate does not allow its key to be used for this connection (its key usage)",
+     12157},
     // A wildcard label never stands for part of an address.
     {"WildcardOverAnAddress", 15, 12175, nullptr, "127.0.0.1",
      "ERROR: The server's certificate does not name 127.0.0.1", kWineAccepts},

@@ -26,6 +26,7 @@
 #                          (non-critical: the TLS library cannot read a
 #                          critical name constraints extension)
 #   client-leaf.*          leaf for localhost, extended key usage clientAuth only
+#   no-signature.*         leaf for localhost whose key usage is keyEncipherment only
 #   wildcard-ip.*          leaf for DNS:*.0.0.1 only
 #   denied-ca.der, denied-ca-leaf.*  intermediate (the test puts it into the
 #                          Disallowed store) and its leaf for localhost
@@ -38,16 +39,17 @@ cd "$out"
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
 
-ext() {  # SAN [extended key usage]
-  printf 'basicConstraints=critical,CA:FALSE\nkeyUsage=critical,digitalSignature,keyEncipherment\nextendedKeyUsage=%s\nsubjectAltName=%s\n' "${2:-serverAuth}" "$1" > "$tmp/ext"
+ext() {  # SAN [extended key usage [key usage]]
+  printf 'basicConstraints=critical,CA:FALSE\nkeyUsage=critical,%s\nextendedKeyUsage=%s\nsubjectAltName=%s\n' \
+    "${3:-digitalSignature,keyEncipherment}" "${2:-serverAuth}" "$1" > "$tmp/ext"
 }
 
-issue() {  # name, key algorithm options, SAN, issuer cert, issuer key [, extended key usage]
+issue() {  # name, key algorithm options, SAN, issuer cert, issuer key [, extended key usage [, key usage]]
   local name=$1 keyopts=$2 san=$3 issuer=$4 issuerkey=$5
   # shellcheck disable=SC2086
   openssl req -new -newkey $keyopts -nodes -keyout "$name.key" -subj "/O=VynGina test/CN=$name" \
     -out "$tmp/$name.csr" 2>/dev/null
-  ext "$san" "${6:-}"
+  ext "$san" "${6:-}" "${7:-}"
   openssl x509 -req -in "$tmp/$name.csr" -CA "$issuer" -CAkey "$issuerkey" -CAcreateserial \
     -CAserial "$tmp/$name.srl" -days 3650 -sha256 -extfile "$tmp/ext" -out "$name.pem" 2>/dev/null
 }
@@ -99,6 +101,7 @@ leaf_under constrained-ip narrow-ca IP:127.0.0.1
 intermediate local-ca 'nameConstraints=permitted;DNS:localhost,permitted;IP:127.0.0.1/255.255.255.255\n'
 leaf_under constrained-in local-ca DNS:localhost,IP:127.0.0.1
 issue client-leaf rsa:2048 DNS:localhost "$ca" "$cakey" clientAuth
+issue no-signature rsa:2048 DNS:localhost "$ca" "$cakey" serverAuth keyEncipherment
 issue wildcard-ip rsa:2048 'DNS:*.0.0.1' "$ca" "$cakey"
 intermediate denied-ca ''
 leaf_under denied-ca-leaf denied-ca DNS:localhost
