@@ -23,7 +23,8 @@
 //    kOutsideNameConstraints;
 //  - a leaf that does not name the host (net/tls/name_checks.h: an address
 //    only by an iPAddress entry, a wildcard for one left-most label over at
-//    least two): MBEDTLS_X509_BADCERT_CN_MISMATCH;
+//    least two): MBEDTLS_X509_BADCERT_CN_MISMATCH (the library's own looser
+//    match of a DNS name sets it too, without a line);
 //  - a certificate in the "Disallowed" store: MBEDTLS_X509_BADCERT_OTHER |
 //    kDisallowed (OTHER alone when that store cannot be read).
 // A chain whose top issuer neither the store nor the service's certificates
