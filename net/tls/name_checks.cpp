@@ -214,6 +214,9 @@ bool DnsNameMatches(const std::string& pattern, const std::string& host) {
         rest.find("..") != std::string::npos || rest.find('*') != std::string::npos) {
         return false;
     }
+    // An address written out is never a wildcard's, even where it was not
+    // recognised as one.
+    if (h.find_first_not_of("0123456789.") == std::string::npos || h.find(':') != std::string::npos) return false;
     const size_t dot = h.find('.');
     return dot != std::string::npos && dot > 0 && h.compare(dot + 1, std::string::npos, rest) == 0;
 }

@@ -18,12 +18,13 @@ std::string AddressBytes(const std::string& host);
 // Whether `pattern` (a dNSName of a certificate, or its common name) names
 // the DNS name `host`: equal ignoring case, or "*." and at least two labels
 // that equal all of `host` after its first label. A wildcard never covers more
-// than one label or a part of one.
+// than one label, a part of one, or an address written as a name.
 bool DnsNameMatches(const std::string& pattern, const std::string& host);
 
 // Whether the leaf names `host`. An address is named only by an iPAddress
 // entry of the subject alternative names; a DNS name by a dNSName entry, or by
-// the common name when the certificate has no alternative names.
+// the common name when the certificate has no alternative names. Needs
+// Winsock started (AddressBytes).
 bool CertificateNamesHost(const mbedtls_x509_crt& leaf, const std::string& host);
 
 // The name constraints (dNSName and iPAddress subtrees, permitted and

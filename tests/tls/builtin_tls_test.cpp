@@ -280,6 +280,7 @@ const WildcardCase kWildcards[] = {
     {"*.test.", "vyngina.test.", false},
     {"l*.vyngina.test", "logon.vyngina.test", false},  // not part of a label
     {"logon.*.test", "logon.vyngina.test", false},     // left-most label only
+    {"*.0.0.1", "127.0.0.1", false},                   // an address, even taken for a name
 };
 
 TEST(HostNames, WildcardCoversOneLeftMostLabelOverTwoOrMore) {
