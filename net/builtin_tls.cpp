@@ -27,6 +27,7 @@ extern "C" {
 #include "net/tls/certificate_probe.h"
 #include "net/tls/deadline.h"
 #include "net/tls/machine_trust.h"
+#include "net/tls/name_checks.h"
 #include "net/tls/proxy.h"
 #include "net/tls/resolve.h"
 #include "net/socket_handles.h"
@@ -485,13 +486,15 @@ void CBuiltinTlsClient::Open(const HttpsRequest& request) {
         mbedtls_ssl_conf_authmode(&conn.config, MBEDTLS_SSL_VERIFY_REQUIRED);
         mbedtls_ssl_conf_sig_algs(&conn.config, kSignatureSchemes);
         mbedtls_ssl_conf_rng(&conn.config, mbedtls_psa_get_random, MBEDTLS_PSA_RANDOM_STATE);
-        conn.trust.Attach(&conn.config);
+        conn.trust.Attach(&conn.config, request.host);
         rc = mbedtls_ssl_setup(&conn.ssl, &conn.config);
         if (rc == 0 && peerChain_ != nullptr) peerChain_->Attach(&conn.ssl, &conn.config);
     }
-    // The host name is both the SNI and the name the certificate must carry
-    // (a DNS name, or for an address an IP address entry).
-    if (rc == 0) rc = mbedtls_ssl_set_hostname(&conn.ssl, request.host.c_str());
+    // A DNS name is sent as the SNI; an address never is, as Windows sends
+    // none for it. The trust checks the leaf names the host either way.
+    if (rc == 0) {
+        rc = mbedtls_ssl_set_hostname(&conn.ssl, AddressBytes(request.host).empty() ? request.host.c_str() : nullptr);
+    }
     if (rc != 0) {
         DebugTlsFailure(what, rc, 0);
         throw CVynException(UnexpectedError, std::string());
@@ -505,9 +508,8 @@ void CBuiltinTlsClient::Open(const HttpsRequest& request) {
         const uint32_t flags = mbedtls_ssl_get_verify_result(&conn.ssl);
         DebugTlsFailure(what, rc, flags, conn.socketError);
         if (conn.stop == Stop::Timeout || conn.stop == Stop::Cancelled) ThrowWinHttpError(what, CodeFor(conn.stop, 0));
-        // A chain that does not verify, names another host, is outside its
-        // validity or holds a disallowed certificate.
-        if (rc == MBEDTLS_ERR_X509_CERT_VERIFY_FAILED) ThrowWinHttpError(what, kCertificateRefused);
+        // Any problem of the server's certificates, as Windows reports it.
+        if (MachineTrust::CertificateRefused(rc, flags)) ThrowWinHttpError(what, kCertificateRefused);
         // Everything else, including a server that drops the connection on
         // our hello (no common version or suite): the handshake failed.
         ThrowWinHttpError(what, kHandshakeFailed);

@@ -1,15 +1,21 @@
 // The local machine's trust stores as the TLS library's trust anchors and deny
-// list (see net/tls/machine_trust.h).
+// list, and the checks Windows makes that the library does not (see
+// net/tls/machine_trust.h).
 #include "net/tls/machine_trust.h"
 
+#include <mbedtls/asn1.h>
+#include <mbedtls/oid.h>
 #include <mbedtls/platform.h>
 #include <mbedtls/sha1.h>
 #include <mbedtls/x509_crt.h>
 
-#include <string>
+#include <cstring>
+#include <memory>
 
 #include "config/config.h"
 #include "diag/log.h"
+#include "net/tls/name_checks.h"
+#include "net/tls/root_update.h"
 
 namespace {
 
@@ -23,71 +29,227 @@ unique_hcertstore OpenMachineStore(const wchar_t* name, const char* logName) {
     return store;
 }
 
+// A list of certificates parsed by the library, as the CA callback hands
+// them over (the library frees what it is given).
+struct CrtListDeleter {
+    void operator()(mbedtls_x509_crt* list) const noexcept {
+        mbedtls_x509_crt_free(list);
+        mbedtls_free(list);
+    }
+};
+using unique_crt_list = std::unique_ptr<mbedtls_x509_crt, CrtListDeleter>;
+
+bool SameBytes(const mbedtls_x509_buf& a, const mbedtls_x509_buf& b) {
+    return a.len == b.len && std::memcmp(a.p, b.p, a.len) == 0;
+}
+
+// Whether the purposes the store gives `root` include server
+// authentication. No purposes set: the certificate's own count. An unreadable
+// setting counts as excluding it.
+bool EnabledForServers(PCCERT_CONTEXT root) {
+    DWORD size = 0;
+    if (!::CertGetCertificateContextProperty(root, CERT_ENHKEY_USAGE_PROP_ID, nullptr, &size)) {
+        const DWORD error = ::GetLastError();
+        if (error == static_cast<DWORD>(CRYPT_E_NOT_FOUND)) return true;
+        LogSystemCallFailure("CertGetCertificateContextProperty", error);
+        return false;
+    }
+    std::string value(size, '\0');
+    if (!::CertGetCertificateContextProperty(root, CERT_ENHKEY_USAGE_PROP_ID, &value[0], &size)) {
+        LogSystemCallFailure("CertGetCertificateContextProperty", ::GetLastError());
+        return false;
+    }
+    // ExtKeyUsageSyntax ::= SEQUENCE OF KeyPurposeId; empty for "Disable all
+    // purposes".
+    unsigned char* p = reinterpret_cast<unsigned char*>(&value[0]);
+    const unsigned char* end = p + size;
+    size_t length = 0;
+    if (mbedtls_asn1_get_tag(&p, end, &length, MBEDTLS_ASN1_CONSTRUCTED | MBEDTLS_ASN1_SEQUENCE) != 0) return false;
+    end = p + length;
+    while (p < end) {
+        if (mbedtls_asn1_get_tag(&p, end, &length, MBEDTLS_ASN1_OID) != 0) return false;
+        const mbedtls_x509_buf purpose = {MBEDTLS_ASN1_OID, length, p};
+        if (MBEDTLS_OID_CMP(MBEDTLS_OID_SERVER_AUTH, &purpose) == 0 ||
+            MBEDTLS_OID_CMP(MBEDTLS_OID_ANY_EXTENDED_KEY_USAGE, &purpose) == 0) {
+            return true;
+        }
+        p += length;
+    }
+    return false;
+}
+
+std::string DisplayName(PCCERT_CONTEXT certificate) {
+    char name[256] = "";
+    ::CertGetNameStringA(certificate, CERT_NAME_SIMPLE_DISPLAY_TYPE, 0, nullptr, name, sizeof(name));
+    return name;
+}
+
+// The roots of `store` named `issuer` that are anchors for a server; sets
+// `setAside` with the name of one that is not.
+unique_crt_list AnchorsNamed(HCERTSTORE store, const mbedtls_x509_buf& issuerRaw, std::string* setAside) {
+    CERT_NAME_BLOB issuer;
+    issuer.cbData = static_cast<DWORD>(issuerRaw.len);
+    issuer.pbData = issuerRaw.p;
+    unique_crt_list found;
+    PCCERT_CONTEXT root = nullptr;
+    // CertFindCertificateInStore frees the previous context it is handed.
+    while ((root = ::CertFindCertificateInStore(store, kEncoding, 0, CERT_FIND_SUBJECT_NAME, &issuer, root)) !=
+           nullptr) {
+        if (!EnabledForServers(root)) {
+            *setAside = DisplayName(root);
+            continue;
+        }
+        if (!found) {
+            found.reset(static_cast<mbedtls_x509_crt*>(mbedtls_calloc(1, sizeof(mbedtls_x509_crt))));
+            if (!found) {
+                ::CertFreeCertificateContext(root);
+                return found;
+            }
+            mbedtls_x509_crt_init(found.get());
+        }
+        // A root the library cannot parse (an algorithm it does not carry)
+        // is simply no candidate.
+        mbedtls_x509_crt_parse_der(found.get(), root->pbCertEncoded, root->cbCertEncoded);
+    }
+    if (found && found->raw.p == nullptr) found.reset();
+    return found;
+}
+
 }  // namespace
 
-void MachineTrust::Attach(mbedtls_ssl_config* config) {
+void MachineTrust::Attach(mbedtls_ssl_config* config, const std::string& host) {
+    host_ = host;
     roots_ = OpenMachineStore(L"ROOT", "CertOpenStore(ROOT)");
     disallowed_ = OpenMachineStore(L"Disallowed", "CertOpenStore(Disallowed)");
     mbedtls_ssl_conf_ca_cb(config, FindRoots, this);
-    mbedtls_ssl_conf_verify(config, CheckDisallowed, this);
+    mbedtls_ssl_conf_verify(config, Verify, this);
 }
 
 int MachineTrust::FindRoots(void* self, const mbedtls_x509_crt* child, mbedtls_x509_crt** candidates) {
     *candidates = nullptr;
-    const MachineTrust& trust = *static_cast<const MachineTrust*>(self);
+    MachineTrust& trust = *static_cast<MachineTrust*>(self);
     if (!trust.roots_) return 0;  // no anchors: the chain does not verify
-    CERT_NAME_BLOB issuer;
-    issuer.cbData = static_cast<DWORD>(child->issuer_raw.len);
-    issuer.pbData = child->issuer_raw.p;
-    mbedtls_x509_crt* found = nullptr;
-    PCCERT_CONTEXT root = nullptr;
-    // CertFindCertificateInStore frees the previous context it is handed.
-    while ((root = ::CertFindCertificateInStore(trust.roots_.get(), kEncoding, 0, CERT_FIND_SUBJECT_NAME, &issuer,
-                                                root)) != nullptr) {
-        if (!found) {
-            found = static_cast<mbedtls_x509_crt*>(mbedtls_calloc(1, sizeof(mbedtls_x509_crt)));
-            if (!found) {
-                ::CertFreeCertificateContext(root);
-                return MBEDTLS_ERR_X509_ALLOC_FAILED;
-            }
-            mbedtls_x509_crt_init(found);
+    std::string setAside;
+    unique_crt_list found = AnchorsNamed(trust.roots_.get(), child->issuer_raw, &setAside);
+    if (!found && setAside.empty()) {
+        // The library looks for an untrusted issuer among the certificates
+        // after `child` only; when none is there either, the chain ends here
+        // unless Windows fetches its root.
+        bool sent = false;
+        for (const mbedtls_x509_crt* c = child->next; c != nullptr && !sent; c = c->next) {
+            sent = c->raw.p != nullptr && SameBytes(c->subject_raw, child->issuer_raw);
         }
-        // A root the library cannot parse (an algorithm it does not carry)
-        // is simply no candidate.
-        mbedtls_x509_crt_parse_der(found, root->pbCertEncoded, root->cbCertEncoded);
+        if (!sent) {
+            std::vector<std::string> chain;
+            for (const mbedtls_x509_crt* c = child; c != nullptr; c = c->next) {
+                if (c->raw.p != nullptr) chain.emplace_back(reinterpret_cast<const char*>(c->raw.p), c->raw.len);
+            }
+            const RootFetch fetched = FetchMissingRoot(chain);
+            if (gDebugLogging && fetched != RootFetch::AlreadyTried) {
+                LogMessage(fetched == RootFetch::Found
+                               ? "DEBUG: Windows added the root of the server's chain to the machine's ROOT store"
+                               : "DEBUG: Windows did not find the root of the server's chain");
+            }
+            if (fetched == RootFetch::Found) {
+                trust.roots_ = OpenMachineStore(L"ROOT", "CertOpenStore(ROOT)");
+                if (!trust.roots_) return 0;
+                found = AnchorsNamed(trust.roots_.get(), child->issuer_raw, &setAside);
+            }
+        }
     }
-    if (found && found->raw.p == nullptr) {
-        mbedtls_x509_crt_free(found);
-        mbedtls_free(found);
-        found = nullptr;
+    if (!found && !setAside.empty() && !trust.rootNotForServers_) {
+        trust.rootNotForServers_ = true;
+        LogMessage("ERROR: The root certificate \"" + setAside +
+                   "\" of the server's chain is not enabled for server authentication in the machine's ROOT store");
     }
-    *candidates = found;
+    *candidates = found.release();
     return 0;
 }
 
-int MachineTrust::CheckDisallowed(void* self, mbedtls_x509_crt* certificate, int depth, uint32_t* flags) {
-    const MachineTrust& trust = *static_cast<const MachineTrust*>(self);
-    if (!trust.disallowed_) {
+int MachineTrust::Verify(void* self, mbedtls_x509_crt* certificate, int depth, uint32_t* flags) {
+    MachineTrust& trust = *static_cast<MachineTrust*>(self);
+    trust.CheckDisallowed(*certificate, depth, flags);
+    // Also true for a certificate without the extension, or with "any purpose".
+    if (mbedtls_x509_crt_check_extended_key_usage(certificate, MBEDTLS_OID_SERVER_AUTH,
+                                                  MBEDTLS_OID_SIZE(MBEDTLS_OID_SERVER_AUTH)) != 0) {
+        *flags |= MBEDTLS_X509_BADCERT_EXT_KEY_USAGE;
+        LogMessage("ERROR: A certificate of the server's chain (depth " + std::to_string(depth) +
+                   ") is not valid for server authentication (its extended key usage)");
+    }
+    if ((*flags & MBEDTLS_X509_BADCERT_NOT_TRUSTED) && trust.rootNotForServers_) *flags |= kRootNotForServers;
+    if (depth < 0) return 0;
+    if (trust.chain_.size() <= static_cast<size_t>(depth)) trust.chain_.resize(static_cast<size_t>(depth) + 1);
+    trust.chain_[static_cast<size_t>(depth)] = certificate;
+    if (depth == 0) {
+        trust.CheckNames(flags);
+        trust.chain_.clear();
+    }
+    return 0;
+}
+
+void MachineTrust::CheckNames(uint32_t* flags) {
+    const mbedtls_x509_crt& leaf = *chain_[0];
+    // The library has matched a DNS name already, more loosely: the line
+    // names the refusals only this check makes.
+    if (!(*flags & MBEDTLS_X509_BADCERT_CN_MISMATCH) && !CertificateNamesHost(leaf, host_)) {
+        *flags |= MBEDTLS_X509_BADCERT_CN_MISMATCH;
+        LogMessage("ERROR: The server's certificate does not name " + host_);
+    }
+    // Each CA's constraints hold for every certificate below it.
+    for (size_t ca = 1; ca < chain_.size(); ++ca) {
+        if (chain_[ca] == nullptr) continue;
+        for (size_t below = 0; below < ca; ++below) {
+            if (chain_[below] == nullptr) continue;
+            std::string outside;
+            if (InsideNameConstraints(*chain_[ca], *chain_[below], below == 0, &outside)) continue;
+            *flags |= kOutsideNameConstraints;
+            LogMessage("ERROR: A certificate of the server's chain (depth " + std::to_string(below) + ") names " +
+                       (outside.empty() ? std::string("a name") : outside) +
+                       " outside the name constraints of the CA at depth " + std::to_string(ca));
+            return;
+        }
+    }
+}
+
+void MachineTrust::CheckDisallowed(const mbedtls_x509_crt& certificate, int depth, uint32_t* flags) const {
+    if (!disallowed_) {
         // The deny list cannot be read: refusing is the safe side.
         *flags |= MBEDTLS_X509_BADCERT_OTHER;
-        return 0;
+        return;
     }
     // The store knows its certificates by SHA-1 thumbprint.
     unsigned char thumbprint[20];
-    if (mbedtls_sha1(certificate->raw.p, certificate->raw.len, thumbprint) != 0) {
+    if (mbedtls_sha1(certificate.raw.p, certificate.raw.len, thumbprint) != 0) {
         *flags |= MBEDTLS_X509_BADCERT_OTHER;
-        return 0;
+        return;
     }
     CRYPT_HASH_BLOB hash;
     hash.cbData = sizeof(thumbprint);
     hash.pbData = thumbprint;
-    PCCERT_CONTEXT listed =
-        ::CertFindCertificateInStore(trust.disallowed_.get(), kEncoding, 0, CERT_FIND_SHA1_HASH, &hash, nullptr);
+    unique_cert_context listed(
+        ::CertFindCertificateInStore(disallowed_.get(), kEncoding, 0, CERT_FIND_SHA1_HASH, &hash, nullptr));
     if (listed) {
-        ::CertFreeCertificateContext(listed);
-        *flags |= MBEDTLS_X509_BADCERT_OTHER;
+        *flags |= MBEDTLS_X509_BADCERT_OTHER | kDisallowed;
         LogMessage("ERROR: A certificate of the server's chain (depth " + std::to_string(depth) +
                    ") is in the machine's Disallowed store");
     }
-    return 0;
+}
+
+bool MachineTrust::CertificateRefused(int result, uint32_t flags) {
+    if (result == MBEDTLS_ERR_X509_CERT_VERIFY_FAILED) return true;
+    if (result == MBEDTLS_ERR_SSL_BAD_CERTIFICATE) {
+        // The library's checks of the leaf after the chain's.
+        if (flags & MBEDTLS_X509_BADCERT_KEY_USAGE) {
+            LogMessage("ERROR: The server's certificate does not allow its key to be used for this connection "
+                       "(its key usage)");
+        }
+        if (flags & MBEDTLS_X509_BADCERT_BAD_KEY) {
+            LogMessage("ERROR: The server's certificate has a key this client does not accept (its curve)");
+        }
+        return true;
+    }
+    // A certificate the library cannot read.
+    const int high = -result & 0xFF80;
+    if (result < 0 && high >= 0x2080 && high <= 0x3000) return true;
+    return flags != 0 && flags != 0xFFFFFFFFu;
 }

@@ -4,12 +4,39 @@
 // machine's "ROOT" store (looked up by the issuer name the chain asks for,
 // so that the store is read as the chain is built, not copied whole), and any
 // certificate of the chain found in the local machine's "Disallowed" store is
-// refused. The chain itself (signatures, the host's name, validity) is checked
-// by the library, so SHA-2 and ECDSA chains verify on systems whose CryptoAPI
-// cannot check them.
+// refused. The chain itself (signatures, validity) is checked by the library,
+// so SHA-2 and ECDSA chains verify on systems whose CryptoAPI cannot check
+// them; what the library does not check as Windows does is checked here, so
+// that this client accepts nothing Windows refuses.
+//
+// Each refusal below logs one "ERROR: " line naming its reason and sets these
+// verification flags (mbedtls_ssl_get_verify_result), which vyn-check reads:
+//  - a root of the "ROOT" store whose purposes there (its enhanced key usage
+//    property, as the Certificates console sets it, "Disable all purposes"
+//    included) exclude server authentication is no anchor:
+//    MBEDTLS_X509_BADCERT_NOT_TRUSTED | kRootNotForServers;
+//  - a certificate of the chain (root, intermediate or leaf) whose extended
+//    key usage names neither server authentication nor any purpose:
+//    MBEDTLS_X509_BADCERT_EXT_KEY_USAGE;
+//  - a name of a certificate outside the name constraints (dNSName and
+//    iPAddress, permitted and excluded, critical or not) of a CA above it:
+//    kOutsideNameConstraints;
+//  - a leaf that does not name the host (net/tls/name_checks.h: an address
+//    only by an iPAddress entry, a wildcard for one left-most label over at
+//    least two): MBEDTLS_X509_BADCERT_CN_MISMATCH (the library's own looser
+//    match of a DNS name sets it too, without a line);
+//  - a certificate in the "Disallowed" store: MBEDTLS_X509_BADCERT_OTHER |
+//    kDisallowed (OTHER alone when that store cannot be read).
+// A chain whose top issuer neither the store nor the service's certificates
+// hold is built once by Windows first (net/tls/root_update.h), which may add
+// the root to the store.
 
 #include <windows.h>
 #include <wincrypt.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
 
 #include <mbedtls/ssl.h>
 
@@ -17,19 +44,39 @@
 
 class MachineTrust {
 public:
+    // This client's own verification flags, above the library's.
+    static constexpr uint32_t kOutsideNameConstraints = 0x01000000;
+    static constexpr uint32_t kRootNotForServers = 0x02000000;
+    static constexpr uint32_t kDisallowed = 0x04000000;
+
     MachineTrust() = default;
     MachineTrust(const MachineTrust&) = delete;
     MachineTrust& operator=(const MachineTrust&) = delete;
 
     // Opens both stores (a store that cannot be opened is logged; every chain
     // is then refused) and installs the callbacks in `config`, which must not
-    // outlive this object.
-    void Attach(mbedtls_ssl_config* config);
+    // outlive this object. `host`: the name or address connected to, which
+    // the leaf must name.
+    void Attach(mbedtls_ssl_config* config, const std::string& host);
+
+    // After a failed handshake (`result`, and the verification flags): true
+    // when it failed on the server's certificates (their trust, names, usages,
+    // keys or encoding), which Windows reports as a refused certificate rather
+    // than a failed handshake. Logs the reason of the refusals the library
+    // makes after this object's checks (the leaf's key usage, its curve).
+    static bool CertificateRefused(int result, uint32_t flags);
 
 private:
     static int FindRoots(void* self, const mbedtls_x509_crt* child, mbedtls_x509_crt** candidates);
-    static int CheckDisallowed(void* self, mbedtls_x509_crt* certificate, int depth, uint32_t* flags);
+    static int Verify(void* self, mbedtls_x509_crt* certificate, int depth, uint32_t* flags);
+    void CheckDisallowed(const mbedtls_x509_crt& certificate, int depth, uint32_t* flags) const;
+    void CheckNames(uint32_t* flags);
 
     unique_hcertstore roots_;
     unique_hcertstore disallowed_;
+    std::string host_;
+    // The chain being verified, by depth: the library hands it over from the
+    // top down, the leaf last.
+    std::vector<const mbedtls_x509_crt*> chain_;
+    bool rootNotForServers_ = false;  // a root of the chain's issuer was set aside for its purposes
 };

@@ -192,7 +192,7 @@ TEST_F(VynCheck, CertificateFindingsNameTheChainTheServiceSent) {
           "thumbprint ",
           "), and the module's own TLS client refuses any chain that holds it. The service needs a certificate "
           "without it (if it was distrusted by mistake: certutil -delstore Disallowed <thumbprint>) (error 12175)\n"}},
-        {"an algorithm the client does not carry", static_cast<uint16_t>(VYN_TLS_PORT_BASE + 20), "", "", 2,
+        {"an algorithm the client does not carry", static_cast<uint16_t>(VYN_TLS_PORT_BASE + 21), "", "", 2,
          {"certificate with an algorithm the module's own TLS client does not carry: \"CN=sha1, O=VynGina test\" is "
           "signed with sha1RSA (1.2.840.113549.1.1.5). The service needs a certificate chain of RSA (2048 bits or "
           "more) or ECDSA (P-256, P-384, P-521) with SHA-256, SHA-384 or SHA-512 (error 12175)\n"}},

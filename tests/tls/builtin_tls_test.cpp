@@ -24,8 +24,11 @@
 #include "config/config.h"
 #include "diag/errors.h"
 #include "net/builtin_tls.h"
+#include "net/crypt_handles.h"
 #include "net/https_client.h"
 #include "net/signing.h"
+#include "net/tls/name_checks.h"
+#include "net/tls/root_update.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/refservice.h"
 #include "tests/transport/silent_listeners.h"
@@ -51,6 +54,42 @@ void AddToMachineStore(const wchar_t* store, const std::string& derPath) {
                                                    static_cast<DWORD>(der.size()), CERT_STORE_ADD_REPLACE_EXISTING,
                                                    nullptr));
     ::CertCloseStore(s, 0);
+}
+
+// Takes a DER certificate out of one of the local machine's system stores,
+// by deleting its registry key: Wine's CertDeleteCertificateFromStore on a
+// system store does not reach the registry.
+void RemoveFromMachineStore(const wchar_t* store, const std::string& derPath) {
+    const std::string der = ReadFile(derPath);
+    unique_cert_context certificate(::CertCreateCertificateContext(
+        X509_ASN_ENCODING, reinterpret_cast<const BYTE*>(der.data()), static_cast<DWORD>(der.size())));
+    ASSERT_TRUE(certificate) << derPath;
+    BYTE hash[20];
+    DWORD size = sizeof(hash);
+    ASSERT_TRUE(::CertGetCertificateContextProperty(certificate.get(), CERT_SHA1_HASH_PROP_ID, hash, &size));
+    std::wstring key = std::wstring(L"SOFTWARE\\Microsoft\\SystemCertificates\\") + store + L"\\Certificates\\";
+    for (BYTE b : hash) {
+        wchar_t digits[3];
+        ::wsprintfW(digits, L"%02X", b);
+        key += digits;
+    }
+    const LONG rc = ::RegDeleteKeyW(HKEY_LOCAL_MACHINE, key.c_str());
+    EXPECT_TRUE(rc == ERROR_SUCCESS || rc == ERROR_FILE_NOT_FOUND) << rc;
+}
+
+// Trusts a root in the local machine's "ROOT" store with every purpose
+// disabled, as "Disable all purposes for this certificate" in the
+// Certificates console leaves it.
+void AddRootWithPurposesDisabled(const std::string& derPath) {
+    const std::string der = ReadFile(derPath);
+    unique_cert_context root(::CertCreateCertificateContext(
+        X509_ASN_ENCODING, reinterpret_cast<const BYTE*>(der.data()), static_cast<DWORD>(der.size())));
+    ASSERT_TRUE(root) << derPath;
+    CERT_ENHKEY_USAGE none = {};
+    ASSERT_TRUE(::CertSetEnhancedKeyUsage(root.get(), &none));
+    unique_hcertstore s(::CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_LOCAL_MACHINE, L"ROOT"));
+    ASSERT_TRUE(s);
+    EXPECT_TRUE(::CertAddCertificateContextToStore(s.get(), root.get(), CERT_STORE_ADD_REPLACE_EXISTING, nullptr));
 }
 
 // "Authorization: Basic base64(ikey:signature)": the service files the request
@@ -108,10 +147,14 @@ protected:
         // reference service's CA, which the prefix already trusts.
         AddToMachineStore(L"ROOT", std::string(VYN_TLS_PKI) + "/ecdsa-ca.der");
         AddToMachineStore(L"Disallowed", std::string(VYN_TLS_PKI) + "/disallowed.der");
+        AddToMachineStore(L"Disallowed", std::string(VYN_TLS_PKI) + "/denied-ca.der");
+        AddRootWithPurposesDisabled(std::string(VYN_TLS_PKI) + "/purpose-ca.der");
     }
 };
 
 // --- Handshakes ---------------------------------------------------------------
+
+constexpr DWORD kWineAccepts = 0;
 
 struct HandshakeCase {
     const char* name;
@@ -119,7 +162,21 @@ struct HandshakeCase {
     DWORD code;       // 0: connects
     const char* version;
     const char* host = "localhost";
+    // The reason the module's own client logs for its refusal.
+    const char* reason = nullptr;
+    // What the WinHTTP path gets under Wine, where it refuses (12157 for
+    // every certificate problem, 12175 on Windows). kWineAccepts where Wine
+    // accepts what Windows refuses: not run, as Wine's WinHTTP then waits on
+    // s_server's answer beyond any bound.
+    DWORD winhttp = kWineAccepts;
 };
+
+const char kClientAuthOnlyAtDepth1[] =
+    "ERROR: A certificate of the server's chain (depth 1) is not valid for server authentication (its extended key "
+    "usage)";
+const char kClientAuthOnlyAtDepth0[] =
+    "ERROR: A certificate of the server's chain (depth 0) is not valid for server authentication (its extended key "
+    "usage)";
 
 const HandshakeCase kHandshakes[] = {
     {"Tls13", 0, 0, "TLSv1.3"},
@@ -135,7 +192,38 @@ const HandshakeCase kHandshakes[] = {
     {"Tls12ServerPreferringRsaPss", 9, 0, "TLSv1.2"},
     // An address is matched against the certificate's IP address entries.
     {"AddressInIpSan", 1, 0, "TLSv1.2", "127.0.0.1"},
-    {"AddressWithoutIpSan", 6, 12175, nullptr, "127.0.0.1"},
+    {"AddressWithoutIpSan", 6, 12175, nullptr, "127.0.0.1", "ERROR: The server's certificate does not name 127.0.0.1",
+     12157},
+    // What Windows refuses and the TLS library alone would accept.
+    {"RootWithServerAuthDisabled", 10, 12175, nullptr, "localhost",
+     "ERROR: The root certificate \"VynGina Test purpose-ca\" of the server's chain is not enabled for server "
+     "authentication in the machine's ROOT store",
+     kWineAccepts},
+    {"IntermediateWithClientAuthOnly", 11, 12175, nullptr, "localhost", kClientAuthOnlyAtDepth1, kWineAccepts},
+    {"ConstrainedIntermediateNamesOutside", 12, 12175, nullptr, "localhost",
+     "ERROR: A certificate of the server's chain (depth 0) names localhost outside the name constraints of the CA "
+     "at depth 1",
+     12157},
+    {"ConstrainedIntermediateAddressOutside", 19, 12175, nullptr, "127.0.0.1",
+     "ERROR: A certificate of the server's chain (depth 0) names 127.0.0.1 outside the name constraints of the CA "
+     "at depth 1",
+     12157},
+    {"ConstrainedIntermediateInside", 13, 0, "TLSv1.3"},
+    {"ConstrainedIntermediateInsideByAddress", 13, 0, "TLSv1.3", "127.0.0.1"},
+    {"LeafWithClientAuthOnly", 14, 12175, nullptr, "localhost", kClientAuthOnlyAtDepth0, 12157},
+    // The TLS library's own checks of the leaf are refusals of the certificate too.
+    {"LeafKeyUsageWithoutSignature", 20, 12175, nullptr, "localhost",
+     "ERROR: The server's certificate does not allow its key to be used for this connection (its key usage)",
+     12157},
+    // A wildcard label never stands for part of an address.
+    {"WildcardOverAnAddress", 15, 12175, nullptr, "127.0.0.1",
+     "ERROR: The server's certificate does not name 127.0.0.1", kWineAccepts},
+    {"IntermediateInDisallowedStore", 16, 12175, nullptr, "localhost",
+     "ERROR: A certificate of the server's chain (depth 1) is in the machine's Disallowed store", kWineAccepts},
+    // The server refuses any SNI but its own, and takes a hello without one:
+    // an address is sent as none, a name as itself.
+    {"AddressSendsNoSni", 18, 0, "TLSv1.3", "127.0.0.1"},
+    {"NameSendsItsSni", 18, 12157, nullptr},
 };
 
 class Handshake : public BuiltinTls, public ::testing::WithParamInterface<HandshakeCase> {};
@@ -151,6 +239,22 @@ TEST_P(Handshake, ConnectsOrRefusesWithTheWinHttpCode) {
     if (c.code != 0) {
         EXPECT_EQ(FailureOf(client, request), c.code);
         EXPECT_FALSE(client.HandshakeCompleted());
+        if (c.reason) {
+            const auto lines = log.Texts();
+            EXPECT_EQ(std::count(lines.begin(), lines.end(), c.reason), 1) << c.reason;
+        }
+        if (c.winhttp != kWineAccepts) {
+            CHttpsClient https("VynGina/1.1.8");
+            https.Open();
+            std::string ignored;
+            DWORD winhttp = 0;
+            try {
+                https.Send(request, ignored, TlsMode::SystemOnly);
+            } catch (const CINetException& e) {
+                winhttp = e.GetErrorCode();
+            }
+            EXPECT_EQ(winhttp, c.winhttp) << "the WinHTTP path";
+        }
         return;
     }
     EXPECT_EQ(client.Send(request, body), 200);
@@ -164,6 +268,86 @@ TEST_P(Handshake, ConnectsOrRefusesWithTheWinHttpCode) {
 
 INSTANTIATE_TEST_SUITE_P(Servers, Handshake, ::testing::ValuesIn(kHandshakes),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// The wildcard rules, each row a name the host table cannot serve on loopback.
+struct WildcardCase {
+    const char* pattern;
+    const char* host;
+    bool matches;
+};
+
+const WildcardCase kWildcards[] = {
+    {"*.vyngina.test", "Logon.VYNGINA.test", true},
+    {"*.vyngina.test", "a.b.vyngina.test", false},  // one label only
+    {"*.vyngina.test", "vyngina.test", false},      // not the name itself
+    {"*.test", "vyngina.test", false},              // two labels after it at least
+    {"*.test.", "vyngina.test.", false},
+    {"l*.vyngina.test", "logon.vyngina.test", false},  // not part of a label
+    {"logon.*.test", "logon.vyngina.test", false},     // left-most label only
+    {"*.0.0.1", "127.0.0.1", false},                   // an address, even taken for a name
+};
+
+TEST(HostNames, WildcardCoversOneLeftMostLabelOverTwoOrMore) {
+    for (const WildcardCase& c : kWildcards) {
+        EXPECT_EQ(DnsNameMatches(c.pattern, c.host), c.matches) << c.pattern << " for " << c.host;
+    }
+}
+
+// --- A root the store has not fetched yet -------------------------------------------
+
+// Stands in for Windows' chain engine: records the call, adds the root to the
+// machine's store as Windows' root update does, then builds the real chain.
+struct FetchingEngine {
+    static int calls;
+    static HCERTCHAINENGINE engine;
+    static std::string endName;
+    static BOOL WINAPI GetChain(HCERTCHAINENGINE e, PCCERT_CONTEXT certificate, LPFILETIME time, HCERTSTORE others,
+                                PCERT_CHAIN_PARA para, DWORD flags, LPVOID reserved, PCCERT_CHAIN_CONTEXT* chain) {
+        ++calls;
+        engine = e;
+        char name[128] = "";
+        ::CertGetNameStringA(certificate, CERT_NAME_SIMPLE_DISPLAY_TYPE, 0, nullptr, name, sizeof(name));
+        endName = name;
+        AddToMachineStore(L"ROOT", std::string(VYN_TLS_PKI) + "/fetch-ca.der");
+        return ::CertGetCertificateChain(e, certificate, time, others, para, flags, reserved, chain);
+    }
+};
+int FetchingEngine::calls = 0;
+HCERTCHAINENGINE FetchingEngine::engine = nullptr;
+std::string FetchingEngine::endName;
+
+TEST_F(BuiltinTls, LetsWindowsFetchAMissingRootOncePerProcess) {
+    const std::string root = std::string(VYN_TLS_PKI) + "/fetch-ca.der";
+    RemoveFromMachineStore(L"ROOT", root);
+    const RootUpdateApi saved = gRootUpdateApi;
+    gRootUpdateApi.getChain = FetchingEngine::GetChain;
+    const uint16_t fetchPort = static_cast<uint16_t>(VYN_TLS_PORT_BASE + 17);
+    std::string body;
+    {
+        // A root the store holds: Windows is not asked.
+        CBuiltinTlsClient client;
+        EXPECT_EQ(client.Send(Get(static_cast<uint16_t>(VYN_TLS_PORT_BASE), "/answer.txt"), body), 200);
+        EXPECT_EQ(FetchingEngine::calls, 0);
+    }
+    {
+        // The missing root: Windows builds the chain, then the store is
+        // looked at again and holds it.
+        CBuiltinTlsClient client;
+        EXPECT_EQ(client.Send(Get(fetchPort, "/answer.txt"), body), 200);
+        EXPECT_EQ(FetchingEngine::calls, 1);
+        EXPECT_EQ(FetchingEngine::engine, HCCE_LOCAL_MACHINE);
+        EXPECT_EQ(FetchingEngine::endName, "fetch");
+    }
+    RemoveFromMachineStore(L"ROOT", root);
+    {
+        // Once per process: the same missing root again is refused at once.
+        CBuiltinTlsClient client;
+        EXPECT_EQ(FailureOf(client, Get(fetchPort, "/answer.txt")), 12175u);
+        EXPECT_EQ(FetchingEngine::calls, 1);
+        EXPECT_EQ(FetchMissingRoot({ReadFile(std::string(VYN_TLS_PKI) + "/fetch.der")}), RootFetch::AlreadyTried);
+    }
+    gRootUpdateApi = saved;
+}
 
 // --- Against the reference service ----------------------------------------------
 
@@ -528,7 +712,7 @@ TEST_F(BuiltinTls, AbortEndsAHandshakeAtOnceAndOnlyThatSend) {
 
 // --- Framing, against the scripted server (tests/tls/scripted_server.py) --------
 
-constexpr int kScriptedOffset = 21;
+constexpr int kScriptedOffset = 22;
 
 struct FramingCase {
     const char* name;

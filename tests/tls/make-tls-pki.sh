@@ -14,6 +14,26 @@
 #                          puts it into the machine's Disallowed store)
 #   sha1.pem/.key          RSA leaf for DNS:localhost, trusted CA, signed with
 #                          SHA-1 (which the module's own client does not accept)
+# And chains Windows refuses, each served with its intermediate (*-chain.pem):
+#   purpose-ca.der, purpose.*  a root the test trusts with every purpose
+#                          disabled in the store, and its leaf for localhost
+#   client-ca-leaf.*       leaf for localhost under an intermediate whose
+#                          extended key usage is clientAuth only
+#   constrained-out.*      leaf for localhost and 127.0.0.1 under an
+#                          intermediate constrained (non-critical) to
+#                          vyngina.test and 10.0.0.0/8
+#   constrained-ip.*       leaf for 127.0.0.1 alone under that intermediate
+#   constrained-in.*       the same under an intermediate constrained to
+#                          localhost and 127.0.0.1/32, which Windows accepts
+#                          (non-critical: the TLS library cannot read a
+#                          critical name constraints extension)
+#   client-leaf.*          leaf for localhost, extended key usage clientAuth only
+#   no-signature.*         leaf for localhost whose key usage is keyEncipherment only
+#   wildcard-ip.*          leaf for DNS:*.0.0.1 only
+#   denied-ca.der, denied-ca-leaf.*  intermediate (the test puts it into the
+#                          Disallowed store) and its leaf for localhost
+#   fetch-ca.der, fetch.*  a root nobody trusts until the test's stand-in for
+#                          Windows' root update adds it, and its leaf
 set -euo pipefail
 out=$1 ca=$2 cakey=$3
 mkdir -p "$out"
@@ -21,16 +41,17 @@ cd "$out"
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
 
-ext() {  # SAN
-  printf 'basicConstraints=critical,CA:FALSE\nkeyUsage=critical,digitalSignature,keyEncipherment\nextendedKeyUsage=serverAuth\nsubjectAltName=%s\n' "$1" > "$tmp/ext"
+ext() {  # SAN [extended key usage [key usage]]
+  printf 'basicConstraints=critical,CA:FALSE\nkeyUsage=critical,%s\nextendedKeyUsage=%s\nsubjectAltName=%s\n' \
+    "${3:-digitalSignature,keyEncipherment}" "${2:-serverAuth}" "$1" > "$tmp/ext"
 }
 
-issue() {  # name, key algorithm options, SAN, issuer cert, issuer key
+issue() {  # name, key algorithm options, SAN, issuer cert, issuer key [, extended key usage [, key usage]]
   local name=$1 keyopts=$2 san=$3 issuer=$4 issuerkey=$5
   # shellcheck disable=SC2086
   openssl req -new -newkey $keyopts -nodes -keyout "$name.key" -subj "/O=VynGina test/CN=$name" \
     -out "$tmp/$name.csr" 2>/dev/null
-  ext "$san"
+  ext "$san" "${6:-}" "${7:-}"
   openssl x509 -req -in "$tmp/$name.csr" -CA "$issuer" -CAkey "$issuerkey" -CAcreateserial \
     -CAserial "$tmp/$name.srl" -days 3650 -sha256 -extfile "$tmp/ext" -out "$name.pem" 2>/dev/null
 }
@@ -55,6 +76,45 @@ openssl req -x509 -newkey rsa:2048 -nodes -keyout "$tmp/stranger.key" -out "$tmp
   -subj "/O=VynGina test/CN=VynGina Stranger CA" \
   -addext "basicConstraints=critical,CA:TRUE" -addext "keyUsage=critical,keyCertSign" 2>/dev/null
 issue untrusted rsa:2048 DNS:localhost "$tmp/stranger.pem" "$tmp/stranger.key"
+
+root() {  # name: a self-signed RSA CA
+  openssl req -x509 -newkey rsa:2048 -nodes -keyout "$1.key" -out "$1.pem" -days 3650 -sha256 \
+    -subj "/O=VynGina test/CN=VynGina Test $1" \
+    -addext "basicConstraints=critical,CA:TRUE" -addext "keyUsage=critical,keyCertSign,cRLSign" 2>/dev/null
+  openssl x509 -in "$1.pem" -outform DER -out "$1.der"
+}
+
+intermediate() {  # name, extra extension lines: a CA under the trusted CA
+  printf 'basicConstraints=critical,CA:TRUE\nkeyUsage=critical,keyCertSign,cRLSign\n%b' "$2" > "$tmp/ca-ext"
+  openssl req -new -newkey rsa:2048 -nodes -keyout "$1.key" -subj "/O=VynGina test/CN=VynGina Test $1" \
+    -out "$tmp/$1.csr" 2>/dev/null
+  openssl x509 -req -in "$tmp/$1.csr" -CA "$ca" -CAkey "$cakey" -CAcreateserial -CAserial "$tmp/$1.srl" \
+    -days 3650 -sha256 -extfile "$tmp/ca-ext" -out "$1.pem" 2>/dev/null
+  openssl x509 -in "$1.pem" -outform DER -out "$1.der"
+}
+
+leaf_under() {  # leaf name, intermediate, SAN: the leaf and its chain file
+  issue "$1" rsa:2048 "$3" "$2.pem" "$2.key"
+  cat "$1.pem" "$2.pem" > "$1-chain.pem"
+}
+
+root purpose-ca
+issue purpose rsa:2048 DNS:localhost purpose-ca.pem purpose-ca.key
+intermediate client-ca 'extendedKeyUsage=clientAuth\n'
+leaf_under client-ca-leaf client-ca DNS:localhost
+intermediate narrow-ca 'nameConstraints=permitted;DNS:vyngina.test,permitted;IP:10.0.0.0/255.0.0.0\n'
+leaf_under constrained-out narrow-ca DNS:localhost,IP:127.0.0.1
+leaf_under constrained-ip narrow-ca IP:127.0.0.1
+intermediate local-ca 'nameConstraints=permitted;DNS:localhost,permitted;IP:127.0.0.1/255.255.255.255\n'
+leaf_under constrained-in local-ca DNS:localhost,IP:127.0.0.1
+issue client-leaf rsa:2048 DNS:localhost "$ca" "$cakey" clientAuth
+issue no-signature rsa:2048 DNS:localhost "$ca" "$cakey" serverAuth keyEncipherment
+issue wildcard-ip rsa:2048 'DNS:*.0.0.1' "$ca" "$cakey"
+intermediate denied-ca ''
+leaf_under denied-ca-leaf denied-ca DNS:localhost
+root fetch-ca
+issue fetch rsa:2048 DNS:localhost fetch-ca.pem fetch-ca.key
+openssl x509 -in fetch.pem -outform DER -out fetch.der
 
 # The expired leaf needs fixed dates, which only "openssl ca" sets on this
 # OpenSSL (3.0).
