@@ -236,7 +236,7 @@ TEST(DiagnoseChain, AsksWindowsForAMissingRootThenAsksTheClientAgain) {
 
     int looks = 0;
     std::unique_ptr<MachineStoreCertificate> fetched;
-    RootFetch fetch = RootFetch::NotAsked;
+    RootAsk fetch = RootAsk::NotAsked;
     ChainDiagnosis found = DiagnoseChain(first, "localhost", [&] {
         ++looks;
         fetched = std::make_unique<MachineStoreCertificate>(L"ROOT", std::string(VYN_REFSVC_PKI) + "/chain-root.der");
@@ -244,7 +244,7 @@ TEST(DiagnoseChain, AsksWindowsForAMissingRootThenAsksTheClientAgain) {
     }, fetch);
     fetched.reset();
     EXPECT_EQ(looks, 1);
-    EXPECT_EQ(fetch, RootFetch::Found);
+    EXPECT_EQ(fetch, RootAsk::Found);
     EXPECT_EQ(found.finding, ChainFinding::Untrusted);
     EXPECT_NE(found.words.find(". Windows, asked to build the chain, has now added that root to the machine's store, "
                                "and the module's own TLS client trusts the chain: run vyn-check again"),
@@ -252,7 +252,7 @@ TEST(DiagnoseChain, AsksWindowsForAMissingRootThenAsksTheClientAgain) {
         << found.words;
 
     const ChainDiagnosis missing = DiagnoseChain(first, "localhost", probe, fetch);
-    EXPECT_EQ(fetch, RootFetch::NotFound);
+    EXPECT_EQ(fetch, RootAsk::NotFound);
     EXPECT_NE(missing.words.find("did not fetch that root"), std::string::npos) << missing.words;
 }
 

@@ -11,6 +11,7 @@
 #include "common/handles.h"
 #include "common/strings.h"
 #include "net/crypt_handles.h"
+#include "net/tls/root_update.h"
 
 namespace {
 
@@ -141,32 +142,17 @@ bool FindDisallowed(HCERTSTORE disallowed, const PeerChain& chain, std::string& 
 // missing third-party root to the machine's store, which the module's own
 // client never asks for. Then the module's own client is asked again: a root
 // of the same name but another key would not make the chain trusted.
-RootFetch AskWindowsForRoot(const PeerChain& chain, const std::function<CertificateProbe()>& probeAgain) {
-    unique_hcertstore sent(::CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, CERT_STORE_CREATE_NEW_FLAG, nullptr));
-    if (!sent || chain.sent.empty()) return RootFetch::Failed;
-    unique_cert_context leaf;
-    for (const std::string& der : chain.sent) {
-        PCCERT_CONTEXT added = nullptr;
-        if (!::CertAddEncodedCertificateToStore(sent.get(), kEncoding, reinterpret_cast<const BYTE*>(der.data()),
-                                                static_cast<DWORD>(der.size()), CERT_STORE_ADD_ALWAYS, &added))
-            return RootFetch::Failed;
-        unique_cert_context owned(added);
-        if (!leaf) leaf = std::move(owned);
-    }
-    CERT_CHAIN_PARA para = {};
-    para.cbSize = sizeof para;
-    unique_cert_chain built;
-    if (!::CertGetCertificateChain(HCCE_LOCAL_MACHINE, leaf.get(), nullptr, sent.get(), &para, 0, nullptr,
-                                   built.put())) {
-        built.release();
-        return RootFetch::Failed;
-    }
+RootAsk AskWindowsForRoot(const PeerChain& chain, const std::function<CertificateProbe()>& probeAgain) {
+    // The module's own client asks Windows the same way, once per issuer and
+    // process; the probe's handshake may already have asked (then this call
+    // does nothing), and the look that follows tells either way.
+    if (FetchMissingRoot(chain.sent) == RootFetch::Failed) return RootAsk::Failed;
     const CertificateProbe again = probeAgain();
-    if (again.localFailure) return RootFetch::Failed;
-    if (again.error == 0) return RootFetch::Found;
+    if (again.localFailure) return RootAsk::Failed;
+    if (again.error == 0) return RootAsk::Found;
     const std::vector<PeerChain::Link>& verified = again.chain.verified;
-    if (verified.empty()) return RootFetch::Failed;
-    return verified.back().flags & MBEDTLS_X509_BADCERT_NOT_TRUSTED ? RootFetch::NotFound : RootFetch::Found;
+    if (verified.empty()) return RootAsk::Failed;
+    return verified.back().flags & MBEDTLS_X509_BADCERT_NOT_TRUSTED ? RootAsk::NotFound : RootAsk::Found;
 }
 
 // The library could not read a certificate the service sent: an algorithm
@@ -182,8 +168,8 @@ bool IsCertificateParseFailure(int code) {
 }  // namespace
 
 ChainDiagnosis DiagnoseChain(const CertificateProbe& probe, const std::string& host,
-                             const std::function<CertificateProbe()>& probeAgain, RootFetch& fetch) {
-    fetch = RootFetch::NotAsked;
+                             const std::function<CertificateProbe()>& probeAgain, RootAsk& fetch) {
+    fetch = RootAsk::NotAsked;
     const std::string client = "the module's own TLS client";
     if (probe.localFailure)
         return {ChainFinding::LocalFailure,
@@ -255,11 +241,11 @@ ChainDiagnosis DiagnoseChain(const CertificateProbe& probe, const std::string& h
         if (c) {
             fetch = AskWindowsForRoot(chain, probeAgain);
             switch (fetch) {
-                case RootFetch::Found:
+                case RootAsk::Found:
                     words += ". Windows, asked to build the chain, has now added that root to the machine's store, "
                              "and the module's own TLS client trusts the chain: run vyn-check again";
                     break;
-                case RootFetch::NotFound:
+                case RootAsk::NotFound:
                     words += ". Windows, asked to build the chain, did not fetch that root (Update Root "
                              "Certificates does not know it, is turned off, or cannot reach Windows Update)";
                     break;

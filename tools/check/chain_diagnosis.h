@@ -31,10 +31,10 @@ struct ChainDiagnosis {
 // Whether Windows, asked once to build the untrusted chain with the machine's
 // chain engine (which fetches a missing third-party root where "Update Root
 // Certificates" is allowed to), found the root the chain ends at.
-enum class RootFetch { NotAsked, Found, NotFound, Failed };
+enum class RootAsk { NotAsked, Found, NotFound, Failed };
 
 // Names the finding of `probe` for `host`. For an untrusted chain Windows is
 // asked for the root once and `probeAgain` then tells whether the module's
 // own client trusts the chain now (`fetch` says how that went).
 ChainDiagnosis DiagnoseChain(const CertificateProbe& probe, const std::string& host,
-                             const std::function<CertificateProbe()>& probeAgain, RootFetch& fetch);
+                             const std::function<CertificateProbe()>& probeAgain, RootAsk& fetch);

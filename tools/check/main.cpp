@@ -15,6 +15,7 @@
 #include "config/settings.h"
 #include "diag/log.h"
 #include "tools/check/checks.h"
+#include "tools/check/console.h"
 #include "tools/check/recovery_check.h"
 #include "tools/check/report.h"
 
@@ -64,19 +65,7 @@ bool ParseOptions(int argc, wchar_t** argv, Options& options) {
     return true;
 }
 
-// UTF-16 to a console, UTF-8 bytes to a pipe or file.
-void Write(DWORD which, const std::string& text) {
-    const HANDLE out = ::GetStdHandle(which);
-    if (out == nullptr || out == INVALID_HANDLE_VALUE) return;
-    DWORD mode = 0;
-    DWORD written = 0;
-    if (::GetConsoleMode(out, &mode)) {
-        const std::wstring wide = FromUtf8(text);
-        ::WriteConsoleW(out, wide.data(), static_cast<DWORD>(wide.size()), &written, nullptr);
-        return;
-    }
-    ::WriteFile(out, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
-}
+void Write(DWORD which, const std::string& text) { WriteStdText(which, text); }
 
 struct Decision {
     Verdict verdict;

@@ -118,7 +118,7 @@ std::string ModuleTlsWords(const CVynAuthSession& session, DWORD code) {
                                        kRequestTimeoutSeconds);
     };
     const CertificateProbe probe = probeOnce();
-    RootFetch fetch = RootFetch::NotAsked;
+    RootAsk fetch = RootAsk::NotAsked;
     const ChainDiagnosis diagnosis = DiagnoseChain(probe, session.config.host, probeOnce, fetch);
     switch (diagnosis.finding) {
         case ChainFinding::Valid:

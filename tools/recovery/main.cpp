@@ -14,6 +14,7 @@
 #include "config/config.h"
 #include "config/recovery_store.h"
 #include "tools/check/acl.h"
+#include "tools/check/console.h"
 
 namespace {
 
@@ -34,19 +35,7 @@ const char kUsage[] =
 
 constexpr int kDone = 0, kNotAdministrator = 1, kStoreFailed = 2, kUsageError = 64;
 
-// UTF-16 to a console, UTF-8 bytes to a pipe or file.
-void Write(DWORD which, const std::string& text) {
-    const HANDLE out = ::GetStdHandle(which);
-    if (out == nullptr || out == INVALID_HANDLE_VALUE) return;
-    DWORD mode = 0;
-    DWORD written = 0;
-    if (::GetConsoleMode(out, &mode)) {
-        const std::wstring wide = FromUtf8(text);
-        ::WriteConsoleW(out, wide.data(), static_cast<DWORD>(wide.size()), &written, nullptr);
-        return;
-    }
-    ::WriteFile(out, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
-}
+void Write(DWORD which, const std::string& text) { WriteStdText(which, text); }
 void Out(const std::string& text) { Write(STD_OUTPUT_HANDLE, text); }
 int Fail(int code, const std::string& text) {
     Write(STD_ERROR_HANDLE, "vyn-recovery: " + text + "\n");
