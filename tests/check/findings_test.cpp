@@ -16,6 +16,7 @@
 #include "common/strings.h"
 #include "net/tls/certificate_probe.h"
 #include "tests/check/check_fixture.h"
+#include "tests/support/child_process.h"
 #include "tests/support/target_tls.h"
 #include "tools/check/chain_diagnosis.h"
 
@@ -61,22 +62,6 @@ TEST_F(VynCheck, LogFolderOwnerWritersAndLinksAreReported) {
                            "debugger output only\n"),
               std::string::npos)
         << run.out;
-}
-
-// Runs a shell command on the Unix side (Wine starts Unix programs too) and
-// waits until `done` holds, since Wine cannot wait for such a child.
-template <class Done>
-bool RunUnixShell(const std::string& command, Done done) {
-    std::wstring line = L"Z:\\bin\\sh -c \"" + std::wstring(command.begin(), command.end()) + L"\"";
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION process = {};
-    if (!::CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
-        return false;
-    ::CloseHandle(process.hThread);
-    ::CloseHandle(process.hProcess);
-    for (int i = 0; i < 100 && !done(); ++i) ::Sleep(50);
-    return done();
 }
 
 // A log folder that is a reparse point is named as the module will meet it.

@@ -19,6 +19,7 @@
 #include "common/strings.h"
 #include "gina/msgina.h"
 #include "tests/gina/loaded_module.h"
+#include "tests/support/child_process.h"
 #include "tests/support/log_capture.h"
 
 namespace {
@@ -337,22 +338,6 @@ TEST(LogFile, AnUnopenableFileLeavesTheDebuggerOutputToCarryEveryLine) {
                                                kSeparator, "Entered WlxNegotiate"}));
     EXPECT_TRUE(::RemoveDirectoryW(LogFile().c_str()));
     RemoveLogFolder();
-}
-
-// Runs a shell command on the Unix side (Wine starts Unix programs too) and
-// waits until `done` holds, since Wine cannot wait for such a child.
-template <class Done>
-bool RunUnixShell(const std::string& command, Done done) {
-    std::wstring line = L"Z:\\bin\\sh -c \"" + std::wstring(command.begin(), command.end()) + L"\"";
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION process = {};
-    if (!::CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
-        return false;
-    ::CloseHandle(process.hThread);
-    ::CloseHandle(process.hProcess);
-    for (int i = 0; i < 100 && !done(); ++i) ::Sleep(50);
-    return done();
 }
 
 // Wine shows a Unix symbolic link to a folder as a reparse point, the way a

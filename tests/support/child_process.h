@@ -32,3 +32,19 @@ ChildRun RunChild(const std::wstring& program, const std::wstring& arguments, Ch
 // program still running after `timeoutMs` is ended, and the run is a test
 // failure (exitCode stays 0xFFFFFFFF).
 ChildRun RunChildWithOutputFile(const std::wstring& program, const std::wstring& arguments, DWORD timeoutMs);
+
+// Runs a shell command on the Unix side (Wine starts Unix programs too) and
+// waits until `done` holds, since Wine cannot wait for such a child.
+template <class Done>
+bool RunUnixShell(const std::string& command, Done done) {
+    std::wstring line = L"Z:\\bin\\sh -c \"" + std::wstring(command.begin(), command.end()) + L"\"";
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process = {};
+    if (!::CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
+        return false;
+    ::CloseHandle(process.hThread);
+    ::CloseHandle(process.hProcess);
+    for (int i = 0; i < 100 && !done(); ++i) ::Sleep(50);
+    return done();
+}
