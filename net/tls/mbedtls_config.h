@@ -53,6 +53,8 @@
 #define MBEDTLS_SHA384_C
 #define MBEDTLS_SHA512_C
 #define MBEDTLS_HKDF_C
+/* PBKDF2-HMAC-SHA256 for the recovery codes (mbedtls_pkcs5_pbkdf2_hmac_ext) */
+#define MBEDTLS_PKCS5_C
 
 /* Public keys */
 #define MBEDTLS_BIGNUM_C
