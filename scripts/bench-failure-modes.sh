@@ -7,7 +7,7 @@
 # Modes: refused (closed port), silent (listener that never accepts), notls
 # (TCP accepted, no TLS handshake), held (the service holds its answer),
 # trickle (the body one byte every 9 s), trickle-headers (the headers and
-# body one byte every 200 ms: Wine cannot end that wait, see the README),
+# body one byte every 200 ms: Wine cannot end that wait, see docs/developing.md),
 # slowdns (a stand-in resolver that takes a minute).
 # Each with the "Tls" setting 0 (automatic: the system's TLS first) and 2 (the
 # module's own TLS client only); slowdns stands in for WinHTTP's resolver, so it

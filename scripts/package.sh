@@ -48,7 +48,7 @@ for binary in "${shipped[@]}"; do
 done
 rm -f "$dist/.pe-check.log"
 
-"$repo/packaging/make-guide.sh" "$repo/README.md" "$dist/VynGina-Guide.txt"
+"$repo/packaging/make-guide.sh" --release "$repo/docs/admin-guide.md" "$dist/VynGina-Guide.txt"
 cp "$repo/packaging/VynGina-example.reg" "$dist/"
 mkdir -p "$dist/en-US"
 cp "$repo/packaging/gpo/VynSecurity.adm" "$repo/packaging/gpo/VynSecurity.admx" "$dist/"

@@ -239,7 +239,7 @@ TEST_F(HungServiceTest, FiftyCancelsOfAHeldAuthLeaveNoThreadOrHandleBehind) {
     ASSERT_TRUE(ReadHostLine(lines, "host: status dialog Cancels ", "%d: closed at most %lu ms, counted at most %lu ms",
                              &cancels, &closedMs, &countedMs))
         << run.out;
-    // The figure the README quotes.
+    // The figure docs/developing.md quotes.
     std::printf("closed at most %lu ms after the Cancel; threads %ld (round 1: %ld), handles %ld (round 1: %ld)\n",
                 closedMs, mostThreads, threads1, mostHandles, handles1);
     EXPECT_EQ(cancels, kRounds);
