@@ -176,7 +176,8 @@ LONG SaveRecoverySet(const RecoverySet& set) {
     unique_hkey key;
     DWORD disposition = 0;
     result = ::RegCreateKeyExW(HKEY_LOCAL_MACHINE, kRecoveryKeyW, 0, nullptr, REG_OPTION_NON_VOLATILE,
-                               KEY_SET_VALUE | KEY_QUERY_VALUE, &attributes, key.put(), &disposition);
+                               KEY_SET_VALUE | KEY_QUERY_VALUE | WRITE_DAC | WRITE_OWNER, &attributes, key.put(),
+                               &disposition);
     if (result != ERROR_SUCCESS) {
         key.release();
         LogSystemCallFailure("RegCreateKeyExW", static_cast<DWORD>(result));
@@ -187,6 +188,17 @@ LONG SaveRecoverySet(const RecoverySet& set) {
     if (disposition != REG_CREATED_NEW_KEY) {
         LogMessage("ERROR: " + KeyName() + " was made again by someone else while a new set was being stored");
         return ERROR_ALREADY_EXISTS;
+    }
+    // Owner and list are given again, the list marked protected: Windows
+    // keeps the creation's descriptor whole, Wine drops the mark (a list
+    // without it takes the parent's entries, which the module refuses) and
+    // replaces the owner when only the list is set.
+    result = ::RegSetKeySecurity(
+        key.get(), OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
+        descriptor.get());
+    if (result != ERROR_SUCCESS) {
+        LogSystemCallFailure("RegSetKeySecurity", static_cast<DWORD>(result));
+        return result;
     }
     // The hashes go first, empty: a set interrupted half-way never pairs the
     // old hashes with a new salt, and reads as malformed or empty, never as

@@ -84,6 +84,10 @@ std::string ReadLog() {
     return text;
 }
 
+// Wine replaces a key's owner when only its list is set: the owner is always
+// given with the list.
+constexpr SECURITY_INFORMATION kOwnerAndList = OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
+
 // Gives HKLM\<path> the parts of `sddl` named by `parts`.
 void SetKeySecurity(const wchar_t* path, const wchar_t* sddl, SECURITY_INFORMATION parts) {
     unique_hkey key;
@@ -285,11 +289,11 @@ TEST_P(RecoveryTableTest, Row) {
     // the lock first: on XP and 2003 they may create subkeys of HKLM\Software.
     if (row.store == Store::OwnedByAnother) SetKeySecurity(kRecoveryKeyW, L"O:PU", OWNER_SECURITY_INFORMATION);
     if (row.store == Store::ExtraWriter)
-        SetKeySecurity(kRecoveryKeyW, L"D:P(A;CI;KA;;;SY)(A;CI;KA;;;BA)(A;;KW;;;PU)",
-                       DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION);
+        SetKeySecurity(kRecoveryKeyW, L"O:BAD:P(A;CI;KA;;;SY)(A;CI;KA;;;BA)(A;;KW;;;PU)",
+                       kOwnerAndList | PROTECTED_DACL_SECURITY_INFORMATION);
     if (row.store == Store::InheritedList)
-        SetKeySecurity(kRecoveryKeyW, L"D:(A;CI;KA;;;SY)(A;CI;KA;;;BA)",
-                       DACL_SECURITY_INFORMATION | UNPROTECTED_DACL_SECURITY_INFORMATION);
+        SetKeySecurity(kRecoveryKeyW, L"O:BAD:(A;CI;KA;;;SY)(A;CI;KA;;;BA)",
+                       kOwnerAndList | UNPROTECTED_DACL_SECURITY_INFORMATION);
     unique_handle foreignLock;
     if (row.store == Store::ForeignLock) {
         PSECURITY_DESCRIPTOR raw = nullptr;
@@ -421,11 +425,16 @@ TEST_F(RecoveryTest, ToolMakesShowsAndClearsAPrivateSetAndNeverStoresACodeInClea
     }
     EXPECT_EQ(RunTool(L"new 51").out, "vyn-recovery: N must be a whole number from 1 to 50, not \"51\"\n");
     {
-        testreg::ReadOnlyKey readOnly(kRecoveryKeyW);
+        // `new` replaces the key whole: a key that may not be deleted (a
+        // deny entry) cannot be written.
+        SetKeySecurity(kRecoveryKeyW, L"O:BAD:P(D;;SD;;;WD)(A;CI;KA;;;SY)(A;CI;KA;;;BA)",
+                       kOwnerAndList | PROTECTED_DACL_SECURITY_INFORMATION);
         const ChildRun denied = RunTool(L"new");
         EXPECT_EQ(denied.exitCode, 2u) << denied.out;
         EXPECT_EQ(denied.out, "vyn-recovery: HKLM\\Software\\Vyn Security\\Recovery cannot be written (error 5); "
                               "see vyn-recovery status for what is stored\n");
+        SetKeySecurity(kRecoveryKeyW, L"O:BAD:P(A;CI;KA;;;SY)(A;CI;KA;;;BA)",
+                       kOwnerAndList | PROTECTED_DACL_SECURITY_INFORMATION);
     }
     EXPECT_EQ(testreg::Query(kRecoveryKeyW, L"Hashes").bytes.size(), 4u * kRecoveryHashBytes);
 
