@@ -462,10 +462,12 @@ struct Racer {
     std::wstring program;
     std::wstring arguments;
     ChildRun run;
+    DWORD delayMs = 0;  // before it starts
 };
 
 DWORD WINAPI RunRacer(void* context) {
     Racer& racer = *static_cast<Racer*>(context);
+    ::Sleep(racer.delayMs);
     racer.run = RunChildWithOutputFile(racer.program, racer.arguments, 60000);
     return 0;
 }
@@ -499,11 +501,11 @@ class RecoveryRaceTest : public RecoveryTest, public testing::WithParamInterface
 // A set whose derivation takes a second or more, so that sessions started
 // together are all between reading the set and writing it at once: `count`
 // codes, of which the first ones are `known` (the rest nobody holds).
-void StoreSlowSet(size_t count, const std::vector<std::string>& known) {
+void StoreSlowSet(size_t count, const std::vector<std::string>& known, DWORD iterations = 1500000) {
     RecoverySet set;
     set.salt.assign(kRecoverySaltBytes, 0);
     ASSERT_TRUE(RecoveryRandom(set.salt.data(), set.salt.size()));
-    set.iterations = 1500000;
+    set.iterations = iterations;
     set.created = 1;
     set.hashes.assign(count * kRecoveryHashBytes, 0);
     ASSERT_TRUE(RecoveryRandom(set.hashes.data(), set.hashes.size()));
@@ -550,14 +552,16 @@ INSTANTIATE_TEST_SUITE_P(AtOnce, RecoveryRaceTest, testing::ValuesIn(kRaces),
 TEST_F(RecoveryTest, ANewSetMadeDuringACheckIsWhole) {
     settings.host = "localhost:" + std::to_string(refservice::ClosedPort());
     Rewrite();
+    // The old set's derivation takes seconds; `new` starts once the session
+    // is well into it, and lands between its reading and its writing.
     const std::vector<std::string> old = {"111122223333"};
-    StoreSlowSet(3, old);
+    StoreSlowSet(3, old, 6000000);
     std::vector<Racer> racers = {
         {WindowsPath(LOGON_HOST_PATH),
          L"--msgina-dir \"" + StubMsginaDir() + L"\" --show-log --recovery-code " + W(old[0]) + L" \"" +
              ModulePath() + L"\" --logon user=alice",
          {}},
-        {RecoveryToolPath(), L"new 3", {}},
+        {RecoveryToolPath(), L"new 3", {}, 3500},
     };
     RunAtOnce(racers);
     EXPECT_EQ(racers[1].run.exitCode, 0u) << racers[1].run.out;
