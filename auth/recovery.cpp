@@ -1,10 +1,12 @@
 #include "auth/recovery.h"
 
-#include <mbedtls/md.h>
+#include <mbedtls/pkcs5.h>
 
 #include <cstdio>
 #include <cstring>
 
+#include "common/machine_lock.h"
+#include "common/strings.h"
 #include "diag/eventlog.h"
 #include "diag/log.h"
 
@@ -13,29 +15,43 @@ extern "C" BOOLEAN WINAPI SystemFunction036(PVOID buffer, ULONG length);
 
 namespace {
 
-// Owner of one HMAC context of the hash library.
-class HmacContext {
+// Wipes a string that held a code, typed or made, before its memory goes back
+// to the heap. Codes are twelve digits: within std::string's own buffer, so
+// nothing was left behind by a reallocation.
+class WipedString {
 public:
-    HmacContext() { mbedtls_md_init(&context_); }
-    ~HmacContext() { mbedtls_md_free(&context_); }
-    HmacContext(const HmacContext&) = delete;
-    HmacContext& operator=(const HmacContext&) = delete;
-    mbedtls_md_context_t* get() { return &context_; }
+    explicit WipedString(std::string& text) : text_(text) {}
+    ~WipedString() { WipeRecoveryText(text_); }
+    WipedString(const WipedString&) = delete;
+    WipedString& operator=(const WipedString&) = delete;
 
 private:
-    mbedtls_md_context_t context_;
+    std::string& text_;
 };
 
 }  // namespace
 
+void WipeRecoveryText(std::string& text) noexcept {
+    if (!text.empty()) SecureZeroMemory(&text[0], text.size());
+}
+
+void WipeRecoveryText(std::wstring& text) noexcept {
+    if (!text.empty()) SecureZeroMemory(&text[0], text.size() * sizeof(wchar_t));
+}
+
 std::string NormalizeRecoveryCode(const std::wstring& typed) {
     std::string digits;
+    WipedString wipe(digits);
     for (wchar_t c : typed) {
         if (c == L'-' || c == L' ') continue;
         if (c < L'0' || c > L'9' || digits.size() == kRecoveryCodeDigits) return std::string();
         digits.push_back(static_cast<char>(c));
     }
-    return digits.size() == kRecoveryCodeDigits ? digits : std::string();
+    return digits.size() == kRecoveryCodeDigits ? std::string(digits) : std::string();
+}
+
+void AppendRecoveryCode(std::string& out, const std::string& digits) {
+    out.append(digits, 0, 4).append(1, '-').append(digits, 4, 4).append(1, '-').append(digits, 8, 4);
 }
 
 std::string FormatRecoveryCode(const std::string& digits) {
@@ -44,28 +60,9 @@ std::string FormatRecoveryCode(const std::string& digits) {
 
 bool DeriveRecoveryHash(const std::string& password, const std::vector<uint8_t>& salt, DWORD iterations,
                         uint8_t (&out)[kRecoveryHashBytes]) {
-    const mbedtls_md_info_t* sha256 = mbedtls_md_info_from_type(MBEDTLS_MD_SHA256);
-    HmacContext hmac;
-    if (sha256 == nullptr || mbedtls_md_setup(hmac.get(), sha256, 1) != 0 ||
-        mbedtls_md_hmac_starts(hmac.get(), reinterpret_cast<const unsigned char*>(password.data()),
-                               password.size()) != 0) {
-        LogMessage("ERROR: Recovery code hash cannot be computed");
-        return false;
-    }
-    // One block of output (32 bytes, the hash's own size): U1 = HMAC(P, S ||
-    // 1), Ui = HMAC(P, Ui-1), the result the XOR of all of them.
-    static const unsigned char kBlockOne[4] = {0, 0, 0, 1};
-    unsigned char u[kRecoveryHashBytes];
-    int failed = mbedtls_md_hmac_update(hmac.get(), salt.data(), salt.size()) |
-                 mbedtls_md_hmac_update(hmac.get(), kBlockOne, sizeof kBlockOne) |
-                 mbedtls_md_hmac_finish(hmac.get(), u);
-    std::memcpy(out, u, sizeof u);
-    for (DWORD i = 1; i < iterations && failed == 0; ++i) {
-        failed = mbedtls_md_hmac_reset(hmac.get()) | mbedtls_md_hmac_update(hmac.get(), u, sizeof u) |
-                 mbedtls_md_hmac_finish(hmac.get(), u);
-        for (size_t b = 0; b < sizeof u; ++b) out[b] ^= u[b];
-    }
-    if (failed != 0) {
+    if (mbedtls_pkcs5_pbkdf2_hmac_ext(MBEDTLS_MD_SHA256, reinterpret_cast<const unsigned char*>(password.data()),
+                                      password.size(), salt.data(), salt.size(), iterations, kRecoveryHashBytes,
+                                      out) != 0) {
         LogMessage("ERROR: Recovery code hash cannot be computed");
         return false;
     }
@@ -96,6 +93,9 @@ bool RecoveryRandom(void* buffer, size_t length) {
 bool MakeRecoverySet(size_t count, RecoverySet& set, std::vector<std::string>& codes) {
     set = RecoverySet();
     codes.clear();
+    // Room for every code up front: a vector that grows would leave copies
+    // of the codes already made in the memory it gives back.
+    codes.reserve(count);
     set.salt.assign(kRecoverySaltBytes, 0);
     if (!RecoveryRandom(set.salt.data(), set.salt.size())) return false;
     set.iterations = kRecoveryIterations;
@@ -104,6 +104,7 @@ bool MakeRecoverySet(size_t count, RecoverySet& set, std::vector<std::string>& c
     set.created = (static_cast<ULONGLONG>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
     while (codes.size() < count) {
         std::string digits;
+        WipedString wipe(digits);
         while (digits.size() < kRecoveryCodeDigits) {
             // Bytes of 250 and more are drawn again, so each digit is uniform.
             unsigned char byte = 0;
@@ -147,17 +148,57 @@ bool RecoveryCodesAvailable() {
 }
 
 RecoveryCheck UseRecoveryCode(const std::wstring& typed, size_t& left) {
-    RecoverySet set;
-    if (LoadAndReport(set) != RecoveryLoad::Loaded) return RecoveryCheck::Wrong;
     // A typed text that is no code at all still costs one derivation, so
     // the time taken does not tell a malformed entry from a wrong code.
-    const std::string digits = NormalizeRecoveryCode(typed);
+    std::string digits = NormalizeRecoveryCode(typed);
+    WipedString wipe(digits);
+    const std::string candidate = digits.empty() ? std::string(kRecoveryCodeDigits, 'x') : std::string();
+    const std::string& password = digits.empty() ? candidate : digits;
+
+    // The derivation (about 100 ms) runs before the lock, against the set as
+    // it is now; under the lock the set is read again, and derived again
+    // only if a new set came in between.
+    RecoverySet seen;
+    std::string ignored;
     uint8_t hash[kRecoveryHashBytes];
-    if (!DeriveRecoveryHash(digits.empty() ? std::string(kRecoveryCodeDigits, 'x') : digits, set.salt,
-                            set.iterations, hash))
+    bool derived = LoadRecoverySet(seen, ignored) == RecoveryLoad::Loaded &&
+                   DeriveRecoveryHash(password, seen.salt, seen.iterations, hash);
+
+    MachineLock lock(kRecoveryLockName, kRecoveryLockSecurity);
+    switch (lock.state()) {
+    case MachineLockState::NotOurs:
+        ReportToEventLog(EVENTLOG_ERROR_TYPE, "Recovery code refused: the lock \"" + ToUtf8(kRecoveryLockName) +
+                                                  "\" was created by another account (" + lock.owner() + ")");
+        return RecoveryCheck::NotChecked;
+    case MachineLockState::Unavailable:
+        LogSystemCallFailure(lock.failure().name, lock.failure().error);
+        LogMessage("ERROR: Recovery code refused: the recovery codes' lock cannot be opened");
+        return RecoveryCheck::NotChecked;
+    case MachineLockState::Usable:
+        break;
+    }
+    if (!lock.Acquire(kRecoveryLockWaitMs)) {
+        if (lock.failure().name) LogSystemCallFailure(lock.failure().name, lock.failure().error);
+        LogMessage("ERROR: Recovery code refused: another logon held the recovery codes' lock for " +
+                   std::to_string(kRecoveryLockWaitMs / 1000) + " s");
+        return RecoveryCheck::NotChecked;
+    }
+
+    RecoverySet set;
+    long index = -1;
+    if (LoadAndReport(set) == RecoveryLoad::Loaded) {
+        if (!derived || set.salt != seen.salt || set.iterations != seen.iterations)
+            derived = DeriveRecoveryHash(password, set.salt, set.iterations, hash);
+        if (derived && !digits.empty()) index = MatchRecoveryHash(hash, set.hashes);
+    }
+    if (index < 0) {
+        // Served while holding the lock: every session's tries wait for it,
+        // so wrong codes are paced per machine, not per dialog.
+        ::Sleep(kWrongRecoveryCodePauseMs);
         return RecoveryCheck::Wrong;
-    const long index = digits.empty() ? -1 : MatchRecoveryHash(hash, set.hashes);
-    if (index < 0) return RecoveryCheck::Wrong;
+    }
+    // Removed by value from the set just read: what other sessions removed
+    // meanwhile stays removed.
     std::vector<uint8_t> remaining = set.hashes;
     remaining.erase(remaining.begin() + index * static_cast<long>(kRecoveryHashBytes),
                     remaining.begin() + (index + 1) * static_cast<long>(kRecoveryHashBytes));

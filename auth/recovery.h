@@ -24,14 +24,24 @@ constexpr size_t kDefaultRecoveryCodes = 10;
 // handed out working.
 constexpr DWORD kRecoveryIterations = 120000;
 
+// What each wrong code costs, the fifth included, served by UseRecoveryCode
+// while it holds the store's lock: fifty sessions guess no faster than one.
+constexpr DWORD kWrongRecoveryCodePauseMs = 2000;
+
 // The 12 digits of a typed code, dashes and spaces dropped; empty when
-// anything else is left or the count is not 12.
+// anything else is left or the count is not 12. The caller wipes the result.
 std::string NormalizeRecoveryCode(const std::wstring& typed);
 // "1234-5678-9012": groups of four, to be read out over the phone.
 std::string FormatRecoveryCode(const std::string& digits);
+// The same, appended to `out` in place, leaving no temporary copy behind
+// (vyn-recovery's output, reserved up front and wiped after it is written).
+void AppendRecoveryCode(std::string& out, const std::string& digits);
+// SecureZeroMemory over the characters of a text that held a code.
+void WipeRecoveryText(std::string& text) noexcept;
+void WipeRecoveryText(std::wstring& text) noexcept;
 
-// PBKDF2-HMAC-SHA256 of `password` over `salt`, 32 bytes. False (logged) only
-// when the hash library fails.
+// PBKDF2-HMAC-SHA256 of `password` over `salt`, 32 bytes, by the TLS
+// library's own PKCS#5 code. False (logged) only when that library fails.
 bool DeriveRecoveryHash(const std::string& password, const std::vector<uint8_t>& salt, DWORD iterations,
                         uint8_t (&out)[kRecoveryHashBytes]);
 // The index of the stored hash equal to `hash`, or -1. Every stored hash is
@@ -55,7 +65,12 @@ enum class RecoveryCheck {
     Accepted,    // the code matched and is removed for good
     Wrong,       // no stored code matches
     NotRemoved,  // it matched, but its removal could not be written: refused
+    NotChecked,  // the store's lock was busy past kRecoveryLockWaitMs, or not ours: refused (logged)
 };
-// Checks a typed code and removes it when it matches; `left` is the number of
-// codes that remain after an accepted one.
+// Checks a typed code and removes it when it matches, under the store's
+// machine-wide lock: the set is read again there, the matched hash removed
+// from what was read, written and flushed before the lock is released. A
+// wrong code pays kWrongRecoveryCodePauseMs before the lock is released.
+// `left` is the number of codes that remain after an accepted one. Called
+// on Winlogon's thread by the recovery dialog's check.
 RecoveryCheck UseRecoveryCode(const std::wstring& typed, size_t& left);

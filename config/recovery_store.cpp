@@ -39,6 +39,33 @@ LONG SetValue(HKEY key, const wchar_t* name, DWORD type, const void* data, size_
     return result;
 }
 
+// What lets a holder change the key, its values or its security.
+constexpr ACCESS_MASK kKeyWriteRights = KEY_SET_VALUE | KEY_CREATE_SUB_KEY | KEY_CREATE_LINK | DELETE | WRITE_DAC |
+                                        WRITE_OWNER | GENERIC_WRITE | GENERIC_ALL;
+
+std::string KeyName() { return "HKLM\\" + std::string(kRecoveryKey); }
+
+// Deletes `name` under `parent` with its subkeys: RegDeleteKeyW removes only
+// a key without any, and a key someone else made may have some.
+LONG DeleteKeyTree(HKEY parent, const wchar_t* name) {
+    unique_hkey key;
+    LONG result = ::RegOpenKeyExW(parent, name, 0, KEY_ENUMERATE_SUB_KEYS | DELETE, key.put());
+    if (result != ERROR_SUCCESS) {
+        key.release();
+        return result;
+    }
+    for (;;) {
+        wchar_t child[256];
+        DWORD chars = 256;
+        result = ::RegEnumKeyExW(key.get(), 0, child, &chars, nullptr, nullptr, nullptr, nullptr);
+        if (result == ERROR_NO_MORE_ITEMS) break;
+        if (result != ERROR_SUCCESS) return result;
+        if ((result = DeleteKeyTree(key.get(), child)) != ERROR_SUCCESS) return result;
+    }
+    key.reset();
+    return ::RegDeleteKeyW(parent, name);
+}
+
 LONG Flush(HKEY key) {
     const LONG result = ::RegFlushKey(key);
     if (result != ERROR_SUCCESS) LogSystemCallFailure("RegFlushKey", static_cast<DWORD>(result));
@@ -47,16 +74,65 @@ LONG Flush(HKEY key) {
 
 }  // namespace
 
+std::string RecoveryKeyDistrust(PSECURITY_DESCRIPTOR descriptor) {
+    PSID owner = nullptr;
+    BOOL defaulted = FALSE;
+    if (!::GetSecurityDescriptorOwner(descriptor, &owner, &defaulted) || owner == nullptr)
+        return KeyName() + " has no owner";
+    const std::string named = KeyName() + " (owner " + SidString(owner) + ")";
+    if (!IsSystemOrAdministrators(owner))
+        return KeyName() + " is owned by " + SidString(owner) + ", not SYSTEM or Administrators";
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision = 0;
+    BOOL present = FALSE;
+    PACL dacl = nullptr;
+    if (!::GetSecurityDescriptorControl(descriptor, &control, &revision) ||
+        !::GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted))
+        return named + " has an access list that cannot be read";
+    if (!present || dacl == nullptr) return named + " has no access list: everyone may write it";
+    // An unprotected list takes whatever the parent passes on, now or after
+    // someone changes HKLM\Software; the key vyn-recovery makes never does.
+    if (!(control & SE_DACL_PROTECTED)) return named + " takes entries from its parent's access list";
+    std::string writers;
+    for (DWORD i = 0; i < dacl->AceCount; ++i) {
+        void* entry = nullptr;
+        if (!::GetAce(dacl, i, &entry)) return named + " has an access list that cannot be read";
+        const auto* header = static_cast<const ACE_HEADER*>(entry);
+        if (header->AceType == ACCESS_DENIED_ACE_TYPE || (header->AceFlags & INHERIT_ONLY_ACE)) continue;
+        if (header->AceFlags & INHERITED_ACE) return named + " takes entries from its parent's access list";
+        if (header->AceType != ACCESS_ALLOWED_ACE_TYPE) return named + " has an access entry of another kind";
+        const auto* allowed = static_cast<const ACCESS_ALLOWED_ACE*>(entry);
+        const PSID sid = const_cast<DWORD*>(&allowed->SidStart);
+        if ((allowed->Mask & kKeyWriteRights) && !IsSystemOrAdministrators(sid))
+            writers += (writers.empty() ? "" : ", ") + SidString(sid);
+    }
+    if (!writers.empty()) return named + " may be written by " + writers;
+    return std::string();
+}
+
 RecoveryLoad LoadRecoverySet(RecoverySet& set, std::string& reason) {
     set = RecoverySet();
     unique_hkey key;
-    const LONG opened = ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kRecoveryKeyW, 0, KEY_QUERY_VALUE, key.put());
+    const LONG opened =
+        ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kRecoveryKeyW, 0, KEY_QUERY_VALUE | READ_CONTROL, key.put());
     if (opened == ERROR_FILE_NOT_FOUND) return RecoveryLoad::None;
     if (opened != ERROR_SUCCESS) {
         key.release();
         reason = "the key cannot be opened (" + std::to_string(static_cast<unsigned long>(opened)) + ")";
         return RecoveryLoad::Malformed;
     }
+    DWORD size = 0;
+    const SECURITY_INFORMATION parts = OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
+    ::RegGetKeySecurity(key.get(), parts, nullptr, &size);
+    std::vector<uint8_t> descriptor(size);
+    const LONG read = size ? ::RegGetKeySecurity(key.get(), parts, descriptor.data(), &size) : ERROR_INVALID_DATA;
+    if (read != ERROR_SUCCESS) {
+        LogSystemCallFailure("RegGetKeySecurity", static_cast<DWORD>(read));
+        reason = "the security of " + KeyName() + " cannot be read (" + std::to_string(read) + ")";
+        return RecoveryLoad::Malformed;
+    }
+    reason = RecoveryKeyDistrust(descriptor.data());
+    if (!reason.empty()) return RecoveryLoad::Malformed;
     std::vector<uint8_t> number;
     if (!ReadValue(key.get(), kSaltValue, REG_BINARY, kRecoverySaltBytes, kRecoverySaltBytes, set.salt)) {
         reason = "Salt is missing or not 16 bytes";
@@ -92,19 +168,34 @@ LONG SaveRecoverySet(const RecoverySet& set) {
             LogSystemCallFailure("ConvertStringSecurityDescriptorToSecurityDescriptorW", ::GetLastError()));
     }
     const unique_hlocal descriptor(raw);
+    // A key that exists keeps its owner and may keep entries through a
+    // creation: it goes, whoever made it, and the new one is ours alone.
+    LONG result = DeleteRecoverySet();
+    if (result != ERROR_SUCCESS) return result;
     SECURITY_ATTRIBUTES attributes = {sizeof attributes, descriptor.get(), FALSE};
     unique_hkey key;
-    LONG result = ::RegCreateKeyExW(HKEY_LOCAL_MACHINE, kRecoveryKeyW, 0, nullptr, REG_OPTION_NON_VOLATILE,
-                                    KEY_SET_VALUE | KEY_QUERY_VALUE | WRITE_DAC, &attributes, key.put(), nullptr);
+    DWORD disposition = 0;
+    result = ::RegCreateKeyExW(HKEY_LOCAL_MACHINE, kRecoveryKeyW, 0, nullptr, REG_OPTION_NON_VOLATILE,
+                               KEY_SET_VALUE | KEY_QUERY_VALUE | WRITE_DAC | WRITE_OWNER, &attributes, key.put(),
+                               &disposition);
     if (result != ERROR_SUCCESS) {
         key.release();
         LogSystemCallFailure("RegCreateKeyExW", static_cast<DWORD>(result));
         return result;
     }
-    // A key that existed before keeps its own access list through the
-    // creation: it is made private again before anything is written to it.
-    result = ::RegSetKeySecurity(key.get(), DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
-                                 descriptor.get());
+    // Someone who does not take the lock made the key again in between:
+    // it is theirs, and nothing is written to it.
+    if (disposition != REG_CREATED_NEW_KEY) {
+        LogMessage("ERROR: " + KeyName() + " was made again by someone else while a new set was being stored");
+        return ERROR_ALREADY_EXISTS;
+    }
+    // Owner and list are given again, the list marked protected: Windows
+    // keeps the creation's descriptor whole, Wine drops the mark (a list
+    // without it takes the parent's entries, which the module refuses) and
+    // replaces the owner when only the list is set.
+    result = ::RegSetKeySecurity(
+        key.get(), OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
+        descriptor.get());
     if (result != ERROR_SUCCESS) {
         LogSystemCallFailure("RegSetKeySecurity", static_cast<DWORD>(result));
         return result;
@@ -140,7 +231,7 @@ LONG StoreRemainingRecoveryHashes(const std::vector<uint8_t>& hashes) {
 }
 
 LONG DeleteRecoverySet() {
-    const LONG result = ::RegDeleteKeyW(HKEY_LOCAL_MACHINE, kRecoveryKeyW);
+    const LONG result = DeleteKeyTree(HKEY_LOCAL_MACHINE, kRecoveryKeyW);
     if (result == ERROR_FILE_NOT_FOUND) return ERROR_SUCCESS;
     if (result != ERROR_SUCCESS) LogSystemCallFailure("RegDeleteKeyW", static_cast<DWORD>(result));
     return result;

@@ -27,6 +27,7 @@ bool PromptForRecoveryCode(HWND owner) {
                                                                 std::to_string(left) + " left");
                     return RecoveryAnswer::Accepted;
                 case RecoveryCheck::NotRemoved:
+                case RecoveryCheck::NotChecked:
                     return RecoveryAnswer::Refused;
                 case RecoveryCheck::Wrong:
                     break;

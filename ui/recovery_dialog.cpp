@@ -55,12 +55,15 @@ void CVynRecoveryDialog::OnOK() {
     const int length = ::GetWindowTextLengthW(edit);
     std::vector<wchar_t> buffer(static_cast<size_t>(length) + 1, L'\0');
     ::GetWindowTextW(edit, buffer.data(), length + 1);
-    const std::wstring typed(buffer.data());
-    // The code is a secret: it leaves the field as soon as it has been read.
+    std::wstring typed(buffer.data());
+    // The code is a secret: it leaves the field as soon as it has been read,
+    // and every copy is wiped once it has been checked.
     ::SetWindowTextW(edit, L"");
     SecureZeroMemory(buffer.data(), buffer.size() * sizeof(wchar_t));
+    const RecoveryAnswer answer = check_(typed);
+    if (!typed.empty()) SecureZeroMemory(&typed[0], typed.size() * sizeof(wchar_t));
 
-    switch (check_(typed)) {
+    switch (answer) {
     case RecoveryAnswer::Accepted:
         ::EndDialog(m_hWnd, IDOK);
         return;
@@ -75,9 +78,6 @@ void CVynRecoveryDialog::OnOK() {
         ::EndDialog(m_hWnd, IDCANCEL);
         return;
     }
-    // The pause holds this thread, which holds the dialog: nothing can be
-    // typed or pressed until it is over.
-    ::Sleep(kWrongRecoveryCodePauseMs);
     ShowVynMessageBox(winlogonFunctions_, wlxHandle_, m_hWnd, kWrongCodeText);
     ::SendMessageW(m_hWnd, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(edit), TRUE);
 }

@@ -260,6 +260,34 @@ TEST_F(VynCheck, RecoveryCodesAreReportedAndTheirKeyIsExposedLikeTheSecret) {
                                  "reads them can try codes offline. Remove BUILTIN\\Users from the permissions of "
                                  "HKLM\\Software\\Vyn Security\\Recovery, or make a new set (vyn-recovery new), which "
                                  "makes the key private again.");
+
+    // A key another account may write, or owns, is exposed as well (the
+    // module takes no code from it), naming whom to remove.
+    const struct {
+        const wchar_t* sddl;
+        SECURITY_INFORMATION parts;
+        const char* line;
+    } notOurs[] = {
+        {L"D:P(A;;KA;;;SY)(A;;KA;;;BA)(A;;KW;;;BU)", DACL_SECURITY_INFORMATION,
+         "[warn] recovery codes: HKLM\\Software\\Vyn Security\\Recovery is exposed: remove BUILTIN\\Users, or make a "
+         "new set with vyn-recovery new, which deletes the key and makes it anew"},
+        {L"O:BUD:P(A;;KA;;;SY)(A;;KA;;;BA)", OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+         "[warn] recovery codes: HKLM\\Software\\Vyn Security\\Recovery is exposed: remove the owner BUILTIN\\Users, "
+         "or make a new set with vyn-recovery new, which deletes the key and makes it anew"},
+    };
+    for (const auto& row : notOurs) {
+        HKEY key = nullptr;
+        ASSERT_EQ(::RegOpenKeyExA(HKEY_LOCAL_MACHINE, kRecoveryKey, 0, READ_CONTROL | WRITE_DAC | WRITE_OWNER, &key),
+                  ERROR_SUCCESS);
+        PSECURITY_DESCRIPTOR sd = nullptr;
+        ASSERT_TRUE(::ConvertStringSecurityDescriptorToSecurityDescriptorW(row.sddl, SDDL_REVISION_1, &sd, nullptr));
+        EXPECT_EQ(::RegSetKeySecurity(key, row.parts, sd), ERROR_SUCCESS);
+        ::LocalFree(sd);
+        ::RegCloseKey(key);
+        run = RunCheck(L"--no-network");
+        EXPECT_EQ(run.exitCode, 5u) << run.out;
+        EXPECT_TRUE(HasLine(run.out, row.line)) << run.out;
+    }
     testreg::DeleteKey(L"Software\\Vyn Security\\Recovery");
 }
 

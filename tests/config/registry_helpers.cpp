@@ -61,17 +61,25 @@ std::string WideBytesWithNul(const std::wstring& text) {
     return std::string(reinterpret_cast<const char*>(text.c_str()), (text.size() + 1) * sizeof(wchar_t));
 }
 
+// Wine replaces a key's owner when only its DACL is set, so the owner read
+// here is given back with each DACL; the read-only list is protected, as the
+// store's own is, so that only its rights differ.
 ReadOnlyKey::ReadOnlyKey(const wchar_t* keyPath) {
-    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, keyPath, 0, READ_CONTROL | WRITE_DAC, &key_) != ERROR_SUCCESS) {
+    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, keyPath, 0, READ_CONTROL | WRITE_DAC | WRITE_OWNER, &key_) !=
+        ERROR_SUCCESS) {
         ADD_FAILURE() << "cannot open key for its DACL";
         key_ = nullptr;
         return;
     }
+    const SECURITY_INFORMATION parts = OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
     DWORD size = 0;
-    ::RegGetKeySecurity(key_, DACL_SECURITY_INFORMATION, nullptr, &size);
+    ::RegGetKeySecurity(key_, parts, nullptr, &size);
     original_.resize(size);
-    if (size == 0 || ::RegGetKeySecurity(key_, DACL_SECURITY_INFORMATION, original_.data(), &size) != ERROR_SUCCESS)
+    if (size == 0 || ::RegGetKeySecurity(key_, parts, original_.data(), &size) != ERROR_SUCCESS)
         ADD_FAILURE() << "cannot read the key's DACL";
+    PSID owner = nullptr;
+    BOOL defaulted = FALSE;
+    if (size) ::GetSecurityDescriptorOwner(original_.data(), &owner, &defaulted);
 
     SID_IDENTIFIER_AUTHORITY world = SECURITY_WORLD_SID_AUTHORITY;
     PSID everyone = nullptr;
@@ -83,13 +91,22 @@ ReadOnlyKey::ReadOnlyKey(const wchar_t* keyPath) {
     SECURITY_DESCRIPTOR sd;
     ::InitializeSecurityDescriptor(&sd, SECURITY_DESCRIPTOR_REVISION);
     ::SetSecurityDescriptorDacl(&sd, TRUE, acl, FALSE);
-    EXPECT_EQ(::RegSetKeySecurity(key_, DACL_SECURITY_INFORMATION, &sd), ERROR_SUCCESS);
+    ::SetSecurityDescriptorOwner(&sd, owner, FALSE);
+    ::SetSecurityDescriptorControl(&sd, SE_DACL_PROTECTED, SE_DACL_PROTECTED);
+    EXPECT_EQ(::RegSetKeySecurity(key_, parts | PROTECTED_DACL_SECURITY_INFORMATION, &sd), ERROR_SUCCESS);
     ::FreeSid(everyone);
 }
 
 ReadOnlyKey::~ReadOnlyKey() {
     if (!key_) return;
-    EXPECT_EQ(::RegSetKeySecurity(key_, DACL_SECURITY_INFORMATION, original_.data()), ERROR_SUCCESS);
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision = 0;
+    ::GetSecurityDescriptorControl(original_.data(), &control, &revision);
+    const SECURITY_INFORMATION protection =
+        (control & SE_DACL_PROTECTED) ? PROTECTED_DACL_SECURITY_INFORMATION : UNPROTECTED_DACL_SECURITY_INFORMATION;
+    EXPECT_EQ(::RegSetKeySecurity(key_, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION | protection,
+                                  original_.data()),
+              ERROR_SUCCESS);
     ::RegCloseKey(key_);
 }
 

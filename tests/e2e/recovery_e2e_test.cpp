@@ -8,14 +8,15 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <regex>
 
 #include "auth/recovery.h"
 #include "common/handles.h"
+#include "common/machine_lock.h"
 #include "config/recovery_store.h"
 #include "diag/log.h"
-#include "ui/recovery_dialog.h"
 #include "tests/config/registry_helpers.h"
 #include "tests/e2e/e2e_fixture.h"
 #include "tests/gina/paths.h"
@@ -69,6 +70,53 @@ std::vector<std::string> HostLines(const ChildRun& run) {
     return lines;
 }
 
+// The whole of vyn.log as it is now: the module's own lines, of this run and
+// the earlier ones.
+std::string ReadLog() {
+    std::string text;
+    wchar_t folder[520] = {};
+    if (GetLogDirectory(folder) != S_OK) return text;
+    unique_hfile file(::CreateFileW((std::wstring(folder) + L"\\vyn.log").c_str(), GENERIC_READ,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0,
+                                    nullptr));
+    char chunk[65536];
+    DWORD read = 0;
+    while (file && ::ReadFile(file.get(), chunk, sizeof chunk, &read, nullptr) && read > 0) text.append(chunk, read);
+    return text;
+}
+
+// Wine replaces a key's owner when only its list is set: the owner is always
+// given with the list.
+constexpr SECURITY_INFORMATION kOwnerAndList = OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
+
+// Gives HKLM\<path> the parts of `sddl` named by `parts`.
+void SetKeySecurity(const wchar_t* path, const wchar_t* sddl, SECURITY_INFORMATION parts) {
+    unique_hkey key;
+    ASSERT_EQ(::RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, READ_CONTROL | WRITE_DAC | WRITE_OWNER, key.put()),
+              ERROR_SUCCESS);
+    PSECURITY_DESCRIPTOR raw = nullptr;
+    ASSERT_TRUE(::ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &raw, nullptr));
+    const unique_hlocal descriptor(raw);
+    ASSERT_EQ(::RegSetKeySecurity(key.get(), parts, descriptor.get()), ERROR_SUCCESS);
+}
+
+// The owner and access list of HKLM\<path> as SDDL.
+std::wstring KeySddl(const wchar_t* path) {
+    unique_hkey key;
+    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, READ_CONTROL, key.put()) != ERROR_SUCCESS) return L"(absent)";
+    const SECURITY_INFORMATION parts = OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
+    DWORD size = 0;
+    ::RegGetKeySecurity(key.get(), parts, nullptr, &size);
+    std::vector<BYTE> descriptor(size);
+    LPWSTR sddl = nullptr;
+    if (size == 0 || ::RegGetKeySecurity(key.get(), parts, descriptor.data(), &size) != ERROR_SUCCESS ||
+        !::ConvertSecurityDescriptorToStringSecurityDescriptorW(descriptor.data(), SDDL_REVISION_1, parts, &sddl,
+                                                                nullptr))
+        return L"(unreadable)";
+    const unique_hlocal owned(sddl);
+    return sddl;
+}
+
 size_t CountLines(const std::vector<std::string>& lines, const std::string& wanted) {
     return static_cast<size_t>(std::count(lines.begin(), lines.end(), wanted));
 }
@@ -100,8 +148,27 @@ protected:
     std::string steps_ = "--logon user=alice";
 };
 
-enum class Service { Closed, PreauthServerError, AuthServerError, Refusing };
-enum class Store { Codes, None, Malformed, ReadOnly };
+enum class Service { Closed, PreauthServerError, AuthServerError, Refusing, StatusPollsFail };
+enum class Store {
+    Codes,
+    None,
+    Malformed,
+    ReadOnly,
+    // Keys that are not ours: each counts as no codes.
+    OwnedByAnother,
+    ExtraWriter,
+    InheritedList,
+    // The store's lock, created first by another account, or held past the wait.
+    ForeignLock,
+    LockHeld,
+};
+
+bool Untrusted(Store store) {
+    return store == Store::Malformed || store == Store::OwnedByAnother || store == Store::ExtraWriter ||
+           store == Store::InheritedList;
+}
+
+constexpr wchar_t kLockName[] = L"Global\\Vyn Security recovery codes";
 
 struct Row {
     const char* name;
@@ -159,6 +226,28 @@ const Row kRows[] = {
     {"MalformedStoreIsNoCodesWithOneEvent", 0, Store::Malformed, Service::Closed, "--recovery-code {1}",
      "--logon user=alice", {"WLX_SAS_ACTION_NONE"}, 0, 0, 0, 0, 0,
      "log| Recovery codes cannot be used: Hashes is missing or not whole hashes"},
+    {"AKeyOwnedByAnotherAccountIsNoCodes", 0, Store::OwnedByAnother, Service::Closed, "--recovery-code {1}",
+     "--logon user=alice", {"WLX_SAS_ACTION_NONE"}, 0, 0, 0, 0, 0,
+     "log| Recovery codes cannot be used: HKLM\\Software\\Vyn Security\\Recovery is owned by S-1-5-32-547, not "
+     "SYSTEM or Administrators"},
+    {"AKeyAnotherAccountMayWriteIsNoCodes", 0, Store::ExtraWriter, Service::Closed, "--recovery-code {1}",
+     "--logon user=alice", {"WLX_SAS_ACTION_NONE"}, 0, 0, 0, 0, 0,
+     "log| Recovery codes cannot be used: HKLM\\Software\\Vyn Security\\Recovery (owner S-1-5-32-544) may be "
+     "written by S-1-5-32-547"},
+    {"AKeyWithAnInheritedListIsNoCodes", 0, Store::InheritedList, Service::Closed, "--recovery-code {1}",
+     "--logon user=alice", {"WLX_SAS_ACTION_NONE"}, 0, 0, 0, 0, 0,
+     "log| Recovery codes cannot be used: HKLM\\Software\\Vyn Security\\Recovery (owner S-1-5-32-544) takes "
+     "entries from its parent's access list"},
+    {"ALockAnotherAccountCreatedRefusesTheTry", 0, Store::ForeignLock, Service::Closed, "--recovery-code {1}",
+     "--logon user=alice", {"WLX_SAS_ACTION_NONE"}, 1, 0, 0, 0, 3,
+     "log| Recovery code refused: the lock \"Global\\Vyn Security recovery codes\" was created by another account "
+     "(S-1-5-32-547)"},
+    {"ALockHeldPastTheWaitRefusesTheTry", 0, Store::LockHeld, Service::Closed, "--recovery-code {1}",
+     "--logon user=alice", {"WLX_SAS_ACTION_NONE"}, 1, 0, 0, 0, 3,
+     "log| ERROR: Recovery code refused: another logon held the recovery codes' lock for 6 s"},
+    {"StatusPollsFailingAfterATransactionNeverOfferTheDialog", 0, Store::Codes, Service::StatusPollsFail,
+     "--answer push --recovery-code {1}", "--logon user=alice", {"WLX_SAS_ACTION_NONE"}, 0, 0, 0, 0, 3,
+     "log| HTTP response status not understood; aborting"},
     {"ARightCodeThatCannotBeRemovedIsRefused", 0, Store::ReadOnly, Service::Closed, "--recovery-code {1}",
      "--logon user=alice", {"WLX_SAS_ACTION_NONE"}, 1, 0, 0, 0, 3,
      "log| ERROR: Recovery code matched but could not be removed; refusing it"},
@@ -183,6 +272,11 @@ TEST_P(RecoveryTableTest, Row) {
     case Service::Refusing:
         Load(R"({"users":{"alice":{"result":"deny","status":"Account disabled by the test"}}})");
         break;
+    case Service::StatusPollsFail:
+        Load(R"({"users":{"alice":{"result":"auth","status":"Account active","factors":{"default":"push"}}},
+                 "answers":{"push":{"txid":"TX-R","statuses":[{"result":"allow","status":"Approved"}]}},
+                 "operations":{"status":[{"http_status":503,"repeat":2},{"http_status":400,"repeat":-1}]}})");
+        break;
     case Service::Closed:
         break;
     }
@@ -192,12 +286,41 @@ TEST_P(RecoveryTableTest, Row) {
         testreg::SetRaw("Software\\Vyn Security\\Recovery", "Hashes", REG_BINARY, std::string(33, 'x'));
     std::unique_ptr<testreg::ReadOnlyKey> readOnly;
     if (row.store == Store::ReadOnly) readOnly.reset(new testreg::ReadOnlyKey(kRecoveryKeyW));
+    // Power Users (S-1-5-32-547) stand for the account that made the key or
+    // the lock first: on XP and 2003 they may create subkeys of HKLM\Software.
+    if (row.store == Store::OwnedByAnother) SetKeySecurity(kRecoveryKeyW, L"O:PU", OWNER_SECURITY_INFORMATION);
+    if (row.store == Store::ExtraWriter)
+        SetKeySecurity(kRecoveryKeyW, L"O:BAD:P(A;CI;KA;;;SY)(A;CI;KA;;;BA)(A;;KW;;;PU)",
+                       kOwnerAndList | PROTECTED_DACL_SECURITY_INFORMATION);
+    if (row.store == Store::InheritedList)
+        SetKeySecurity(kRecoveryKeyW, L"O:BAD:(A;CI;KA;;;SY)(A;CI;KA;;;BA)",
+                       kOwnerAndList | UNPROTECTED_DACL_SECURITY_INFORMATION);
+    unique_handle foreignLock;
+    if (row.store == Store::ForeignLock) {
+        PSECURITY_DESCRIPTOR raw = nullptr;
+        ASSERT_TRUE(::ConvertStringSecurityDescriptorToSecurityDescriptorW(L"O:PUD:(A;;GA;;;WD)", SDDL_REVISION_1,
+                                                                           &raw, nullptr));
+        const unique_hlocal descriptor(raw);
+        SECURITY_ATTRIBUTES attributes = {sizeof attributes, descriptor.get(), FALSE};
+        foreignLock.reset(::CreateMutexW(&attributes, FALSE, kLockName));
+        ASSERT_TRUE(foreignLock);
+    }
+    std::unique_ptr<MachineLock> lock;
+    if (row.store == Store::LockHeld) {
+        lock.reset(new MachineLock(kLockName, kRecoveryLockSecurity));
+        ASSERT_TRUE(lock->Acquire(0));
+    }
 
     steps_ = row.steps;
+    // Only this run's lines are searched for codes (the file also holds
+    // earlier runs'; after a rotation it is read whole).
+    const size_t logStart = ReadLog().size();
     const DWORD start = ::GetTickCount();
     const ChildRun run = Host(Replaced(row.script, codes));
     const DWORD elapsed = ::GetTickCount() - start;
     readOnly.reset();
+    lock.reset();
+    foreignLock.reset();
     ASSERT_EQ(run.exitCode, 0u) << run.out;
     const std::vector<std::string> lines = HostLines(run);
 
@@ -222,14 +345,29 @@ TEST_P(RecoveryTableTest, Row) {
     if (!row.alsoLogged.empty()) {
         EXPECT_EQ(CountLines(lines, row.alsoLogged), 1u) << run.out;
     }
-    // Every wrong code but a fifth costs its pause before the next try.
-    const size_t pauses = row.wrongEvents - (row.wrongEvents == 5 ? 1 : 0);
-    EXPECT_GE(elapsed, pauses * kWrongRecoveryCodePauseMs) << run.out;
+    // Every wrong code costs its 2 s, the fifth included; a try refused for
+    // a held lock waits out the lock's 6 s first.
+    EXPECT_GE(elapsed, row.wrongEvents * 2000u + (row.store == Store::LockHeld ? 6000u : 0u)) << run.out;
+
+    // No code, as typed or as digits, reaches the log: the ones made, and
+    // whatever the script typed that looks like one.
+    std::string logText = ReadLog();
+    if (logText.size() >= logStart) logText.erase(0, logStart);
+    const std::string script = Replaced(row.script, codes);
+    std::vector<std::string> typed = codes;
+    const std::regex looksLikeACode(R"(\d{4}[- ]?\d{4}[- ]?\d{4})");
+    for (std::sregex_iterator m(script.begin(), script.end(), looksLikeACode), end; m != end; ++m)
+        typed.push_back(m->str());
+    for (const std::string& code : typed) {
+        const std::string digits = std::regex_replace(code, std::regex("[- ]"), "");
+        for (const std::string& form : {code, digits, FormatRecoveryCode(digits)})
+            EXPECT_EQ(logText.find(form), std::string::npos) << form;
+    }
 
     RecoverySet set;
     std::string reason;
     const RecoveryLoad load = LoadRecoverySet(set, reason);
-    if (row.store == Store::Malformed) {
+    if (Untrusted(row.store)) {
         EXPECT_EQ(load, RecoveryLoad::Malformed);
     } else {
         EXPECT_EQ(set.Count(), row.codesLeft);
@@ -264,19 +402,8 @@ TEST_F(RecoveryTest, ToolMakesShowsAndClearsAPrivateSetAndNeverStoresACodeInClea
     EXPECT_EQ(statusLines[1], "FailOpen: clear: a code is asked for when the service cannot be reached");
     EXPECT_EQ(statusLines[2], "access list: private (SYSTEM and Administrators only)");
 
-    // The key's access list, exactly.
-    unique_hkey key;
-    ASSERT_EQ(::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kRecoveryKeyW, 0, READ_CONTROL | KEY_QUERY_VALUE, key.put()),
-              ERROR_SUCCESS);
-    DWORD size = 0;
-    ::RegGetKeySecurity(key.get(), DACL_SECURITY_INFORMATION, nullptr, &size);
-    std::vector<BYTE> descriptor(size);
-    ASSERT_EQ(::RegGetKeySecurity(key.get(), DACL_SECURITY_INFORMATION, descriptor.data(), &size), ERROR_SUCCESS);
-    LPWSTR sddl = nullptr;
-    ASSERT_TRUE(::ConvertSecurityDescriptorToStringSecurityDescriptorW(descriptor.data(), SDDL_REVISION_1,
-                                                                       DACL_SECURITY_INFORMATION, &sddl, nullptr));
-    EXPECT_EQ(std::wstring(sddl), L"D:P(A;CI;KA;;;SY)(A;CI;KA;;;BA)");
-    ::LocalFree(sddl);
+    // The key's owner and access list, exactly.
+    EXPECT_EQ(KeySddl(kRecoveryKeyW), L"O:BAD:P(A;CI;KA;;;SY)(A;CI;KA;;;BA)");
 
     // No code, in digits or in its printed form, in any value or in the log.
     std::string stored;
@@ -286,17 +413,7 @@ TEST_F(RecoveryTest, ToolMakesShowsAndClearsAPrivateSetAndNeverStoresACodeInClea
         stored += value.bytes;
     }
     EXPECT_EQ(testreg::Query(kRecoveryKeyW, L"Hashes").bytes.size(), 4u * kRecoveryHashBytes);
-    std::string logText;
-    {
-        wchar_t folder[520] = {};
-        ASSERT_EQ(GetLogDirectory(folder), S_OK);
-        unique_hfile file(::CreateFileW((std::wstring(folder) + L"\\vyn.log").c_str(), GENERIC_READ,
-                                        FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr));
-        char chunk[65536];
-        DWORD read = 0;
-        while (file && ::ReadFile(file.get(), chunk, sizeof chunk, &read, nullptr) && read > 0)
-            logText.append(chunk, read);
-    }
+    const std::string logText = ReadLog();
     for (const std::string& code : codes) {
         for (const std::string& form : {code, FormatRecoveryCode(code)}) {
             const std::string wide = testreg::WideBytesWithNul(W(form)).substr(0, form.size() * 2);
@@ -313,18 +430,156 @@ TEST_F(RecoveryTest, ToolMakesShowsAndClearsAPrivateSetAndNeverStoresACodeInClea
     }
     EXPECT_EQ(RunTool(L"new 51").out, "vyn-recovery: N must be a whole number from 1 to 50, not \"51\"\n");
     {
-        testreg::ReadOnlyKey readOnly(kRecoveryKeyW);
+        // `new` replaces the key whole: a key that may not be deleted (a
+        // deny entry) cannot be written.
+        SetKeySecurity(kRecoveryKeyW, L"O:BAD:P(D;;SD;;;WD)(A;CI;KA;;;SY)(A;CI;KA;;;BA)",
+                       kOwnerAndList | PROTECTED_DACL_SECURITY_INFORMATION);
         const ChildRun denied = RunTool(L"new");
         EXPECT_EQ(denied.exitCode, 2u) << denied.out;
         EXPECT_EQ(denied.out, "vyn-recovery: HKLM\\Software\\Vyn Security\\Recovery cannot be written (error 5); "
                               "see vyn-recovery status for what is stored\n");
+        SetKeySecurity(kRecoveryKeyW, L"O:BAD:P(A;CI;KA;;;SY)(A;CI;KA;;;BA)",
+                       kOwnerAndList | PROTECTED_DACL_SECURITY_INFORMATION);
     }
     EXPECT_EQ(testreg::Query(kRecoveryKeyW, L"Hashes").bytes.size(), 4u * kRecoveryHashBytes);
+
+    // A key someone else made (owner, writer, a subkey of their own) is not
+    // reused: `new` deletes it and makes it anew, owned by the Administrators.
+    SetKeySecurity(kRecoveryKeyW, L"O:PUD:P(A;CI;KA;;;SY)(A;CI;KA;;;BA)(A;CI;KA;;;PU)",
+                   OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION);
+    testreg::SetRaw("Software\\Vyn Security\\Recovery\\Theirs", "Iterations", REG_DWORD, std::string(4, '\1'));
+    const ChildRun remade = RunTool(L"new 2");
+    EXPECT_EQ(remade.exitCode, 0u) << remade.out;
+    EXPECT_EQ(KeySddl(kRecoveryKeyW), L"O:BAD:P(A;CI;KA;;;SY)(A;CI;KA;;;BA)");
+    EXPECT_EQ(KeySddl(L"Software\\Vyn Security\\Recovery\\Theirs"), L"(absent)");
+    EXPECT_EQ(testreg::Query(kRecoveryKeyW, L"Hashes").bytes.size(), 2u * kRecoveryHashBytes);
 
     const ChildRun cleared = RunTool(L"clear");
     EXPECT_EQ(cleared.exitCode, 0u);
     EXPECT_EQ(cleared.out, "recovery codes removed: none is asked for any more\n");
     EXPECT_FALSE(testreg::Query(kRecoveryKeyW, L"Hashes").present);
+}
+
+// Programs started at once, each on a thread of its own: the logon hosts of
+// several sessions, and the administrator's tool.
+struct Racer {
+    std::wstring program;
+    std::wstring arguments;
+    ChildRun run;
+    DWORD delayMs = 0;  // before it starts
+};
+
+DWORD WINAPI RunRacer(void* context) {
+    Racer& racer = *static_cast<Racer*>(context);
+    ::Sleep(racer.delayMs);
+    racer.run = RunChildWithOutputFile(racer.program, racer.arguments, 60000);
+    return 0;
+}
+
+void RunAtOnce(std::vector<Racer>& racers) {
+    std::vector<unique_handle> threads;
+    std::vector<HANDLE> waits;
+    for (Racer& racer : racers) {
+        threads.emplace_back(::CreateThread(nullptr, 0, RunRacer, &racer, 0, nullptr));
+        ASSERT_TRUE(threads.back());
+        waits.push_back(threads.back().get());
+    }
+    EXPECT_EQ(::WaitForMultipleObjects(static_cast<DWORD>(waits.size()), waits.data(), TRUE, 120000), WAIT_OBJECT_0);
+}
+
+struct Race {
+    const char* name;
+    std::vector<const char*> typed;  // one logon host each, typing {n}: the n-th of 2 known codes (of 3)
+    size_t logons;                   // hosts let in
+    size_t left;                     // codes that `status` then counts
+};
+
+const Race kRaces[] = {
+    {"TwoSessionsTypeTheSameCode", {"{1}", "{1}"}, 1, 2},
+    {"FourSessionsTypeTheSameCode", {"{1}", "{1}", "{1}", "{1}"}, 1, 2},
+    {"TwoSessionsTypeTwoCodes", {"{1}", "{2}"}, 2, 1},
+};
+
+class RecoveryRaceTest : public RecoveryTest, public testing::WithParamInterface<Race> {};
+
+// A set whose derivation takes a second or more, so that sessions started
+// together are all between reading the set and writing it at once: `count`
+// codes, of which the first ones are `known` (the rest nobody holds).
+void StoreSlowSet(size_t count, const std::vector<std::string>& known, DWORD iterations = 1500000) {
+    RecoverySet set;
+    set.salt.assign(kRecoverySaltBytes, 0);
+    ASSERT_TRUE(RecoveryRandom(set.salt.data(), set.salt.size()));
+    set.iterations = iterations;
+    set.created = 1;
+    set.hashes.assign(count * kRecoveryHashBytes, 0);
+    ASSERT_TRUE(RecoveryRandom(set.hashes.data(), set.hashes.size()));
+    for (size_t i = 0; i < known.size(); ++i) {
+        uint8_t hash[kRecoveryHashBytes];
+        ASSERT_TRUE(DeriveRecoveryHash(known[i], set.salt, set.iterations, hash));
+        std::memcpy(&set.hashes[i * kRecoveryHashBytes], hash, sizeof hash);
+    }
+    ASSERT_EQ(SaveRecoverySet(set), ERROR_SUCCESS);
+}
+
+// Sessions typing codes at the same moment: each code lets in one session,
+// whatever the order, and the store counts exactly what is left.
+TEST_P(RecoveryRaceTest, Row) {
+    const Race& race = GetParam();
+    settings.host = "localhost:" + std::to_string(refservice::ClosedPort());
+    Rewrite();
+    const std::vector<std::string> codes = {"111122223333", "444455556666"};
+    StoreSlowSet(3, codes);
+    std::vector<Racer> racers;
+    for (const char* typed : race.typed)
+        racers.push_back({WindowsPath(LOGON_HOST_PATH),
+                          L"--msgina-dir \"" + StubMsginaDir() + L"\" --show-log --recovery-code " +
+                              W(Replaced(typed, codes)) + L" \"" + ModulePath() + L"\" --logon user=alice",
+                          {}});
+    RunAtOnce(racers);
+    size_t logons = 0;
+    for (const Racer& racer : racers) {
+        EXPECT_EQ(racer.run.exitCode, 0u) << racer.run.out;
+        logons += CountLines(HostLines(racer.run), "log| " + std::string(kAccepted));
+    }
+    EXPECT_EQ(logons, race.logons);
+    const ChildRun status = RunTool(L"status");
+    ASSERT_FALSE(status.Lines().empty()) << status.out;
+    EXPECT_EQ(status.Lines()[0].substr(0, 16), "codes left: " + std::to_string(race.left) + " (s") << status.out;
+}
+
+INSTANTIATE_TEST_SUITE_P(AtOnce, RecoveryRaceTest, testing::ValuesIn(kRaces),
+                         [](const testing::TestParamInfo<Race>& info) { return std::string(info.param.name); });
+
+// `new` while a session checks a code of the old set: afterwards the store
+// holds the new set whole, its salt beside its own hashes, so that every
+// printed code works and `status` counts them.
+TEST_F(RecoveryTest, ANewSetMadeDuringACheckIsWhole) {
+    settings.host = "localhost:" + std::to_string(refservice::ClosedPort());
+    Rewrite();
+    // The old set's derivation takes seconds; `new` starts once the session
+    // is well into it, and lands between its reading and its writing.
+    const std::vector<std::string> old = {"111122223333"};
+    StoreSlowSet(3, old, 6000000);
+    std::vector<Racer> racers = {
+        {WindowsPath(LOGON_HOST_PATH),
+         L"--msgina-dir \"" + StubMsginaDir() + L"\" --show-log --recovery-code " + W(old[0]) + L" \"" +
+             ModulePath() + L"\" --logon user=alice",
+         {}},
+        {RecoveryToolPath(), L"new 3", {}, 3500},
+    };
+    RunAtOnce(racers);
+    EXPECT_EQ(racers[1].run.exitCode, 0u) << racers[1].run.out;
+    const std::vector<std::string> made = PrintedCodes(racers[1].run);
+    ASSERT_EQ(made.size(), 3u) << racers[1].run.out;
+    RecoverySet set;
+    std::string reason;
+    ASSERT_EQ(LoadRecoverySet(set, reason), RecoveryLoad::Loaded) << reason;
+    EXPECT_EQ(set.Count(), 3u);
+    for (const std::string& code : made) {
+        uint8_t hash[kRecoveryHashBytes];
+        ASSERT_TRUE(DeriveRecoveryHash(code, set.salt, set.iterations, hash));
+        EXPECT_GE(MatchRecoveryHash(hash, set.hashes), 0) << code;
+    }
 }
 
 }  // namespace

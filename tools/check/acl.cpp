@@ -127,7 +127,7 @@ std::vector<std::string> UnexpectedGrantees(PSECURITY_DESCRIPTOR descriptor, ACC
     return readers;
 }
 
-bool ReadKeySecurity(const char* keyPath, std::vector<BYTE>& descriptor, DWORD& error) {
+bool ReadKeySecurity(const char* keyPath, std::vector<BYTE>& descriptor, DWORD& error, SECURITY_INFORMATION parts) {
     unique_hkey key;
     error = static_cast<DWORD>(::RegOpenKeyExA(HKEY_LOCAL_MACHINE, keyPath, 0, READ_CONTROL, key.put()));
     if (error != ERROR_SUCCESS) {
@@ -135,10 +135,10 @@ bool ReadKeySecurity(const char* keyPath, std::vector<BYTE>& descriptor, DWORD& 
         return false;
     }
     DWORD size = 0;
-    error = static_cast<DWORD>(::RegGetKeySecurity(key.get(), DACL_SECURITY_INFORMATION, nullptr, &size));
+    error = static_cast<DWORD>(::RegGetKeySecurity(key.get(), parts, nullptr, &size));
     if (error != ERROR_INSUFFICIENT_BUFFER) return false;
     descriptor.assign(size, 0);
-    error = static_cast<DWORD>(::RegGetKeySecurity(key.get(), DACL_SECURITY_INFORMATION, descriptor.data(), &size));
+    error = static_cast<DWORD>(::RegGetKeySecurity(key.get(), parts, descriptor.data(), &size));
     return error == ERROR_SUCCESS;
 }
 

@@ -35,8 +35,10 @@ std::vector<std::string> UnexpectedGrantees(PSECURITY_DESCRIPTOR descriptor, ACC
 // whether it is the Administrators group; "(no owner)" when none is recorded.
 std::string OwnerName(PSECURITY_DESCRIPTOR descriptor, bool& administrators);
 
-// The DACL of HKLM\keyPath (false with `error` set when it cannot be read).
-bool ReadKeySecurity(const char* keyPath, std::vector<BYTE>& descriptor, DWORD& error);
+// The DACL (and with `parts`, more) of HKLM\keyPath (false with `error` set
+// when it cannot be read).
+bool ReadKeySecurity(const char* keyPath, std::vector<BYTE>& descriptor, DWORD& error,
+                     SECURITY_INFORMATION parts = DACL_SECURITY_INFORMATION);
 // The DACL (and with `parts`, more) of a file or folder.
 bool ReadFileSecurity(const std::wstring& path, std::vector<BYTE>& descriptor, DWORD& error,
                       SECURITY_INFORMATION parts = DACL_SECURITY_INFORMATION);

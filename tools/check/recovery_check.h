@@ -11,5 +11,6 @@
 
 // Adds the findings; returns the accounts other than SYSTEM, Administrators and
 // CREATOR OWNER that may read the Recovery key (whoever reads the hashes can
-// try codes offline, at the speed of their own machine).
+// try codes offline, at the speed of their own machine), or, when the key is
+// exposed, that own it or may write it (the module then uses no code).
 std::vector<std::string> CheckRecoveryCodes(Report& report, const SettingsOutcome& settings);

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "auth/recovery.h"
+#include "common/machine_lock.h"
 #include "common/strings.h"
 #include "config/config.h"
 #include "config/recovery_store.h"
@@ -84,21 +85,69 @@ bool ParseCount(const std::wstring& text, size_t& count) {
     return count >= 1 && count <= kMaxRecoveryCodes;
 }
 
+// Wipes the codes and the text that printed them when `New` returns, however
+// it returns.
+class WipedCodes {
+public:
+    WipedCodes(std::vector<std::string>& codes, std::string& text) : codes_(codes), text_(text) {}
+    ~WipedCodes() {
+        for (std::string& code : codes_) WipeRecoveryText(code);
+        WipeRecoveryText(text_);
+    }
+    WipedCodes(const WipedCodes&) = delete;
+    WipedCodes& operator=(const WipedCodes&) = delete;
+
+private:
+    std::vector<std::string>& codes_;
+    std::string& text_;
+};
+
+// Takes the store's machine-wide lock for a change (new, clear), as each
+// session's Winlogon does for a code it uses. False (reported) when another
+// process holds it past the wait, or someone else made it.
+bool LockStore(MachineLock& lock, std::string& refusal) {
+    switch (lock.state()) {
+    case MachineLockState::NotOurs:
+        refusal = "the lock \"" + ToUtf8(kRecoveryLockName) + "\" was created by another account (" + lock.owner() +
+                  "); restart the machine to remove it";
+        return false;
+    case MachineLockState::Unavailable:
+        refusal = "the lock of the recovery codes cannot be opened (" + std::string(lock.failure().name) +
+                  ", error " + std::to_string(lock.failure().error) + ")";
+        return false;
+    case MachineLockState::Usable:
+        break;
+    }
+    if (lock.Acquire(kRecoveryLockWaitMs)) return true;
+    refusal = "another process held the lock of the recovery codes for " +
+              std::to_string(kRecoveryLockWaitMs / 1000) + " s; try again";
+    return false;
+}
+
 int New(size_t count) {
     RecoverySet set;
     std::vector<std::string> codes;
+    // The output is built in one buffer, reserved up front, so that it never
+    // moves and leaves a copy of the codes behind.
+    std::string text;
+    text.reserve(1024 + count * 32);
+    const WipedCodes wipe(codes, text);
     if (!MakeRecoverySet(count, set, codes)) return Fail(kStoreFailed, "the codes could not be made");
+    MachineLock lock(kRecoveryLockName, kRecoveryLockSecurity);
+    std::string refusal;
+    if (!LockStore(lock, refusal)) return Fail(kStoreFailed, refusal);
     const LONG saved = SaveRecoverySet(set);
     if (saved != ERROR_SUCCESS)
         return Fail(kStoreFailed, "HKLM\\" + std::string(kRecoveryKey) + " cannot be written (error " +
                                       std::to_string(saved) + "); see vyn-recovery status for what is stored");
-    std::string text = "Recovery codes for " + MachineName() + ", made " + FormatRecoverySetTime(set.created) + " (" +
-                       std::to_string(codes.size()) + (codes.size() == 1 ? " code" : " codes") +
-                       "; each works once):\n\n";
+    text += "Recovery codes for " + MachineName() + ", made " + FormatRecoverySetTime(set.created) + " (" +
+            std::to_string(codes.size()) + (codes.size() == 1 ? " code" : " codes") + "; each works once):\n\n";
     for (size_t i = 0; i < codes.size(); ++i) {
         char number[8];
         std::snprintf(number, sizeof number, "%4u. ", static_cast<unsigned>(i + 1));
-        text += number + FormatRecoveryCode(codes[i]) + "\n";
+        text += number;
+        AppendRecoveryCode(text, codes[i]);
+        text += '\n';
     }
     text +=
         "\nThey are shown only now and stored nowhere: keep them where only administrators\n"
@@ -106,8 +155,6 @@ int New(size_t count) {
         "cannot be reached. The previous set no longer works.\n";
     if (FailOpenSet()) text += std::string("\n") + FailOpenLine(true);
     Out(text);
-    SecureZeroMemory(&text[0], text.size());
-    for (std::string& code : codes) SecureZeroMemory(&code[0], code.size());
     return kDone;
 }
 
@@ -144,6 +191,9 @@ int Status() {
 }
 
 int Clear() {
+    MachineLock lock(kRecoveryLockName, kRecoveryLockSecurity);
+    std::string refusal;
+    if (!LockStore(lock, refusal)) return Fail(kStoreFailed, refusal);
     const LONG deleted = DeleteRecoverySet();
     if (deleted != ERROR_SUCCESS)
         return Fail(kStoreFailed,
