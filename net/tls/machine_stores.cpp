@@ -96,7 +96,8 @@ private:
             LogSystemCallFailure("CreateEventW", ::GetLastError());
         } else {
             HANDLE event = s.changed.get();
-            s.reportsChanges = gMachineStoreApi.controlStore(store.get(), 0, CERT_STORE_CTRL_NOTIFY_CHANGE, &event) != FALSE;
+            s.reportsChanges =
+                gMachineStoreApi.controlStore(store.get(), 0, CERT_STORE_CTRL_NOTIFY_CHANGE, &event) != FALSE;
         }
         s.store = std::move(store);
     }

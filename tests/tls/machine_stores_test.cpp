@@ -30,7 +30,8 @@ namespace {
 // a root ("fetch-ca") that only the test puts into the ROOT store.
 constexpr int kDisallowedLeafServer = 8;
 constexpr int kFetchRootServer = 17;
-constexpr char kInDisallowed[] = "ERROR: A certificate of the server's chain (depth 0) is in the machine's Disallowed store";
+constexpr char kInDisallowed[] =
+    "ERROR: A certificate of the server's chain (depth 0) is in the machine's Disallowed store";
 
 std::string Der(const char* name) {
     std::ifstream in(std::string(VYN_TLS_PKI) + "/" + name, std::ios::binary);
