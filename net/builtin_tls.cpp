@@ -32,7 +32,7 @@ extern "C" {
 #include "net/tls/resolve.h"
 #include "net/socket_handles.h"
 #include "net/tls/tls_platform.h"
-#include "net/transport.h"
+#include "net/winhttp_error.h"
 
 namespace {
 

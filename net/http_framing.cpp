@@ -9,7 +9,7 @@
 
 #include "diag/errors.h"
 #include "net/https_types.h"
-#include "net/transport.h"
+#include "net/winhttp_error.h"
 
 namespace {
 

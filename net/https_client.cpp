@@ -9,6 +9,7 @@
 #include "diag/errors.h"
 #include "diag/log.h"
 #include "net/winhttp_api.h"
+#include "net/winhttp_error.h"
 
 namespace {
 std::atomic<bool> gModuleClientFirst{false};
@@ -135,13 +136,6 @@ int32_t CHttpsClient::Send(const HttpsRequest& request, std::string& response, T
                " could not connect to " + HostPort(request.host, request.port) + "; trying " +
                ClientWords(&second == &builtin_));
     return SendThrough(second, handOver, response);
-}
-
-bool ExchangeCancelled(const HttpsRequest& request) {
-    if (request.cancelEvent == nullptr) return false;
-    const DWORD result = ::WaitForSingleObject(static_cast<HANDLE>(request.cancelEvent), 0);
-    if (result == WAIT_FAILED) LogSystemCallFailure("WaitForSingleObject", ::GetLastError());
-    return result == WAIT_OBJECT_0;
 }
 
 void CHttpsClient::Abort() {

@@ -13,6 +13,7 @@
 #include "diag/errors.h"
 #include "diag/log.h"
 #include "net/winhttp_api.h"
+#include "net/winhttp_error.h"
 
 namespace {
 
@@ -38,29 +39,6 @@ int32_t ParseStatus(const wchar_t* text) {
 }
 
 }  // namespace
-
-const WinHttpApi& RealWinHttpApi() noexcept {
-    static const WinHttpApi api = {
-        ::WinHttpOpen,
-        ::WinHttpSetOption,
-        ::WinHttpConnect,
-        ::WinHttpOpenRequest,
-        ::WinHttpAddRequestHeaders,
-        ::WinHttpSendRequest,
-        ::WinHttpReceiveResponse,
-        ::WinHttpQueryDataAvailable,
-        ::WinHttpReadData,
-        ::WinHttpQueryHeaders,
-        ::FormatMessageA,
-        ::WinHttpSetStatusCallback,
-    };
-    return api;
-}
-
-WinHttpApi& winhttp_api() noexcept {
-    static WinHttpApi api = RealWinHttpApi();
-    return api;
-}
 
 bool SetRequestTimeouts(HINTERNET request, int32_t timeoutSeconds, TimeoutScope scope) {
     // A status poll is held open by the service by design, so outside the
@@ -109,28 +87,6 @@ bool SetAnswerTimeouts(HINTERNET request, int32_t seconds) {
         }
     }
     return true;
-}
-
-DWORD WinHttpErrorFor(DWORD lastError) {
-    return lastError == WSAETIMEDOUT ? static_cast<DWORD>(ERROR_WINHTTP_TIMEOUT) : lastError;
-}
-
-void ThrowWinHttpError(const std::string& callName, DWORD lastError, NetWait wait) {
-    const DWORD code = WinHttpErrorFor(lastError);
-    char text[1024] = {};
-    DWORD length = 0;
-    if (HMODULE winhttp = ::GetModuleHandleA("winhttp.dll")) {
-        length = winhttp_api().FormatErrorText(FORMAT_MESSAGE_FROM_HMODULE, winhttp, code, 0x400, text,
-                                               sizeof(text), nullptr);
-    }
-    if (length != 0) {
-        // The text keeps the line break FormatMessage ends it with.
-        LogMessage("ERROR: Failure during WinHttp call (" + callName + "): " + std::string(text, length) + " [" +
-                   std::to_string(static_cast<unsigned long>(code)) + "]");
-    } else {
-        LogSystemCallFailure(callName.c_str(), code);
-    }
-    throw CINetException(code, wait);
 }
 
 void CWinHttpClient::Open(const std::string& userAgent) {

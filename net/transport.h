@@ -71,13 +71,3 @@ bool SetRequestTimeouts(HINTERNET request, int32_t timeoutSeconds,
 // leaving every other time-out as it is. Logs and returns false like
 // SetRequestTimeouts.
 bool SetAnswerTimeouts(HINTERNET request, int32_t seconds);
-
-// The WinHTTP error code a failed call stands for. Wine's WinHTTP reports an
-// expired send or receive time-out with the socket's code (WSAETIMEDOUT);
-// Windows reports ERROR_WINHTTP_TIMEOUT, which is what the log and the user's
-// message show on both.
-DWORD WinHttpErrorFor(DWORD lastError);
-
-// Logs the failed WinHTTP call with WinHTTP's own text for `code` and throws
-// CINetException(code, wait).
-[[noreturn]] void ThrowWinHttpError(const std::string& callName, DWORD code, NetWait wait = NetWait::Sending);

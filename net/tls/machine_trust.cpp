@@ -11,23 +11,17 @@
 
 #include <cstring>
 #include <memory>
+#include <utility>
 
 #include "config/config.h"
 #include "diag/log.h"
+#include "net/tls/machine_stores.h"
 #include "net/tls/name_checks.h"
 #include "net/tls/root_update.h"
 
 namespace {
 
 constexpr DWORD kEncoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
-
-unique_hcertstore OpenMachineStore(const wchar_t* name, const char* logName) {
-    // Read-only and never created: the client only looks certificates up.
-    unique_hcertstore store(::CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0,
-                                            CERT_SYSTEM_STORE_LOCAL_MACHINE | CERT_STORE_READONLY_FLAG, name));
-    if (!store) LogSystemCallFailure(logName, ::GetLastError());
-    return store;
-}
 
 // A list of certificates parsed by the library, as the CA callback hands
 // them over (the library frees what it is given).
@@ -119,8 +113,9 @@ unique_crt_list AnchorsNamed(HCERTSTORE store, const mbedtls_x509_buf& issuerRaw
 
 void MachineTrust::Attach(mbedtls_ssl_config* config, const std::string& host) {
     host_ = host;
-    roots_ = OpenMachineStore(L"ROOT", "CertOpenStore(ROOT)");
-    disallowed_ = OpenMachineStore(L"Disallowed", "CertOpenStore(Disallowed)");
+    MachineStoreHandles stores = CurrentMachineStores();
+    roots_ = std::move(stores.roots);
+    disallowed_ = std::move(stores.disallowed);
     mbedtls_ssl_conf_ca_cb(config, FindRoots, this);
     mbedtls_ssl_conf_verify(config, Verify, this);
 }
@@ -151,7 +146,7 @@ int MachineTrust::FindRoots(void* self, const mbedtls_x509_crt* child, mbedtls_x
                                : "DEBUG: Windows did not find the root of the server's chain");
             }
             if (fetched == RootFetch::Found) {
-                trust.roots_ = OpenMachineStore(L"ROOT", "CertOpenStore(ROOT)");
+                trust.roots_ = RootsReadAgain();
                 if (!trust.roots_) return 0;
                 found = AnchorsNamed(trust.roots_.get(), child->issuer_raw, &setAside);
             }

@@ -53,9 +53,9 @@ public:
     MachineTrust(const MachineTrust&) = delete;
     MachineTrust& operator=(const MachineTrust&) = delete;
 
-    // Opens both stores (a store that cannot be opened is logged; every chain
-    // is then refused) and installs the callbacks in `config`, which must not
-    // outlive this object. `host`: the name or address connected to, which
+    // Takes both stores as they stand now (net/tls/machine_stores.h; a store
+    // that cannot be opened is logged, and every chain is then refused) and
+    // installs the callbacks in `config`, which must not outlive this object. `host`: the name or address connected to, which
     // the leaf must name.
     void Attach(mbedtls_ssl_config* config, const std::string& host);
 

@@ -12,7 +12,7 @@
 #include "diag/errors.h"
 #include "diag/log.h"
 #include "net/detached_call.h"
-#include "net/transport.h"
+#include "net/winhttp_error.h"
 
 namespace {
 constexpr DWORD kTimeout = 12002;          // ERROR_WINHTTP_TIMEOUT

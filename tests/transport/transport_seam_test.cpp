@@ -13,6 +13,7 @@
 #include "diag/errors.h"
 #include "net/https_client.h"
 #include "net/transport.h"
+#include "net/winhttp_error.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/refservice.h"
 #include "tests/transport/silent_listeners.h"
