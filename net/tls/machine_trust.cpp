@@ -99,6 +99,19 @@ std::string DisplayName(PCCERT_CONTEXT certificate) {
     return name;
 }
 
+// The debug log's words for what a root search came to.
+const char* Outcome(RootFetch fetched) {
+    switch (fetched) {
+        case RootFetch::Found: return "Windows added the root of the server's chain to the machine's ROOT store";
+        case RootFetch::NotFound: return "Windows did not find the root of the server's chain";
+        case RootFetch::LimitReached:
+            return "Windows was not asked for the root of the server's chain: this process asked for enough others";
+        case RootFetch::TimedOut: return "Windows did not find the root of the server's chain within the time left";
+        case RootFetch::Cancelled: return "The search for the root of the server's chain was cancelled";
+        default: return "Windows could not build the server's chain";
+    }
+}
+
 // The roots of `store` named `issuer` that are anchors for a server; sets
 // `setAside` with the name of one that is not.
 unique_crt_list AnchorsNamed(HCERTSTORE store, const mbedtls_x509_buf& issuerRaw, std::string* setAside) {
@@ -191,18 +204,7 @@ bool MachineTrust::FetchRoot(const mbedtls_x509_crt& child) {
     const RootFetch fetched = FetchMissingRoot(chain, bound, fetchCancel_);
     if (fetched == RootFetch::TimedOut) fetchStopped_ = 12002;   // ERROR_WINHTTP_TIMEOUT
     if (fetched == RootFetch::Cancelled) fetchStopped_ = 12017;  // ERROR_WINHTTP_OPERATION_CANCELLED
-    if (gDebugLogging && fetched != RootFetch::AlreadyTried) {
-        static const char* const kOutcomes[] = {
-            "Windows added the root of the server's chain to the machine's ROOT store",
-            "Windows did not find the root of the server's chain",
-            "",
-            "Windows was not asked for the root of the server's chain: this process asked for enough others",
-            "Windows did not find the root of the server's chain within the time left",
-            "The search for the root of the server's chain was cancelled",
-            "Windows could not build the server's chain",
-        };
-        LogMessage(std::string("DEBUG: ") + kOutcomes[static_cast<int>(fetched)]);
-    }
+    if (gDebugLogging && fetched != RootFetch::AlreadyTried) LogMessage(std::string("DEBUG: ") + Outcome(fetched));
     return fetched == RootFetch::Found;
 }
 
@@ -336,8 +338,7 @@ bool MachineTrust::CertificateRefused(int result, uint32_t flags, bool atServerC
                                 high == -MBEDTLS_ERR_PK_UNKNOWN_PK_ALG || high == -MBEDTLS_ERR_PK_UNKNOWN_NAMED_CURVE ||
                                 high == -MBEDTLS_ERR_PK_FEATURE_UNAVAILABLE ||
                                 high == -MBEDTLS_ERR_X509_UNKNOWN_SIG_ALG ||
-                                high == -MBEDTLS_ERR_X509_FEATURE_UNAVAILABLE ||
-                                result == MBEDTLS_ERR_ECP_FEATURE_UNAVAILABLE;
+                                high == -MBEDTLS_ERR_X509_FEATURE_UNAVAILABLE;
         if (notCarried) Once(kReasonAlgorithm, kAlgorithmLine);
         refused = true;
     } else if (result == MBEDTLS_ERR_ECP_FEATURE_UNAVAILABLE) {
