@@ -111,10 +111,13 @@ HttpAnswer ReadHttpAnswer(std::string& buffer, const ReadMore& readMore, const s
     if (codings.size() > 1 || (codings.size() == 1 && codings.front() != "chunked")) fail(kInvalidResponse);
     const bool chunked = !codings.empty();
     // Lengths that disagree leave the answer's end to whoever reads it:
-    // a proxy on the path may have taken another one than ours.
+    // a proxy on the path may have taken another one than ours. A length
+    // line without a value disagrees with any other.
     std::string contentLength;
     for (const std::string& value : HeaderValues(head, "Content-Length")) {
-        for (const std::string& token : HeaderTokens(value)) {
+        const std::vector<std::string> lengths = HeaderTokens(value);
+        if (lengths.empty()) fail(kInvalidResponse);
+        for (const std::string& token : lengths) {
             if (!contentLength.empty() && token != contentLength) fail(kInvalidResponse);
             contentLength = token;
         }

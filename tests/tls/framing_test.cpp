@@ -47,6 +47,7 @@ const FramingCase kFramings[] = {
     // Two lengths that disagree leave the answer's end open; two that agree do not.
     {"ContentLengthsDisagree", "lengths-differ", 1, 12152, "1 1"},
     {"ContentLengthsAgree", "lengths-agree", 1, 0, "1 1"},
+    {"ContentLengthAndOneWithoutValue", "length-and-empty", 1, 12152, "1 1"},
     // "xchunked" is a coding of its own, not chunked.
     {"TransferEncodingReadAsTokens", "te-not-a-token", 1, 12152, "1 1"},
     {"AbortWhileTheAnswerIsAwaited", "held", 1, 12017, "1 1", nullptr, true},

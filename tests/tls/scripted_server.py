@@ -17,6 +17,7 @@ path unique to one test run):
   /chunk-extension/..     chunked, a size line "5 ;name=value"
   /lengths-differ/..      two Content-Length headers, 5 and 6
   /lengths-agree/..       two Content-Length headers, both 5
+  /length-and-empty/..    Content-Length 5, then a Content-Length without a value
   /te-not-a-token/..      Transfer-Encoding: xchunked, with a chunked body
   /second-dropped/..      the first request of a connection is answered; the
                           second is read whole and the connection closed unanswered
@@ -137,6 +138,7 @@ def serve(raw, number, context):
                 "chunk-extension": chunked + b"5 ;name=value\r\nwhole\r\n0\r\n\r\n",
                 "lengths-differ": b"HTTP/1.1 200 OK\r\nContent-Length: 5\r\nContent-Length: 6\r\n\r\nwhole",
                 "lengths-agree": b"HTTP/1.1 200 OK\r\nContent-Length: 5\r\nContent-Length: 5\r\n\r\nwhole",
+                "length-and-empty": b"HTTP/1.1 200 OK\r\nContent-Length: 5\r\nContent-Length: \r\n\r\nwhole",
                 "te-not-a-token": b"HTTP/1.1 200 OK\r\nTransfer-Encoding: xchunked\r\n\r\n"
                                   b"5\r\nwhole\r\n0\r\n\r\n",
             }
