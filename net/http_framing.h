@@ -43,9 +43,9 @@ using ReadMore = std::function<bool(std::string& buffer)>;
 // from `buffer` and what `readMore` adds to it. Bytes after the answer stay in
 // `buffer`. Throws CINetException naming `what`, waiting for the answer:
 // 12152 for bytes that are not an HTTP answer (among them Content-Length
-// headers that disagree or have no value, a transfer coding other than chunked, and a chunk
-// size followed by anything but spaces, ";" or the line's end), 12030 for an
-// answer cut short
-// or larger than any answer of the service (for a chunked body, its size
-// lines and trailers count with its data).
+// headers that disagree or have no value, a transfer coding other than
+// chunked, and a chunk size followed by anything but spaces, ";" or the
+// line's end), 12030 for an answer cut short or larger than any answer of
+// the service (for a chunked body, its size lines and trailers count with
+// its data).
 HttpAnswer ReadHttpAnswer(std::string& buffer, const ReadMore& readMore, const std::string& what);
