@@ -487,6 +487,7 @@ void CBuiltinTlsClient::Open(const HttpsRequest& request) {
         mbedtls_ssl_conf_sig_algs(&conn.config, kSignatureSchemes);
         mbedtls_ssl_conf_rng(&conn.config, mbedtls_psa_get_random, MBEDTLS_PSA_RANDOM_STATE);
         conn.trust.Attach(&conn.config, request.host);
+        conn.trust.BoundRootFetch(&conn.deadline, conn.cancel);
         rc = mbedtls_ssl_setup(&conn.ssl, &conn.config);
         if (rc == 0 && peerChain_ != nullptr) peerChain_->Attach(&conn.ssl, &conn.config);
     }
@@ -508,8 +509,16 @@ void CBuiltinTlsClient::Open(const HttpsRequest& request) {
         const uint32_t flags = mbedtls_ssl_get_verify_result(&conn.ssl);
         DebugTlsFailure(what, rc, flags, conn.socketError);
         if (conn.stop == Stop::Timeout || conn.stop == Stop::Cancelled) ThrowWinHttpError(what, CodeFor(conn.stop, 0));
-        // Any problem of the server's certificates, as Windows reports it.
-        if (MachineTrust::CertificateRefused(rc, flags)) ThrowWinHttpError(what, kCertificateRefused);
+        // Windows' search for the root, left behind at the deadline or on Abort.
+        if (const DWORD stopped = conn.trust.RootFetchStopped()) {
+            ThrowWinHttpError(what, conn.CancelSignalled() ? kCancelled : stopped);
+        }
+        // Any problem of the server's certificates, as Windows reports it:
+        // among them every failure of the step that reads them, short of the
+        // connection's own end.
+        const bool atCertificates = conn.stop == Stop::None && rc != MBEDTLS_ERR_SSL_FATAL_ALERT_MESSAGE &&
+                                    conn.ssl.MBEDTLS_PRIVATE(state) == MBEDTLS_SSL_SERVER_CERTIFICATE;
+        if (conn.trust.CertificateRefused(rc, flags, atCertificates)) ThrowWinHttpError(what, kCertificateRefused);
         // Everything else, including a server that drops the connection on
         // our hello (no common version or suite): the handshake failed.
         ThrowWinHttpError(what, kHandshakeFailed);

@@ -6,6 +6,7 @@
 
 #include <cctype>
 #include <cstring>
+#include <utility>
 
 #include "diag/errors.h"
 #include "net/https_types.h"
@@ -32,7 +33,8 @@ int ParseStatusLine(const std::string& line) {
     return status;
 }
 
-std::string HeaderValue(const std::string& head, const char* name) {
+std::vector<std::string> HeaderValues(const std::string& head, const char* name) {
+    std::vector<std::string> values;
     const size_t nameLength = std::strlen(name);
     size_t line = head.find("\r\n");
     while (line != std::string::npos && line + 2 < head.size()) {
@@ -44,16 +46,41 @@ std::string HeaderValue(const std::string& head, const char* name) {
             while (b < text.size() && (text[b] == ' ' || text[b] == '\t')) ++b;
             size_t e = text.size();
             while (e > b && (text[e - 1] == ' ' || text[e - 1] == '\t')) --e;
-            return text.substr(b, e - b);
+            values.push_back(text.substr(b, e - b));
         }
     }
-    return std::string();
+    return values;
+}
+
+std::string HeaderValue(const std::string& head, const char* name) {
+    const std::vector<std::string> values = HeaderValues(head, name);
+    return values.empty() ? std::string() : values.front();
+}
+
+std::vector<std::string> HeaderTokens(const std::string& value) {
+    std::vector<std::string> tokens;
+    size_t start = 0;
+    while (start <= value.size()) {
+        size_t end = value.find(',', start);
+        if (end == std::string::npos) end = value.size();
+        size_t b = start, e = end;
+        while (b < e && (value[b] == ' ' || value[b] == '\t')) ++b;
+        while (e > b && (value[e - 1] == ' ' || value[e - 1] == '\t')) --e;
+        if (e > b) {
+            std::string token;
+            for (size_t i = b; i < e; ++i) token += static_cast<char>(std::tolower(static_cast<unsigned char>(value[i])));
+            tokens.push_back(token);
+        }
+        start = end + 1;
+    }
+    return tokens;
 }
 
 bool ContainsToken(const std::string& value, const char* token) {
-    std::string lower;
-    for (char ch : value) lower += static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
-    return lower.find(token) != std::string::npos;
+    for (const std::string& t : HeaderTokens(value)) {
+        if (t == token) return true;
+    }
+    return false;
 }
 
 HttpAnswer ReadHttpAnswer(std::string& buffer, const ReadMore& readMore, const std::string& what) {
@@ -74,18 +101,37 @@ HttpAnswer ReadHttpAnswer(std::string& buffer, const ReadMore& readMore, const s
     }
 
     std::string& body = answer.body;
-    const std::string transferEncoding = HeaderValue(head, "Transfer-Encoding");
-    const std::string contentLength = HeaderValue(head, "Content-Length");
+    // Every Transfer-Encoding line's codings, in order. The module decodes
+    // none but chunked: an answer in any other coding cannot be read, and a
+    // name that only contains "chunked" is not chunked.
+    std::vector<std::string> codings;
+    for (const std::string& value : HeaderValues(head, "Transfer-Encoding")) {
+        for (std::string& token : HeaderTokens(value)) codings.push_back(std::move(token));
+    }
+    if (codings.size() > 1 || (codings.size() == 1 && codings.front() != "chunked")) fail(kInvalidResponse);
+    const bool chunked = !codings.empty();
+    // Lengths that disagree leave the answer's end to whoever reads it:
+    // a proxy on the path may have taken another one than ours. A length
+    // line without a value disagrees with any other.
+    std::string contentLength;
+    for (const std::string& value : HeaderValues(head, "Content-Length")) {
+        const std::vector<std::string> lengths = HeaderTokens(value);
+        if (lengths.empty()) fail(kInvalidResponse);
+        for (const std::string& token : lengths) {
+            if (!contentLength.empty() && token != contentLength) fail(kInvalidResponse);
+            contentLength = token;
+        }
+    }
     // An answer with both a length and chunks is framed by its chunks; a
     // proxy on the path may have read it by its length, so the connection
     // carries nothing after it.
     answer.closeAfter = ContainsToken(HeaderValue(head, "Connection"), "close") ||
                         (head.compare(0, 8, "HTTP/1.0") == 0 &&
                          !ContainsToken(HeaderValue(head, "Connection"), "keep-alive")) ||
-                        (!transferEncoding.empty() && !contentLength.empty());
+                        (chunked && !contentLength.empty());
     if (answer.status == 204 || answer.status == 304) {
         // No body by definition.
-    } else if (!transferEncoding.empty() && ContainsToken(transferEncoding, "chunked")) {
+    } else if (chunked) {
         // Every byte of the chunked body counts against the answer's bound:
         // the size lines and the trailers as well as the data, so a server
         // cannot grow the module's memory with an endless line.
@@ -110,6 +156,9 @@ HttpAnswer ReadHttpAnswer(std::string& buffer, const ReadMore& readMore, const s
                 if (size > 0x7fffffffULL) fail(kInvalidResponse);
             }
             if (i == 0) fail(kInvalidResponse);
+            // Spaces, then a chunk extension (ignored) or the line's end.
+            while (i < lineEnd && (buffer[i] == ' ' || buffer[i] == '\t')) ++i;
+            if (i < lineEnd && buffer[i] != ';') fail(kInvalidResponse);
             if (used + size + 2 > kMaxAnswerBytes) fail(kConnectionBroken);
             buffer.erase(0, lineEnd + 2);
             if (size == 0) {

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 // The status code of an HTTP status line ("HTTP/1.x NNN text"); -1 when the
 // line is not one.
@@ -16,7 +17,14 @@ int ParseStatusLine(const std::string& line);
 // status line followed by header lines each ending in "\r\n"; "" when absent.
 std::string HeaderValue(const std::string& head, const char* name);
 
-// Whether `value` holds `token`, compared without case.
+// The values of every header line `name` in `head`, in their order.
+std::vector<std::string> HeaderValues(const std::string& head, const char* name);
+
+// The comma-separated tokens of a header's value (spaces and tabs around each
+// dropped, empty ones skipped), in lower case.
+std::vector<std::string> HeaderTokens(const std::string& value);
+
+// Whether `value` holds the token `token` (lower case), compared without case.
 bool ContainsToken(const std::string& value, const char* token);
 
 struct HttpAnswer {
@@ -34,7 +42,10 @@ using ReadMore = std::function<bool(std::string& buffer)>;
 // Reads one final answer (interim 1xx answers are skipped, as WinHTTP does)
 // from `buffer` and what `readMore` adds to it. Bytes after the answer stay in
 // `buffer`. Throws CINetException naming `what`, waiting for the answer:
-// 12152 for bytes that are not an HTTP answer, 12030 for an answer cut short
-// or larger than any answer of the service (for a chunked body, its size
-// lines and trailers count with its data).
+// 12152 for bytes that are not an HTTP answer (among them Content-Length
+// headers that disagree or have no value, a transfer coding other than
+// chunked, and a chunk size followed by anything but spaces, ";" or the
+// line's end), 12030 for an answer cut short or larger than any answer of
+// the service (for a chunked body, its size lines and trailers count with
+// its data).
 HttpAnswer ReadHttpAnswer(std::string& buffer, const ReadMore& readMore, const std::string& what);

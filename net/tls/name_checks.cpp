@@ -32,6 +32,13 @@ std::string Lower(const std::string& text) {
     return Lower(reinterpret_cast<const unsigned char*>(text.data()), text.size());
 }
 
+// A DNS name of a certificate or a constraint, as compared: lower case, one
+// trailing dot (the root's label, which names the same host) dropped.
+std::string DnsForm(const unsigned char* p, size_t length) {
+    if (length > 0 && p[length - 1] == '.') --length;
+    return Lower(p, length);
+}
+
 bool EndsWith(const std::string& text, const std::string& tail) {
     return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
 }
@@ -47,13 +54,13 @@ Names NamesOf(const mbedtls_x509_crt& crt, bool commonNameCounts) {
     if (mbedtls_x509_crt_has_ext_type(&crt, MBEDTLS_X509_EXT_SUBJECT_ALT_NAME)) {
         for (const mbedtls_x509_sequence* s = &crt.subject_alt_names; s != nullptr; s = s->next) {
             if (s->buf.p == nullptr) continue;
-            if (s->buf.tag == kDnsNameTag) names.dns.push_back(Lower(s->buf.p, s->buf.len));
+            if (s->buf.tag == kDnsNameTag) names.dns.push_back(DnsForm(s->buf.p, s->buf.len));
             if (s->buf.tag == kIpAddressTag) names.ip.emplace_back(reinterpret_cast<const char*>(s->buf.p), s->buf.len);
         }
     } else if (commonNameCounts) {
         for (const mbedtls_x509_name* n = &crt.subject; n != nullptr; n = n->next) {
             if (n->oid.p != nullptr && MBEDTLS_OID_CMP(MBEDTLS_OID_AT_CN, &n->oid) == 0) {
-                names.dns.push_back(Lower(n->val.p, n->val.len));
+                names.dns.push_back(DnsForm(n->val.p, n->val.len));
             }
         }
     }
@@ -101,8 +108,12 @@ bool FindExtension(const mbedtls_x509_crt& crt, const unsigned char* oid, size_t
 }
 
 // Reads NameConstraints ::= SEQUENCE { permittedSubtrees [0], excludedSubtrees [1] }
-// (each a SEQUENCE OF GeneralSubtree ::= SEQUENCE { base GeneralName, ... });
-// the other kinds of name are not checked. False when it cannot be read.
+// (each a SEQUENCE OF GeneralSubtree ::= SEQUENCE { base GeneralName, ... }).
+// False when it cannot be read, when a list is empty (no name could be
+// inside an empty permitted list, and the encoding forbids one), or when a
+// subtree is of a kind of name this client does not check (directoryName,
+// rfc822Name, URI, otherName...): Windows checks those, and a CA constrained
+// in them is not one this client can vouch for.
 bool ParseNameConstraints(unsigned char* p, const unsigned char* end, Subtrees* out) {
     size_t length = 0;
     if (mbedtls_asn1_get_tag(&p, end, &length, MBEDTLS_ASN1_CONSTRUCTED | MBEDTLS_ASN1_SEQUENCE) != 0 ||
@@ -114,6 +125,7 @@ bool ParseNameConstraints(unsigned char* p, const unsigned char* end, Subtrees* 
         const bool permitted = tag == (MBEDTLS_ASN1_CONTEXT_SPECIFIC | MBEDTLS_ASN1_CONSTRUCTED | 0);
         const bool excluded = tag == (MBEDTLS_ASN1_CONTEXT_SPECIFIC | MBEDTLS_ASN1_CONSTRUCTED | 1);
         if ((!permitted && !excluded) || mbedtls_asn1_get_tag(&p, end, &length, tag) != 0) return false;
+        if (length == 0) return false;
         const unsigned char* listEnd = p + length;
         while (p < listEnd) {
             if (mbedtls_asn1_get_tag(&p, listEnd, &length, MBEDTLS_ASN1_CONSTRUCTED | MBEDTLS_ASN1_SEQUENCE) != 0) {
@@ -125,11 +137,13 @@ bool ParseNameConstraints(unsigned char* p, const unsigned char* end, Subtrees* 
             size_t baseLength = 0;
             if (mbedtls_asn1_get_tag(&p, subtreeEnd, &baseLength, baseTag) != 0) return false;
             if (baseTag == kDnsNameTag) {
-                (permitted ? out->dnsPermitted : out->dnsExcluded).push_back(Lower(p, baseLength));
+                (permitted ? out->dnsPermitted : out->dnsExcluded).push_back(DnsForm(p, baseLength));
             } else if (baseTag == kIpAddressTag) {
                 if (baseLength != 8 && baseLength != 32) return false;
                 (permitted ? out->ipPermitted : out->ipExcluded)
                     .emplace_back(reinterpret_cast<const char*>(p), baseLength);
+            } else {
+                return false;
             }
             p = const_cast<unsigned char*>(subtreeEnd);
         }

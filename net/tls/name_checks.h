@@ -30,9 +30,11 @@ bool CertificateNamesHost(const mbedtls_x509_crt& leaf, const std::string& host)
 // The name constraints (dNSName and iPAddress subtrees, permitted and
 // excluded) of the CA certificate `ca`, applied to the dNSName and iPAddress
 // names of `subject`: its subject alternative names, or, for a leaf without
-// them, its common name as a DNS name. True when `subject` is inside them (or
-// `ca` has none); false with the first name outside them in `outside` (a
-// dotted or hexadecimal address for an iPAddress), or "" when the extension
-// cannot be read, which counts as outside.
+// them, its common name as a DNS name. DNS names and DNS subtrees are compared
+// without case and without one trailing dot. True when `subject` is inside
+// them (or `ca` has none); false with the first name outside them in
+// `outside` (a dotted or hexadecimal address for an iPAddress), or "" when the
+// extension cannot be checked, which counts as outside: it cannot be read,
+// lists no subtree, or constrains a kind of name not checked here.
 bool InsideNameConstraints(const mbedtls_x509_crt& ca, const mbedtls_x509_crt& subject, bool subjectIsLeaf,
                            std::string* outside);
