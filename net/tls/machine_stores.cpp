@@ -47,7 +47,11 @@ public:
         if (blind || registryChanged) Watch();
         for (KeptStore* s : {&roots_, &disallowed_}) {
             // Taken first, so that a report is never left for the next call.
-            const bool reported = s->reportsChanges && Signalled(s->changed.get());
+            // A store that cannot report its changes is read again for every
+            // connection: the registry watch below sees only the stores' own
+            // key, not the Group Policy and enterprise parts the machine's
+            // ROOT and Disallowed stores also read, where a distrust may come.
+            const bool reported = !s->reportsChanges || Signalled(s->changed.get());
             if (!s->store) {
                 Open(*s);
             } else if (reported || registryChanged || blind) {
@@ -109,7 +113,8 @@ private:
 
     // Arms the watch on the stores' registry key (its subkeys included). When
     // it cannot be armed, every connection re-reads both stores: slower, never
-    // stale. On XP and 2003 a watch ends (signalled) when the thread that
+    // stale. It backs up the stores' own reports for their default parts only;
+    // a store with no report armed is read again regardless (Current). On XP and 2003 a watch ends (signalled) when the thread that
     // armed it exits, as a status worker does after each authentication; that
     // costs one re-read at the next connection.
     void Watch() {

@@ -10,7 +10,10 @@
 // registry stores, their Group Policy and enterprise parts included) and from
 // a watch on the registry key the local machine's stores are kept under
 // (Wine accepts the notification but never gives it). A store with a change
-// is opened anew, and the new one armed again.
+// is opened anew, and the new one armed again. That key holds only the
+// stores' default parts: a store whose own report cannot be armed is opened
+// anew for every connection, since its Group Policy and enterprise parts are
+// kept elsewhere.
 // So a certificate an administrator distrusts, or a root someone adds, counts
 // from the next connection on.
 //

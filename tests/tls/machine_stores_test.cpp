@@ -156,6 +156,7 @@ TEST_F(MachineStores, ChangesCountFromTheNextConnection) {
 // the notification and never give it): records the event armed on each store
 // by the store's name, and counts the opens, each still made by Wine.
 struct ReportingStores {
+    static std::wstring refused;  // a store whose reports cannot be armed
     static std::wstring opening;
     static std::map<std::wstring, HANDLE> events;
     static std::map<std::wstring, int> opens;
@@ -167,10 +168,15 @@ struct ReportingStores {
     }
     static BOOL WINAPI Control(HCERTSTORE store, DWORD flags, DWORD type, const void* parameter) {
         if (type != CERT_STORE_CTRL_NOTIFY_CHANGE) return ::CertControlStore(store, flags, type, parameter);
+        if (opening == refused) {
+            ::SetLastError(ERROR_NOT_SUPPORTED);
+            return FALSE;
+        }
         events[opening] = *static_cast<const HANDLE*>(parameter);
         return TRUE;
     }
 };
+std::wstring ReportingStores::refused;
 std::wstring ReportingStores::opening;
 std::map<std::wstring, HANDLE> ReportingStores::events;
 std::map<std::wstring, int> ReportingStores::opens;
@@ -206,6 +212,24 @@ TEST_F(MachineStores, ReadsAStoreAgainOnlyWhenItReportsAChange) {
     const auto lines = log.Texts();
     EXPECT_EQ(std::count(lines.begin(), lines.end(), "DEBUG: Read the machine's Disallowed store again"), 2);
     EXPECT_EQ(std::count(lines.begin(), lines.end(), "DEBUG: Read the machine's ROOT store again"), 0);
+    gMachineStoreApi = saved;
+}
+
+// A store whose change reports cannot be armed would learn of a distrust set
+// through Group Policy (kept outside the watched key) from nothing: it is read
+// again for every connection, the other store still only when it changes.
+TEST_F(MachineStores, ReadsAStoreThatCannotReportChangesForEveryConnection) {
+    const MachineStoreApi saved = gMachineStoreApi;
+    gMachineStoreApi.openStore = ReportingStores::Open;
+    gMachineStoreApi.controlStore = ReportingStores::Control;
+    ReportingStores::refused = L"Disallowed";
+    auto& opens = ReportingStores::opens;
+
+    EXPECT_EQ(Connect(kDisallowedLeafServer), 12175u);
+    EXPECT_EQ(Connect(0), 0u);
+    EXPECT_EQ(Connect(kDisallowedLeafServer), 12175u);
+    EXPECT_EQ(opens[L"Disallowed"], 3);
+    EXPECT_EQ(opens[L"ROOT"], 1);
     gMachineStoreApi = saved;
 }
 
