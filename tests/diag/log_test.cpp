@@ -193,9 +193,9 @@ TEST(IsPrivateLogDirectorySecurity, OnlyAdministratorsOwnedAndTheExactProtectedD
         // Not inherited by the log file, or less than full control.
         {L"O:BAD:P(A;;FA;;;SY)(A;;FA;;;BA)", false, false},
         {L"O:BAD:P(A;OICI;FR;;;SY)(A;OICI;FA;;;BA)", false, false},
-        // No DACL at all lets everyone in; an empty one is not the module's either.
+        // No DACL at all lets everyone in (a null DACL below); an empty one
+        // lets nobody in, but is not the module's either.
         {L"O:BA", false, true},
-        {L"O:BAD:NO_ACCESS_CONTROL", false, true},
         {L"O:BAD:P", false, false},
         // No owner recorded.
         {L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)", false, true},
@@ -209,6 +209,20 @@ TEST(IsPrivateLogDirectorySecurity, OnlyAdministratorsOwnedAndTheExactProtectedD
     }
     EXPECT_FALSE(IsPrivateLogDirectorySecurity(nullptr));
     EXPECT_TRUE(LogDirectoryLetsOthersIn(nullptr));
+    // A null DACL, built by hand: Wine reads "D:NO_ACCESS_CONTROL" as an
+    // empty one.
+    EXPECT_FALSE(IsPrivateLogDirectorySecurity(Descriptor(L"O:BAD:NO_ACCESS_CONTROL").get()));
+    const unique_hlocal owned = Descriptor(L"O:BA");
+    ASSERT_TRUE(owned);
+    PSID administrators = nullptr;
+    BOOL defaulted = FALSE;
+    ASSERT_TRUE(::GetSecurityDescriptorOwner(owned.get(), &administrators, &defaulted));
+    SECURITY_DESCRIPTOR nullDacl;
+    ASSERT_TRUE(::InitializeSecurityDescriptor(&nullDacl, SECURITY_DESCRIPTOR_REVISION));
+    ASSERT_TRUE(::SetSecurityDescriptorOwner(&nullDacl, administrators, FALSE));
+    ASSERT_TRUE(::SetSecurityDescriptorDacl(&nullDacl, TRUE, nullptr, FALSE));
+    EXPECT_FALSE(IsPrivateLogDirectorySecurity(&nullDacl));
+    EXPECT_TRUE(LogDirectoryLetsOthersIn(&nullDacl));
 }
 
 // The refusals on what a handle opened without following links reports.
