@@ -102,7 +102,7 @@ std::unique_ptr<BYTE[]> ReadOwnerAndDacl(HANDLE handle) noexcept {
 // folder counting as someone else's: the owner when it is this machine's,
 // this machine's accounts, the Backup Operators, whose privileges read and
 // restore every file whatever the folder says, and CREATOR OWNER, which
-// stands for whoever creates a file there, and only these accounts can.
+// stands for whoever creates a file there: only the accounts above can.
 bool IsTrustedEntry(PSID sid, PSID owner) noexcept {
     if (::EqualSid(sid, owner) || IsMachineAccount(sid)) return true;
     for (const WELL_KNOWN_SID_TYPE type : {WinBuiltinBackupOperatorsSid, WinCreatorOwnerSid}) {
