@@ -64,6 +64,13 @@ struct GlobalMemory {
     static void close(pointer h) noexcept { ::GlobalFree(h); }
 };
 
+// Directory searches (FindFirstFileW), closed with FindClose, not CloseHandle.
+struct FindSearch {
+    using pointer = HANDLE;
+    static pointer invalid() noexcept { return INVALID_HANDLE_VALUE; }
+    static void close(pointer h) noexcept { ::FindClose(h); }
+};
+
 }  // namespace handle_traits
 
 using unique_handle = unique_any<handle_traits::Handle>;
@@ -74,3 +81,4 @@ using unique_event_source = unique_any<handle_traits::EventSource>;
 using unique_hlocal = unique_any<handle_traits::LocalMemory>;
 using unique_timer = unique_any<handle_traits::TimerQueueTimer>;
 using unique_hglobal = unique_any<handle_traits::GlobalMemory>;
+using unique_hfind = unique_any<handle_traits::FindSearch>;

@@ -1,18 +1,11 @@
 #include "diag/log.h"
 
-#include <shlobj.h>
-#include <strsafe.h>
 #include <winsock2.h>
 
 #include <cstdio>
 
 #include "diag/log_file.h"
-
-namespace {
-
-constexpr size_t kLogDirectoryChars = 520;
-
-}  // namespace
+#include "diag/log_report.h"
 
 std::string FormatLogPrefix(const SYSTEMTIME& time, DWORD threadId) {
     char prefix[150] = {};
@@ -41,10 +34,11 @@ void LogMessage(const char* text) noexcept {
 void LogMessage(const std::string& text) noexcept { LogMessage(text.c_str()); }
 
 DWORD LogSystemCallFailure(const char* name, DWORD code) noexcept {
-    char line[512];
-    std::snprintf(line, sizeof line, "ERROR: Failure in system call '%s' (%lu)", name ? name : "",
-                  static_cast<unsigned long>(code));
-    LogMessage(line);
+    try {
+        LogMessage(SystemCallFailureText(name, code));
+    } catch (...) {
+        // Out of memory while logging: the caller still gets its code back.
+    }
     return code;
 }
 
@@ -79,14 +73,3 @@ std::string ServiceTextForLog(const std::string& text) {
     if (kept < text.size()) shown += " ... (" + std::to_string(text.size() - kept) + " bytes left out)";
     return shown;
 }
-
-HRESULT GetLogDirectory(wchar_t* buffer) noexcept {
-    wchar_t appData[MAX_PATH] = {};
-    const HRESULT hr = ::SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT, appData);
-    if (FAILED(hr)) return hr;
-    wchar_t work[kLogDirectoryChars] = {};
-    // Cut to fit when too long; the copy below reports it.
-    ::StringCchPrintfW(work, kLogDirectoryChars, L"%s\\%s", appData, L"Vyn Security");
-    return ::StringCchCopyW(buffer, kLogDirectoryChars, work);
-}
-

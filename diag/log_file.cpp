@@ -1,23 +1,26 @@
 // The log file that every process loading the module shares: one Winlogon per
-// terminal session, vyn-check and the logon host. It is opened at load (and a
-// folder someone else made is taken back first); each line is appended under
-// a machine-wide lock that also elects the one process that rotates the file.
-#include <windows.h>
+// terminal session, vyn-check and the logon host. The folder is checked (and
+// taken back from someone else) at load; each line opens vyn.log, appends and
+// closes it under a machine-wide lock that also elects the one process that
+// rotates the file. No handle is kept between lines: on NTFS a file that an
+// idle process holds cannot be replaced, and a deleted one keeps its name
+// (delete-pending) until the last holder closes it.
+#include "diag/log_file.h"
+
+#include <shlobj.h>
 #include <strsafe.h>
 
-#include <cstdio>
+#include <algorithm>
 #include <memory>
 #include <new>
 #include <string>
 #include <vector>
 
 #include "common/critical_section.h"
+#include "common/handles.h"
 #include "common/strings.h"
-#include "diag/eventlog.h"
-#include "diag/log.h"
-#include "diag/log_file.h"
-
-unique_hfile gLogFile;
+#include "diag/log_report.h"
+#include "diag/log_security.h"
 
 namespace log_detail {
 
@@ -26,21 +29,34 @@ ULONGLONG& RotationBytes() noexcept {
     return bytes;
 }
 
+const LogFileSystem& PlatformLogFileSystem() noexcept {
+    static const LogFileSystem files = {::CreateFileW, ::MoveFileExW, ::DeleteFileW};
+    return files;
+}
+
+LogFileSystem& CurrentLogFileSystem() noexcept {
+    static LogFileSystem files = PlatformLogFileSystem();
+    return files;
+}
+
 }  // namespace log_detail
 
 namespace {
 
 constexpr size_t kLogDirectoryChars = 520;
 
-// Full control for SYSTEM and the Administrators only, as the private folder
-// passes on: what a vyn.log the module creates is given.
-constexpr wchar_t kLogFileSecurity[] = L"D:P(A;;FA;;;SY)(A;;FA;;;BA)";
+// A vyn.log the module creates is owned by the Administrators, whoever runs
+// the process (SYSTEM in Winlogon, an administrator running the logon host or
+// vyn-check): the next load trusts it as its own instead of moving it aside.
+// Full control for SYSTEM and the Administrators only, whatever the folder
+// passes on (Wine passes nothing on).
+constexpr wchar_t kLogFileSecurity[] = L"O:BAD:P(A;;FA;;;SY)(A;;FA;;;BA)";
 
 constexpr char kDebuggerOnly[] = "; logging to the debugger output only";
 
 // Serialises every process's size check, rotation and write, so that exactly
-// one process rotates and every other one sees the new file before its next
-// line. The Global namespace makes it one lock for all terminal sessions.
+// one process rotates and every other one writes to the new file. The Global
+// namespace makes it one lock for all terminal sessions.
 constexpr wchar_t kLogLockName[] = L"Global\\Vyn Security log";
 
 // Only SYSTEM and the Administrators may open the lock: a user who could would
@@ -51,34 +67,38 @@ constexpr wchar_t kLogLockSecurity[] = L"D:P(A;;GA;;;SY)(A;;GA;;;BA)";
 // that keeps the lock longer is stuck; lines then go on without it.
 constexpr DWORD kLogLockWaitMs = 1000;
 
-// What the writer keeps between lines. Zero before OpenLogFile and touched
-// only while `active` (set once OpenLogFile succeeded, after every global of
-// the module was built; cleared by CloseLogFile), so a line logged from
-// another global's constructor or destructor reaches the debugger output
+// Files moved aside when the folder was taken back that are kept (the newest).
+constexpr size_t kTakenBackKept = 2;
+
+// What the writer keeps between lines. Zero before OpenLogFileWriter and
+// touched only while `active` (set once the writer opened, after every global
+// of the module was built; cleared by CloseLogFileWriter), so a line logged
+// from another global's constructor or destructor reaches the debugger output
 // alone. Threads of this process take gLogGuard; processes take gLogLock.
 struct LogFileState {
     bool active;
     // The lock could not be had as this machine's own (OpenLogLock): files
-    // are followed and rotated without it.
+    // are rotated without it.
     bool unlocked;
     // A wait for the lock ran out: later lines try it without waiting until
-    // one gets it, so a stuck holder costs each process one wait only.
+    // one gets it, so a stuck holder costs this process one wait per stall.
     bool lockStalled;
-    // Inside the follow-and-rotate step: a line it logs itself is written
-    // where the handle points now, with no second step.
+    // Inside a line's rotation: a line it reports is appended with no
+    // rotation of its own.
     bool busy;
-    // One report per run of failed rotations, and one event per load for a
+    // One report per run of failed rotations, and one warning per load for a
     // refused log file.
     bool rotationFailureLogged;
     bool refusalReported;
-    // Warnings wait for ReportDeferredLogEvents (OpenLogFile at process attach).
-    bool deferEvents;
+    wchar_t directory[kLogDirectoryChars];
     wchar_t path[MAX_PATH + 1];
     wchar_t oldPath[MAX_PATH + 1];
 };
 LogFileState gState;
 CCriticalSection gLogGuard;
 unique_handle gLogLock;
+
+const log_detail::LogFileSystem& Files() noexcept { return log_detail::CurrentLogFileSystem(); }
 
 // Opens the object at `path` itself, never what a reparse point leads to.
 unique_hfile OpenNotFollowed(const wchar_t* path, DWORD access, DWORD disposition, DWORD flags) noexcept {
@@ -87,75 +107,74 @@ unique_hfile OpenNotFollowed(const wchar_t* path, DWORD access, DWORD dispositio
     return file;
 }
 
-// Warnings kept while the event log may not be called (see OpenLogFile).
-// Touched only between OpenLogFile and ReportDeferredLogEvents, after every
-// global of the module has been built.
-std::vector<std::string> gDeferredEvents;
-
-// A warning for the administrator: logged at once, and reported to the event
-// log at once or, while events are deferred, by ReportDeferredLogEvents.
-void ReportWarning(const std::string& text) noexcept {
-    LogMessage(text);
-    try {
-        if (gState.deferEvents) {
-            gDeferredEvents.push_back(text);
-        } else {
-            ReportEventOnly(EVENTLOG_WARNING_TYPE, text);
-        }
-    } catch (...) {
-        // Out of memory: the line is in the log all the same.
-    }
-}
-
 // Why the log is not written to, for the administrator: once per load.
 void ReportRefusal(const char* what, const wchar_t* path, const char* why) noexcept {
     if (gState.refusalReported) return;
     gState.refusalReported = true;
     try {
-        ReportWarning(std::string("ERROR: ") + what + " '" + ToUtf8(path) + "' refused: " + why + kDebuggerOnly);
+        ReportLogWarning(std::string("ERROR: ") + what + " '" + ToUtf8(path) + "' refused: " + why + kDebuggerOnly);
     } catch (...) {
         // Out of memory: the log stays on the debugger output all the same.
     }
 }
 
-// Opens `gState.path` for appending. Append-only and fully shared: every
-// Winlogon appends to the same file, an administrator may read it at any
-// time, and the file may be renamed by whichever process rotates it.
-unique_hfile OpenLogFileAt(DWORD disposition) noexcept {
-    // A file created here gets the private DACL of its own, whatever the
-    // folder passes on (Wine passes nothing on).
+// Opens `gState.path` for appending, for one line. `quiet` for the lines the
+// writer reports about itself: a failure to open for those is not reported
+// again, or each report would beget the next. Append-only: the system
+// places each write whole at the end, whoever else appends, so no write-through
+// is needed for a line to stay whole. Fully shared: an administrator may read,
+// rename or delete the file at any time.
+unique_hfile OpenLogFileAt(DWORD disposition, bool quiet) noexcept {
     const unique_hlocal descriptor = log_detail::DescriptorFromText(kLogFileSecurity);
     if (!descriptor) {
+        if (quiet) return unique_hfile();
         ReportRefusal("Log file", gState.path, "its access list cannot be built");
         return unique_hfile();
     }
     SECURITY_ATTRIBUTES attributes = {sizeof attributes, descriptor.get(), FALSE};
-    unique_hfile file(::CreateFileW(gState.path, FILE_APPEND_DATA | FILE_READ_ATTRIBUTES,
-                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &attributes, disposition,
-                                    FILE_ATTRIBUTE_NORMAL | FILE_FLAG_WRITE_THROUGH | FILE_FLAG_OPEN_REPARSE_POINT,
-                                    nullptr));
+    unique_hfile file(Files().createFile(gState.path, FILE_APPEND_DATA | FILE_READ_ATTRIBUTES,
+                                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &attributes,
+                                         disposition, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
     if (!file) {
         const DWORD error = ::GetLastError();
-        const DWORD attributes = ::GetFileAttributesW(gState.path);
-        if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        if (quiet) return unique_hfile();
+        const DWORD found = ::GetFileAttributesW(gState.path);
+        if (found != INVALID_FILE_ATTRIBUTES && (found & FILE_ATTRIBUTE_DIRECTORY)) {
             ReportRefusal("Log file", gState.path, "it is a folder");
-        } else {
-            LogSystemCallFailure("CreateFileW", error);
+        } else if (!gState.refusalReported) {
+            ReportLogCallFailure("CreateFileW", error);
             ReportRefusal("Log file", gState.path, "it cannot be opened");
         }
         return unique_hfile();
     }
     BY_HANDLE_FILE_INFORMATION info = {};
     if (!::GetFileInformationByHandle(file.get(), &info)) {
-        LogSystemCallFailure("GetFileInformationByHandle", ::GetLastError());
+        if (quiet) return unique_hfile();
+        ReportLogCallFailure("GetFileInformationByHandle", ::GetLastError());
         ReportRefusal("Log file", gState.path, "it cannot be examined");
         return unique_hfile();
     }
     if (const char* why = LogPathRefusal(info)) {
-        ReportRefusal("Log file", gState.path, why);
+        if (!quiet) ReportRefusal("Log file", gState.path, why);
         return unique_hfile();
     }
     return file;
+}
+
+// Reads the owner of the object open at `handle` into `owner` (null when
+// none is recorded); `descriptor` keeps it. False (reported) when unreadable.
+bool ReadOwner(HANDLE handle, std::unique_ptr<BYTE[]>& descriptor, PSID& owner) noexcept {
+    owner = nullptr;
+    DWORD size = 0;
+    ::GetKernelObjectSecurity(handle, OWNER_SECURITY_INFORMATION, nullptr, 0, &size);
+    descriptor.reset(size ? new (std::nothrow) BYTE[size] : nullptr);
+    if (!descriptor || !::GetKernelObjectSecurity(handle, OWNER_SECURITY_INFORMATION, descriptor.get(), size, &size)) {
+        ReportLogCallFailure("GetKernelObjectSecurity", ::GetLastError());
+        return false;
+    }
+    BOOL defaulted = FALSE;
+    if (!::GetSecurityDescriptorOwner(descriptor.get(), &owner, &defaulted)) owner = nullptr;
+    return true;
 }
 
 // Opens the machine-wide lock, creating it when no process has yet. On XP and
@@ -173,23 +192,18 @@ unique_handle OpenLogLock(const char*& why) noexcept {
     unique_handle lock(::CreateMutexW(&attributes, FALSE, kLogLockName));
     const DWORD created = ::GetLastError();
     if (!lock) {
-        LogSystemCallFailure("CreateMutexW", created);
+        ReportLogCallFailure("CreateMutexW", created);
         why = "it cannot be opened";
         return unique_handle();
     }
     if (created != ERROR_ALREADY_EXISTS) return lock;
-    DWORD size = 0;
-    ::GetKernelObjectSecurity(lock.get(), OWNER_SECURITY_INFORMATION, nullptr, 0, &size);
-    std::unique_ptr<BYTE[]> current(size ? new (std::nothrow) BYTE[size] : nullptr);
-    if (!current || !::GetKernelObjectSecurity(lock.get(), OWNER_SECURITY_INFORMATION, current.get(), size, &size)) {
-        LogSystemCallFailure("GetKernelObjectSecurity", ::GetLastError());
+    std::unique_ptr<BYTE[]> current;
+    PSID owner = nullptr;
+    if (!ReadOwner(lock.get(), current, owner)) {
         why = "its owner cannot be read";
         return unique_handle();
     }
-    PSID owner = nullptr;
-    BOOL defaulted = FALSE;
-    if (!::GetSecurityDescriptorOwner(current.get(), &owner, &defaulted) || owner == nullptr ||
-        !log_detail::IsMachineAccount(owner)) {
+    if (owner == nullptr || !log_detail::IsMachineAccount(owner)) {
         why = "another account created it";
         return unique_handle();
     }
@@ -201,9 +215,11 @@ class LogLockScope {
 public:
     LogLockScope() noexcept {
         if (!gLogLock) return;
+        // Once a wait has run out, lines only try the lock until one gets it:
+        // a stuck holder costs one wait per stall, not one per line.
         const DWORD wait = ::WaitForSingleObject(gLogLock.get(), gState.lockStalled ? 0 : kLogLockWaitMs);
         // An abandoned lock (its holder ended mid-line) is this process's now;
-        // every step under it is whole on disk, so nothing needs repair.
+        // a rotation it left half done is cleared at the next load.
         held_ = wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED;
         gState.lockStalled = !held_;
     }
@@ -219,31 +235,37 @@ private:
     bool held_ = false;
 };
 
-bool SameFile(const BY_HANDLE_FILE_INFORMATION& a, const BY_HANDLE_FILE_INFORMATION& b) noexcept {
-    return a.dwVolumeSerialNumber == b.dwVolumeSerialNumber && a.nFileIndexHigh == b.nFileIndexHigh &&
-           a.nFileIndexLow == b.nFileIndexLow;
+// "<directory>\<name>" into `path` (MAX_PATH + 1 characters).
+bool InFolder(const wchar_t* name, wchar_t* path) noexcept {
+    return SUCCEEDED(::StringCchPrintfW(path, MAX_PATH + 1, L"%s\\%s", gState.directory, name));
 }
 
-// Points gLogFile at the file named vyn.log now, when another process has
-// rotated since this one's last line (or someone removed the file). A
-// vyn.log that is refused leaves the line to the debugger output, and the
-// next line tries again.
-void FollowCurrentLogFile() noexcept {
-    const unique_hfile named = OpenNotFollowed(gState.path, FILE_READ_ATTRIBUTES, OPEN_EXISTING, 0);
-    BY_HANDLE_FILE_INFORMATION held = {}, current = {};
-    if (gLogFile && named && ::GetFileInformationByHandle(gLogFile.get(), &held) &&
-        ::GetFileInformationByHandle(named.get(), &current) && SameFile(held, current))
-        return;
-    gLogFile.reset();
-    gLogFile = OpenLogFileAt(OPEN_ALWAYS);
+// The name the earlier vyn.log.old takes while a rotation drops it:
+// "vyn.log.old.<process id>.<tick count>".
+bool IsRotationLeftover(const wchar_t* name) noexcept {
+    static const wchar_t kStem[] = L"vyn.log.old.";
+    const size_t stem = sizeof kStem / sizeof kStem[0] - 1;
+    if (::wcsncmp(name, kStem, stem) != 0) return false;
+    size_t digits = 0, dots = 0;
+    for (const wchar_t* c = name + stem; *c; ++c) {
+        if (*c == L'.') {
+            if (digits == 0) return false;
+            ++dots;
+            digits = 0;
+        } else if (*c >= L'0' && *c <= L'9') {
+            ++digits;
+        } else {
+            return false;
+        }
+    }
+    return dots == 1 && digits > 0;
 }
 
 // Moves vyn.log to vyn.log.old. The earlier vyn.log.old is renamed to a name
-// of its own and deleted rather than replaced: another Winlogon may still hold
-// it open (its handle from before the last rotation, kept until its next
-// line), and a file held open cannot be replaced, while it can be renamed and
-// deleted when every holder shares delete access as the module does. It
-// vanishes when its last holder closes it. Returns the failed call, or null.
+// of its own and deleted rather than replaced: a file someone holds open (an
+// administrator's viewer) cannot be replaced, while it can be renamed and
+// deleted when every holder shares delete access. Returns the failed call,
+// or null.
 const char* RotateLogFiles(DWORD& error) noexcept {
     wchar_t aside[MAX_PATH + 1] = {};
     if (FAILED(::StringCchPrintfW(aside, MAX_PATH + 1, L"%s.%lu.%lu", gState.oldPath, ::GetCurrentProcessId(),
@@ -251,51 +273,60 @@ const char* RotateLogFiles(DWORD& error) noexcept {
         error = ERROR_FILENAME_EXCED_RANGE;
         return "StringCchPrintfW";
     }
-    const bool hadOld = ::MoveFileExW(gState.oldPath, aside, 0) != FALSE;
+    const bool hadOld = Files().moveFile(gState.oldPath, aside, 0) != FALSE;
     if (!hadOld && (error = ::GetLastError()) != ERROR_FILE_NOT_FOUND) return "MoveFileExW";
-    if (!::MoveFileExW(gState.path, gState.oldPath, 0)) {
+    if (!Files().moveFile(gState.path, gState.oldPath, 0)) {
         error = ::GetLastError();
         // The earlier old log goes back: a failed rotation loses nothing.
-        if (hadOld && !::MoveFileExW(aside, gState.oldPath, 0)) LogSystemCallFailure("MoveFileExW", ::GetLastError());
+        if (hadOld && !Files().moveFile(aside, gState.oldPath, 0)) ReportLogCallFailure("MoveFileExW", ::GetLastError());
         return "MoveFileExW";
     }
-    if (hadOld && !::DeleteFileW(aside)) LogSystemCallFailure("DeleteFileW", ::GetLastError());
+    if (hadOld && !Files().deleteFile(aside)) ReportLogCallFailure("DeleteFileW", ::GetLastError());
     return nullptr;
 }
 
-// Rotates when `lineBytes` more would take vyn.log past the bound, so that
-// vyn.log and vyn.log.old never hold more than twice the bound together (a
-// single line longer than the bound excepted). Runs with gLogFile on the file
-// named vyn.log. A rotation that fails is tried again with the next line;
-// the first failure of a run is logged, the lines carry on in vyn.log.
-void RotateIfFull(size_t lineBytes) noexcept {
+// True when `lineBytes` more would take the file open at `file` past the
+// bound, so that vyn.log and vyn.log.old never hold more than twice the bound
+// together (a single line longer than the bound excepted).
+bool IsFull(HANDLE file, size_t lineBytes) noexcept {
     LARGE_INTEGER size = {};
-    if (!::GetFileSizeEx(gLogFile.get(), &size)) {
-        LogSystemCallFailure("GetFileSizeEx", ::GetLastError());
-        return;
+    if (!::GetFileSizeEx(file, &size)) {
+        ReportLogCallFailure("GetFileSizeEx", ::GetLastError());
+        return false;
     }
     const ULONGLONG bytes = static_cast<ULONGLONG>(size.QuadPart);
-    if (bytes == 0 || bytes + lineBytes <= log_detail::RotationBytes()) return;
+    return bytes != 0 && bytes + lineBytes > log_detail::RotationBytes();
+}
+
+// A rotation that fails is tried again with the next line; the first failure
+// of a run is reported, the lines carry on in vyn.log.
+void Rotate() noexcept {
     DWORD error = 0;
     if (const char* failed = RotateLogFiles(error)) {
         if (!gState.rotationFailureLogged) {
             gState.rotationFailureLogged = true;
-            LogSystemCallFailure(failed, error);
-            LogMessage("WARNING: vyn.log not rotated; trying again with the next line");
+            ReportLogCallFailure(failed, error);
+            ReportLogLine("WARNING: vyn.log not rotated; trying again with the next line");
         }
         return;
     }
     gState.rotationFailureLogged = false;
-    gLogFile.reset();
-    gLogFile = OpenLogFileAt(OPEN_ALWAYS);
 }
 
-void WriteLine(const std::string& line) noexcept {
-    if (!gLogFile) return;
-    // One write on an append-only handle: the system places the whole line at
-    // the end of the file, whoever else appends at the same moment.
+// One line: open, rotate first when allowed and due, append with one write,
+// close. The system places a write on an append-only handle whole at the end
+// of the file, whoever else appends at the same moment.
+void AppendLine(const std::string& line, bool mayRotate, bool quiet) noexcept {
+    unique_hfile file = OpenLogFileAt(OPEN_ALWAYS, quiet);
+    if (!file) return;
+    if (mayRotate && IsFull(file.get(), line.size())) {
+        file.reset();
+        Rotate();
+        file = OpenLogFileAt(OPEN_ALWAYS, quiet);
+        if (!file) return;
+    }
     DWORD written = 0;
-    ::WriteFile(gLogFile.get(), line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
+    ::WriteFile(file.get(), line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
 }
 
 // True when the file or folder at `path` exists with an owner other than this
@@ -308,16 +339,64 @@ bool OwnedByOthers(const wchar_t* path) noexcept {
         const DWORD error = ::GetLastError();
         return error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND;
     }
-    DWORD size = 0;
-    ::GetKernelObjectSecurity(found.get(), OWNER_SECURITY_INFORMATION, nullptr, 0, &size);
-    std::unique_ptr<BYTE[]> descriptor(size ? new (std::nothrow) BYTE[size] : nullptr);
+    std::unique_ptr<BYTE[]> descriptor;
     PSID owner = nullptr;
-    BOOL defaulted = FALSE;
-    if (!descriptor ||
-        !::GetKernelObjectSecurity(found.get(), OWNER_SECURITY_INFORMATION, descriptor.get(), size, &size) ||
-        !::GetSecurityDescriptorOwner(descriptor.get(), &owner, &defaulted) || owner == nullptr)
-        return true;
-    return !log_detail::IsMachineAccount(owner);
+    return !ReadOwner(found.get(), descriptor, owner) || owner == nullptr || !log_detail::IsMachineAccount(owner);
+}
+
+// The "<name>.taken-back-<time>" files of the folder, oldest first: the time
+// (YYYYMMDD-hhmmss, then "-2" and so on within one second) sorts as text.
+std::vector<std::wstring> TakenBackFiles() {
+    std::vector<std::pair<std::wstring, std::wstring>> found;  // (time, name)
+    wchar_t pattern[MAX_PATH + 1] = {};
+    if (!InFolder(L"vyn.log*.taken-back-*", pattern)) return {};
+    WIN32_FIND_DATAW entry;
+    const unique_hfind search(::FindFirstFileW(pattern, &entry));
+    if (!search) return {};
+    do {
+        if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) continue;
+        const std::wstring name = entry.cFileName;
+        const size_t time = name.find(L".taken-back-");
+        found.emplace_back(name.substr(time + 12), name);
+    } while (::FindNextFileW(search.get(), &entry));
+    std::sort(found.begin(), found.end());
+    std::vector<std::wstring> names;
+    for (const auto& f : found) names.push_back(f.second);
+    return names;
+}
+
+// Keeps the newest kTakenBackKept moved-aside logs: each take-back adds up to
+// two files of up to the bound each, and a user who can make the folder
+// someone else's at every boot must not fill the disk that way.
+void DropOldTakenBackFiles() noexcept {
+    try {
+        const std::vector<std::wstring> names = TakenBackFiles();
+        for (size_t i = 0; i + kTakenBackKept < names.size(); ++i) {
+            wchar_t path[MAX_PATH + 1] = {};
+            if (InFolder(names[i].c_str(), path) && !Files().deleteFile(path))
+                ReportLogCallFailure("DeleteFileW", ::GetLastError());
+        }
+    } catch (...) {
+        // Out of memory: the files are dropped at a later load.
+    }
+}
+
+// Deletes what a rotation left when its process ended between dropping the
+// earlier old log and deleting it. Called at load under the lock, so no
+// rotation is under way.
+void DropRotationLeftovers() noexcept {
+    wchar_t pattern[MAX_PATH + 1] = {};
+    if (!InFolder(L"vyn.log.old.*", pattern)) return;
+    WIN32_FIND_DATAW entry;
+    const unique_hfind search(::FindFirstFileW(pattern, &entry));
+    if (!search) return;
+    do {
+        wchar_t path[MAX_PATH + 1] = {};
+        if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) || !IsRotationLeftover(entry.cFileName) ||
+            !InFolder(entry.cFileName, path))
+            continue;
+        if (!Files().deleteFile(path)) ReportLogCallFailure("DeleteFileW", ::GetLastError());
+    } while (::FindNextFileW(search.get(), &entry));
 }
 
 // A log found in a folder that was someone else's may have been created by
@@ -330,7 +409,7 @@ bool MoveAsideTakenBack(const wchar_t* path) noexcept {
     if (::GetFileAttributesW(path) == INVALID_FILE_ATTRIBUTES) {
         const DWORD error = ::GetLastError();
         if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return true;
-        LogSystemCallFailure("GetFileAttributesW", error);
+        ReportLogCallFailure("GetFileAttributesW", error);
         return false;
     }
     SYSTEMTIME now;
@@ -344,10 +423,10 @@ bool MoveAsideTakenBack(const wchar_t* path) noexcept {
             FAILED(::StringCchPrintfW(aside, MAX_PATH + 1, L"%s.taken-back-%04u%02u%02u-%02u%02u%02u%s", path,
                                       now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond, suffix)))
             return false;
-        if (::MoveFileExW(path, aside, 0)) break;
+        if (Files().moveFile(path, aside, 0)) break;
         const DWORD error = ::GetLastError();
         if (error != ERROR_ALREADY_EXISTS && error != ERROR_FILE_EXISTS) {
-            LogSystemCallFailure("MoveFileExW", error);
+            ReportLogCallFailure("MoveFileExW", error);
             return false;
         }
     }
@@ -355,7 +434,7 @@ bool MoveAsideTakenBack(const wchar_t* path) noexcept {
                                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS);
     BY_HANDLE_FILE_INFORMATION info = {};
     if (!moved) {
-        LogSystemCallFailure("CreateFileW", ::GetLastError());
+        ReportLogCallFailure("CreateFileW", ::GetLastError());
     } else if (::GetFileInformationByHandle(moved.get(), &info) && !LogPathRefusal(info) &&
                !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
         log_detail::SetOwnerAndDacl(moved.get(), log_detail::kTakenBackFileSecurity);
@@ -363,126 +442,120 @@ bool MoveAsideTakenBack(const wchar_t* path) noexcept {
     return true;
 }
 
-// Opens the log file in the folder held at `folder`, under the lock.
-unique_hfile OpenInFolder(HANDLE folder, const wchar_t* directory, DWORD folderAttributes) noexcept {
+// Checks the folder held at `folder` and what is in it, under the lock, and
+// opens vyn.log once to check it.
+bool CheckFolderAndLog(HANDLE folder, DWORD folderAttributes) noexcept {
     BY_HANDLE_FILE_INFORMATION info = {};
     if (!::GetFileInformationByHandle(folder, &info)) {
-        LogSystemCallFailure("GetFileInformationByHandle", ::GetLastError());
-        ReportRefusal("Log folder", directory, "it cannot be examined");
-        return unique_hfile();
+        ReportLogCallFailure("GetFileInformationByHandle", ::GetLastError());
+        ReportRefusal("Log folder", gState.directory, "it cannot be examined");
+        return false;
     }
     // What the name itself showed counts as well: Windows reports a reparse
     // point either way, Wine (a Unix link to a folder) only there.
     if (folderAttributes != INVALID_FILE_ATTRIBUTES)
         info.dwFileAttributes |= folderAttributes & FILE_ATTRIBUTE_REPARSE_POINT;
     if (const char* why = LogPathRefusal(info)) {
-        ReportRefusal("Log folder", directory, why);
-        return unique_hfile();
+        ReportRefusal("Log folder", gState.directory, why);
+        return false;
     }
     bool takenBack = false;
     if (!log_detail::MakeFolderPrivate(folder, takenBack)) {
-        ReportRefusal("Log folder", directory, "its owner and DACL cannot be taken back");
-        return unique_hfile();
+        ReportRefusal("Log folder", gState.directory, "its owner and DACL cannot be taken back");
+        return false;
     }
+    DropRotationLeftovers();
     if (!takenBack && !OwnedByOthers(gState.path) && !OwnedByOthers(gState.oldPath))
-        return OpenLogFileAt(OPEN_ALWAYS);
+        return static_cast<bool>(OpenLogFileAt(OPEN_ALWAYS, false));
     for (const wchar_t* path : {gState.path, gState.oldPath}) {
         if (!MoveAsideTakenBack(path)) {
             ReportRefusal("Log file", path, "it cannot be moved aside");
-            return unique_hfile();
+            return false;
         }
     }
+    DropOldTakenBackFiles();
     // Created here, so it is this module's, with the private entries, and
     // nobody else holds it open.
-    return OpenLogFileAt(CREATE_NEW);
+    return static_cast<bool>(OpenLogFileAt(CREATE_NEW, false));
 }
 
 }  // namespace
+
+HRESULT GetLogDirectory(wchar_t* buffer) noexcept {
+    wchar_t appData[MAX_PATH] = {};
+    const HRESULT hr = ::SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT, appData);
+    if (FAILED(hr)) return hr;
+    wchar_t work[kLogDirectoryChars] = {};
+    // Cut to fit when too long; the copy below reports it.
+    ::StringCchPrintfW(work, kLogDirectoryChars, L"%s\\%s", appData, L"Vyn Security");
+    return ::StringCchCopyW(buffer, kLogDirectoryChars, work);
+}
 
 void AppendToLogFile(const std::string& line) noexcept {
     if (!gState.active) return;
     const CCriticalSectionLock guard(gLogGuard);
     if (!gState.active) return;
     if (gState.busy) {
-        WriteLine(line);
+        // A line the step below reports about itself: its locks are held.
+        AppendLine(line, false, true);
         return;
     }
     gState.busy = true;
     {
         const LogLockScope lock;
-        // Without the lock this process still follows and rotates (a rare race
-        // with another process may then drop an old log, never the bound);
-        // only while a stuck holder keeps it does it append where it is.
-        if (lock.held() || gState.unlocked) {
-            FollowCurrentLogFile();
-            if (gLogFile) RotateIfFull(line.size());
-        }
-        WriteLine(line);
+        // Without the lock this process still rotates (a rare race with
+        // another process may then drop an old log, never the bound); only
+        // while a stuck holder keeps it does it append without rotating.
+        AppendLine(line, lock.held() || gState.unlocked, false);
     }
     gState.busy = false;
 }
 
-bool OpenLogFile(bool deferEvents) noexcept {
-    CloseLogFile();
+bool OpenLogFileWriter() noexcept {
+    CloseLogFileWriter();
     gState = LogFileState();
-    gState.deferEvents = deferEvents;
-    gDeferredEvents.clear();
-    wchar_t directory[kLogDirectoryChars] = {};
-    if (FAILED(GetLogDirectory(directory))) return false;
-    const DWORD attributes = ::GetFileAttributesW(directory);
+    if (FAILED(GetLogDirectory(gState.directory))) return false;
+    const DWORD attributes = ::GetFileAttributesW(gState.directory);
     if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY))
-        log_detail::CreatePrivateLogDirectory(directory);
-    if (FAILED(::StringCchPrintfW(gState.path, MAX_PATH + 1, L"%s\\%s", directory, L"vyn.log")) ||
-        FAILED(::StringCchPrintfW(gState.oldPath, MAX_PATH + 1, L"%s\\%s", directory, L"vyn.log.old")))
-        return false;
+        log_detail::CreatePrivateLogDirectory(gState.directory);
+    if (!InFolder(L"vyn.log", gState.path) || !InFolder(L"vyn.log.old", gState.oldPath)) return false;
 
     const char* lockProblem = nullptr;
     gLogLock = OpenLogLock(lockProblem);
     if (!gLogLock) {
         gState.unlocked = true;
         try {
-            ReportWarning(std::string("WARNING: Log lock '") + ToUtf8(kLogLockName) + "' not used: " + lockProblem +
-                          "; vyn.log is rotated without it");
+            ReportLogWarning(std::string("WARNING: Log lock '") + ToUtf8(kLogLockName) + "' not used: " +
+                             lockProblem + "; vyn.log is rotated without it");
         } catch (...) {
             // Out of memory: the log goes on without the lock all the same.
         }
     }
 
     const log_detail::PrivilegedScope privileges;
-    // The folder's checks, a take-back and the first open are one step among
-    // all processes, like a rotation.
+    // The folder's checks, a take-back, clearing leftovers and the first open
+    // are one step among all processes, like a rotation.
     const LogLockScope lock;
-    // Held open, without delete sharing, until the log file is open: the
+    // Held open, without delete sharing, until the checks are done: the
     // folder cannot be renamed or replaced between its checks and the file's.
-    const unique_hfile folder(::CreateFileW(directory, READ_CONTROL | WRITE_DAC | WRITE_OWNER | FILE_READ_ATTRIBUTES,
+    const unique_hfile folder(::CreateFileW(gState.directory,
+                                            READ_CONTROL | WRITE_DAC | WRITE_OWNER | FILE_READ_ATTRIBUTES,
                                             FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                                             FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
     if (!folder) {
-        LogSystemCallFailure("CreateFileW", ::GetLastError());
-        ReportRefusal("Log folder", directory, "it cannot be opened");
+        ReportLogCallFailure("CreateFileW", ::GetLastError());
+        ReportRefusal("Log folder", gState.directory, "it cannot be opened");
         return false;
     }
-    gLogFile = OpenInFolder(folder.get(), directory, attributes);
-    if (!gLogFile) return false;
+    if (!CheckFolderAndLog(folder.get(), attributes)) return false;
     gState.active = true;
     return true;
 }
 
-void ReportDeferredLogEvents() noexcept {
-    std::vector<std::string> events;
-    {
-        const CCriticalSectionLock guard(gLogGuard);
-        gState.deferEvents = false;
-        events.swap(gDeferredEvents);
-    }
-    for (const std::string& text : events) ReportEventOnly(EVENTLOG_WARNING_TYPE, text);
-}
-
-void CloseLogFile() noexcept {
+void CloseLogFileWriter() noexcept {
     if (gState.active) {
         const CCriticalSectionLock guard(gLogGuard);
         gState.active = false;
     }
-    gLogFile.reset();
     gLogLock.reset();
 }

@@ -1,15 +1,14 @@
 // The log folder's security: what the module gives a folder it creates, how
 // it recognises its own, and how it takes back one that someone else made.
-#include <windows.h>
+#include "diag/log_security.h"
+
 #include <sddl.h>
-#include <shlobj.h>
 
 #include <cstring>
 #include <memory>
 #include <new>
 
-#include "diag/log.h"
-#include "diag/log_file.h"
+#include "diag/log_report.h"
 
 namespace {
 
@@ -36,13 +35,13 @@ const wchar_t kTakenBackFileSecurity[] = L"O:BAD:AI(A;ID;FA;;;SY)(A;ID;FA;;;BA)"
 
 PrivilegedScope::PrivilegedScope() noexcept {
     if (!::ImpersonateSelf(SecurityImpersonation)) {
-        LogSystemCallFailure("ImpersonateSelf", ::GetLastError());
+        ReportLogCallFailure("ImpersonateSelf", ::GetLastError());
         return;
     }
     impersonating_ = true;
     unique_handle token;
     if (!::OpenThreadToken(::GetCurrentThread(), TOKEN_ADJUST_PRIVILEGES, TRUE, token.put())) {
-        LogSystemCallFailure("OpenThreadToken", ::GetLastError());
+        ReportLogCallFailure("OpenThreadToken", ::GetLastError());
         return;
     }
     const wchar_t* const names[] = {L"SeBackupPrivilege", L"SeRestorePrivilege", L"SeTakeOwnershipPrivilege"};
@@ -56,13 +55,13 @@ PrivilegedScope::PrivilegedScope() noexcept {
 }
 
 PrivilegedScope::~PrivilegedScope() {
-    if (impersonating_ && !::RevertToSelf()) LogSystemCallFailure("RevertToSelf", ::GetLastError());
+    if (impersonating_ && !::RevertToSelf()) ReportLogCallFailure("RevertToSelf", ::GetLastError());
 }
 
 unique_hlocal DescriptorFromText(const wchar_t* text) noexcept {
     PSECURITY_DESCRIPTOR descriptor = nullptr;
     if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(text, SDDL_REVISION_1, &descriptor, nullptr)) {
-        LogSystemCallFailure("ConvertStringSecurityDescriptorToSecurityDescriptorW", ::GetLastError());
+        ReportLogCallFailure("ConvertStringSecurityDescriptorToSecurityDescriptorW", ::GetLastError());
         return unique_hlocal();
     }
     return unique_hlocal(descriptor);
@@ -77,7 +76,7 @@ bool SetOwnerAndDacl(HANDLE handle, const wchar_t* securityText) noexcept {
     if (!descriptor) return false;
     for (const SECURITY_INFORMATION part : {OWNER_SECURITY_INFORMATION, DACL_SECURITY_INFORMATION}) {
         if (!::SetKernelObjectSecurity(handle, part, descriptor.get())) {
-            LogSystemCallFailure("SetKernelObjectSecurity", ::GetLastError());
+            ReportLogCallFailure("SetKernelObjectSecurity", ::GetLastError());
             return false;
         }
     }
@@ -93,31 +92,25 @@ std::unique_ptr<BYTE[]> ReadOwnerAndDacl(HANDLE handle) noexcept {
     ::GetKernelObjectSecurity(handle, parts, nullptr, 0, &size);
     std::unique_ptr<BYTE[]> current(size ? new (std::nothrow) BYTE[size] : nullptr);
     if (!current || !::GetKernelObjectSecurity(handle, parts, current.get(), size, &size)) {
-        LogSystemCallFailure("GetKernelObjectSecurity", ::GetLastError());
+        ReportLogCallFailure("GetKernelObjectSecurity", ::GetLastError());
         return nullptr;
     }
     return current;
 }
 
-// True when the owner is this machine's (IsMachineAccount) and no entry of
-// the DACL lets anyone in but SYSTEM, the Administrators and that owner.
-bool LetsOnlyTheMachineIn(PSECURITY_DESCRIPTOR descriptor) noexcept {
-    PSID owner = nullptr;
-    BOOL defaulted = FALSE, present = FALSE;
-    PACL dacl = nullptr;
-    if (!::GetSecurityDescriptorOwner(descriptor, &owner, &defaulted) || owner == nullptr ||
-        !IsMachineAccount(owner) || !::GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted) ||
-        !present || dacl == nullptr)
-        return false;
-    for (DWORD i = 0; i < dacl->AceCount; ++i) {
-        void* entry = nullptr;
-        if (!::GetAce(dacl, i, &entry)) return false;
-        const auto* allowed = static_cast<const ACCESS_ALLOWED_ACE*>(entry);
-        if (allowed->Header.AceType != ACCESS_ALLOWED_ACE_TYPE) continue;
-        const PSID sid = const_cast<DWORD*>(&allowed->SidStart);
-        if (!::EqualSid(sid, owner) && !IsMachineAccount(sid)) return false;
+// True for the accounts an entry of the folder's DACL may name without the
+// folder counting as someone else's: the owner when it is this machine's,
+// this machine's accounts, the Backup Operators, whose privileges read and
+// restore every file whatever the folder says, and CREATOR OWNER, which
+// stands for whoever creates a file there: only the accounts above can.
+bool IsTrustedEntry(PSID sid, PSID owner) noexcept {
+    if (::EqualSid(sid, owner) || IsMachineAccount(sid)) return true;
+    for (const WELL_KNOWN_SID_TYPE type : {WinBuiltinBackupOperatorsSid, WinCreatorOwnerSid}) {
+        BYTE wellKnown[SECURITY_MAX_SID_SIZE];
+        DWORD size = sizeof wellKnown;
+        if (::CreateWellKnownSid(type, nullptr, wellKnown, &size) && ::EqualSid(sid, wellKnown)) return true;
     }
-    return true;
+    return false;
 }
 
 }  // namespace
@@ -147,20 +140,18 @@ bool MakeFolderPrivate(HANDLE handle, bool& takenBack) noexcept {
     takenBack = false;
     const std::unique_ptr<BYTE[]> before = ReadOwnerAndDacl(handle);
     if (!before) return false;
-    if (IsPrivateLogDirectorySecurity(before.get())) return true;
+    // A private list in another order or with an added trusted entry stays
+    // as it is: rewriting it would fight a Group Policy that sets it at boot,
+    // and moving the logs aside for it would lose them for nothing.
+    if (!LogDirectoryLetsOthersIn(before.get())) return true;
     if (!SetOwnerAndDacl(handle, kTakenBackDirectorySecurity)) return false;
-    // NTFS keeps the descriptor as given: a folder that did not read back as
-    // the private one was someone else's. A file system that maps it onto
-    // something coarser (Wine keeps Unix modes) never reads back the private
-    // one, so there a folder counts as someone else's only when it let in
-    // anyone but the machine's accounts.
-    const std::unique_ptr<BYTE[]> after = ReadOwnerAndDacl(handle);
-    takenBack = !after || IsPrivateLogDirectorySecurity(after.get()) || !LetsOnlyTheMachineIn(before.get());
+    takenBack = true;
     return true;
 }
 
-// Creates the log folder (and any missing parent) readable by SYSTEM and the
-// Administrators only.
+// Creates the log folder readable by SYSTEM and the Administrators only.
+// Called at process attach, under the loader lock, where no shell function
+// may be called: the parent always exists, so one CreateDirectoryW does.
 void CreatePrivateLogDirectory(const wchar_t* directory) noexcept {
     const unique_hlocal descriptor = PrivateLogDirectorySecurity();
     if (!descriptor) {
@@ -170,11 +161,11 @@ void CreatePrivateLogDirectory(const wchar_t* directory) noexcept {
         return;
     }
     SECURITY_ATTRIBUTES attributes = {sizeof(attributes), descriptor.get(), FALSE};
-    const int rc = ::SHCreateDirectoryExW(nullptr, directory, &attributes);
-    // Another process loading the module (one Winlogon per session) may have
-    // created it in between: then it is that process's private folder.
-    if (rc != ERROR_SUCCESS && rc != ERROR_ALREADY_EXISTS) {
-        LogSystemCallFailure("SHCreateDirectoryExW", static_cast<DWORD>(rc));
+    if (!::CreateDirectoryW(directory, &attributes)) {
+        const DWORD error = ::GetLastError();
+        // Another process loading the module (one Winlogon per session) may
+        // have created it in between: then it is that process's private folder.
+        if (error != ERROR_ALREADY_EXISTS) ReportLogCallFailure("CreateDirectoryW", error);
     }
 }
 
@@ -215,6 +206,31 @@ bool IsPrivateLogDirectorySecurity(PSECURITY_DESCRIPTOR descriptor) noexcept {
             return false;
     }
     return true;
+}
+
+bool LogDirectoryLetsOthersIn(PSECURITY_DESCRIPTOR descriptor) noexcept {
+    PSID owner = nullptr;
+    BOOL defaulted = FALSE, present = FALSE;
+    PACL dacl = nullptr;
+    if (!descriptor || !::GetSecurityDescriptorOwner(descriptor, &owner, &defaulted) || owner == nullptr ||
+        !log_detail::IsMachineAccount(owner) || !::GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted) ||
+        !present || dacl == nullptr)
+        return true;
+    for (DWORD i = 0; i < dacl->AceCount; ++i) {
+        void* entry = nullptr;
+        if (!::GetAce(dacl, i, &entry)) return true;
+        const BYTE type = static_cast<const ACE_HEADER*>(entry)->AceType;
+        // Entries that only deny take nobody in. Any other granting kind
+        // (object or callback entries, which a file system does not use) is
+        // not read here, so it counts as letting someone in.
+        if (type == ACCESS_DENIED_ACE_TYPE || type == ACCESS_DENIED_OBJECT_ACE_TYPE ||
+            type == ACCESS_DENIED_CALLBACK_ACE_TYPE || type == ACCESS_DENIED_CALLBACK_OBJECT_ACE_TYPE)
+            continue;
+        if (type != ACCESS_ALLOWED_ACE_TYPE) return true;
+        const auto* allowed = static_cast<const ACCESS_ALLOWED_ACE*>(entry);
+        if (!log_detail::IsTrustedEntry(const_cast<DWORD*>(&allowed->SidStart), owner)) return true;
+    }
+    return false;
 }
 
 const char* LogPathRefusal(const BY_HANDLE_FILE_INFORMATION& info) noexcept {

@@ -1,6 +1,7 @@
 #include <windows.h>
 
 #include "diag/log.h"
+#include "diag/log_setup.h"
 #include "ui/dialog_host.h"
 
 // The module's globals (msgina's table, the session, the user name) are built

@@ -23,6 +23,7 @@ extern "C" {
 #include "common/strings.h"
 #include "diag/errors.h"
 #include "diag/log.h"
+#include "diag/log_setup.h"
 #include "config/config.h"
 #include "gina/gate.h"
 #include "gina/module_objects.h"

@@ -14,6 +14,7 @@
 #include <string>
 
 #include "diag/log.h"
+#include "diag/log_setup.h"
 #include "tests/config/registry_helpers.h"
 #include "tests/support/child_process.h"
 #include "tests/support/refservice.h"

@@ -6,6 +6,7 @@
 #include <windows.h>
 #include <sddl.h>
 
+#include <algorithm>
 #include <map>
 #include <regex>
 #include <string>
@@ -14,6 +15,8 @@
 #include "common/handles.h"
 #include "common/strings.h"
 #include "diag/log.h"
+#include "diag/log_setup.h"
+#include "tests/diag/delete_pending.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/windows_path.h"
 #include "tests/transport/event_recorder.h"
@@ -54,7 +57,10 @@ void EmptyLogFolder() {
     const HANDLE search = ::FindFirstFileW((Directory() + L"\\vyn.log*").c_str(), &found);
     if (search != INVALID_HANDLE_VALUE) {
         do {
-            ::DeleteFileW((Directory() + L"\\" + found.cFileName).c_str());
+            // Delete-pending files left by the NTFS player are read-only.
+            const std::wstring path = Directory() + L"\\" + found.cFileName;
+            ::SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+            ::DeleteFileW(path.c_str());
         } while (::FindNextFileW(search, &found));
         ::FindClose(search);
     }
@@ -85,6 +91,32 @@ std::vector<std::string> Lines(const std::string& bytes) {
     return lines;
 }
 
+// Starts vyn-test-log-writer: it opens the log, waits for `startName`, writes
+// `lines` lines under `bound`, then, with an `idleName`, stays idle until that
+// event is set.
+unique_handle StartWriter(ULONGLONG bound, int id, int lines, const std::wstring& startName,
+                          const std::wstring& idleName = std::wstring()) {
+    std::wstring line = L"\"" + WindowsPath(LOG_WRITER_PATH) + L"\" " + std::to_wstring(bound) + L" " +
+                        std::to_wstring(id) + L" " + std::to_wstring(lines) + L" " + startName;
+    if (!idleName.empty()) line += L" " + idleName;
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process = {};
+    if (!::CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process)) {
+        ADD_FAILURE() << "CreateProcessW " << ::GetLastError();
+        return unique_handle();
+    }
+    ::CloseHandle(process.hThread);
+    return unique_handle(process.hProcess);
+}
+
+void ExpectExitedCleanly(const unique_handle& writer) {
+    ASSERT_EQ(::WaitForSingleObject(writer.get(), 60000), WAIT_OBJECT_0);
+    DWORD code = 0;
+    ASSERT_TRUE(::GetExitCodeProcess(writer.get(), &code));
+    EXPECT_EQ(code, 0u);
+}
+
 // Several writer processes, started together, append 64-byte texts across a
 // rotation while this process holds vyn.log.old open for appending, as an
 // idle Winlogon does. The bound is chosen so that exactly one rotation falls
@@ -108,24 +140,12 @@ TEST(SharedLog, WritersAcrossARotationLoseNoLineAndStayWithinTheBound) {
     ASSERT_TRUE(start);
     std::vector<unique_handle> writers;
     for (int id = 0; id < kWriters; ++id) {
-        std::wstring line = L"\"" + WindowsPath(LOG_WRITER_PATH) + L"\" " + std::to_wstring(kBound) + L" " +
-                            std::to_wstring(id) + L" " + std::to_wstring(kLinesEach) + L" " + startName;
-        STARTUPINFOW startup = {};
-        startup.cb = sizeof startup;
-        PROCESS_INFORMATION process = {};
-        ASSERT_TRUE(::CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                                     &process));
-        ::CloseHandle(process.hThread);
-        writers.emplace_back(process.hProcess);
+        writers.push_back(StartWriter(kBound, id, kLinesEach, startName));
+        ASSERT_TRUE(writers.back());
     }
     ::Sleep(500);  // every writer has its log open and waits
     ASSERT_TRUE(::SetEvent(start.get()));
-    for (const unique_handle& writer : writers) {
-        ASSERT_EQ(::WaitForSingleObject(writer.get(), 60000), WAIT_OBJECT_0);
-        DWORD code = 0;
-        ASSERT_TRUE(::GetExitCodeProcess(writer.get(), &code));
-        EXPECT_EQ(code, 0u);
-    }
+    for (const unique_handle& writer : writers) ExpectExitedCleanly(writer);
 
     const std::string old = ReadAll(OldPath());
     const std::string current = ReadAll(LogPath());
@@ -154,6 +174,140 @@ TEST(SharedLog, WritersAcrossARotationLoseNoLineAndStayWithinTheBound) {
         for (int n = 0; n < kLinesEach; ++n) expected.push_back(n);
         EXPECT_EQ(writer.second, expected) << "writer " << writer.first;
     }
+}
+
+// Writer processes that each load the log, write one line and then stay
+// idle, as the Winlogon of a disconnected session does, until this ends.
+class IdleWriters {
+public:
+    explicit IdleWriters(ULONGLONG bound) : bound_(bound) {
+        const std::wstring tag = std::to_wstring(::GetCurrentProcessId());
+        startName_ = L"vyn-log-idle-start-" + tag;
+        idleName_ = L"vyn-log-idle-" + tag;
+        start_.reset(::CreateEventW(nullptr, TRUE, TRUE, startName_.c_str()));
+        idle_.reset(::CreateEventW(nullptr, TRUE, FALSE, idleName_.c_str()));
+        EXPECT_TRUE(start_ && idle_);
+    }
+    ~IdleWriters() {
+        ::SetEvent(idle_.get());
+        for (const unique_handle& writer : writers_) ExpectExitedCleanly(writer);
+    }
+    IdleWriters(const IdleWriters&) = delete;
+    IdleWriters& operator=(const IdleWriters&) = delete;
+
+    // Starts writer `id` and returns once its line is in vyn.log.
+    void Start(int id) {
+        writers_.push_back(StartWriter(bound_, id, 1, startName_, idleName_));
+        const std::string mark = "writer " + std::to_string(id) + " line 000";
+        for (int waited = 0; ReadAll(LogPath()).find(mark) == std::string::npos; waited += 20) {
+            ASSERT_LT(waited, 30000) << mark;
+            ::Sleep(20);
+        }
+    }
+
+private:
+    ULONGLONG bound_;
+    std::wstring startName_, idleName_;
+    unique_handle start_, idle_;
+    std::vector<unique_handle> writers_;
+};
+
+ULONGLONG FileBytes(const std::wstring& path) {
+    WIN32_FILE_ATTRIBUTE_DATA data = {};
+    if (!::GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) return 0;
+    return (static_cast<ULONGLONG>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+}
+
+// Every byte the log folder holds, delete-pending files included.
+ULONGLONG FolderBytes() {
+    ULONGLONG bytes = 0;
+    WIN32_FIND_DATAW found;
+    const unique_hfind search(::FindFirstFileW((Directory() + L"\\*").c_str(), &found));
+    if (!search) return 0;
+    do {
+        bytes += (static_cast<ULONGLONG>(found.nFileSizeHigh) << 32) | found.nFileSizeLow;
+    } while (::FindNextFileW(search.get(), &found));
+    return bytes;
+}
+
+// An administrator deletes vyn.log while another process that loaded the log
+// is idle. On NTFS the name stays delete-pending while anyone holds the file,
+// so a writer that kept its handle would leave every process without a log
+// until that idle one wrote again. The next line makes a new vyn.log, owned
+// by the Administrators whoever runs the process.
+TEST(SharedLog, DeletedLogWhileAnotherProcessIsIdleIsMadeAnewByTheNextLine) {
+    EmptyLogFolder();
+    const delete_pending::Scope ntfs;
+    IdleWriters idle(kLogRotationBytes);
+    idle.Start(1);
+    ASSERT_TRUE(OpenLogFile());
+    LogMessage("before the delete");
+    ASSERT_TRUE(delete_pending::DeleteAsNtfs(LogPath().c_str()));
+    LogMessage("after the delete");
+    std::vector<std::string> texts;
+    for (const std::string& line : Lines(ReadAll(LogPath()))) texts.push_back(StripLogPrefix(line));
+    EXPECT_EQ(texts, std::vector<std::string>{"after the delete"});
+    EXPECT_EQ(delete_pending::LastCreatedSecurity(), L"O:BAD:P(A;;FA;;;SY)(A;;FA;;;BA)");
+    CloseLogFile();
+}
+
+// vyn.log.old deleted while the process that wrote its last line is idle:
+// every later rotation still happens, so three times the bound written leaves
+// both files within it. A rotation a process abandoned midway (its earlier
+// old log renamed, never deleted) is cleared at the next load.
+TEST(SharedLog, DeletedOldLogLeavesTheRotationsBounded) {
+    constexpr ULONGLONG kBound = 4096;
+    EmptyLogFolder();
+    const delete_pending::Scope ntfs;
+    const SmallBound bound(kBound);
+    const std::wstring leftover = OldPath() + L".4242.17";
+    WriteAll(leftover, std::string(3000, 'l'));
+    WriteAll(OldPath() + L".taken-back-20260101-000000", "kept\r\n");
+    IdleWriters idle(kBound);
+    idle.Start(1);
+    ASSERT_TRUE(OpenLogFile());
+    EXPECT_EQ(::GetFileAttributesW(leftover.c_str()), INVALID_FILE_ATTRIBUTES);
+    EXPECT_EQ(ReadAll(OldPath() + L".taken-back-20260101-000000"), "kept\r\n");
+    const std::string text(100, 'r');
+    for (int n = 0; ::GetFileAttributesW(OldPath().c_str()) == INVALID_FILE_ATTRIBUTES; ++n) {
+        ASSERT_LT(n, 100);
+        LogMessage(text);
+    }
+    ASSERT_NE(ReadAll(OldPath()).find("writer 1 line 000"), std::string::npos);
+    ASSERT_TRUE(delete_pending::DeleteAsNtfs(OldPath().c_str()));
+    for (ULONGLONG written = 0; written < 3 * kBound; written += text.size()) LogMessage(text);
+    EXPECT_LE(FileBytes(LogPath()), kBound);
+    EXPECT_LE(FileBytes(OldPath()), kBound);
+    EXPECT_GT(FileBytes(OldPath()), kBound / 2);
+}
+
+// Three processes stay idle, each after a line written into a different
+// vyn.log, while this one writes through five rotations: no idle process
+// keeps a rotated file alive, so the folder never holds more than twice the
+// bound and one line.
+TEST(SharedLog, IdleWritersAcrossFiveRotationsKeepTheFolderWithinTheBound) {
+    constexpr ULONGLONG kBound = 4096;
+    EmptyLogFolder();
+    const delete_pending::Scope ntfs;
+    const SmallBound bound(kBound);
+    ASSERT_TRUE(OpenLogFile());
+    IdleWriters idle(kBound);
+    const std::string text(100, 'r');
+    SYSTEMTIME now;
+    ::GetLocalTime(&now);
+    const ULONGLONG line = FormatLogPrefix(now, ::GetCurrentThreadId()).size() + 1 + text.size() + 2;
+    ULONGLONG largest = 0;
+    for (int rotation = 0; rotation < 5; ++rotation) {
+        if (rotation < 3) idle.Start(rotation);
+        for (ULONGLONG before = FileBytes(LogPath()), n = 0; FileBytes(LogPath()) >= before; ++n) {
+            ASSERT_LT(n, 100u);
+            before = FileBytes(LogPath());
+            LogMessage(text);
+            largest = std::max(largest, FolderBytes());
+        }
+    }
+    EXPECT_LE(largest, 2 * kBound + line);
+    EXPECT_GT(largest, kBound);
 }
 
 // A rotation that cannot be made (someone holds a file without sharing

@@ -160,40 +160,69 @@ TEST(ServiceTextForLog, CutsAt512BytesOnACharacterBoundaryWithTheCount) {
     EXPECT_EQ(ServiceTextForLog(Repeated("\n", 513)), Repeated("\\n", 1024) + " ... (1 bytes left out)");
 }
 
-// Which descriptors the module accepts as its own log folder's; every other
-// one is taken back when the log opens.
+// Which descriptors the module takes for its own log folder's as it leaves
+// them (`exact`), and which it takes back when the log opens (`othersIn`):
+// only a folder that lets in someone other than SYSTEM and the Administrators,
+// or is owned by someone else. The private entries reordered or extended by a
+// trusted entry, as a Group Policy may rewrite them, are left as they are.
 TEST(IsPrivateLogDirectorySecurity, OnlyAdministratorsOwnedAndTheExactProtectedDacl) {
     const struct {
         const wchar_t* sddl;
-        bool accepted;
+        bool exact, othersIn;
     } cases[] = {
-        {L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)", true},
+        {L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)", true, false},
+        // The private entries in another order, owned by SYSTEM, with the
+        // Backup Operators or CREATOR OWNER added, or with a deny entry: not
+        // a take-over.
+        {L"O:BAD:P(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)", false, false},
+        {L"O:SYD:PAI(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)", false, false},
+        {L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FA;;;BO)", false, false},
+        {L"O:BAD:P(D;OICI;FA;;;WD)(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)", false, false},
+        {L"O:BAD:P(A;OICIIO;FA;;;CO)(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)", false, false},
         // The user who created the folder first still owns it.
-        {L"O:S-1-5-21-1-2-3-1001D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)", false},
-        {L"O:SYD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)", false},
+        {L"O:S-1-5-21-1-2-3-1001D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)", false, true},
+        {L"O:SYD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)", false, false},
         // Owner right, but others may write or read.
-        {L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1301bf;;;BU)", false},
-        {L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FR;;;WD)", false},
-        {L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;S-1-5-21-1-2-3-1001)", false},
-        // Not protected: the application-data folder's entries flow in.
-        {L"O:BAD:(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)", false},
+        {L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1301bf;;;BU)", false, true},
+        {L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FR;;;WD)", false, true},
+        {L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;S-1-5-21-1-2-3-1001)", false, true},
+        // Not protected: the application-data folder's entries flow in (they
+        // are then read back as entries of their own).
+        {L"O:BAD:(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)", false, false},
+        {L"O:BAD:AI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICIID;0x1200a9;;;BU)", false, true},
         // Not inherited by the log file, or less than full control.
-        {L"O:BAD:P(A;;FA;;;SY)(A;;FA;;;BA)", false},
-        {L"O:BAD:P(A;OICI;FR;;;SY)(A;OICI;FA;;;BA)", false},
-        // No DACL at all lets everyone in; an empty one is not the module's either.
-        {L"O:BA", false},
-        {L"O:BAD:NO_ACCESS_CONTROL", false},
-        {L"O:BAD:P", false},
+        {L"O:BAD:P(A;;FA;;;SY)(A;;FA;;;BA)", false, false},
+        {L"O:BAD:P(A;OICI;FR;;;SY)(A;OICI;FA;;;BA)", false, false},
+        // No DACL at all lets everyone in (a null DACL below); an empty one
+        // lets nobody in, but is not the module's either.
+        {L"O:BA", false, true},
+        {L"O:BAD:P", false, false},
         // No owner recorded.
-        {L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)", false},
+        {L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)", false, true},
     };
     for (const auto& c : cases) {
         const unique_hlocal descriptor = Descriptor(c.sddl);
         ASSERT_TRUE(descriptor);
-        EXPECT_EQ(IsPrivateLogDirectorySecurity(descriptor.get()), c.accepted)
-            << std::string(c.sddl, c.sddl + std::wcslen(c.sddl));
+        const std::string text(c.sddl, c.sddl + std::wcslen(c.sddl));
+        EXPECT_EQ(IsPrivateLogDirectorySecurity(descriptor.get()), c.exact) << text;
+        EXPECT_EQ(LogDirectoryLetsOthersIn(descriptor.get()), c.othersIn) << text;
     }
     EXPECT_FALSE(IsPrivateLogDirectorySecurity(nullptr));
+    EXPECT_TRUE(LogDirectoryLetsOthersIn(nullptr));
+    // A null DACL, built by hand: Wine reads "D:NO_ACCESS_CONTROL" as an
+    // empty one.
+    EXPECT_FALSE(IsPrivateLogDirectorySecurity(Descriptor(L"O:BAD:NO_ACCESS_CONTROL").get()));
+    const unique_hlocal owned = Descriptor(L"O:BA");
+    ASSERT_TRUE(owned);
+    PSID administrators = nullptr;
+    BOOL defaulted = FALSE;
+    ASSERT_TRUE(::GetSecurityDescriptorOwner(owned.get(), &administrators, &defaulted));
+    SECURITY_DESCRIPTOR nullDacl;
+    ASSERT_TRUE(::InitializeSecurityDescriptor(&nullDacl, SECURITY_DESCRIPTOR_REVISION));
+    ASSERT_TRUE(::SetSecurityDescriptorOwner(&nullDacl, administrators, FALSE));
+    ASSERT_TRUE(::SetSecurityDescriptorDacl(&nullDacl, TRUE, nullptr, FALSE));
+    EXPECT_FALSE(IsPrivateLogDirectorySecurity(&nullDacl));
+    EXPECT_TRUE(LogDirectoryLetsOthersIn(&nullDacl));
 }
 
 // The refusals on what a handle opened without following links reports.

@@ -210,13 +210,18 @@ TEST(LogFile, FolderTheModuleCreatesLetsNobodyElseIn) {
 // A folder someone else made first (here with default security, which lets
 // Everyone read) is taken back. The vyn.log and vyn.log.old found in it may be
 // theirs, held open to read what follows: both are moved aside to names with
-// the time, taken back too, and a new vyn.log is created. The handle held
-// from before sees no later line.
+// the time, taken back too, and a new vyn.log is created; of the logs moved
+// aside, the two newest are kept. The handle held from before sees no later
+// line.
 TEST(LogFile, FolderMadeByOthersIsTakenBackAndItsLogsAreMovedAside) {
     RemoveLogFolder();
     ASSERT_TRUE(::CreateDirectoryW(LogDirectory().c_str(), nullptr));
     WriteAll(LogFile(), "planted\r\n");
     WriteAll(LogFile() + L".old", "planted old\r\n");
+    // Logs moved aside at earlier take-backs: only the two newest are kept.
+    for (const wchar_t* earlier : {L".taken-back-20200101-000000", L".old.taken-back-20200101-000000",
+                                   L".taken-back-20250101-000000-2"})
+        WriteAll(LogFile() + earlier, "moved aside earlier\r\n");
     auto everyone = [](const Dacl& dacl) {
         bool found = false;
         for (const Ace& ace : dacl.aces) found = found || ace.sid == kEveryoneSid;

@@ -34,6 +34,42 @@ def upward(path):
     return [name for name in includes(path) if name.split("/", 1)[0] in UPPER]
 
 
+def unit_circle(folder):
+    """A circle among the files of `folder`, each header taken with its source
+    file of the same name (a file that includes log.h takes what log.cpp
+    defines), as a list of units; empty when there is none."""
+    edges = {}
+    for path in sources(folder):
+        unit = os.path.splitext(os.path.relpath(path, ROOT).replace(os.sep, "/"))[0]
+        targets = edges.setdefault(unit, set())
+        for name in includes(path):
+            target = os.path.splitext(name)[0]
+            if target != unit and target.startswith(folder + "/"):
+                targets.add(target)
+    state, trail = {}, []
+
+    def visit(unit):
+        state[unit] = "open"
+        trail.append(unit)
+        for target in sorted(edges.get(unit, ())):
+            if state.get(target) == "open":
+                return trail[trail.index(target):] + [target]
+            if target not in state:
+                found = visit(target)
+                if found:
+                    return found
+        trail.pop()
+        state[unit] = "done"
+        return []
+
+    for unit in sorted(edges):
+        if unit not in state:
+            found = visit(unit)
+            if found:
+                return found
+    return []
+
+
 class Layering(unittest.TestCase):
     def test_lower_layers_include_nothing_of_auth_or_gina(self):
         found = []
@@ -41,6 +77,12 @@ class Layering(unittest.TestCase):
             for path in sources(folder):
                 found += ["%s: %s" % (os.path.relpath(path, ROOT), name) for name in upward(path)]
         self.assertEqual(found, [])
+
+    def test_diagnostics_form_no_circle(self):
+        # The file writer reports its trouble through a reporter the layer
+        # above installs, never by including the log or the event log.
+        self.assertEqual(unit_circle("diag"), [])
+        self.assertIn("diag/log_report.h", includes(os.path.join(ROOT, "diag", "log_file.cpp")))
 
     def test_the_scan_sees_the_includes_it_must_refuse(self):
         # The gate is above both layers: its includes of them are found, so a

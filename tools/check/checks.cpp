@@ -348,7 +348,8 @@ std::string Joined(const std::vector<std::string>& names) {
 
 // Who controls the log folder: its owner and whoever may add, remove or
 // replace what is in it, or change its security. The module takes back a
-// folder whose owner or DACL are not its own each time it loads.
+// folder that lets in anyone but SYSTEM and the Administrators each time it
+// loads; the private entries in another order are left as they are.
 void CheckLogFolderControl(Report& report, const std::string& name, PSECURITY_DESCRIPTOR descriptor) {
     bool administrators = false;
     const std::string owner = OwnerName(descriptor, administrators);
@@ -357,7 +358,7 @@ void CheckLogFolderControl(Report& report, const std::string& name, PSECURITY_DE
         report.Add("exposure.log-folder-owner", Status::Warn,
                    "log folder: owned by " + owner +
                        ", not the Administrators (the module will take the folder back at load)");
-    } else if (!IsPrivateLogDirectorySecurity(descriptor)) {
+    } else if (LogDirectoryLetsOthersIn(descriptor)) {
         report.Add("exposure.log-folder-owner", Status::Warn,
                    "log folder: owned by " + owner +
                        ", but its access list is not the module's own (the module will take the folder back at load)");
