@@ -58,7 +58,11 @@ DWORD CaptureRecoveryStore(std::wstring& captured, const char*& failedCall) {
     captured.clear();
     unique_hkey key;
     LONG result = ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kRecoveryStoreKey, 0, KEY_QUERY_VALUE | READ_CONTROL, key.put());
-    if (result == ERROR_FILE_NOT_FOUND) {
+    // A key that keeps Administrators out is none that vyn-recovery made (it
+    // gives them full control), and the module does not trust it: there are
+    // no codes to keep. Refusing here would let whoever planted it block
+    // every uninstall.
+    if (result == ERROR_FILE_NOT_FOUND || result == ERROR_ACCESS_DENIED) {
         key.release();
         return ERROR_SUCCESS;
     }

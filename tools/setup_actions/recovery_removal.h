@@ -14,8 +14,9 @@
 
 extern const wchar_t kRecoveryStoreKey[];
 
-// The key as text ("" when there is none). ERROR_SUCCESS or the Win32 error
-// of the call that failed, with `failedCall` naming it.
+// The key as text ("" when there is none, or when Administrators may not
+// read it: no key vyn-recovery made). ERROR_SUCCESS or the Win32 error of the
+// call that failed, with `failedCall` naming it.
 DWORD CaptureRecoveryStore(std::wstring& captured, const char*& failedCall);
 
 // Removes the key; ERROR_SUCCESS also when there is none.
