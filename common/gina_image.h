@@ -11,7 +11,7 @@
 // follows at most kMaxImageSections sections, kMaxExportNames export names
 // and kMaxImportedDlls import descriptors, and scans at most a few hundred
 // bytes for each name; each name or descriptor costs one pass over the
-// section table. A verdict is thus a file read plus about ten million small
+// section table. A verdict is thus a file read plus about two million small
 // steps at worst, well under a second.
 
 #include <string>
