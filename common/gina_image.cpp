@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <cstring>
 #include <set>
 
@@ -57,7 +58,8 @@ bool ReadAt(const std::string& data, size_t offset, T& out) {
     return true;
 }
 
-// The file offset of a relative virtual address, through the section table.
+// The file offset of a relative virtual address, through the section table
+// (at most kMaxImageSections entries, checked by the caller).
 bool RvaToOffset(const std::string& data, size_t sections, WORD count, DWORD rva, size_t& offset) {
     for (WORD i = 0; i < count; ++i) {
         IMAGE_SECTION_HEADER section;
@@ -71,30 +73,78 @@ bool RvaToOffset(const std::string& data, size_t sections, WORD count, DWORD rva
     return false;
 }
 
-// The names the export directory lists; false when the directory is damaged.
-bool ExportNames(const std::string& data, size_t sections, WORD count, const IMAGE_DATA_DIRECTORY& directory,
-                 std::set<std::string>& names) {
-    if (directory.VirtualAddress == 0 || directory.Size == 0) return true;  // exports nothing
+enum class NameRead { Read, TooLong, Outside };
+
+// A NUL-terminated name at `rva`, scanning at most `limit` bytes: a hostile
+// file must not make each of thousands of names a scan of the whole file.
+NameRead ReadName(const std::string& data, size_t sections, WORD count, DWORD rva, size_t limit, std::string& name) {
     size_t at = 0;
-    IMAGE_EXPORT_DIRECTORY exports;
-    if (!RvaToOffset(data, sections, count, directory.VirtualAddress, at) || !ReadAt(data, at, exports)) return false;
-    size_t table = 0;
-    if (exports.NumberOfNames != 0 && !RvaToOffset(data, sections, count, exports.AddressOfNames, table)) return false;
-    for (DWORD i = 0; i < exports.NumberOfNames; ++i) {
-        DWORD nameRva = 0;
-        size_t nameAt = 0;
-        if (!ReadAt(data, table + i * sizeof(DWORD), nameRva) || !RvaToOffset(data, sections, count, nameRva, nameAt))
-            return false;
-        const size_t end = data.find('\0', nameAt);
-        if (end == std::string::npos || end - nameAt > kMaxExportName) return false;
-        names.insert(data.substr(nameAt, end - nameAt));
-    }
-    return true;
+    if (!RvaToOffset(data, sections, count, rva, at)) return NameRead::Outside;
+    const size_t span = std::min(limit + 1, data.size() - at);
+    const void* end = std::memchr(data.data() + at, '\0', span);
+    if (end == nullptr) return NameRead::TooLong;
+    name.assign(data.data() + at, static_cast<const char*>(end));
+    return NameRead::Read;
 }
 
-}  // namespace
+enum class TableRead { Read, Damaged, TooMany };
 
-ImageFinding InspectGinaImage(const std::wstring& path) {
+// The names the export directory lists. A name longer than any function's is
+// skipped (it names nothing Winlogon looks up); a table that points outside
+// the file is damaged.
+TableRead ExportNames(const std::string& data, size_t sections, WORD count, const IMAGE_DATA_DIRECTORY& directory,
+                      std::set<std::string>& names) {
+    if (directory.VirtualAddress == 0 || directory.Size == 0) return TableRead::Read;  // exports nothing
+    size_t at = 0;
+    IMAGE_EXPORT_DIRECTORY exports;
+    if (!RvaToOffset(data, sections, count, directory.VirtualAddress, at) || !ReadAt(data, at, exports))
+        return TableRead::Damaged;
+    if (exports.NumberOfNames > kMaxExportNames) return TableRead::TooMany;
+    size_t table = 0;
+    if (exports.NumberOfNames != 0 && !RvaToOffset(data, sections, count, exports.AddressOfNames, table))
+        return TableRead::Damaged;
+    for (DWORD i = 0; i < exports.NumberOfNames; ++i) {
+        DWORD nameRva = 0;
+        std::string name;
+        if (!ReadAt(data, table + i * sizeof(DWORD), nameRva)) return TableRead::Damaged;
+        const NameRead read = ReadName(data, sections, count, nameRva, kMaxExportName, name);
+        if (read == NameRead::Outside) return TableRead::Damaged;
+        if (read == NameRead::Read) names.insert(name);
+    }
+    return TableRead::Read;
+}
+
+// The DLLs of the import table, as the loader walks it: up to the first
+// descriptor without a name or a thunk table.
+TableRead ImportedDlls(const std::string& data, size_t sections, WORD count, const IMAGE_DATA_DIRECTORY& directory,
+                       std::vector<std::string>& dlls) {
+    if (directory.VirtualAddress == 0 || directory.Size == 0) return TableRead::Read;  // imports nothing
+    size_t at = 0;
+    if (!RvaToOffset(data, sections, count, directory.VirtualAddress, at)) return TableRead::Damaged;
+    for (unsigned i = 0;; ++i, at += sizeof(IMAGE_IMPORT_DESCRIPTOR)) {
+        IMAGE_IMPORT_DESCRIPTOR descriptor;
+        if (!ReadAt(data, at, descriptor)) return TableRead::Damaged;
+        if (descriptor.Name == 0 || descriptor.FirstThunk == 0) return TableRead::Read;
+        if (i == kMaxImportedDlls) return TableRead::TooMany;
+        std::string name;
+        // The loader cannot open a DLL whose name is no file name.
+        if (ReadName(data, sections, count, descriptor.Name, MAX_PATH, name) != NameRead::Read || name.empty())
+            return TableRead::Damaged;
+        dlls.push_back(LoaderFileName(name));
+    }
+}
+
+template <class Text>
+Text LoaderFileNameOf(const Text& name) {
+    using Char = typename Text::value_type;
+    if (!name.empty() && name.back() == Char('.')) return name.substr(0, name.size() - 1);
+    const size_t base = name.find_last_of(Text{Char('\\'), Char('/')});
+    const size_t dot = name.find(Char('.'), base == Text::npos ? 0 : base + 1);
+    if (dot != Text::npos) return name;
+    return name + Text{Char('.'), Char('d'), Char('l'), Char('l')};
+}
+
+ImageFinding InspectImage(const std::wstring& path, bool loginModule) {
     ImageFinding finding;
     std::string data;
     DWORD error = 0;
@@ -126,19 +176,39 @@ ImageFinding InspectGinaImage(const std::wstring& path) {
         finding.problem = ImageProblem::NotDll;
         return finding;
     }
-    std::set<std::string> names;
-    const size_t sections = optional + header.SizeOfOptionalHeader;
-    if (optionalHeader.NumberOfRvaAndSizes > IMAGE_DIRECTORY_ENTRY_EXPORT &&
-        !ExportNames(data, sections, header.NumberOfSections,
-                     optionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_EXPORT], names)) {
-        finding.problem = ImageProblem::NotPe;
+    if (header.NumberOfSections > kMaxImageSections) {
+        finding.problem = ImageProblem::TooManyEntries;
         return finding;
     }
-    for (const char* required : kRequiredWlxExports)
-        if (names.count(required) == 0) finding.missing.push_back(required);
+    const size_t sections = optional + header.SizeOfOptionalHeader;
+    const WORD count = header.NumberOfSections;
+    static const IMAGE_DATA_DIRECTORY kNone = {0, 0};
+    auto directory = [&](unsigned index) -> const IMAGE_DATA_DIRECTORY& {
+        return optionalHeader.NumberOfRvaAndSizes > index ? optionalHeader.DataDirectory[index] : kNone;
+    };
+    std::set<std::string> names;
+    std::vector<std::string> imports;
+    TableRead read = ExportNames(data, sections, count, directory(IMAGE_DIRECTORY_ENTRY_EXPORT), names);
+    if (read == TableRead::Read) read = ImportedDlls(data, sections, count, directory(IMAGE_DIRECTORY_ENTRY_IMPORT), imports);
+    if (read != TableRead::Read) {
+        finding.problem = read == TableRead::TooMany ? ImageProblem::TooManyEntries : ImageProblem::NotPe;
+        return finding;
+    }
+    finding.imports = imports;
+    if (loginModule)
+        for (const char* required : kRequiredWlxExports)
+            if (names.count(required) == 0) finding.missing.push_back(required);
     finding.problem = finding.missing.empty() ? ImageProblem::None : ImageProblem::MissingExports;
     return finding;
 }
+
+}  // namespace
+
+std::string LoaderFileName(const std::string& name) { return LoaderFileNameOf(name); }
+std::wstring LoaderFileName(const std::wstring& name) { return LoaderFileNameOf(name); }
+
+ImageFinding InspectGinaImage(const std::wstring& path) { return InspectImage(path, true); }
+ImageFinding InspectDllImage(const std::wstring& path) { return InspectImage(path, false); }
 
 std::string ImageProblemWords(const ImageFinding& finding) {
     switch (finding.problem) {
@@ -155,6 +225,8 @@ std::string ImageProblemWords(const ImageFinding& finding) {
             for (size_t i = 0; i < finding.missing.size(); ++i) words += (i ? ", " : "") + finding.missing[i];
             return words + ")";
         }
+        case ImageProblem::TooManyEntries:
+            return "a damaged image (more sections, export names or imported DLLs than any DLL has)";
     }
     return "not a login module";
 }

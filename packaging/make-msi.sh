@@ -56,9 +56,13 @@ rm -f "$out"
 # managed install.
 queries=()
 for name in Host IKey SKey FailOpen AutoPush RdpOnly LogonOnly Tls; do
-  queries+=("UPDATE \`Component\` SET \`Condition\` = '${name}Value OR (REMOVE~=\"ALL\" AND Owned${name})' WHERE \`Component\` = 'Setting${name}'")
+  queries+=("UPDATE \`Component\` SET \`Condition\` = '${name}Value OR (REMOVE AND Owned${name})' WHERE \`Component\` = 'Setting${name}'")
 done
 queries+=("UPDATE \`Component\` SET \`Condition\` = 'PreviousGinaValue' WHERE \`Component\` = 'PreviousGina'")
+# Transitive (0x40, beside wixl's 0x100 64-bit and 0x4 registry key path): a
+# repair or a redeploy evaluates the condition again, so that one that
+# replaces another login module since (REPLACEGINA=1) writes the new record.
+queries+=("UPDATE \`Component\` SET \`Attributes\` = $((0x100 + 0x4 + 0x40)) WHERE \`Component\` = 'PreviousGina'")
 # The event source key and the key of the package's marks go with the module
 # ("-": removed whole at uninstall).
 queries+=("INSERT INTO \`Registry\` (\`Registry\`, \`Root\`, \`Key\`, \`Name\`, \`Component_\`) VALUES ('EventSourceKey', 2, 'SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\Vyn Security', '-', 'Module')")
@@ -83,18 +87,15 @@ done
 # AppSearch read before the removal; removed afterwards, the old version's
 # uninstall could delete the values and marks this one has just written.
 queries+=("UPDATE \`InstallExecuteSequence\` SET \`Sequence\` = 1501 WHERE \`Action\` = 'RemoveExistingProducts'")
-queries+=("INSERT INTO \`Property\` (\`Property\`, \`Value\`) VALUES ('MsiHiddenProperties', 'SKEY;SKeyValue;OldSKey')")
+queries+=("INSERT INTO \`Property\` (\`Property\`, \`Value\`) VALUES ('MsiHiddenProperties', 'SKEY;SKeyValue;OldSKey;RestoreRecoveryCodes')")
 # The actions that copy SKEY also hide their data from the log: the type wixl
 # gives them (51 with 0x800) plus HideTarget (0x2000).
 for action in SetSKeyFromProperty SetSKeyFromHashProperty KeepSKey; do
   queries+=("UPDATE \`CustomAction\` SET \`Type\` = $((51 + 0x800 + 0x2000)) WHERE \`Action\` = '$action'")
 done
 queries+=("UPDATE \`Property\` SET \`Value\` = 'WIX_DOWNGRADE_DETECTED;WIX_UPGRADE_DETECTED;HOST;IKEY;SKEY;FAILOPEN;AUTOPUSH;RDPONLY;LOGONONLY;REPLACEGINA;CURRENTGINA;PREVIOUSGINA;TLS' WHERE \`Property\` = 'SecureCustomProperties'")
-# The recovery codes' store goes at uninstall, not when an upgrade removes this
-# version (the codes handed out must keep working): deferred, as the
-# installer's own account, with the system's reg.exe, its exit code ignored
-# (0x40: there may be no store).
-forget='"[System64Folder]reg.exe" delete "HKLM\Software\Vyn Security\Recovery" /f'
-queries+=("INSERT INTO \`CustomAction\` (\`Action\`, \`Type\`, \`Source\`, \`Target\`) VALUES ('RemoveRecoveryCodes', $((34 + 0x40 + 0x400 + 0x800)), 'System64Folder', '$forget')")
-queries+=("INSERT INTO \`InstallExecuteSequence\` (\`Action\`, \`Condition\`, \`Sequence\`) VALUES ('RemoveRecoveryCodes', 'REMOVE~=\"ALL\" AND NOT UPGRADINGPRODUCTCODE', 5020)")
+# The rollback action that writes the recovery codes' store back carries the
+# store (its hashes) as its data: hidden from the log (HideTarget, 0x2000, on
+# wixl's type: 1 + 0x100 rollback + 0x400 in script + 0x800 no impersonation).
+queries+=("UPDATE \`CustomAction\` SET \`Type\` = $((1 + 0x100 + 0x400 + 0x800 + 0x2000)) WHERE \`Action\` = 'RestoreRecoveryCodes'")
 msibuild "$out" -q "${queries[@]}"

@@ -4,6 +4,7 @@
 
 #include "common/gina_image.h"
 #include "common/handles.h"
+#include "tools/setup_actions/winlogon_search.h"
 
 const wchar_t kWinlogonKey[] = L"Software\\Microsoft\\Windows NT\\CurrentVersion\\Winlogon";
 const wchar_t kInstallerMarksKey[] = L"Software\\Vyn Security\\Installer";
@@ -31,9 +32,10 @@ std::wstring Text(const RawValue& value) {
 }
 
 // The file a string value makes Winlogon load: environment strings of a
-// REG_EXPAND_SZ expanded, and a bare file name found in the system folder,
-// where winlogon.exe itself lives and LoadLibrary looks first. Empty when it
-// cannot be told.
+// REG_EXPAND_SZ expanded, ".dll" added to a name without an extension as
+// LoadLibrary does, and a bare file name found in the system folder, where
+// winlogon.exe itself lives and LoadLibrary looks first. Empty when it cannot
+// be told.
 std::wstring LoadedFile(const RawValue& value) {
     std::wstring path = Text(value);
     if (path.empty()) return {};
@@ -44,6 +46,7 @@ std::wstring LoadedFile(const RawValue& value) {
         if (::ExpandEnvironmentStringsW(path.c_str(), &expanded[0], chars) != chars) return {};
         path = expanded.substr(0, expanded.find(L'\0'));
     }
+    path = LoaderFileName(path);
     if (path.find_first_of(L"\\/") == std::wstring::npos) {
         wchar_t system[MAX_PATH + 1] = {};
         const UINT chars = ::GetSystemDirectoryW(system, MAX_PATH + 1);
@@ -73,7 +76,15 @@ std::wstring Unloadable(const GinaState& state) {
     // Its file is removed by this very uninstall.
     if (::lstrcmpiW(file.c_str(), state.module.c_str()) == 0) return L"this module itself";
     const ImageFinding finding = InspectGinaImage(file);
-    return finding.problem == ImageProblem::None ? std::wstring() : Widen(ImageProblemWords(finding));
+    if (finding.problem != ImageProblem::None) return Widen(ImageProblemWords(finding));
+    // Sound headers are not enough: another vendor's uninstaller may have
+    // taken the DLLs the module needs, and Winlogon would then not start.
+    WinlogonSearch search;
+    const char* failedCall = "";
+    const DWORD error = ReadWinlogonSearch(search, failedCall);
+    if (error != ERROR_SUCCESS)
+        return L"a login module whose imported DLLs cannot be looked for (" + SystemCallFailure(failedCall, error) + L")";
+    return UnresolvedImport(finding.imports, search);
 }
 
 DWORD SetGina(const RawValue& value, const std::function<void(const std::wstring&)>& say) {

@@ -4,8 +4,10 @@
 // functions then set it to what must remain, from the state read before the
 // removal:
 //  - GinaDLL named this module: the login module the package replaced is
-//    given back, with its registry type, when it is still a loadable x64
-//    login module; otherwise GinaDLL stays deleted and Winlogon loads msgina.
+//    given back, with its registry type, when it is still an x64 login module
+//    and every DLL it imports is a KnownDLL or found on Winlogon's search path
+//    (winlogon_search.h); otherwise GinaDLL stays deleted and Winlogon loads
+//    msgina.
 //    A machine is never left with a GinaDLL that does not load.
 //  - GinaDLL named anything else (an administrator changed it since): it is
 //    written back exactly as it was.

@@ -6,12 +6,18 @@
 //   as stored. The package's registry search is not used for it: Wine's
 //   installer hands a REG_EXPAND_SZ over expanded, and the record would lose
 //   its type.
-// - At a full uninstall (not at the removal of an older version during an
-//   upgrade), PrepareGinaGiveBack runs while the uninstall script is written,
-//   before anything is removed, and GiveBackGina from the script, as
-//   LocalSystem, right after the package's own registry rows (GinaDLL among
-//   them) are gone. A failure makes the uninstall fail and roll back, leaving
-//   the module and GinaDLL installed.
+// - When the module's component is removed (an uninstall, REMOVE=ALL or the
+//   feature by name; not the removal of an older version during an upgrade),
+//   PrepareGinaGiveBack runs while the uninstall script is written, before
+//   anything is removed, and GiveBackGina from the script, as LocalSystem,
+//   right after the package's own registry rows (GinaDLL among them) are gone.
+//   A failure makes the uninstall fail and roll back, leaving the module and
+//   GinaDLL installed.
+// - When the recovery tool's component is removed (the same occasions), the
+//   codes' store goes: PrepareRecoveryRemoval keeps it while the script is
+//   written, RemoveRecoveryCodes removes it from the script as LocalSystem,
+//   and RestoreRecoveryCodes, the rollback action scheduled before it, writes
+//   it back when the uninstall fails afterwards.
 
 #include <windows.h>
 #include <msi.h>
@@ -21,11 +27,13 @@
 
 #include "tools/setup_actions/gina_give_back.h"
 #include "tools/setup_actions/msi_handle.h"
+#include "tools/setup_actions/recovery_removal.h"
 
 namespace {
 
 // The deferred action reads its data from the property of its own name.
 constexpr wchar_t kGiveBackAction[] = L"GiveBackGina";
+constexpr wchar_t kRestoreRecoveryAction[] = L"RestoreRecoveryCodes";
 
 // One line in the installer's log.
 void Say(MSIHANDLE install, const std::wstring& text) {
@@ -102,4 +110,38 @@ extern "C" UINT WINAPI GiveBackGina(MSIHANDLE install) {
     }
     const DWORD error = ApplyGinaGiveBack(state, [install](const std::wstring& line) { Say(install, line); });
     return error == ERROR_SUCCESS ? ERROR_SUCCESS : ERROR_INSTALL_FAILURE;
+}
+
+extern "C" UINT WINAPI PrepareRecoveryRemoval(MSIHANDLE install) {
+    std::wstring captured;
+    const char* call = "";
+    const DWORD error = CaptureRecoveryStore(captured, call);
+    if (error != ERROR_SUCCESS) {
+        Say(install, L"ERROR: the recovery codes' store cannot be read to be kept for a rollback: the uninstall stops.");
+        return Failed(install, call, error);
+    }
+    // A hidden property (MsiHiddenProperties): the hashes stay out of the log.
+    const UINT result = ::MsiSetPropertyW(install, kRestoreRecoveryAction, captured.c_str());
+    return result == ERROR_SUCCESS ? ERROR_SUCCESS : Failed(install, "MsiSetPropertyW", result);
+}
+
+extern "C" UINT WINAPI RemoveRecoveryCodes(MSIHANDLE install) {
+    const char* call = "";
+    const DWORD error = RemoveRecoveryStore(call);
+    if (error != ERROR_SUCCESS) return Failed(install, call, error);
+    Say(install, L"The recovery codes' store HKLM\\Software\\Vyn Security\\Recovery is removed.");
+    return ERROR_SUCCESS;
+}
+
+extern "C" UINT WINAPI RestoreRecoveryCodes(MSIHANDLE install) {
+    std::wstring captured;
+    UINT result = ReadProperty(install, L"CustomActionData", captured);
+    if (result != ERROR_SUCCESS) return Failed(install, "MsiGetPropertyW", result);
+    const char* call = "";
+    const DWORD error = RestoreRecoveryStore(captured, call);
+    if (error != ERROR_SUCCESS) return Failed(install, call, error);
+    if (!captured.empty())
+        Say(install, L"The uninstall is rolled back: the recovery codes' store HKLM\\Software\\Vyn Security\\Recovery is "
+                     L"written back as it was.");
+    return ERROR_SUCCESS;
 }
