@@ -74,6 +74,7 @@ HttpAnswer ReadHttpAnswer(std::string& buffer, const ReadMore& readMore, const s
     }
 
     std::string& body = answer.body;
+    answer.contentType = HeaderValue(head, "Content-Type");
     const std::string transferEncoding = HeaderValue(head, "Transfer-Encoding");
     const std::string contentLength = HeaderValue(head, "Content-Length");
     // An answer with both a length and chunks is framed by its chunks; a
