@@ -414,26 +414,35 @@ TEST_F(VynCheck, VerdictIsWhatALogonMeets) {
          "verdict: refused: the service's answer is one the module refuses, whatever FailOpen says: logons and "
          "unlocks will be refused. Correct the service address or the service before restarting."},
         {R"({"check": [{"malformed": "stat_int32", "repeat": -1}]})", L"", 1, 3,
-         "[FAIL] service: check refused after * answer not understood: HTTP status 200, Content-Type application/bson: the envelope's "
-         "\"stat\" is not a string: the module refuses such an answer whatever FailOpen says",
+         "[FAIL] service: check refused after * answer not understood: HTTP status 200, Content-Type "
+         "application/bson: the envelope's \"stat\" is not a string: the module refuses such an answer whatever "
+         "FailOpen says",
          nullptr},
         {R"({"check": [{"malformed": "response_missing", "repeat": -1}]})", L"", 1, 3,
-         "[FAIL] service: check refused after * answer not understood: HTTP status 200, Content-Type application/bson: the envelope has no "
-         "\"response\": the module refuses such an answer whatever FailOpen says",
+         "[FAIL] service: check refused after * answer not understood: HTTP status 200, Content-Type "
+         "application/bson: the envelope has no \"response\": the module refuses such an answer whatever FailOpen "
+         "says",
          nullptr},
         {R"({"check": [{"malformed": "response_array", "repeat": -1}]})", L"", 1, 3,
-         "[FAIL] service: check refused after * answer not understood: HTTP status 200, Content-Type application/bson: the envelope's "
-         "\"response\" is not a document: the module refuses such an answer whatever FailOpen says",
+         "[FAIL] service: check refused after * answer not understood: HTTP status 200, Content-Type "
+         "application/bson: the envelope's \"response\" is not a document: the module refuses such an answer "
+         "whatever FailOpen says",
          nullptr},
         {R"({"check": [{"fault": {"code": 40002, "message": "Invalid request"}, "repeat": -1}]})", L"", 1, 3,
-         "[FAIL] service: check refused after * answer not understood: HTTP status 200, Content-Type application/bson: the service answered "
-         "with a fault (FAIL, code=40002, message=Invalid request): the module refuses such an answer whatever "
-         "FailOpen says",
+         "[FAIL] service: check refused after * answer not understood: HTTP status 200, Content-Type "
+         "application/bson: the service answered with a fault (FAIL, code=40002, message=Invalid request): the "
+         "module refuses such an answer whatever FailOpen says",
          nullptr},
         {R"({"check": [{"document": {"stat": "OK"}, "headers": {"Content-Type": "text/plain"}, "repeat": -1}]})",
          L"", 1, 3,
-         "[FAIL] service: check refused after * answer not understood: HTTP status 200, Content-Type text/plain: the envelope has no "
-         "\"response\": the module refuses such an answer whatever FailOpen says",
+         "[FAIL] service: check refused after * answer not understood: HTTP status 200, Content-Type text/plain: the "
+         "envelope has no \"response\": the module refuses such an answer whatever FailOpen says",
+         nullptr},
+        // A user's pre-authentication is read by the module's own code: only
+        // the Content-Type of its answer is known to the tool.
+        {R"({"preauth": [{"malformed": "not_bson", "repeat": -1}]})", L"--user alice", 1, 3,
+         "[FAIL] user alice: pre-authentication refused: answer not understood: Content-Type application/bson: the "
+         "envelope is not one the module reads: the module refuses such an answer whatever FailOpen says",
          nullptr},
         {R"({"preauth": [{"http_status": 403, "repeat": -1}]})", L"--user alice", 1, 3,
          "[FAIL] user alice: pre-authentication refused: HTTP status 403: the module refuses such an answer whatever "

@@ -184,6 +184,8 @@ TEST(FleetReport, FoldersOfResultsBecomeTheirCountsAndLists) {
     // A name in Latin-1, as a program that does not write UTF-8 would leave it.
     std::string latin1 = Result("LATIN", "ready");
     latin1.replace(latin1.find("LATIN"), 5, "L\xE9");
+    json many = json::parse(Result("MANY", "ready"));
+    while (many.at("checks").size() <= 100) many["checks"].push_back(many["checks"][0]);
     const Row rows[] = {
         {"empty", {}, 1, {0, 0, 0, 0, 0, 0, 0}, {}, {}, {}, {}, {}, {}, {}, {}, {}, {}, {}, 0,
          "0 machines: 0 do not restart, 0 exposed, 0 unreachable with FailOpen on, 0 unreachable with recovery codes "
@@ -208,17 +210,19 @@ TEST(FleetReport, FoldersOfResultsBecomeTheirCountsAndLists) {
           {"big.json", big},
           {"deep.json", deep},
           {"latin1.json", latin1},
+          {"many.json", many.dump()},
           {"old.json", R"({"checks":[],"verdict":"ready","sentence":"s","exit_code":0})"},
           {"notes.txt", "not a result"}},
          1, {0, 0, 0, 0, 0, 0, 1}, {}, {}, {}, {}, {}, {"A"}, {}, {}, {},
-         {"big.json", "deep.json", "garbage.json", "latin1.json", "old.json"},
+         {"big.json", "deep.json", "garbage.json", "latin1.json", "many.json", "old.json"},
          {"larger than 1024 KiB (" + std::to_string(big.size()) + " bytes)", "nested more than 8 levels deep",
           "not JSON, or not UTF-8 (at byte 1)",
           // The position of the byte that is not UTF-8, counted from 1.
-          "not JSON, or not UTF-8 (at byte " + std::to_string(latin1.find('\xE9') + 1) + ")", "no &quot;schema&quot;"},
+          "not JSON, or not UTF-8 (at byte " + std::to_string(latin1.find('\xE9') + 1) + ")",
+          "more than 100 findings", "no &quot;schema&quot;"},
          0,
-         "1 machines: 0 do not restart, 0 exposed, 0 unreachable with FailOpen on, 0 unreachable with recovery codes "
-         "only, 0 bypass, 1 ready; 0 stale, 0 may come from another computer, 5 files not read"},
+         "1 machine: 0 do not restart, 0 exposed, 0 unreachable with FailOpen on, 0 unreachable with recovery codes "
+         "only, 0 bypass, 1 ready; 0 stale, 0 may come from another computer, 6 files not read"},
         // Two results for one machine, neither in a file of its name: the newer counts.
         {"duplicates-and-stale",
          {{"X1.json", Result("DUP", "unreachable", false, 0, 2)},
@@ -236,7 +240,7 @@ TEST(FleetReport, FoldersOfResultsBecomeTheirCountsAndLists) {
          {{"VICTIM.json", Result("VICTIM", "unreachable", false, 0, 1)},
           {"INTRUDER.json", Result("VICTIM", "ready", false, 0, 0.01)}},
          2, {0, 0, 0, 1, 0, 0, 0}, {"VICTIM"}, {}, {}, {}, {}, {}, {}, {"VICTIM"}, {"INTRUDER.json"}, {}, {}, 0,
-         "1 machines: 1 do not restart, 0 exposed, 0 unreachable with FailOpen on, 0 unreachable with recovery codes "
+         "1 machine: 1 do not restart, 0 exposed, 0 unreachable with FailOpen on, 0 unreachable with recovery codes "
          "only, 0 bypass, 0 ready; 0 stale, 0 may come from another computer, 0 files not read"},
         {"all-ready",
          {{"A.json", Result("A", "ready")}, {"B.json", Result("B", "ready")}},

@@ -228,7 +228,7 @@ FleetReport BuildFleetReport(const FleetResults& results, const ReportOptions& o
     FleetReport report;
     report.exitCode = counts[static_cast<int>(Standing::DoNotRestart)] > 0 ? 2 : allReady ? 0 : 1;
     const auto n = [&counts](Standing s) { return std::to_string(counts[static_cast<int>(s)]); };
-    report.summary = std::to_string(machines) + " machines: " + n(Standing::DoNotRestart) + " do not restart, " +
+    report.summary = std::to_string(machines) + (machines == 1 ? " machine: " : " machines: ") + n(Standing::DoNotRestart) + " do not restart, " +
                      n(Standing::Exposed) + " exposed, " + n(Standing::OpenOnOutage) +
                      " unreachable with FailOpen on, " + n(Standing::RecoveryOnly) +
                      " unreachable with recovery codes only, " + n(Standing::Bypass) + " bypass, " +

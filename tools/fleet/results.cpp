@@ -72,7 +72,7 @@ std::string TextOrNull(const json& object, const char* name) {
     return value.get<std::string>();
 }
 
-void Read(const json& doc, MachineResult& r) {
+void Read(const json& doc, const FleetLimits& limits, MachineResult& r) {
     if (!doc.is_object()) throw InputBound("not a JSON object");
     const json& schema = Field(doc, "schema");
     if (!schema.is_number_integer() || schema.get<int64_t>() != 1)
@@ -103,6 +103,8 @@ void Read(const json& doc, MachineResult& r) {
     r.recoveryCodes = codes.get<uint64_t>();
     const json& checks = Field(doc, "checks");
     if (!checks.is_array()) throw InputBound("\"checks\" is not a list");
+    if (checks.size() > limits.maxChecks)
+        throw InputBound("more than " + std::to_string(limits.maxChecks) + " findings");
     for (const json& check : checks) {
         if (!check.is_object()) throw InputBound("a check is not an object");
         r.checks.push_back({Text(check, "name"), Text(check, "status"), Text(check, "detail")});
@@ -251,7 +253,7 @@ bool ParseMachineResult(const std::string& bytes, const std::string& fileName, c
     result = MachineResult();
     result.file = fileName;
     try {
-        Read(ParseBounded(bytes, limits), result);
+        Read(ParseBounded(bytes, limits), limits, result);
     } catch (const json::parse_error& e) {
         // The parser's own message quotes the input: only the position is kept.
         reason = "not JSON, or not UTF-8 (at byte " + std::to_string(e.byte) + ")";

@@ -17,6 +17,7 @@ struct FleetLimits {
     size_t maxDepth = 8;            // vyn-check's results nest three deep
     size_t maxStringBytes = 8192;   // its longest sentences are under 1,000
     size_t maxFiles = 10000;
+    size_t maxChecks = 100;         // vyn-check writes about 25 findings
 };
 
 struct CheckLine {
