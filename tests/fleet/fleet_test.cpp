@@ -17,6 +17,7 @@
 #include "common/strings.h"
 #include "tests/support/child_process.h"
 #include "tests/support/windows_path.h"
+#include "tools/fleet/results.h"
 
 namespace {
 
@@ -216,9 +217,10 @@ TEST(FleetReport, FoldersOfResultsBecomeTheirCountsAndLists) {
          1, {0, 0, 0, 0, 0, 0, 1}, {}, {}, {}, {}, {}, {"A"}, {}, {}, {},
          {"big.json", "deep.json", "garbage.json", "latin1.json", "many.json", "old.json"},
          {"larger than 1024 KiB (" + std::to_string(big.size()) + " bytes)", "nested more than 8 levels deep",
-          "not JSON, or not UTF-8 (at byte 1)",
-          // The position of the byte that is not UTF-8, counted from 1.
-          "not JSON, or not UTF-8 (at byte " + std::to_string(latin1.find('\xE9') + 1) + ")",
+          "not JSON, or not UTF-8 (near byte 1)",
+          // Counted from 1: the byte after the Latin-1 "é", where its
+          // sequence proves not to be UTF-8.
+          "not JSON, or not UTF-8 (near byte " + std::to_string(latin1.find('\xE9') + 2) + ")",
           "more than 100 findings", "no &quot;schema&quot;"},
          0,
          "1 machine: 0 do not restart, 0 exposed, 0 unreachable with FailOpen on, 0 unreachable with recovery codes "
@@ -309,6 +311,37 @@ TEST(FleetReport, NamesTheOtherComputerAndTheUsage) {
     EXPECT_EQ(RunFleet(L"report \"" + aged.path() + L"\" --out \"" + aged.Page() + L"\"").exitCode, 0u);
     EXPECT_EQ(RunFleet(L"report \"" + aged.path() + L"\" --out \"" + aged.Page() + L"\" --stale-days 1").exitCode, 1u);
     EXPECT_EQ(FirstCells(SectionOf(ReadAll(aged.Page()), "stale")), Names{"A"});
+}
+
+}  // namespace
+
+namespace {
+
+// Wine keeps no owners for files (it names its own user for each), so the
+// owner rule is tested on the names as LookupAccountSid gives them.
+TEST(FleetReport, OnlyTheComputersOwnAccountMayOwnItsResult) {
+    const struct {
+        const char* domain;  // of the result; "" when it names none
+        const char* owner;
+        const char* doubt;   // nullptr: none
+    } rows[] = {
+        {"CORP", "CORP\\WEB01$", nullptr},
+        {"CORP", "corp\\web01$", nullptr},
+        {"", "CORP\\WEB01$", nullptr},
+        {"CORP", "", nullptr},
+        {"CORP", "CORP\\APP03$", "the file's owner is CORP\\APP03$, not CORP\\WEB01$"},
+        {"CORP", "OTHER\\WEB01$", "the file's owner is OTHER\\WEB01$, not CORP\\WEB01$"},
+        {"CORP", "CORP\\WEB01", "the file's owner is CORP\\WEB01, not CORP\\WEB01$"},
+        {"CORP", "BUILTIN\\Administrators", "the file's owner is BUILTIN\\Administrators, not CORP\\WEB01$"},
+        {"", "S-1-5-21-1-2-3-1104", "the file's owner is S-1-5-21-1-2-3-1104, not WEB01$"},
+    };
+    for (const auto& row : rows) {
+        MachineResult result;
+        result.machine = "WEB01";
+        result.domain = row.domain;
+        DoubtOwner(result, row.owner);
+        EXPECT_EQ(result.doubts, row.doubt ? Names{row.doubt} : Names{}) << row.owner;
+    }
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include "common/handles.h"
 #include "common/strings.h"
 #include "diag/log.h"
+#include "tools/check/words.h"
 
 namespace handle_traits {
 // A directory search of FindFirstFileW.
@@ -189,12 +190,31 @@ std::string FileOwner(const std::wstring& path) {
     return ToUtf8(text);
 }
 
+// Whether the file system holding `folder` keeps access lists, owners
+// included (NTFS does; FAT and many non-Windows servers do not). Wine keeps
+// none for files, yet claims to and reports its own user as every file's
+// owner: under Wine no owner is judged.
+bool KeepsOwners(const std::wstring& folder) {
+    if (RunningUnderWine()) return false;
+    wchar_t root[MAX_PATH + 1] = {};
+    if (!::GetVolumePathNameW(folder.c_str(), root, MAX_PATH + 1)) {
+        LogSystemCallFailure("GetVolumePathNameW", ::GetLastError());
+        return false;
+    }
+    DWORD flags = 0;
+    if (!::GetVolumeInformationW(root, nullptr, 0, nullptr, nullptr, &flags, nullptr, 0)) {
+        LogSystemCallFailure("GetVolumeInformationW", ::GetLastError());
+        return false;
+    }
+    return (flags & FILE_PERSISTENT_ACLS) != 0;
+}
+
 bool SameName(const std::string& a, const std::string& b) {
     return lstrcmpiW(FromUtf8(a).c_str(), FromUtf8(b).c_str()) == 0;
 }
 
-// A computer writes its share file as its own account, DOMAIN\NAME$: any
-// other owner wrote it for that computer, or replaced it.
+}  // namespace
+
 void DoubtOwner(MachineResult& result, const std::string& owner) {
     if (owner.empty()) return;  // the share keeps no owners
     const size_t slash = owner.find('\\');
@@ -206,6 +226,8 @@ void DoubtOwner(MachineResult& result, const std::string& owner) {
     const std::string expected = (result.domain.empty() ? std::string() : result.domain + "\\") + result.machine + "$";
     result.doubts.push_back("the file's owner is " + owner + ", not " + expected);
 }
+
+namespace {
 
 // Of one machine's results, the one that counts: one nothing casts doubt on
 // before any other (a computer cannot displace another's result by writing a
@@ -256,7 +278,7 @@ bool ParseMachineResult(const std::string& bytes, const std::string& fileName, c
         Read(ParseBounded(bytes, limits), limits, result);
     } catch (const json::parse_error& e) {
         // The parser's own message quotes the input: only the position is kept.
-        reason = "not JSON, or not UTF-8 (at byte " + std::to_string(e.byte) + ")";
+        reason = "not JSON, or not UTF-8 (near byte " + std::to_string(e.byte) + ")";
         return false;
     } catch (const InputBound& e) {
         reason = e.what();
@@ -298,6 +320,7 @@ bool ReadFleetResults(const std::wstring& folder, const FleetLimits& limits, Fle
     std::sort(names.begin(), names.end());
     out.filesSeen = names.size() + beyond;
 
+    const bool owners = KeepsOwners(folder);
     std::map<std::string, std::vector<MachineResult>> byMachine;
     for (const std::wstring& name : names) {
         const std::wstring path = folder + L"\\" + name;
@@ -309,7 +332,7 @@ bool ReadFleetResults(const std::wstring& folder, const FleetLimits& limits, Fle
             out.unread.push_back({fileName, reason});
             continue;
         }
-        DoubtOwner(result, FileOwner(path));
+        if (owners) DoubtOwner(result, FileOwner(path));
         byMachine[Upper(result.machine)].push_back(std::move(result));
     }
     if (beyond > 0)

@@ -68,5 +68,11 @@ bool ReadFleetResults(const std::wstring& folder, const FleetLimits& limits, Fle
 bool ParseMachineResult(const std::string& bytes, const std::string& fileName, const FleetLimits& limits,
                         MachineResult& result, std::string& reason);
 
+// A computer writes its share file as its own account, DOMAIN\NAME$ (NTFS
+// makes a file's creator its owner): any other owner ("DOMAIN\name", as
+// LookupAccountSid names it) wrote the result for that computer, or replaced
+// it, and is added to `result.doubts`. An empty owner (none kept) adds nothing.
+void DoubtOwner(MachineResult& result, const std::string& owner);
+
 // "2026-12-09T05:40:20Z" as a FILETIME; false for any other form.
 bool ParseUtcTime(const std::string& text, ULONGLONG& filetime);
