@@ -2,11 +2,12 @@
 // findings, read back as a report over many machines reads it; each value is
 // compared with what the test learns by another way.
 #include <windows.h>
-#include <lm.h>
+#include <ntsecapi.h>
 
 #include <nlohmann/json.hpp>
 
 #include "auth/recovery.h"
+#include "common/strings.h"
 #include "config/recovery_store.h"
 #include "tests/check/check_fixture.h"
 
@@ -20,14 +21,22 @@ std::string ComputerNameByTheTest() {
     return ToUtf8(name);
 }
 
-// The workgroup or domain, asked of the network API rather than the LSA.
-std::string WorkgroupByTheTest() {
-    wchar_t* name = nullptr;
-    NETSETUP_JOIN_STATUS status = NetSetupUnknownStatus;
-    if (::NetGetJoinInformation(nullptr, &name, &status) != NERR_Success) return std::string();
-    const std::string text = name ? ToUtf8(name) : std::string();
-    ::NetApiBufferFree(name);
-    return text;
+// The primary domain (or the workgroup) as the LSA names it. Under Wine no
+// second source agrees with it: its network API answers "Workgroup" and its
+// DNS view nothing, whatever the LSA says.
+std::string DomainByTheTest() {
+    LSA_OBJECT_ATTRIBUTES attributes = {};
+    LSA_HANDLE policy = nullptr;
+    if (::LsaOpenPolicy(nullptr, &attributes, POLICY_VIEW_LOCAL_INFORMATION, &policy) != 0) return std::string();
+    void* info = nullptr;
+    std::string name;
+    if (::LsaQueryInformationPolicy(policy, PolicyPrimaryDomainInformation, &info) == 0 && info != nullptr) {
+        const auto* primary = static_cast<const POLICY_PRIMARY_DOMAIN_INFO*>(info);
+        name = ToUtf8(std::wstring(primary->Name.Buffer, primary->Name.Length / sizeof(wchar_t)));
+        ::LsaFreeMemory(info);
+    }
+    ::LsaClose(policy);
+    return name;
 }
 
 // The version as the kernel reports it, not as GetVersionExW does.
@@ -73,7 +82,7 @@ TEST_F(VynCheck, JsonSaysWhichMachineAndRunItDescribes) {
         const nlohmann::json doc = nlohmann::json::parse(run.out);
         EXPECT_EQ(doc.at("schema"), 1);
         EXPECT_EQ(doc.at("machine"), ComputerNameByTheTest());
-        EXPECT_EQ(doc.at("domain"), WorkgroupByTheTest());
+        EXPECT_EQ(doc.at("domain"), DomainByTheTest());
         EXPECT_EQ(doc.at("os"), nlohmann::json({{"version", OsVersionByTheTest()},
                                                 {"service_pack", doc.at("os").at("service_pack")},
                                                 {"architecture", "x64"}}));
