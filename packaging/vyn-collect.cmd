@@ -20,7 +20,10 @@ set "PARTIAL=%SHARE%\%COMPUTERNAME%.%RANDOM%%RANDOM%.partial"
 
 "%~dp0vyn-check.exe" --json > "%PARTIAL%"
 if not exist "%PARTIAL%" exit /b 1
-for %%F in ("%PARTIAL%") do if %%~zF EQU 0 (
+rem An empty file is no result (vyn-check did not run or could not write).
+set "SIZE=0"
+for %%F in ("%PARTIAL%") do set "SIZE=%%~zF"
+if "%SIZE%"=="0" (
   del /f /q "%PARTIAL%" >nul 2>&1
   exit /b 1
 )
