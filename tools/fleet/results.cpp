@@ -120,8 +120,16 @@ std::wstring Stem(const std::wstring& name) { return name.substr(0, name.size() 
 
 // The file's bytes, read in one short opening: other computers replace their
 // files on the share while this runs, and every sharing mode is granted so
-// that this read never makes their rename fail.
-bool ReadWholeFile(const std::wstring& path, uint64_t maxBytes, std::string& bytes, std::string& reason) {
+// that this read never makes their rename fail. `listedSize` is the size the
+// folder's listing gave: a file over the bound is not opened at all, and one
+// that grew past it since is caught by asking for one byte more.
+bool ReadWholeFile(const std::wstring& path, uint64_t listedSize, uint64_t maxBytes, std::string& bytes,
+                   std::string& reason) {
+    const auto tooLarge = [&reason, maxBytes](const std::string& size) {
+        reason = "larger than " + std::to_string(maxBytes / 1024) + " KiB" + size;
+        return false;
+    };
+    if (listedSize > maxBytes) return tooLarge(" (" + std::to_string(listedSize) + " bytes)");
     const unique_hfile file(::CreateFileW(path.c_str(), GENERIC_READ,
                                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                           OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
@@ -129,35 +137,20 @@ bool ReadWholeFile(const std::wstring& path, uint64_t maxBytes, std::string& byt
         reason = "cannot be opened (error " + std::to_string(::GetLastError()) + ")";
         return false;
     }
-    LARGE_INTEGER size = {};
-    if (!::GetFileSizeEx(file.get(), &size)) {
-        reason = "its size cannot be read (error " + std::to_string(::GetLastError()) + ")";
-        return false;
-    }
-    if (static_cast<uint64_t>(size.QuadPart) > maxBytes) {
-        reason = "larger than " + std::to_string(maxBytes / 1024) + " KiB (" + std::to_string(size.QuadPart) +
-                 " bytes)";
-        return false;
-    }
-    // One byte more than the bound is asked for: a file that grew since its
-    // size was read is caught as well.
-    bytes.assign(static_cast<size_t>(size.QuadPart) + 1, '\0');
+    bytes.assign(static_cast<size_t>(listedSize) + 1, '\0');
     size_t got = 0;
     for (;;) {
+        const DWORD wanted = static_cast<DWORD>(bytes.size() - got);
         DWORD read = 0;
-        if (!::ReadFile(file.get(), bytes.data() + got, static_cast<DWORD>(bytes.size() - got), &read, nullptr)) {
+        if (!::ReadFile(file.get(), bytes.data() + got, wanted, &read, nullptr)) {
             reason = "cannot be read (error " + std::to_string(::GetLastError()) + ")";
             return false;
         }
-        if (read == 0) break;
         got += read;
-        if (got == bytes.size()) {
-            if (got > maxBytes) {
-                reason = "larger than " + std::to_string(maxBytes / 1024) + " KiB";
-                return false;
-            }
-            bytes.resize(bytes.size() * 2 > maxBytes + 1 ? static_cast<size_t>(maxBytes) + 1 : bytes.size() * 2);
-        }
+        // A synchronous read of a file returns less than asked only at its end.
+        if (read < wanted) break;
+        if (got > maxBytes) return tooLarge(std::string());
+        bytes.resize(std::min<uint64_t>(bytes.size() * 2, maxBytes + 1));
     }
     bytes.resize(got);
     return true;
@@ -304,14 +297,19 @@ bool ReadFleetResults(const std::wstring& folder, const FleetLimits& limits, Fle
         LogSystemCallFailure("FindFirstFileW", error);
         return false;
     }
-    std::vector<std::wstring> names;
+    struct Listed {
+        std::wstring name;
+        uint64_t size;
+        bool operator<(const Listed& other) const { return name < other.name; }
+    };
+    std::vector<Listed> names;
     size_t beyond = 0;
     do {
         if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) continue;
         // The pattern matches short names too: the long name decides.
         if (!EndsWithJson(found.cFileName)) continue;
         if (names.size() < limits.maxFiles)
-            names.push_back(found.cFileName);
+            names.push_back({found.cFileName, (static_cast<uint64_t>(found.nFileSizeHigh) << 32) | found.nFileSizeLow});
         else
             ++beyond;
     } while (::FindNextFileW(search.get(), &found));
@@ -322,12 +320,12 @@ bool ReadFleetResults(const std::wstring& folder, const FleetLimits& limits, Fle
 
     const bool owners = KeepsOwners(folder);
     std::map<std::string, std::vector<MachineResult>> byMachine;
-    for (const std::wstring& name : names) {
-        const std::wstring path = folder + L"\\" + name;
-        const std::string fileName = ToUtf8(name);
+    for (const Listed& listed : names) {
+        const std::wstring path = folder + L"\\" + listed.name;
+        const std::string fileName = ToUtf8(listed.name);
         std::string bytes, reason;
         MachineResult result;
-        if (!ReadWholeFile(path, limits.maxFileBytes, bytes, reason) ||
+        if (!ReadWholeFile(path, listed.size, limits.maxFileBytes, bytes, reason) ||
             !ParseMachineResult(bytes, fileName, limits, result, reason)) {
             out.unread.push_back({fileName, reason});
             continue;
