@@ -62,7 +62,24 @@ bool ReadDocumentElement(const BsonView& doc, const char* key, BsonView& out) {
     return true;
 }
 
-bool ExtractResponseDocument(const uint8_t* body, size_t size, BsonView& payload) {
+namespace {
+
+// Why an envelope is not accepted, for the module's log line and for
+// vyn-check's finding.
+enum class EnvelopeState { Accepted, NotBson, NoStat, StatNotString, Fault, NoResponse, ResponseNotDocument };
+
+// The type of the direct element `key`, or BSON_TYPE_EOD when absent.
+bson_type_t ElementType(const BsonView& doc, const char* key) {
+    bson_t view;
+    bson_iter_t it;
+    if (!ViewDocument(doc, view) || !bson_iter_init_find(&it, &view, key)) return BSON_TYPE_EOD;
+    return bson_iter_type(&it);
+}
+
+// Reads the envelope; `payload` views "response" when accepted, and `fault`
+// names the service's fault (stat, code and message, each as the log shows
+// service text) when the state is Fault.
+EnvelopeState Examine(const uint8_t* body, size_t size, BsonView& payload, std::string& fault) {
     int32_t declared = 0;
     if (size >= sizeof declared) std::memcpy(&declared, body, sizeof declared);  // little-endian target
     // A declared length beyond the body, below the smallest document, or
@@ -70,34 +87,60 @@ bool ExtractResponseDocument(const uint8_t* body, size_t size, BsonView& payload
     // Bytes after the declared length are not part of the document.
     BsonView envelope{body, declared > 0 ? static_cast<size_t>(declared) : 0};
     bson_t view;
-    if (size < sizeof declared || declared < 0 || static_cast<size_t>(declared) > size || !ViewDocument(envelope, view)) {
-        LogMessage("ERROR: bson is corrupt or invalid");
-        return false;
-    }
+    if (size < sizeof declared || declared < 0 || static_cast<size_t>(declared) > size || !ViewDocument(envelope, view))
+        return EnvelopeState::NotBson;
 
     bson_iter_t it;
-    if (!FindElement(envelope, "stat", BSON_TYPE_UTF8, it)) {
-        LogMessage("ERROR: Unable to find element 'stat' in bson response");
-        return false;
-    }
+    if (!FindElement(envelope, "stat", BSON_TYPE_UTF8, it))
+        return ElementType(envelope, "stat") == BSON_TYPE_EOD ? EnvelopeState::NoStat : EnvelopeState::StatNotString;
     const std::string stat = StringValue(it);
 
     if (stat == "OK") {
         BsonView response;
-        if (!ReadDocumentElement(envelope, "response", response)) {
-            LogMessage("ERROR: Unable to find element 'response' in bson response");
-            return false;
-        }
+        if (!ReadDocumentElement(envelope, "response", response))
+            return ElementType(envelope, "response") == BSON_TYPE_EOD ? EnvelopeState::NoResponse
+                                                                      : EnvelopeState::ResponseNotDocument;
         payload = response;
-        return true;
+        return EnvelopeState::Accepted;
     }
 
-    std::string line = "ERROR: Vyn server returned fault (" + ServiceTextForLog(stat);
-    if (FindElement(envelope, "code", BSON_TYPE_INT32, it)) line += ", code=" + std::to_string(bson_iter_int32(&it));
-    if (FindElement(envelope, "message", BSON_TYPE_UTF8, it)) line += ", message=" + ServiceTextForLog(StringValue(it));
-    line += ")";
-    LogMessage(line);
+    fault = ServiceTextForLog(stat);
+    if (FindElement(envelope, "code", BSON_TYPE_INT32, it)) fault += ", code=" + std::to_string(bson_iter_int32(&it));
+    if (FindElement(envelope, "message", BSON_TYPE_UTF8, it)) fault += ", message=" + ServiceTextForLog(StringValue(it));
+    return EnvelopeState::Fault;
+}
+
+}  // namespace
+
+bool ExtractResponseDocument(const uint8_t* body, size_t size, BsonView& payload) {
+    std::string fault;
+    switch (Examine(body, size, payload, fault)) {
+        case EnvelopeState::Accepted: return true;
+        case EnvelopeState::NotBson: LogMessage("ERROR: bson is corrupt or invalid"); break;
+        case EnvelopeState::NoStat:
+        case EnvelopeState::StatNotString: LogMessage("ERROR: Unable to find element 'stat' in bson response"); break;
+        case EnvelopeState::NoResponse:
+        case EnvelopeState::ResponseNotDocument:
+            LogMessage("ERROR: Unable to find element 'response' in bson response");
+            break;
+        case EnvelopeState::Fault: LogMessage("ERROR: Vyn server returned fault (" + fault + ")"); break;
+    }
     return false;
+}
+
+std::string EnvelopeFault(const std::string& body) {
+    BsonView payload;
+    std::string fault;
+    switch (Examine(reinterpret_cast<const uint8_t*>(body.data()), body.size(), payload, fault)) {
+        case EnvelopeState::Accepted: return std::string();
+        case EnvelopeState::NotBson: return "the body is not a BSON document";
+        case EnvelopeState::NoStat: return "the envelope has no \"stat\"";
+        case EnvelopeState::StatNotString: return "the envelope's \"stat\" is not a string";
+        case EnvelopeState::NoResponse: return "the envelope has no \"response\"";
+        case EnvelopeState::ResponseNotDocument: return "the envelope's \"response\" is not a document";
+        case EnvelopeState::Fault: return "the service answered with a fault (" + fault + ")";
+    }
+    return std::string();
 }
 
 bool ExtractResponseDocument(const std::string& body, BsonView& payload) {

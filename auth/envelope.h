@@ -19,6 +19,11 @@ bool ExtractResponseDocument(const std::string& body, BsonView& payload);
 // The same over raw bytes: `size` bytes at `body`, never read beyond.
 bool ExtractResponseDocument(const uint8_t* body, size_t size, BsonView& payload);
 
+// What keeps an answer's body from being an accepted envelope, in an
+// administrator's words ("the body is not a BSON document", "the envelope has
+// no \"stat\"", ...); "" for an accepted one. vyn-check names it in its finding.
+std::string EnvelopeFault(const std::string& body);
+
 // ExtractResponseDocument, throwing CVynException(UnexpectedResponse) on false.
 BsonView ParseResponse(const std::string& body);
 

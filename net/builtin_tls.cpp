@@ -639,6 +639,7 @@ int32_t CBuiltinTlsClient::Exchange(const HttpsRequest& request, std::string& re
     std::string buffer;
     const HttpAnswer answer = ReadHttpAnswer(buffer, readMore, readWhat);
     const int status = answer.status;
+    contentType_ = answer.contentType;
     if (answer.closeAfter || ended || !buffer.empty()) Close();
 
     response.append(answer.body);

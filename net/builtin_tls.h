@@ -48,6 +48,7 @@ public:
     // a Send that is running when it is called, and on none later: a Send
     // started after Abort returned runs normally.
     void Abort() override;
+    const std::string& AnswerContentType() const noexcept override { return contentType_; }
 
     // True once this object completed a TLS handshake with a server.
     bool HandshakeCompleted() const { return handshakeCompleted_.load(); }
@@ -77,6 +78,7 @@ private:
     bool aborted_ = false;
     std::atomic<bool> handshakeCompleted_{false};
     std::string tlsVersion_;
+    std::string contentType_;  // of the last answer (the Send thread's)
     PeerChain* peerChain_ = nullptr;
     // The deadline of the Send in progress (the Send thread's): a
     // whole-exchange request as a whole may take its bound plus

@@ -101,6 +101,7 @@ HttpAnswer ReadHttpAnswer(std::string& buffer, const ReadMore& readMore, const s
     }
 
     std::string& body = answer.body;
+    answer.contentType = HeaderValue(head, "Content-Type");
     // Every Transfer-Encoding line's codings, in order. The module decodes
     // none but chunked: an answer in any other coding cannot be read, and a
     // name that only contains "chunked" is not chunked.

@@ -29,6 +29,7 @@ bool ContainsToken(const std::string& value, const char* token);
 
 struct HttpAnswer {
     int status = 0;
+    std::string contentType;  // the Content-Type header's value, "" when absent
     std::string body;         // bytes
     bool closeAfter = false;  // the connection cannot carry another request
 };

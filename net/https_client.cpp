@@ -73,6 +73,15 @@ const char* ClientWords(bool builtin) { return builtin ? "the module's own TLS c
 
 }  // namespace
 
+const std::string& CHttpsClient::LastContentType() const noexcept {
+    static const std::string none;
+    switch (lastServed_) {
+        case TlsClientKind::Module: return builtin_.AnswerContentType();
+        case TlsClientKind::System: return winhttp_.AnswerContentType();
+        default: return none;
+    }
+}
+
 int32_t CHttpsClient::SendThrough(ITlsClient& client, const HttpsRequest& request, std::string& response) {
     {
         const CCriticalSectionLock lock(sendLock_);
@@ -89,6 +98,7 @@ int32_t CHttpsClient::SendThrough(ITlsClient& client, const HttpsRequest& reques
             owner.sending_ = nullptr;
         }
     } sending{*this};
+    lastTried_ = &client == &builtin_ ? TlsClientKind::Module : TlsClientKind::System;
     const int32_t status = client.Send(request, response);
     lastServed_ = &client == &builtin_ ? TlsClientKind::Module : TlsClientKind::System;
     return status;

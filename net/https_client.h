@@ -70,6 +70,11 @@ public:
     // before one), for vyn-check's report; with the module's own client,
     // Builtin().TlsVersion() names the version.
     TlsClientKind LastServed() const noexcept { return lastServed_; }
+    // The client that carried or last tried an exchange (None before one):
+    // vyn-check names the client that failed.
+    TlsClientKind LastTried() const noexcept { return lastTried_; }
+    // The Content-Type of the last answer (LastServed's client); "" before one.
+    const std::string& LastContentType() const noexcept;
 
 private:
     ITlsClient& SelectClient(const HttpsRequest& request, TlsMode mode);
@@ -88,6 +93,7 @@ private:
     ITlsClient* sending_ = nullptr;
     bool aborted_ = false;
     TlsClientKind lastServed_ = TlsClientKind::None;
+    TlsClientKind lastTried_ = TlsClientKind::None;
 };
 
 // Process-wide: once the module's own TLS client has completed a handshake

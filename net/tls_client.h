@@ -20,6 +20,11 @@ public:
 
     // Ends the exchange in progress from another thread; it fails as cancelled.
     virtual void Abort() = 0;
+
+    // The Content-Type of the last answer this client received ("" when it
+    // named none), for the Send thread: vyn-check names it beside an answer
+    // the module cannot read (an HTML page from a proxy, for instance).
+    virtual const std::string& AnswerContentType() const noexcept = 0;
 };
 
 // Whether the caller cancelled before this exchange could be aborted: the

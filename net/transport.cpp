@@ -150,6 +150,27 @@ void CWinHttpClient::Fail(const std::string& callName, DWORD lastError, NetWait 
     ThrowWinHttpError(callName, code, wait);
 }
 
+namespace {
+
+// One header of the answer as text; "" when the answer has none. Its length
+// is asked first, so a long value is read whole rather than cut.
+std::string AnswerHeaderText(const WinHttpApi& api, HINTERNET handle, DWORD query) {
+    DWORD bytes = 0;
+    if (api.QueryHeaders(handle, query, WINHTTP_HEADER_NAME_BY_INDEX, WINHTTP_NO_OUTPUT_BUFFER, &bytes,
+                         WINHTTP_NO_HEADER_INDEX) ||
+        ::GetLastError() != ERROR_INSUFFICIENT_BUFFER)
+        return std::string();  // ERROR_WINHTTP_HEADER_NOT_FOUND: none sent
+    std::wstring text(bytes / sizeof(wchar_t) + 1, L'\0');
+    if (!api.QueryHeaders(handle, query, WINHTTP_HEADER_NAME_BY_INDEX, text.data(), &bytes, WINHTTP_NO_HEADER_INDEX)) {
+        LogSystemCallFailure("WinHttpQueryHeaders", ::GetLastError());
+        return std::string();
+    }
+    text.resize(bytes / sizeof(wchar_t));
+    return ToUtf8(text);
+}
+
+}  // namespace
+
 int32_t CWinHttpClient::Send(const HttpsRequest& request, std::string& response) {
     const WinHttpApi& api = winhttp_api();
     const std::string& method = request.method;
@@ -301,6 +322,7 @@ int32_t CWinHttpClient::Send(const HttpsRequest& request, std::string& response)
     }
     statusText[9] = L'\0';
     const int32_t status = ParseStatus(statusText);
+    contentType_ = AnswerHeaderText(api, handle, WINHTTP_QUERY_CONTENT_TYPE);
     if (status != 200) LogMessage("ERROR: Server returned non-success status: " + ToUtf8(statusText));
 
     return status;

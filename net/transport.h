@@ -30,6 +30,7 @@ public:
     // Needs an open session. `request.userAgent` is not used: the session's is.
     int32_t Send(const HttpsRequest& request, std::string& response) override;
     void Abort() override;
+    const std::string& AnswerContentType() const noexcept override { return contentType_; }
 
     // The handles as they stand, for tests of their lifetime.
     HINTERNET Session() const noexcept { return session_.get(); }
@@ -59,6 +60,7 @@ private:
     // the answer, even when it ends inside WinHttpSendRequest (Wine reads the
     // answer's headers there at times).
     std::atomic<bool> sent_{false};
+    std::string contentType_;  // of the last answer (the Send thread's)
 };
 
 // Sets the request's time-outs to `timeoutSeconds` (-1: no limit) for the

@@ -2,8 +2,8 @@
 # Builds VynGina.msi from packaging/VynGina.wxs and the given binaries.
 #   make-msi.sh --out FILE.msi --version X.Y.Z.W --guide TEXT --module VynGina.dll
 #               --actions VynSetupActions.dll [--tool FILE.exe]...
-# The tools are vyn-check.exe, vyn-logon-host.exe and vyn-recovery.exe, all
-# required. The actions DLL is carried in the package for its uninstall, not
+# The tools are vyn-check.exe, vyn-logon-host.exe, vyn-recovery.exe and
+# vyn-fleet.exe, all required; vyn-collect.cmd comes from beside this script. The actions DLL is carried in the package for its uninstall, not
 # installed.
 # Used by scripts/package.sh (release) and by the test build (tests/msi).
 set -euo pipefail
@@ -34,12 +34,13 @@ defines=(-D "Version=$version" -D "BinDir=.")
 for tool in "${tools[@]}"; do
   name=$(basename "$tool")
   case $name in
-    vyn-logon-host.exe | vyn-check.exe | vyn-recovery.exe) ;;
+    vyn-logon-host.exe | vyn-check.exe | vyn-recovery.exe | vyn-fleet.exe) ;;
     *) echo "make-msi: the package has no place for $name" >&2; exit 2 ;;
   esac
   cp "$tool" "$stage/$name"
 done
-for name in vyn-check.exe vyn-logon-host.exe vyn-recovery.exe; do
+cp "$here/vyn-collect.cmd" "$stage/vyn-collect.cmd"
+for name in vyn-check.exe vyn-logon-host.exe vyn-recovery.exe vyn-fleet.exe; do
   [ -f "$stage/$name" ] || { echo "make-msi: $name is missing" >&2; exit 2; }
 done
 

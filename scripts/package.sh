@@ -50,6 +50,7 @@ rm -f "$dist/.pe-check.log"
 
 "$repo/packaging/make-guide.sh" --release "$repo/docs/admin-guide.md" "$dist/VynGina-Guide.txt"
 cp "$repo/packaging/VynGina-example.reg" "$dist/"
+cp "$repo/packaging/vyn-collect.cmd" "$dist/"
 mkdir -p "$dist/en-US"
 cp "$repo/packaging/gpo/VynSecurity.adm" "$repo/packaging/gpo/VynSecurity.admx" "$dist/"
 cp "$repo/packaging/gpo/en-US/VynSecurity.adml" "$dist/en-US/"

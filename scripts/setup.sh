@@ -34,7 +34,7 @@ packages=(cmake ninja-build pkg-config dpkg-dev patch xz-utils
           g++-mingw-w64-x86-64-win32 gcc-mingw-w64-x86-64-win32 binutils-mingw-w64-x86-64
           wine64 wine googletest
           g++ libssl-dev openssl libbson-dev libcpp-httplib-dev nlohmann-json3-dev libgtest-dev
-          python3 imagemagick xvfb x11-apps curl wixl msitools)
+          python3 imagemagick xvfb x11-apps curl wixl msitools chromium)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

@@ -231,24 +231,42 @@ TEST_F(VynCheck, RefusedKeysAre401) {
               "would be refused. Check IKey, SKey and Host (the signature covers the host name) before restarting.");
 }
 
-// FailOpen off without codes warns that an outage locks everyone out; a set
-// is counted; a Recovery key that others may read is exposed like SKey.
+// FailOpen off without codes warns that an outage locks everyone out, and
+// FailOpen on never does (codes are never asked for then); a set is counted;
+// a Recovery key that others may read is exposed like SKey.
 TEST_F(VynCheck, RecoveryCodesAreReportedAndTheirKeyIsExposedLikeTheSecret) {
-    testreg::DeleteKey(L"Software\\Vyn Security\\Recovery");
-    Configure(testreg::kNormalKey, refservice::Port(), kSkey, 0);
-    ChildRun run = RunCheck(L"--no-network");
-    EXPECT_TRUE(HasLine(run.out, "[warn] recovery codes: none, and FailOpen is off: an outage of the service locks "
-                                 "everyone out, administrators included. Make codes with vyn-recovery new."))
-        << run.out;
-    EXPECT_EQ(run.exitCode, 0u) << run.out;
-
-    RecoverySet set;
-    std::vector<std::string> codes;
-    ASSERT_TRUE(MakeRecoverySet(2, set, codes));
-    ASSERT_EQ(SaveRecoverySet(set), ERROR_SUCCESS);
-    run = RunCheck(L"--no-network");
-    EXPECT_TRUE(HasLine(run.out, "[ ok ] recovery codes: 2 left (set made " + FormatRecoverySetTime(set.created) + ")"))
-        << run.out;
+    // The set's time is the test's own: the date expected is not the tool's word.
+    const SYSTEMTIME made = {2026, 3, 0, 4, 5, 6, 7, 0};
+    FILETIME madeTime = {};
+    ASSERT_TRUE(::SystemTimeToFileTime(&made, &madeTime));
+    const struct {
+        DWORD failOpen;
+        bool codes;
+        const char* line;
+    } rows[] = {
+        {0, false,
+         "[warn] recovery codes: none, and FailOpen is off: an outage of the service locks everyone out, "
+         "administrators included. Make codes with vyn-recovery new."},
+        {1, false, "[info] recovery codes: none (needed only when FailOpen is off)"},
+        {0, true, "[ ok ] recovery codes: 2 left (set made 2026-03-04 05:06 UTC)"},
+        {1, true, "[info] recovery codes: 2 left (set made 2026-03-04 05:06 UTC); never asked for while FailOpen is on"},
+    };
+    ChildRun run;
+    for (const auto& row : rows) {
+        testreg::DeleteKey(L"Software\\Vyn Security\\Recovery");
+        if (row.codes) {
+            RecoverySet set;
+            std::vector<std::string> codes;
+            ASSERT_TRUE(MakeRecoverySet(2, set, codes));
+            set.created = (static_cast<ULONGLONG>(madeTime.dwHighDateTime) << 32) | madeTime.dwLowDateTime;
+            ASSERT_EQ(SaveRecoverySet(set), ERROR_SUCCESS);
+        }
+        Configure(testreg::kNormalKey, refservice::Port(), kSkey, row.failOpen);
+        run = RunCheck(L"--no-network");
+        EXPECT_TRUE(HasLine(run.out, row.line)) << run.out;
+        EXPECT_EQ(run.out.find("locks everyone out") != std::string::npos, row.failOpen == 0 && !row.codes) << run.out;
+        EXPECT_EQ(run.exitCode, 0u) << run.out;
+    }
     EXPECT_TRUE(HasLine(run.out, "[ ok ] recovery codes: only SYSTEM, Administrators and CREATOR OWNER may read "
                                  "HKLM\\Software\\Vyn Security\\Recovery"))
         << run.out;
@@ -410,9 +428,49 @@ TEST_F(VynCheck, VerdictIsWhatALogonMeets) {
          "[FAIL] service: check refused after * HTTP status 302 (a redirect, which the module never follows): the "
          "module refuses such an answer whatever FailOpen says",
          nullptr},
+        // An answer the module cannot read names its status, its Content-Type
+        // and what is wrong with the envelope.
         {R"({"check": [{"malformed": "not_bson", "repeat": -1}]})", L"", 1, 3,
-         "[FAIL] service: check refused after * answer not understood (the debugger output, e.g. DebugView, says "
-         "why): the module refuses such an answer whatever FailOpen says",
+         "[FAIL] service: check refused after * answer not understood: HTTP status 200, Content-Type "
+         "application/bson: the body is not a BSON document: the module refuses such an answer whatever FailOpen says",
+         nullptr},
+        {R"({"check": [{"body_base64": "PGh0bWw+PGJvZHk+U2lnbiBpbjwvYm9keT48L2h0bWw+",
+                        "headers": {"Content-Type": "text/html; charset=utf-8"}, "repeat": -1}]})",
+         L"", 1, 3,
+         "[FAIL] service: check refused after * answer not understood: HTTP status 200, Content-Type text/html; "
+         "charset=utf-8: the body is not a BSON document: the module refuses such an answer whatever FailOpen says",
+         "verdict: refused: the service's answer is one the module refuses, whatever FailOpen says: logons and "
+         "unlocks will be refused. Correct the service address or the service before restarting."},
+        {R"({"check": [{"malformed": "stat_int32", "repeat": -1}]})", L"", 1, 3,
+         "[FAIL] service: check refused after * answer not understood: HTTP status 200, Content-Type "
+         "application/bson: the envelope's \"stat\" is not a string: the module refuses such an answer whatever "
+         "FailOpen says",
+         nullptr},
+        {R"({"check": [{"malformed": "response_missing", "repeat": -1}]})", L"", 1, 3,
+         "[FAIL] service: check refused after * answer not understood: HTTP status 200, Content-Type "
+         "application/bson: the envelope has no \"response\": the module refuses such an answer whatever FailOpen "
+         "says",
+         nullptr},
+        {R"({"check": [{"malformed": "response_array", "repeat": -1}]})", L"", 1, 3,
+         "[FAIL] service: check refused after * answer not understood: HTTP status 200, Content-Type "
+         "application/bson: the envelope's \"response\" is not a document: the module refuses such an answer "
+         "whatever FailOpen says",
+         nullptr},
+        {R"({"check": [{"fault": {"code": 40002, "message": "Invalid request"}, "repeat": -1}]})", L"", 1, 3,
+         "[FAIL] service: check refused after * answer not understood: HTTP status 200, Content-Type "
+         "application/bson: the service answered with a fault (FAIL, code=40002, message=Invalid request): the "
+         "module refuses such an answer whatever FailOpen says",
+         nullptr},
+        {R"({"check": [{"document": {"stat": "OK"}, "headers": {"Content-Type": "text/plain"}, "repeat": -1}]})",
+         L"", 1, 3,
+         "[FAIL] service: check refused after * answer not understood: HTTP status 200, Content-Type text/plain: the "
+         "envelope has no \"response\": the module refuses such an answer whatever FailOpen says",
+         nullptr},
+        // A user's pre-authentication is read by the module's own code: only
+        // the Content-Type of its answer is known to the tool.
+        {R"({"preauth": [{"malformed": "not_bson", "repeat": -1}]})", L"--user alice", 1, 3,
+         "[FAIL] user alice: pre-authentication refused: answer not understood: Content-Type application/bson: the "
+         "envelope is not one the module reads: the module refuses such an answer whatever FailOpen says",
          nullptr},
         {R"({"preauth": [{"http_status": 403, "repeat": -1}]})", L"--user alice", 1, 3,
          "[FAIL] user alice: pre-authentication refused: HTTP status 403: the module refuses such an answer whatever "

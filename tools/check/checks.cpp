@@ -463,7 +463,7 @@ namespace {
 // What GinaDLL makes of the next start-up. Winlogon loads the named file as
 // SYSTEM; anything but this module, as a 64-bit login module SYSTEM may read,
 // means logons after the restart get no second factor, or no logon at all.
-RegistrationOutcome InspectGinaDll(Report& report) {
+RegistrationOutcome InspectGinaDll(Report& report, std::wstring& named) {
     const auto broken = [&report](const std::string& line, std::string sentence) {
         report.Add("registration.GinaDLL", Status::Fail, "registration: " + line);
         return RegistrationOutcome{true, std::move(sentence)};
@@ -479,6 +479,7 @@ RegistrationOutcome InspectGinaDll(Report& report) {
                       "factor. Register the module (install the package or run regsvr32) first.");
     const std::wstring path = ResolveModulePath(value);
     const std::string shown = ToUtf8(path);
+    named = path;
     if (!FileExists(path))
         return broken("GinaDLL names " + shown + ", which does not exist: Winlogon would not start",
                       "GinaDLL names a file that does not exist: Winlogon would not start after a restart. Correct "
@@ -530,7 +531,9 @@ void InspectEventSource(Report& report) {
 }  // namespace
 
 RegistrationOutcome CheckRegistration(Report& report) {
-    RegistrationOutcome outcome = InspectGinaDll(report);
+    std::wstring named;
+    RegistrationOutcome outcome = InspectGinaDll(report, named);
+    if (!named.empty()) outcome.moduleVersion = FileVersion(named);
     InspectEventSource(report);
     return outcome;
 }

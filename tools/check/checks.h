@@ -30,6 +30,7 @@ enum class ServiceAnswer {
 struct RegistrationOutcome {
     bool broken = false;
     std::string sentence;  // what the restart would bring, when broken
+    std::string moduleVersion;  // the file version of the module GinaDLL names; empty when none is read
 };
 
 SettingsOutcome CheckSettings(Report& report);
@@ -44,6 +45,8 @@ ExposureOutcome CheckSecretExposure(Report& report, const SettingsOutcome& setti
 void CheckLogFolder(Report& report);
 RegistrationOutcome CheckRegistration(Report& report);
 // `userFollows`: a user's pre-authentication follows, and decides over a
-// refused Check (the module never sends Check at logon).
-ServiceAnswer CheckService(Report& report, const SessionConfig& config, bool userFollows);
+// refused Check (the module never sends Check at logon). `tlsClient` is set to
+// "system" or "own": the TLS client that carried the Check, or the last one
+// that tried and failed.
+ServiceAnswer CheckService(Report& report, const SessionConfig& config, bool userFollows, std::string& tlsClient);
 ServiceAnswer CheckUser(Report& report, const SessionConfig& config, const std::string& user);

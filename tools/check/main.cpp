@@ -16,6 +16,7 @@
 #include "diag/log.h"
 #include "tools/check/checks.h"
 #include "tools/check/console.h"
+#include "tools/check/machine_facts.h"
 #include "tools/check/recovery_check.h"
 #include "tools/check/report.h"
 
@@ -131,6 +132,21 @@ Decision Decide(const RegistrationOutcome& registration, const SettingsOutcome& 
     return {Verdict::Ready, "configured, the service reached and the keys accepted."};
 }
 
+// The codes left, as a logon would count them: a set that cannot be used
+// counts as none (the recovery finding says why).
+size_t RecoveryCodesLeft() {
+    RecoverySet set;
+    std::string reason;
+    return LoadRecoverySet(set, reason) == RecoveryLoad::Loaded ? set.Count() : 0;
+}
+
+RunFacts FactsOfThisRun() {
+    RunFacts facts;
+    facts.machine = ReadMachineFacts();
+    facts.toolVersion = VYN_TOOL_VERSION;
+    return facts;
+}
+
 int Run(const Options& options) {
     // Nothing is changed: the log is not opened (opening it would create,
     // take back or rotate it); the module's lines of this run, the request
@@ -147,6 +163,7 @@ int Run(const Options& options) {
     // What a logon meets: the Check, or with a user named, that user's
     // pre-authentication, the one request of the two a logon sends.
     ServiceAnswer service = ServiceAnswer::NotAsked;
+    std::string tlsClient;
     const bool networkChecked = options.network && settings.complete;
     if (!options.network) {
         report.Add("service", Status::Info, "service: not contacted (--no-network)");
@@ -154,7 +171,7 @@ int Run(const Options& options) {
         report.Add("service", Status::Info, "service: not contacted (the settings are incomplete)");
     } else {
         const bool userFollows = !options.user.empty();
-        service = CheckService(report, settings.config, userFollows);
+        service = CheckService(report, settings.config, userFollows, tlsClient);
         if (userFollows) {
             if (service == ServiceAnswer::Unreachable || service == ServiceAnswer::LocalFailure) {
                 report.Add("user.preauth", Status::Info, "user " + options.user + ": not asked (the service is unreachable)");
@@ -174,8 +191,16 @@ int Run(const Options& options) {
 
     const Decision decision = Decide(registration, settings, service, exposure, recoveryExposedTo, networkChecked);
     LogMessage(std::string("vyn-check: verdict ") + VerdictWord(decision.verdict));
-    Write(STD_OUTPUT_HANDLE, options.json ? report.Json(decision.verdict, decision.sentence)
-                                          : report.Text(decision.verdict, decision.sentence));
+    if (!options.json) {
+        Write(STD_OUTPUT_HANDLE, report.Text(decision.verdict, decision.sentence));
+        return ExitCode(decision.verdict);
+    }
+    RunFacts facts = FactsOfThisRun();
+    facts.moduleVersion = registration.moduleVersion;
+    facts.failOpen = settings.config.failOpen;
+    facts.tls = tlsClient;
+    facts.recoveryCodes = RecoveryCodesLeft();
+    Write(STD_OUTPUT_HANDLE, report.Json(decision.verdict, decision.sentence, facts));
     return ExitCode(decision.verdict);
 }
 
@@ -188,7 +213,7 @@ int wmain(int argc, wchar_t** argv) {
         for (int i = 1; i < argc; ++i) options.json = options.json || std::wstring(argv[i]) == L"--json";
         Write(STD_ERROR_HANDLE, kUsage);
         if (options.json) {
-            Write(STD_OUTPUT_HANDLE, Report().Json(Verdict::Usage, "bad command line."));
+            Write(STD_OUTPUT_HANDLE, Report().Json(Verdict::Usage, "bad command line.", FactsOfThisRun()));
         } else {
             Write(STD_OUTPUT_HANDLE, "verdict: usage: bad command line.\n");
         }

@@ -90,8 +90,23 @@ std::string JsonString(const std::string& text) {
     return out + "\"";
 }
 
-std::string Report::Json(Verdict verdict, const std::string& sentence) const {
-    std::string json = "{\"checks\":[";
+namespace {
+
+// A text field, or null when the run could not learn it.
+std::string JsonTextOrNull(const std::string& text) { return text.empty() ? "null" : JsonString(text); }
+
+}  // namespace
+
+std::string Report::Json(Verdict verdict, const std::string& sentence, const RunFacts& facts) const {
+    const MachineFacts& m = facts.machine;
+    std::string json = "{\"schema\":1,\"machine\":" + JsonString(m.machine) + ",\"domain\":" + JsonTextOrNull(m.domain) +
+                       ",\"os\":{\"version\":" + JsonString(m.osVersion) + ",\"service_pack\":" +
+                       JsonString(m.servicePack) + ",\"architecture\":" + JsonString(m.architecture) +
+                       "},\"module_version\":" + JsonTextOrNull(facts.moduleVersion) +
+                       ",\"tool_version\":" + JsonString(facts.toolVersion) + ",\"checked_at\":" +
+                       JsonString(m.checkedAt) + ",\"fail_open\":" + (facts.failOpen ? "true" : "false") +
+                       ",\"tls\":" + JsonTextOrNull(facts.tls) +
+                       ",\"recovery_codes\":" + std::to_string(facts.recoveryCodes) + ",\"checks\":[";
     for (size_t i = 0; i < findings_.size(); ++i) {
         const Finding& f = findings_[i];
         if (i) json += ",";

@@ -2,8 +2,11 @@
 // The findings of one run and how they are written: one line each, then the
 // verdict line; or, with --json, one JSON object holding all of it.
 
+#include <cstddef>
 #include <string>
 #include <vector>
+
+#include "tools/check/machine_facts.h"
 
 enum class Status { Ok, Info, Warn, Fail };
 
@@ -22,6 +25,17 @@ const char* VerdictWord(Verdict verdict);
 // "exposed", which ranks below every failure and so cannot take the next number.
 int ExitCode(Verdict verdict);
 
+// What the JSON says beside the findings: whose result it is and what made it.
+// A report over many machines' results reads these (schema 1).
+struct RunFacts {
+    MachineFacts machine;
+    std::string moduleVersion;  // of the module GinaDLL names; empty: none read
+    std::string toolVersion;
+    bool failOpen = false;      // as the module reads it
+    std::string tls;            // "system" or "own": the client that reached the service or failed; empty: not asked
+    size_t recoveryCodes = 0;   // left; a set that cannot be used counts as none
+};
+
 class Report {
 public:
     void Add(std::string name, Status status, std::string detail);
@@ -30,7 +44,7 @@ public:
     // "[ ok ] detail", "[info] ...", "[warn] ...", "[FAIL] ...", a line each.
     static std::string Line(const Finding& finding);
     std::string Text(Verdict verdict, const std::string& sentence) const;
-    std::string Json(Verdict verdict, const std::string& sentence) const;
+    std::string Json(Verdict verdict, const std::string& sentence, const RunFacts& facts) const;
 
 private:
     std::vector<Finding> findings_;

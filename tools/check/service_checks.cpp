@@ -134,6 +134,21 @@ std::string ModuleTlsWords(const CVynAuthSession& session, DWORD code) {
 
 // --- A failure in words -------------------------------------------------------
 
+// The answer's Content-Type as the finding shows it: the service's text,
+// cleaned as the log cleans it.
+std::string ContentTypeWords(const CHttpsClient& http) {
+    const std::string& type = http.LastContentType();
+    return type.empty() ? "no Content-Type" : "Content-Type " + ServiceTextForLog(type);
+}
+
+// A 2xx answer whose body is not an envelope the module accepts: the status,
+// the Content-Type (an HTML page says a proxy or a web server answered) and
+// what is wrong with the envelope.
+std::string NotUnderstoodWords(int32_t status, const CHttpsClient& http, const std::string& fault) {
+    return "answer not understood: HTTP status " + std::to_string(status) + ", " + ContentTypeWords(http) + ": " +
+           fault;
+}
+
 std::string TransportFailure(const CVynAuthSession& session, const CINetException& e) {
     const DWORD code = e.GetErrorCode();
     const SessionConfig& config = session.config;
@@ -202,7 +217,10 @@ ExchangeResult Classify(const CVynAuthSession& session, const std::exception_ptr
         return {ServiceAnswer::Refused, number};
     } catch (const CVynException& e) {
         if (e.GetKind() == UnexpectedError) return {ServiceAnswer::LocalFailure, LocalFailureWords(session)};
-        return {ServiceAnswer::Refused, "answer not understood (the debugger output, e.g. DebugView, says why)"};
+        // A body the request's own caller read and refused: only its
+        // Content-Type is still known here.
+        return {ServiceAnswer::Refused, "answer not understood: " + ContentTypeWords(session.http) +
+                                            ": the envelope is not one the module reads"};
     }
 }
 
@@ -213,9 +231,12 @@ ExchangeResult Exchange(CVynAuthSession& session, VynOperation operation, Transp
         session.OpenHttpSession();
         const ParamMap none;
         std::string body;
-        session.MakeRequest(operation, none, body, kRequestTimeoutSeconds, TimeoutScope::WholeExchange);
-        ParseResponse(body);
-        return {};
+        const int32_t status =
+            session.MakeRequest(operation, none, body, kRequestTimeoutSeconds, TimeoutScope::WholeExchange);
+        const std::string fault = EnvelopeFault(body);
+        if (fault.empty()) return {};
+        LogMessage("vyn-check: " + fault);
+        return {ServiceAnswer::Refused, NotUnderstoodWords(status, session.http, fault)};
     } catch (const CVynException&) {
         return Classify(session, std::current_exception(), &last);
     }
@@ -263,11 +284,17 @@ void ProbeModuleClient(Report& report, const SessionConfig& config, DWORD failur
                    ") where the system's TLS cannot: set Tls to 0 (automatic) to let logons use it");
 }
 
-}  // namespace
+// The client that carried the last exchange or last tried one, for the JSON.
+std::string ClientWord(const CHttpsClient& http) {
+    switch (http.LastTried()) {
+        case TlsClientKind::Module: return "own";
+        case TlsClientKind::System: return "system";
+        default: return std::string();
+    }
+}
 
-ServiceAnswer CheckService(Report& report, const SessionConfig& config, bool userFollows) {
-    CVynAuthSession session(kVynProductToken);
-    Prepare(session, config);
+ServiceAnswer CheckServiceWith(CVynAuthSession& session, Report& report, const SessionConfig& config,
+                               bool userFollows) {
     const std::string where = config.host + ":" + std::to_string(config.port);
 
     // The module never sends a ping: its result is information, and the signed
@@ -319,6 +346,16 @@ ServiceAnswer CheckService(Report& report, const SessionConfig& config, bool use
                "service: this account accepts the service's certificate, SYSTEM would not: " +
                    CertificateFindingWords(finding, policyError));
     return ServiceAnswer::Unreachable;
+}
+
+}  // namespace
+
+ServiceAnswer CheckService(Report& report, const SessionConfig& config, bool userFollows, std::string& tlsClient) {
+    CVynAuthSession session(kVynProductToken);
+    Prepare(session, config);
+    const ServiceAnswer answer = CheckServiceWith(session, report, config, userFollows);
+    tlsClient = ClientWord(session.http);
+    return answer;
 }
 
 ServiceAnswer CheckUser(Report& report, const SessionConfig& config, const std::string& user) {

@@ -1,5 +1,6 @@
 #include "service.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <ctime>
@@ -511,7 +512,15 @@ RawResponse Service::Handle(const RawRequest& req) {
     if (action.hold && tenant && !action.stall) Hold(tenant, action.holdMs);
 
     resp.status = action.httpStatus;
-    for (const auto& h : action.headers) resp.headers.push_back(h);
+    for (const auto& h : action.headers) {
+        // An action's Content-Type replaces the service's own (an HTML page
+        // from a proxy, for instance); other headers are added.
+        if (EqualsNoCase(h.first, "Content-Type"))
+            resp.headers.erase(std::remove_if(resp.headers.begin(), resp.headers.end(),
+                                              [](const auto& d) { return EqualsNoCase(d.first, "Content-Type"); }),
+                               resp.headers.end());
+        resp.headers.push_back(h);
+    }
     resp.dropAfterBytes = action.dropAfter;
     if (action.stall && tenant) {
         const int holdMs = action.holdMs;

@@ -1,0 +1,36 @@
+// vyn-key-acl: gives a key under HKLM the access list written in SDDL, as an
+// administrator might by hand. Run only inside a lab's Wine prefix (the fleet
+// demo leaves one machine's settings key readable by Users), whose reg.exe
+// cannot change a key's security.
+//   vyn-key-acl.exe <key under HKLM> <SDDL>
+#include <windows.h>
+#include <sddl.h>
+
+#include <cstdio>
+
+#include "common/handles.h"
+
+int wmain(int argc, wchar_t** argv) {
+    if (argc != 3) {
+        std::fprintf(stderr, "usage: vyn-key-acl <key under HKLM> <SDDL>\n");
+        return 64;
+    }
+    unique_hkey key;
+    LONG status = ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, argv[1], 0, READ_CONTROL | WRITE_DAC, key.put());
+    if (status != ERROR_SUCCESS) {
+        std::fprintf(stderr, "vyn-key-acl: RegOpenKeyExW failed with error %ld\n", status);
+        return 1;
+    }
+    PSECURITY_DESCRIPTOR raw = nullptr;
+    if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(argv[2], SDDL_REVISION_1, &raw, nullptr)) {
+        std::fprintf(stderr, "vyn-key-acl: the access list does not read (error %lu)\n", ::GetLastError());
+        return 1;
+    }
+    const unique_hlocal descriptor(raw);
+    status = ::RegSetKeySecurity(key.get(), DACL_SECURITY_INFORMATION, descriptor.get());
+    if (status != ERROR_SUCCESS) {
+        std::fprintf(stderr, "vyn-key-acl: RegSetKeySecurity failed with error %ld\n", status);
+        return 1;
+    }
+    return 0;
+}
