@@ -53,7 +53,8 @@ using NtStatusToErrorFunction = ULONG(WINAPI*)(LONG status);
 
 template <typename Function>
 Function NtdllFunction(const char* name) {
-    return reinterpret_cast<Function>(reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), name)));
+    const FARPROC found = ::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), name);
+    return reinterpret_cast<Function>(reinterpret_cast<void*>(found));
 }
 
 // Deletes `name` under `parent` with its subkeys: RegDeleteKeyW removes only
