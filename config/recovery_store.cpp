@@ -45,11 +45,34 @@ constexpr ACCESS_MASK kKeyWriteRights = KEY_SET_VALUE | KEY_CREATE_SUB_KEY | KEY
 
 std::string KeyName() { return "HKLM\\" + std::string(kRecoveryKey); }
 
+// NtDeleteKey deletes the key a handle names, a symbolic link itself when the
+// handle was opened as one (RegDeleteKeyW follows links). Both are in ntdll
+// since NT 4, looked up rather than imported: the module imports no ntdll.
+using NtDeleteKeyFunction = LONG(WINAPI*)(HANDLE key);
+using NtStatusToErrorFunction = ULONG(WINAPI*)(LONG status);
+
+template <typename Function>
+Function NtdllFunction(const char* name) {
+    const FARPROC found = ::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), name);
+    return reinterpret_cast<Function>(reinterpret_cast<void*>(found));
+}
+
 // Deletes `name` under `parent` with its subkeys: RegDeleteKeyW removes only
-// a key without any, and a key someone else made may have some.
+// a key without any, and a key someone else made may have some. Each key is
+// opened and deleted as itself (REG_OPTION_OPEN_LINK), never through a
+// symbolic link its maker put there: followed, a link would have the
+// administrator's `vyn-recovery new` delete the tree it points at (a
+// service's key under HKLM\SYSTEM, say).
 LONG DeleteKeyTree(HKEY parent, const wchar_t* name) {
+    static const auto ntDeleteKey = NtdllFunction<NtDeleteKeyFunction>("NtDeleteKey");
+    static const auto statusToError = NtdllFunction<NtStatusToErrorFunction>("RtlNtStatusToDosError");
+    if (ntDeleteKey == nullptr || statusToError == nullptr) {
+        const DWORD error = ::GetLastError();
+        LogSystemCallFailure("GetProcAddress", error);
+        return static_cast<LONG>(error);
+    }
     unique_hkey key;
-    LONG result = ::RegOpenKeyExW(parent, name, 0, KEY_ENUMERATE_SUB_KEYS | DELETE, key.put());
+    LONG result = ::RegOpenKeyExW(parent, name, REG_OPTION_OPEN_LINK, KEY_ENUMERATE_SUB_KEYS | DELETE, key.put());
     if (result != ERROR_SUCCESS) {
         key.release();
         return result;
@@ -62,8 +85,8 @@ LONG DeleteKeyTree(HKEY parent, const wchar_t* name) {
         if (result != ERROR_SUCCESS) return result;
         if ((result = DeleteKeyTree(key.get(), child)) != ERROR_SUCCESS) return result;
     }
-    key.reset();
-    return ::RegDeleteKeyW(parent, name);
+    const LONG status = ntDeleteKey(key.get());
+    return status == 0 ? ERROR_SUCCESS : static_cast<LONG>(statusToError(status));
 }
 
 LONG Flush(HKEY key) {

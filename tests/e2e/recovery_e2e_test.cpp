@@ -448,10 +448,29 @@ TEST_F(RecoveryTest, ToolMakesShowsAndClearsAPrivateSetAndNeverStoresACodeInClea
     SetKeySecurity(kRecoveryKeyW, L"O:PUD:P(A;CI;KA;;;SY)(A;CI;KA;;;BA)(A;CI;KA;;;PU)",
                    OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION);
     testreg::SetRaw("Software\\Vyn Security\\Recovery\\Theirs", "Iterations", REG_DWORD, std::string(4, '\1'));
+    // Their symbolic link to a tree of someone else's is removed as a link:
+    // the tree it points at stays whole.
+    testreg::SetRaw("Software\\Vyn Recovery Test Target\\Child", "Kept", REG_DWORD, std::string(4, '\1'));
+    {
+        unique_hkey link;
+        ASSERT_EQ(::RegCreateKeyExW(HKEY_LOCAL_MACHINE, L"Software\\Vyn Security\\Recovery\\Theirs\\Link", 0,
+                                    nullptr, REG_OPTION_CREATE_LINK, KEY_SET_VALUE | KEY_CREATE_LINK, nullptr,
+                                    link.put(), nullptr),
+                  ERROR_SUCCESS);
+        const std::wstring target = L"\\Registry\\Machine\\Software\\Vyn Recovery Test Target";
+        ASSERT_EQ(::RegSetValueExW(link.get(), L"SymbolicLinkValue", 0, REG_LINK,
+                                   reinterpret_cast<const BYTE*>(target.data()),
+                                   static_cast<DWORD>(target.size() * sizeof(wchar_t))),
+                  ERROR_SUCCESS);
+    }
+    ASSERT_TRUE(testreg::Query(L"Software\\Vyn Security\\Recovery\\Theirs\\Link\\Child", L"Kept").present);
     const ChildRun remade = RunTool(L"new 2");
     EXPECT_EQ(remade.exitCode, 0u) << remade.out;
     EXPECT_EQ(KeySddl(kRecoveryKeyW), L"O:BAD:P(A;CI;KA;;;SY)(A;CI;KA;;;BA)");
     EXPECT_EQ(KeySddl(L"Software\\Vyn Security\\Recovery\\Theirs"), L"(absent)");
+    EXPECT_TRUE(testreg::Query(L"Software\\Vyn Recovery Test Target\\Child", L"Kept").present);
+    testreg::DeleteKey(L"Software\\Vyn Recovery Test Target\\Child");
+    testreg::DeleteKey(L"Software\\Vyn Recovery Test Target");
     EXPECT_EQ(testreg::Query(kRecoveryKeyW, L"Hashes").bytes.size(), 2u * kRecoveryHashBytes);
 
     const ChildRun cleared = RunTool(L"clear");
