@@ -318,12 +318,13 @@ INSTANTIATE_TEST_SUITE_P(
             // Each poll that reaches the service, answered (at 3 s) or held
             // past its 1 s bound (from 6 to 7 s), starts the 2 s bound and
             // the pauses again: failures at 0, 1 | 3, 4 | 7, 8 s, then allowed
-            // at 10 s. The held poll may take the transaction's last answer;
-            // the last answer repeats.
+            // at 10 s (pauses that were not started again would reach 22 s).
+            // The held poll may take the transaction's last answer; the last
+            // answer repeats.
             PollFaultCase{PollFault::ReachedBetweenFailures, "AReachedPollStartsTheBoundAgain",
                           R"({"http_status":504,"repeat":2},{},{"http_status":504,"repeat":2},
                              {"hold":true,"hold_ms":1500},{"http_status":504,"repeat":2})",
-                          2, 9, "Status poll failed; polling again (504)", 6, 9900, 13500, L"",
+                          2, 9, "Status poll failed; polling again (504)", 6, 9900, 16500, L"",
                           R"([{"result":"","status":"Waiting"},{"result":"allow","status":"Approved"}])", 1},
             // A 4xx is the service's refusal: never polled again.
             PollFaultCase{PollFault::ClientErrorEveryPoll, "ClientErrorIsRefusedAtOnce",
