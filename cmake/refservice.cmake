@@ -20,11 +20,11 @@ set(VYN_REFSVC_ENVIRONMENT
 
 add_test(NAME refservice.start COMMAND ${VYN_REFSVC_DIR}/fixture.sh start)
 add_test(NAME refservice.stop COMMAND ${VYN_REFSVC_DIR}/fixture.sh stop)
-# Trusts the test CA in the build's Wine prefix on every run (the prefix may be
-# older than the certificates); the emulator creates the prefix when needed.
-# (The target was made before the emulator was known, so it is named here.)
-set_target_properties(vyn-trust-ca PROPERTIES CROSSCOMPILING_EMULATOR ${CMAKE_CROSSCOMPILING_EMULATOR})
-add_test(NAME refservice.trust_ca COMMAND vyn-trust-ca ${VYN_REFSVC_CA_WINDOWS_PATH})
+# Trusts the test CA in each of the build's Wine prefixes on every run (a
+# prefix may be older than the certificates); the emulator makes a prefix and
+# starts its session when needed.
+add_test(NAME refservice.trust_ca
+         COMMAND ${CMAKE_BINARY_DIR}/wine-run.sh --each-prefix $<TARGET_FILE:vyn-trust-ca> ${VYN_REFSVC_CA_WINDOWS_PATH})
 set_tests_properties(refservice.start refservice.trust_ca PROPERTIES FIXTURES_SETUP refservice TIMEOUT 120)
 set_tests_properties(refservice.stop PROPERTIES FIXTURES_CLEANUP refservice)
 

@@ -1,26 +1,24 @@
 #!/usr/bin/env bash
 # Sets up the machine (idempotently), builds everything and runs every test.
+# Environment:
+#   VYN_TEST_JOBS   tests run at once (default: twice the processors; most
+#                   tests wait on the service, a bound or a pause)
 set -euo pipefail
 repo=$(cd "$(dirname "$0")/.." && pwd)
 build=${VYN_BUILD_DIR:-$repo/build}
 "$repo/scripts/setup.sh"
 cd "$build"
-# The Wine prefixes of the suite (the shared one and the installer tests' own)
-# keep a wineserver and services running between tests; none outlives this
-# command, whether it passes, fails or is interrupted.
-shutdown() {
-  local prefix
-  for prefix in "$build/wineprefix" "$build/wineprefix-msi"; do
-    VYN_WINEPREFIX=$prefix "$build/wine-run.sh" --shutdown
-  done
-}
-trap shutdown EXIT
+# The Wine prefixes of the suite (the shared one, one per test that changes
+# machine state at a time, and the installer tests' own) keep a wineserver and
+# services running between tests; none outlives this command, whether it
+# passes, fails or is interrupted.
+trap '"$build/wine-run.sh" --shutdown-all' EXIT
 trap 'exit 130' INT
 trap 'exit 143' TERM
-# Create the Wine prefix before ctest discovers the tests, so that discovery
-# never waits on the one-time prefix set-up.
-"$build/wine-run.sh" cmd.exe /c exit >/dev/null 2>&1 || true
-# A test that fails is run once more before it counts: under load a Wine
-# process can, rarely, die while starting up, before the test program runs
-# (no output at all). A real failure fails both times.
-ctest --output-on-failure --repeat until-pass:2 -j "$(nproc)" "$@"
+# Every prefix is made, and its wineserver, services and desktop started,
+# before ctest discovers the tests: discovery never waits on a prefix's
+# set-up, and no test is the first to open a window in its Wine session.
+"$build/wine-run.sh" --prepare-all
+# ctest allots the prefixes itself (the resource file named in
+# DartConfiguration.tcl); a test that fails counts as failed: no retry.
+ctest --output-on-failure -j "${VYN_TEST_JOBS:-$(( $(nproc) * 2 ))}" "$@"

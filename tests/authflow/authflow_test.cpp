@@ -224,7 +224,18 @@ TEST_F(AuthFlowTest, FailOpenDuringTheAuthRequestAllows) {
 // most 5 s); only the service's "allow" passes, and when no poll has reached
 // the service for the bound (shortened here) the logon is refused with the
 // last failure, as a failed poll without fail-open always was.
-enum class PollFault { ServerErrorTwiceThenAllow, ServerErrorEveryPoll, ResetEveryPoll, BrokenAnswerEveryPoll };
+enum class PollFault {
+    ServerErrorTwiceThenAllow,
+    ServerErrorEveryPoll,
+    ResetEveryPoll,
+    BrokenAnswerEveryPoll,
+    ReachedBetweenFailures,
+    ClientErrorEveryPoll
+};
+
+// The transaction's answers unless a row gives its own: allowed at the first
+// poll that reaches it.
+constexpr char kAllowAtOnce[] = R"([{"result":"allow","status":"Approved"}])";
 
 struct PollFaultCase {
     PollFault fault;
@@ -236,6 +247,8 @@ struct PollFaultCase {
     size_t failedLines;
     DWORD minMs, maxMs;      // from the Auth answer to the outcome: the pauses, plus slack
     std::wstring message;    // the refusal the user reads; empty: allowed
+    const char* statuses = kAllowAtOnce;  // the transaction's answers, in order
+    int32_t answerSeconds = 0;            // the poll's answer bound; 0: the session's own
 };
 
 class PollFaultTable : public AuthFlowTest, public testing::WithParamInterface<std::tuple<PollFaultCase, bool>> {};
@@ -244,8 +257,9 @@ TEST_P(PollFaultTable, NoFailedPollLetsTheUserIn) {
     const PollFaultCase& c = std::get<0>(GetParam());
     session.config.failOpen = std::get<1>(GetParam());
     session.statusFailureSeconds = c.boundSeconds;
-    Load(std::string(R"({"answers":{"push":{"statuses":[{"result":"allow","status":"Approved"}]}},
-                        "operations":{"status":[)") + c.operation + "]}}");
+    if (c.answerSeconds != 0) session.statusAnswerSeconds = c.answerSeconds;
+    Load(std::string(R"({"answers":{"push":{"statuses":)") + c.statuses + R"(}},"operations":{"status":[)" +
+         c.operation + "]}}");
 
     const DWORD start = ::GetTickCount();
     std::wstring message;
@@ -259,8 +273,10 @@ TEST_P(PollFaultTable, NoFailedPollLetsTheUserIn) {
     EXPECT_EQ(message, c.message);
     EXPECT_EQ(StatusRequests().size(), c.polls);
     EXPECT_EQ(LinesStartingWith("Status poll failed"), Lines(c.failedLines, c.failedLine));
+    // A refusal after failed polls comes when the bound has passed; a refusal
+    // without one comes at once.
     EXPECT_EQ(LinesStartingWith("Status polls failed for"),
-              c.message.empty() ? Lines{} : Lines{"Status polls failed for 60 s; refusing"});
+              c.message.empty() || c.failedLines == 0 ? Lines{} : Lines{"Status polls failed for 60 s; refusing"});
     EXPECT_TRUE(LinesStartingWith("Caught WinHttp exception; retrying").empty());
     EXPECT_TRUE(LinesStartingWith("HTTP response status is a permanent failure").empty());
     EXPECT_GE(elapsed, c.minMs);
@@ -298,7 +314,21 @@ INSTANTIATE_TEST_SUITE_P(
                           L"again. (12030)"},
             PollFaultCase{PollFault::BrokenAnswerEveryPoll, "UnreadableAnswerEveryPoll",
                           R"({"malformed":"truncated","repeat":-1})", 2, 3,
-                          "Status poll failed; polling again (200)", 2, 2900, 5500, kUnexpectedResponse}),
+                          "Status poll failed; polling again (200)", 2, 2900, 5500, kUnexpectedResponse},
+            // Each poll that reaches the service, answered (at 3 s) or held
+            // past its 1 s bound (from 6 to 7 s), starts the 2 s bound and
+            // the pauses again: failures at 0, 1 | 3, 4 | 7, 8 s, then allowed
+            // at 10 s (pauses that were not started again would reach 22 s).
+            // The held poll may take the transaction's last answer; the last
+            // answer repeats.
+            PollFaultCase{PollFault::ReachedBetweenFailures, "AReachedPollStartsTheBoundAgain",
+                          R"({"http_status":504,"repeat":2},{},{"http_status":504,"repeat":2},
+                             {"hold":true,"hold_ms":1500},{"http_status":504,"repeat":2})",
+                          2, 9, "Status poll failed; polling again (504)", 6, 9900, 16500, L"",
+                          R"([{"result":"","status":"Waiting"},{"result":"allow","status":"Approved"}])", 1},
+            // A 4xx is the service's refusal: never polled again.
+            PollFaultCase{PollFault::ClientErrorEveryPoll, "ClientErrorIsRefusedAtOnce",
+                          R"({"http_status":403,"repeat":-1})", 2, 1, "", 0, 0, 2500, kUnexpectedResponse}),
         testing::Bool()),
     PollFaultName);
 

@@ -4,30 +4,23 @@
 // table of its own, then runs a list of steps (logons, unlocks, ...) given on
 // the command line and prints what Winlogon would receive. It is a tool for
 // administrators trying a module and its settings before installing it, and
-// the driver of the end-to-end tests.
-#include <winsock2.h>
+// the driver of the end-to-end tests.#include <winsock2.h>
 #include <windows.h>
 #include <shellapi.h>
 #include <shlobj.h>
-#include <psapi.h>
-#include <tlhelp32.h>
-
-extern "C" {
-#include <winwlx.h>
-}
 
 #include <algorithm>
-#include <cstdarg>
 #include <cstdio>
 #include <cwchar>
-#include <functional>
-#include <map>
 #include <string>
 #include <vector>
 
-#include "common/strings.h"
 #include "tools/logon_host/dialog_watch.h"
+#include "tools/logon_host/host_output.h"
+#include "tools/logon_host/module_steps.h"
 #include "tools/logon_host/passcode_user.h"
+#include "tools/logon_host/process_resources.h"
+#include "tools/logon_host/winlogon_services.h"
 #include "tools/stub_msgina/stub_control.h"
 
 namespace {
@@ -104,228 +97,18 @@ const wchar_t kUsage[] =
     L"Exit status: 0 when every step ran, 2 for a usage error, 3 when the module\n"
     L"cannot be loaded or lacks WlxNegotiate/WlxInitialize.\n";
 
-std::string Utf8(const std::wstring& text) { return ToUtf8(text); }
-std::string Utf8(const wchar_t* text) { return text ? ToUtf8(std::wstring(text)) : std::string("(null)"); }
-
-void Say(const char* format, ...) __attribute__((format(printf, 1, 2)));
-// Rounds after the first of a --repeat run print nothing but the summary.
-bool gQuiet = false;
-
-void Say(const char* format, ...) {
-    if (gQuiet) return;
-    va_list args;
-    va_start(args, format);
-    std::vprintf(format, args);
-    va_end(args);
-    std::fputc('\n', stdout);
-    std::fflush(stdout);
-}
-
-const char* ActionName(int action) {
-    static const std::map<int, const char*> names = {
-        {0, "(none: module answered 0)"},
-        {WLX_SAS_ACTION_LOGON, "WLX_SAS_ACTION_LOGON"},
-        {WLX_SAS_ACTION_NONE, "WLX_SAS_ACTION_NONE"},
-        {WLX_SAS_ACTION_LOCK_WKSTA, "WLX_SAS_ACTION_LOCK_WKSTA"},
-        {WLX_SAS_ACTION_LOGOFF, "WLX_SAS_ACTION_LOGOFF"},
-        {WLX_SAS_ACTION_SHUTDOWN, "WLX_SAS_ACTION_SHUTDOWN"},
-        {WLX_SAS_ACTION_PWD_CHANGED, "WLX_SAS_ACTION_PWD_CHANGED"},
-        {WLX_SAS_ACTION_TASKLIST, "WLX_SAS_ACTION_TASKLIST"},
-        {WLX_SAS_ACTION_UNLOCK_WKSTA, "WLX_SAS_ACTION_UNLOCK_WKSTA"},
-        {WLX_SAS_ACTION_FORCE_LOGOFF, "WLX_SAS_ACTION_FORCE_LOGOFF"},
-        {WLX_SAS_ACTION_SHUTDOWN_POWER_OFF, "WLX_SAS_ACTION_SHUTDOWN_POWER_OFF"},
-        {WLX_SAS_ACTION_SHUTDOWN_REBOOT, "WLX_SAS_ACTION_SHUTDOWN_REBOOT"},
-    };
-    const auto found = names.find(action);
-    return found == names.end() ? "(unknown action)" : found->second;
-}
-
-// ---- What the host plays: Winlogon's side ------------------------------------
-
+// The host's own settings from the command line; the message-box answer and
+// the scripted users live with the services that use them
+// (winlogon_services.h).
 struct Options {
     std::wstring modulePath;
     std::wstring msginaDir;
     std::wstring stubSettings;
     bool stubSettingsGiven = false;
     bool showLog = false;
-    bool answerMessageBoxes = false;
-    int messageBoxAnswer = IDOK;
     int repeat = 1;
 };
-
-// One thing Winlogon does to the module. Steps are run in command-line order;
-// new kinds (e.g. a scripted user acting in the module's dialogs) add an entry
-// to the table in RunStep.
-struct Step {
-    std::wstring kind;                            // "logon", "unlock", ...
-    std::map<std::wstring, std::wstring> params;  // key=value arguments
-    std::wstring text;                            // free text (--status)
-};
-
 Options gOptions;
-// The handle Winlogon gives the module; the module hands it back in every
-// dispatch call, so the host can check it.
-int gWinlogonHandleTarget = 0;
-const HANDLE kWinlogonHandle = &gWinlogonHandleTarget;
-PVOID gModuleContext = nullptr;
-
-// The messages the module asked Winlogon to show, for scripted answers.
-struct MessageBoxRecord {
-    std::wstring text, caption;
-    UINT style;
-};
-std::vector<MessageBoxRecord> gMessageBoxes;
-
-// The scripted user of the passcode dialog, and how far it has got.
-PasscodeScript gPasscodeScript;
-size_t gPasscodeCursor = 0;
-// The scripted user of the recovery-code dialog.
-PasscodeScript gRecoveryScript;
-size_t gRecoveryCursor = 0;
-
-// What the last --logon step received from the module (for --repeat).
-int gLastLogonAction = -1;
-
-void CheckHandle(const char* service, HANDLE wlx) {
-    if (wlx != kWinlogonHandle) Say("host: WARNING: %s called with handle %p, not Winlogon's %p", service, wlx,
-                                    kWinlogonHandle);
-}
-
-VOID WINAPI HostUseCtrlAltDel(HANDLE wlx) { CheckHandle("WlxUseCtrlAltDel", wlx); }
-VOID WINAPI HostSetContextPointer(HANDLE wlx, PVOID context) {
-    CheckHandle("WlxSetContextPointer", wlx);
-    gModuleContext = context;
-}
-VOID WINAPI HostSasNotify(HANDLE wlx, DWORD) { CheckHandle("WlxSasNotify", wlx); }
-BOOL WINAPI HostSetTimeout(HANDLE wlx, DWORD) { return TRUE; }
-int WINAPI HostAssignShellProtection(HANDLE, HANDLE, HANDLE, HANDLE) { return 0; }
-
-int WINAPI HostMessageBox(HANDLE wlx, HWND owner, LPWSTR text, LPWSTR caption, UINT style) {
-    CheckHandle("WlxMessageBox", wlx);
-    gMessageBoxes.push_back({text ? text : L"", caption ? caption : L"", style});
-    Say("host: WlxMessageBox caption \"%s\" style 0x%X text \"%s\"", Utf8(caption).c_str(), style,
-        Utf8(text).c_str());
-    if (gOptions.answerMessageBoxes || gPasscodeScript.Scripted() || gRecoveryScript.Scripted()) {
-        Say("host: WlxMessageBox answered %d (scripted)", gOptions.messageBoxAnswer);
-        return gOptions.messageBoxAnswer;
-    }
-    return ::MessageBoxW(owner, text, caption, style);
-}
-
-int WINAPI HostDialogBox(HANDLE wlx, HANDLE instance, LPWSTR name, HWND owner, DLGPROC proc) {
-    CheckHandle("WlxDialogBox", wlx);
-    return static_cast<int>(::DialogBoxParamW(static_cast<HINSTANCE>(instance), name, owner, proc, 0));
-}
-
-int WINAPI HostDialogBoxParam(HANDLE wlx, HANDLE instance, LPWSTR name, HWND owner, DLGPROC proc, LPARAM param) {
-    CheckHandle("WlxDialogBoxParam", wlx);
-    // The status dialog is watched: its texts are recorded and Cancel is
-    // pressed as scripted (tools/logon_host/dialog_watch.h).
-    // The passcode dialog is played by the scripted user, if there is one.
-    const int cancelsBefore = gHostStatusRecord.cancelsPressed;
-    const WORD templateId = IS_INTRESOURCE(name) ? LOWORD(reinterpret_cast<ULONG_PTR>(name)) : 0;
-    const bool statusDialog = templateId == kStatusDialogTemplate;
-    INT_PTR result = 0;
-    if (templateId == kPasscodeDialogTemplate) {
-        if (gPasscodeScript.Scripted())
-            Say("host: passcode dialog shown");
-        else
-            Say("host: passcode dialog shown; left to the person at the display");
-        result = ShowScriptedPasscodeDialog(static_cast<HINSTANCE>(instance), name, owner, proc, param,
-                                            gPasscodeScript, gPasscodeCursor,
-                                            [](const std::string& line) { Say("host: %s", line.c_str()); });
-    } else if (templateId == kRecoveryDialogTemplate) {
-        if (gRecoveryScript.Scripted())
-            Say("host: recovery dialog shown");
-        else
-            Say("host: recovery dialog shown; left to the person at the display");
-        result = ShowScriptedPasscodeDialog(static_cast<HINSTANCE>(instance), name, owner, proc, param,
-                                            gRecoveryScript, gRecoveryCursor,
-                                            [](const std::string& line) { Say("host: %s", line.c_str()); });
-    } else {
-        if (statusDialog) Say("host: status dialog shown");
-        result = ShowWatchedDialog(static_cast<HINSTANCE>(instance), name, owner, proc, param, gHostStatusScript,
-                                   gHostStatusRecord);
-    }
-    if (statusDialog && gHostStatusRecord.cancelsPressed != cancelsBefore)
-        Say("host: Cancel pressed; the dialog closed %lu ms later",
-            static_cast<unsigned long>(gHostStatusRecord.closedAt - gHostStatusRecord.cancelPressedAt));
-    if (IS_INTRESOURCE(name))
-        Say("host: WlxDialogBoxParam template %u -> %lld", static_cast<unsigned>(reinterpret_cast<ULONG_PTR>(name)),
-            static_cast<long long>(result));
-    else
-        Say("host: WlxDialogBoxParam template \"%s\" -> %lld", Utf8(name).c_str(), static_cast<long long>(result));
-    return static_cast<int>(result);
-}
-
-int WINAPI HostDialogBoxIndirect(HANDLE wlx, HANDLE instance, LPCDLGTEMPLATE dialog, HWND owner, DLGPROC proc) {
-    CheckHandle("WlxDialogBoxIndirect", wlx);
-    return static_cast<int>(::DialogBoxIndirectParamW(static_cast<HINSTANCE>(instance), dialog, owner, proc, 0));
-}
-
-int WINAPI HostDialogBoxIndirectParam(HANDLE wlx, HANDLE instance, LPCDLGTEMPLATE dialog, HWND owner, DLGPROC proc,
-                                      LPARAM param) {
-    CheckHandle("WlxDialogBoxIndirectParam", wlx);
-    return static_cast<int>(::DialogBoxIndirectParamW(static_cast<HINSTANCE>(instance), dialog, owner, proc, param));
-}
-
-// The remaining services have nothing to act on outside Winlogon: they answer
-// "done" where that is harmless, "failed" where a result would be made up.
-int WINAPI HostSwitchDesktop(HANDLE) { return 0; }
-int WINAPI HostChangePasswordNotify(HANDLE, PWLX_MPR_NOTIFY_INFO, DWORD) { return 0; }
-BOOL WINAPI HostGetSourceDesktop(HANDLE, PWLX_DESKTOP*) { return FALSE; }
-BOOL WINAPI HostSetReturnDesktop(HANDLE, PWLX_DESKTOP) { return FALSE; }
-BOOL WINAPI HostCreateUserDesktop(HANDLE, HANDLE, DWORD, PWSTR, PWLX_DESKTOP*) { return FALSE; }
-int WINAPI HostChangePasswordNotifyEx(HANDLE, PWLX_MPR_NOTIFY_INFO, DWORD, PWSTR, PVOID) { return 0; }
-BOOL WINAPI HostCloseUserDesktop(HANDLE, PWLX_DESKTOP, HANDLE) { return FALSE; }
-BOOL WINAPI HostSetOption(HANDLE, DWORD, ULONG_PTR, ULONG_PTR* old) {
-    if (old) *old = 0;
-    return FALSE;
-}
-BOOL WINAPI HostGetOption(HANDLE, DWORD, ULONG_PTR* value) {
-    if (value) *value = 0;
-    return FALSE;
-}
-VOID WINAPI HostWin31Migrate(HANDLE) {}
-BOOL WINAPI HostQueryCredentials(PWLX_CLIENT_CREDENTIALS_INFO_V1_0) { return FALSE; }
-BOOL WINAPI HostDisconnect() { return FALSE; }
-DWORD WINAPI HostQueryTerminalServicesData(HANDLE, PWLX_TERMINAL_SERVICES_DATA, WCHAR*, WCHAR*) {
-    return ERROR_NOT_SUPPORTED;
-}
-DWORD WINAPI HostQueryConsoleSwitchCredentials(PWLX_CONSOLESWITCH_CREDENTIALS_INFO_V1_0) { return 0; }
-BOOL WINAPI HostQueryTsLogonCredentials(PWLX_CLIENT_CREDENTIALS_INFO_V2_0) { return FALSE; }
-
-WLX_DISPATCH_VERSION_1_4 MakeDispatchTable() {
-    WLX_DISPATCH_VERSION_1_4 t = {};
-    t.WlxUseCtrlAltDel = HostUseCtrlAltDel;
-    t.WlxSetContextPointer = HostSetContextPointer;
-    t.WlxSasNotify = HostSasNotify;
-    t.WlxSetTimeout = HostSetTimeout;
-    t.WlxAssignShellProtection = HostAssignShellProtection;
-    t.WlxMessageBox = HostMessageBox;
-    t.WlxDialogBox = HostDialogBox;
-    t.WlxDialogBoxParam = HostDialogBoxParam;
-    t.WlxDialogBoxIndirect = HostDialogBoxIndirect;
-    t.WlxDialogBoxIndirectParam = HostDialogBoxIndirectParam;
-    t.WlxSwitchDesktopToUser = HostSwitchDesktop;
-    t.WlxSwitchDesktopToWinlogon = HostSwitchDesktop;
-    t.WlxChangePasswordNotify = HostChangePasswordNotify;
-    t.WlxGetSourceDesktop = HostGetSourceDesktop;
-    t.WlxSetReturnDesktop = HostSetReturnDesktop;
-    t.WlxCreateUserDesktop = HostCreateUserDesktop;
-    t.WlxChangePasswordNotifyEx = HostChangePasswordNotifyEx;
-    t.WlxCloseUserDesktop = HostCloseUserDesktop;
-    t.WlxSetOption = HostSetOption;
-    t.WlxGetOption = HostGetOption;
-    t.WlxWin31Migrate = HostWin31Migrate;
-    t.WlxQueryClientCredentials = HostQueryCredentials;
-    t.WlxQueryInetConnectorCredentials = HostQueryCredentials;
-    t.WlxDisconnect = HostDisconnect;
-    t.WlxQueryTerminalServicesData = HostQueryTerminalServicesData;
-    t.WlxQueryConsoleSwitchCredentials = HostQueryConsoleSwitchCredentials;
-    t.WlxQueryTsLogonCredentials = HostQueryTsLogonCredentials;
-    return t;
-}
 
 // ---- The module's log, seen in-process ---------------------------------------
 
@@ -348,237 +131,6 @@ std::wstring LogFilePath() {
     wchar_t appData[MAX_PATH] = {};
     if (FAILED(::SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT, appData))) return {};
     return std::wstring(appData) + L"\\Vyn Security\\vyn.log";
-}
-
-// ---- msgina as loaded by the module ------------------------------------------
-
-struct StubMsgina {
-    PFN_StubConfigure configure = nullptr;
-    PFN_StubCallCount callCount = nullptr;
-    PFN_StubGetCall getCall = nullptr;
-    int callsShown = 0;
-};
-StubMsgina gStub;
-
-void FindMsgina() {
-    const HMODULE msgina = ::GetModuleHandleW(L"msgina.dll");
-    if (!msgina) {
-        Say("host: msgina.dll is not loaded: the module forwards nothing and answers 0");
-        return;
-    }
-    wchar_t path[MAX_PATH] = {};
-    ::GetModuleFileNameW(msgina, path, MAX_PATH);
-    gStub.configure = reinterpret_cast<PFN_StubConfigure>(::GetProcAddress(msgina, "StubConfigure"));
-    gStub.callCount = reinterpret_cast<PFN_StubCallCount>(::GetProcAddress(msgina, "StubCallCount"));
-    gStub.getCall = reinterpret_cast<PFN_StubGetCall>(::GetProcAddress(msgina, "StubGetCall"));
-    Say("host: msgina.dll loaded from %s%s", Utf8(path).c_str(), gStub.configure ? " (test double)" : "");
-}
-
-// Prints the calls msgina received since the last report (test double only).
-void ShowMsginaCalls() {
-    if (!gStub.callCount || !gStub.getCall) return;
-    const int count = gStub.callCount();
-    for (; gStub.callsShown < count; ++gStub.callsShown) {
-        StubCall call = {};
-        if (!gStub.getCall(gStub.callsShown, &call)) break;
-        std::string args;
-        for (DWORD i = 0; i < call.argCount; ++i) {
-            char value[32];
-            std::snprintf(value, sizeof value, "%s0x%llx", i ? ", " : "", static_cast<unsigned long long>(call.args[i]));
-            args += value;
-        }
-        Say("  msgina received %s(%s)", call.name, args.c_str());
-    }
-}
-
-bool ConfigureStub(const std::wstring& settings) {
-    if (settings.empty()) return true;
-    if (!gStub.configure) {
-        Say("host: WARNING: msgina.dll is not the test double; \"%s\" is ignored", Utf8(settings).c_str());
-        return true;
-    }
-    if (!gStub.configure(settings.c_str())) {
-        Say("host: the msgina test double rejected \"%s\"", Utf8(settings).c_str());
-        return false;
-    }
-    return true;
-}
-
-// ---- The module ----------------------------------------------------------------
-
-template <class T>
-T Export(HMODULE module, const char* name) {
-    return reinterpret_cast<T>(::GetProcAddress(module, name));
-}
-
-struct Module {
-    HMODULE handle = nullptr;
-    BOOL(WINAPI* WlxNegotiate)(DWORD, PDWORD) = nullptr;
-    BOOL(WINAPI* WlxInitialize)(LPWSTR, HANDLE, PVOID, PVOID, PVOID*) = nullptr;
-    VOID(WINAPI* WlxDisplaySASNotice)(PVOID) = nullptr;
-    int(WINAPI* WlxLoggedOutSAS)(PVOID, DWORD, PLUID, PSID, PDWORD, PHANDLE, PWLX_MPR_NOTIFY_INFO, PVOID*) = nullptr;
-    BOOL(WINAPI* WlxActivateUserShell)(PVOID, PWSTR, PWSTR, PVOID) = nullptr;
-    VOID(WINAPI* WlxDisplayLockedNotice)(PVOID) = nullptr;
-    int(WINAPI* WlxWkstaLockedSAS)(PVOID, DWORD) = nullptr;
-    BOOL(WINAPI* WlxIsLogoffOk)(PVOID) = nullptr;
-    VOID(WINAPI* WlxLogoff)(PVOID) = nullptr;
-    VOID(WINAPI* WlxShutdown)(PVOID, DWORD) = nullptr;
-    BOOL(WINAPI* WlxDisplayStatusMessage)(PVOID, HDESK, DWORD, PWSTR, PWSTR) = nullptr;
-    BOOL(WINAPI* WlxRemoveStatusMessage)(PVOID) = nullptr;
-};
-Module gModule;
-
-bool LoadModule() {
-    gModule.handle = ::LoadLibraryW(gOptions.modulePath.c_str());
-    if (!gModule.handle) {
-        Say("host: cannot load %s (error %lu)", Utf8(gOptions.modulePath).c_str(), ::GetLastError());
-        return false;
-    }
-    const HMODULE m = gModule.handle;
-#define VYN_RESOLVE(name) gModule.name = Export<decltype(gModule.name)>(m, #name)
-    VYN_RESOLVE(WlxNegotiate);
-    VYN_RESOLVE(WlxInitialize);
-    VYN_RESOLVE(WlxDisplaySASNotice);
-    VYN_RESOLVE(WlxLoggedOutSAS);
-    VYN_RESOLVE(WlxActivateUserShell);
-    VYN_RESOLVE(WlxDisplayLockedNotice);
-    VYN_RESOLVE(WlxWkstaLockedSAS);
-    VYN_RESOLVE(WlxIsLogoffOk);
-    VYN_RESOLVE(WlxLogoff);
-    VYN_RESOLVE(WlxShutdown);
-    VYN_RESOLVE(WlxDisplayStatusMessage);
-    VYN_RESOLVE(WlxRemoveStatusMessage);
-#undef VYN_RESOLVE
-    if (!gModule.WlxNegotiate || !gModule.WlxInitialize) {
-        Say("host: %s is not a login module (no WlxNegotiate/WlxInitialize)", Utf8(gOptions.modulePath).c_str());
-        return false;
-    }
-    Say("host: loaded %s", Utf8(gOptions.modulePath).c_str());
-    return true;
-}
-
-bool Missing(const void* entry, const char* name) {
-    if (entry) return false;
-    Say("host: the module does not export %s; step skipped", name);
-    return true;
-}
-
-DWORD NumberParam(const Step& step, const wchar_t* key, DWORD fallback) {
-    const auto found = step.params.find(key);
-    return found == step.params.end() ? fallback : static_cast<DWORD>(std::wcstoul(found->second.c_str(), nullptr, 0));
-}
-
-// Turns the step's user/domain/action into settings of the msgina test double.
-std::wstring StubSettingsFor(const Step& step, const wchar_t* entry) {
-    std::wstring settings;
-    for (const auto& [key, value] : step.params) {
-        if (key == L"action") settings += std::wstring(entry) + L"=" + value + L";";
-        else if (key == L"user" || key == L"domain" || key == L"password") settings += key + L"=" + value + L";";
-    }
-    return settings;
-}
-
-bool RunLogon(const Step& step) {
-    if (Missing(reinterpret_cast<void*>(gModule.WlxLoggedOutSAS), "WlxLoggedOutSAS")) return true;
-    if (!ConfigureStub(StubSettingsFor(step, L"WlxLoggedOutSAS"))) return false;
-    const DWORD sas = NumberParam(step, L"sas", WLX_SAS_TYPE_CTRL_ALT_DEL);
-    if (gModule.WlxDisplaySASNotice) {
-        gModule.WlxDisplaySASNotice(gModuleContext);
-        ShowMsginaCalls();
-        Say("host: WlxDisplaySASNotice done");
-    }
-    LUID logonId = {};
-    // The logon SID Winlogon would pass: S-1-5-5-0-<n>.
-    SID_IDENTIFIER_AUTHORITY nt = SECURITY_NT_AUTHORITY;
-    PSID logonSid = nullptr;
-    ::AllocateAndInitializeSid(&nt, 3, SECURITY_LOGON_IDS_RID, 0, 0x4242, 0, 0, 0, 0, 0, &logonSid);
-    DWORD options = 0;
-    HANDLE token = nullptr;
-    WLX_MPR_NOTIFY_INFO mpr = {};
-    PVOID profile = nullptr;
-    const int action =
-        gModule.WlxLoggedOutSAS(gModuleContext, sas, &logonId, logonSid, &options, &token, &mpr, &profile);
-    gLastLogonAction = action;
-    ShowMsginaCalls();
-    if (action == WLX_SAS_ACTION_LOGON)
-        Say("host: WlxLoggedOutSAS -> %d %s (user \"%s\", domain \"%s\")", action, ActionName(action),
-            Utf8(mpr.pszUserName).c_str(), Utf8(mpr.pszDomain).c_str());
-    else
-        Say("host: WlxLoggedOutSAS -> %d %s", action, ActionName(action));
-    // Winlogon owns what msgina handed out.
-    for (PWSTR text : {mpr.pszUserName, mpr.pszDomain, mpr.pszPassword, mpr.pszOldPassword})
-        if (text) ::LocalFree(text);
-    if (token) ::CloseHandle(token);
-    if (profile) ::LocalFree(profile);
-    if (logonSid) ::FreeSid(logonSid);
-    if (action == WLX_SAS_ACTION_LOGON && gModule.WlxActivateUserShell) {
-        wchar_t desktop[] = L"WinSta0\\Default";
-        wchar_t script[] = L"";
-        const BOOL shell = gModule.WlxActivateUserShell(gModuleContext, desktop, script, nullptr);
-        ShowMsginaCalls();
-        Say("host: WlxActivateUserShell -> %s", shell ? "TRUE" : "FALSE");
-    }
-    return true;
-}
-
-bool RunUnlock(const Step& step) {
-    if (Missing(reinterpret_cast<void*>(gModule.WlxWkstaLockedSAS), "WlxWkstaLockedSAS")) return true;
-    if (!ConfigureStub(StubSettingsFor(step, L"WlxWkstaLockedSAS"))) return false;
-    if (gModule.WlxDisplayLockedNotice) {
-        gModule.WlxDisplayLockedNotice(gModuleContext);
-        ShowMsginaCalls();
-        Say("host: WlxDisplayLockedNotice done");
-    }
-    const int action = gModule.WlxWkstaLockedSAS(gModuleContext, NumberParam(step, L"sas", WLX_SAS_TYPE_CTRL_ALT_DEL));
-    ShowMsginaCalls();
-    Say("host: WlxWkstaLockedSAS -> %d %s", action, ActionName(action));
-    return true;
-}
-
-bool RunStatus(const Step& step) {
-    if (Missing(reinterpret_cast<void*>(gModule.WlxDisplayStatusMessage), "WlxDisplayStatusMessage")) return true;
-    std::wstring text = step.text;
-    wchar_t title[] = L"Windows";
-    const BOOL shown = gModule.WlxDisplayStatusMessage(gModuleContext, nullptr, 0, title, &text[0]);
-    ShowMsginaCalls();
-    Say("host: WlxDisplayStatusMessage \"%s\" -> %s", Utf8(step.text).c_str(), shown ? "TRUE" : "FALSE");
-    if (gModule.WlxRemoveStatusMessage) {
-        const BOOL removed = gModule.WlxRemoveStatusMessage(gModuleContext);
-        ShowMsginaCalls();
-        Say("host: WlxRemoveStatusMessage -> %s", removed ? "TRUE" : "FALSE");
-    }
-    return true;
-}
-
-bool RunLogoff(const Step&) {
-    if (gModule.WlxIsLogoffOk) {
-        const BOOL ok = gModule.WlxIsLogoffOk(gModuleContext);
-        ShowMsginaCalls();
-        Say("host: WlxIsLogoffOk -> %s", ok ? "TRUE" : "FALSE");
-    }
-    if (gModule.WlxLogoff) {
-        gModule.WlxLogoff(gModuleContext);
-        Say("host: WlxLogoff done");
-    }
-    ShowMsginaCalls();
-    return true;
-}
-
-bool RunShutdown(const Step&) {
-    if (Missing(reinterpret_cast<void*>(gModule.WlxShutdown), "WlxShutdown")) return true;
-    gModule.WlxShutdown(gModuleContext, WLX_SAS_ACTION_SHUTDOWN);
-    ShowMsginaCalls();
-    Say("host: WlxShutdown done");
-    return true;
-}
-
-bool RunStep(const Step& step) {
-    static const std::map<std::wstring, std::function<bool(const Step&)>> kinds = {
-        {L"logon", RunLogon}, {L"unlock", RunUnlock}, {L"status", RunStatus},
-        {L"logoff", RunLogoff}, {L"shutdown", RunShutdown},
-    };
-    Say("host: --- step %s", Utf8(step.kind).c_str());
-    return kinds.at(step.kind)(step);
 }
 
 // ---- Command line ------------------------------------------------------------------
@@ -620,8 +172,8 @@ bool ParseCommandLine(int argc, wchar_t** argv, std::vector<Step>& steps) {
         } else if (arg == L"--message-box-answer") {
             std::wstring n;
             if (!value(n)) return false;
-            gOptions.answerMessageBoxes = true;
-            gOptions.messageBoxAnswer = static_cast<int>(std::wcstol(n.c_str(), nullptr, 0));
+            gAnswerMessageBoxes = true;
+            gMessageBoxAnswer = static_cast<int>(std::wcstol(n.c_str(), nullptr, 0));
         } else if (arg == L"--repeat") {
             std::wstring n;
             if (!value(n)) return false;
@@ -655,113 +207,6 @@ bool ParseCommandLine(int argc, wchar_t** argv, std::vector<Step>& steps) {
         for (wchar_t& c : *path)
             if (c == L'/') c = L'\\';
     return !gOptions.modulePath.empty();
-}
-
-// ---- Resources of this process (--repeat) ----------------------------------------
-
-// Wine's GetProcessHandleCount always answers 0, so handles are counted in the
-// system's handle table (SystemHandleInformation), which both Wine and
-// Windows fill in.
-struct HandleEntry {
-    USHORT processId;
-    USHORT creatorBackTraceIndex;
-    UCHAR objectTypeIndex;
-    UCHAR attributes;
-    USHORT handleValue;
-    PVOID object;
-    ULONG grantedAccess;
-};
-struct HandleTable {
-    ULONG count;
-    HandleEntry entries[1];
-};
-using NtQuerySystemInformationFn = LONG(WINAPI*)(ULONG, PVOID, ULONG, PULONG);
-
-long CountHandles() {
-    static const auto query = reinterpret_cast<NtQuerySystemInformationFn>(
-        ::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "NtQuerySystemInformation"));
-    if (!query) return -1;
-    constexpr ULONG kSystemHandleInformation = 16;
-    constexpr LONG kInfoLengthMismatch = static_cast<LONG>(0xC0000004);
-    std::vector<unsigned char> buffer(1 << 16);
-    for (;;) {
-        ULONG needed = 0;
-        const LONG status = query(kSystemHandleInformation, buffer.data(), static_cast<ULONG>(buffer.size()), &needed);
-        if (status == kInfoLengthMismatch && buffer.size() < (64u << 20)) {
-            buffer.resize(std::max<size_t>(buffer.size() * 2, needed + 4096));
-            continue;
-        }
-        if (status < 0) return -1;
-        break;
-    }
-    const auto* table = reinterpret_cast<const HandleTable*>(buffer.data());
-    // The table holds 16-bit process ids; compare the low bits of ours.
-    const USHORT self = static_cast<USHORT>(::GetCurrentProcessId());
-    long mine = 0;
-    for (ULONG i = 0; i < table->count; ++i)
-        if (table->entries[i].processId == self) ++mine;
-    return mine;
-}
-
-// The threads of this process, from a system snapshot (GetProcessHandleCount's
-// thread twin does not exist; the snapshot works from XP on and under Wine).
-long CountThreads() {
-    const HANDLE snapshot = ::CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
-    if (snapshot == INVALID_HANDLE_VALUE) return -1;
-    const DWORD self = ::GetCurrentProcessId();
-    long mine = 0;
-    THREADENTRY32 entry = {};
-    entry.dwSize = sizeof entry;
-    for (BOOL more = ::Thread32First(snapshot, &entry); more; more = ::Thread32Next(snapshot, &entry))
-        if (entry.th32OwnerProcessID == self) ++mine;
-    ::CloseHandle(snapshot);
-    return mine;
-}
-
-// The committed private memory of this process, as the pages the address
-// space holds privately committed (Wine leaves PrivateUsage at 0).
-unsigned long long CommittedPrivateBytes() {
-    unsigned long long total = 0;
-    MEMORY_BASIC_INFORMATION region = {};
-    for (const char* at = nullptr; ::VirtualQuery(at, &region, sizeof region) == sizeof region;
-         at = static_cast<const char*>(region.BaseAddress) + region.RegionSize) {
-        if (region.State == MEM_COMMIT && region.Type == MEM_PRIVATE) total += region.RegionSize;
-        if (region.RegionSize == 0) break;
-    }
-    return total;
-}
-
-// PROCESS_MEMORY_COUNTERS_EX.PrivateUsage where the platform fills it in.
-unsigned long long PrivateBytes() {
-    PROCESS_MEMORY_COUNTERS_EX counters = {};
-    counters.cb = sizeof counters;
-    if (::GetProcessMemoryInfo(::GetCurrentProcess(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters),
-                               sizeof counters) &&
-        counters.PrivateUsage != 0)
-        return counters.PrivateUsage;
-    return CommittedPrivateBytes();
-}
-
-void Report(const char* format, ...) __attribute__((format(printf, 1, 2)));
-void Report(const char* format, ...) {
-    va_list args;
-    va_start(args, format);
-    std::vprintf(format, args);
-    va_end(args);
-    std::fputc('\n', stdout);
-    std::fflush(stdout);
-}
-
-void ReportResources(const char* when) {
-    Report("host: resources %s: handles %ld, private bytes %llu, threads %ld", when, CountHandles(), PrivateBytes(),
-           CountThreads());
-}
-
-double NowMs() {
-    LARGE_INTEGER frequency, now;
-    ::QueryPerformanceFrequency(&frequency);
-    ::QueryPerformanceCounter(&now);
-    return 1000.0 * static_cast<double>(now.QuadPart) / static_cast<double>(frequency.QuadPart);
 }
 
 // Runs the steps gOptions.repeat times. Between rounds the host forgets what
@@ -802,12 +247,7 @@ int RunRounds(const std::vector<Step>& steps) {
         }
         gHostStatusRecord.texts.clear();
         gMessageBoxes.clear();
-        if (gStub.getCall) {
-            const auto clear = reinterpret_cast<PFN_StubClearCalls>(
-                ::GetProcAddress(::GetModuleHandleW(L"msgina.dll"), "StubClearCalls"));
-            if (clear) clear();
-            gStub.callsShown = 0;
-        }
+        ForgetMsginaCalls();
         if (round == 1) {
             gQuiet = true;
             ReportResources("after round 1");
@@ -863,7 +303,7 @@ int main() {
     }
     if (gOptions.showLog) ::AddVectoredExceptionHandler(1, EchoDebugString);
 
-    if (!LoadModule()) return 3;
+    if (!LoadModule(gOptions.modulePath)) return 3;
     FindMsgina();
 
     DWORD moduleVersion = 0;
