@@ -10,6 +10,7 @@
 #include "common/strings.h"
 #include "config/recovery_store.h"
 #include "tests/check/check_fixture.h"
+#include "tools/check/report.h"
 
 namespace checktest {
 namespace {
@@ -112,6 +113,31 @@ TEST_F(VynCheck, JsonSaysWhichMachineAndRunItDescribes) {
     EXPECT_TRUE(other.at("module_version").is_null()) << other.dump();
     testreg::DeleteKey(L"Software\\Vyn Security\\Recovery");
     EXPECT_EQ(nlohmann::json::parse(RunCheck(L"--json --no-network").out).at("recovery_codes"), 0);
+}
+
+// A service's text (a Content-Type, a fault's message) reaches a finding as
+// the service sent it: the JSON is UTF-8 whatever it held, or a report over
+// many machines would refuse the result and miss its verdict.
+TEST(JsonString, IsUtf8WhateverTheTextHeld) {
+    const struct {
+        std::string text;
+        std::string literal;
+    } rows[] = {
+        {"text/html; charset=utf-8", "\"text/html; charset=utf-8\""},
+        {"caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x94\x91", "\"caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x94\x91\""},
+        {"a\"b\\c\n\x01", "\"a\\\"b\\\\c\\n\\u0001\""},
+        {"text/html; charset=caf\xE9", "\"text/html; charset=caf\\ufffd\""},   // Latin-1
+        {"\x80\xBF", "\"\\ufffd\\ufffd\""},                                      // stray continuations
+        {"\xC0\xAF", "\"\\ufffd\\ufffd\""},                                      // overlong '/'
+        {"\xED\xA0\x80", "\"\\ufffd\\ufffd\\ufffd\""},                          // a surrogate
+        {"\xF4\x90\x80\x80", "\"\\ufffd\\ufffd\\ufffd\\ufffd\""},              // past U+10FFFF
+        {"x\xE2\x82", "\"x\\ufffd\\ufffd\""},                                      // cut at the end
+    };
+    for (const auto& row : rows) {
+        const std::string literal = JsonString(row.text);
+        EXPECT_EQ(literal, row.literal);
+        EXPECT_NO_THROW(nlohmann::json::parse(literal)) << literal;
+    }
 }
 
 }  // namespace

@@ -81,8 +81,10 @@ public:
     ~Folder() { Clear(); }
     Folder(const Folder&) = delete;
     Folder& operator=(const Folder&) = delete;
+    // In the "\\?\" form, as a computer writing over the share names its
+    // file: "nul.json" is then a file, not the device.
     void Write(const File& file) const {
-        std::ofstream((path_ + L"\\" + FromUtf8(file.name)).c_str(), std::ios::binary) << file.bytes;
+        std::ofstream((L"\\\\?\\" + path_ + L"\\" + FromUtf8(file.name)).c_str(), std::ios::binary) << file.bytes;
     }
     const std::wstring& path() const { return path_; }
     std::wstring Page() const { return path_ + L".html"; }
@@ -92,7 +94,7 @@ private:
         WIN32_FIND_DATAW found = {};
         const HANDLE search = ::FindFirstFileW((path_ + L"\\*").c_str(), &found);
         if (search != INVALID_HANDLE_VALUE) {
-            do ::DeleteFileW((path_ + L"\\" + found.cFileName).c_str());
+            do ::DeleteFileW((L"\\\\?\\" + path_ + L"\\" + found.cFileName).c_str());
             while (::FindNextFileW(search, &found));
             ::FindClose(search);
         }
@@ -244,6 +246,16 @@ TEST(FleetReport, FoldersOfResultsBecomeTheirCountsAndLists) {
          2, {0, 0, 0, 1, 0, 0, 0}, {"VICTIM"}, {}, {}, {}, {}, {}, {}, {"VICTIM"}, {"INTRUDER.json"}, {}, {}, 0,
          "1 machine: 1 do not restart, 0 exposed, 0 unreachable with FailOpen on, 0 unreachable with recovery codes "
          "only, 0 bypass, 0 ready; 0 stale, 0 may come from another computer, 0 files not read"},
+        // Names of devices are files on the share, and a NUL in a name ends it
+        // where names are compared: neither may hang the report or pass as WEB's.
+        {"device-names",
+         {{"com1.json", Result("COM1", "ready")},
+          {"nul.json", Result("NUL", "ready")},
+          {"WEB.json", Result(std::string("WEB\0" "1", 5), "ready")}},
+         1, {0, 0, 0, 0, 0, 0, 2}, {}, {}, {}, {}, {}, {"COM1", "NUL"}, {}, {}, {}, {"WEB.json"},
+         {"&quot;machine&quot; holds a control character"}, 0,
+         "2 machines: 0 do not restart, 0 exposed, 0 unreachable with FailOpen on, 0 unreachable with recovery codes "
+         "only, 0 bypass, 2 ready; 0 stale, 0 may come from another computer, 1 files not read"},
         {"all-ready",
          {{"A.json", Result("A", "ready")}, {"B.json", Result("B", "ready")}},
          0, {0, 0, 0, 0, 0, 0, 2}, {}, {}, {}, {}, {}, {"A", "B"}, {}, {}, {}, {}, {}, 0,
@@ -342,6 +354,34 @@ TEST(FleetReport, OnlyTheComputersOwnAccountMayOwnItsResult) {
         DoubtOwner(result, row.owner);
         EXPECT_EQ(result.doubts, row.doubt ? Names{row.doubt} : Names{}) << row.owner;
     }
+}
+
+}  // namespace
+
+namespace {
+
+// A result file that is a link to a device (made on the Unix side, where
+// Wine shows a symbolic link as the file it names): it is not read, neither
+// its endless bytes nor a blocking read.
+TEST(FleetReport, ReadsNoDevice) {
+    const std::string unix = "/tmp/vyn-fleet-device-" + std::to_string(::GetCurrentProcessId());
+    const std::wstring folder = L"Z:" + FromUtf8(unix);
+    std::wstring windows = folder;
+    for (wchar_t& c : windows)
+        if (c == L'/') c = L'\\';
+    // Wine's file attributes fail on the link itself: a plain file made after
+    // it says it is there.
+    const std::wstring made = windows + L"\\made";
+    ASSERT_TRUE(RunUnixShell("mkdir -p " + unix + " && ln -sf /dev/zero " + unix + "/zero.json && touch " + unix +
+                                 "/made",
+                             [&made] { return ::GetFileAttributesW(made.c_str()) != INVALID_FILE_ATTRIBUTES; }));
+    const std::wstring page = windows + L".html";
+    const ChildRun run = RunFleet(L"report \"" + windows + L"\" --out \"" + page + L"\"");
+    EXPECT_EQ(run.exitCode, 1u) << run.out;
+    EXPECT_EQ(SecondCells(SectionOf(ReadAll(page), "not-read")),
+              Names{"not a plain file (a device, a link or another reparse point)"});
+    RunUnixShell("rm -rf " + unix + " " + unix + ".html",
+                 [&made] { return ::GetFileAttributesW(made.c_str()) == INVALID_FILE_ATTRIBUTES; });
 }
 
 }  // namespace

@@ -67,10 +67,57 @@ std::string Report::Text(Verdict verdict, const std::string& sentence) const {
     return text;
 }
 
+namespace {
+
+// The length of the well-formed UTF-8 sequence at `at` (1 to 4), or 0 when
+// the bytes there are none: a stray continuation byte, an overlong form, a
+// surrogate, a code point past U+10FFFF or a cut sequence.
+size_t Utf8SequenceAt(const std::string& text, size_t at) {
+    const auto byte = [&text](size_t i) { return i < text.size() ? static_cast<unsigned char>(text[i]) : 0u; };
+    const unsigned lead = byte(at);
+    size_t length = 0;
+    unsigned low = 0x80, high = 0xBF;  // the bounds of the second byte
+    if (lead < 0x80) return 1;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3;
+        if (lead == 0xE0) low = 0xA0;
+        if (lead == 0xED) high = 0x9F;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4;
+        if (lead == 0xF0) low = 0x90;
+        if (lead == 0xF4) high = 0x8F;
+    } else {
+        return 0;
+    }
+    if (byte(at + 1) < low || byte(at + 1) > high) return 0;
+    for (size_t i = 2; i < length; ++i)
+        if (byte(at + i) < 0x80 || byte(at + i) > 0xBF) return 0;
+    return length;
+}
+
+}  // namespace
+
 std::string JsonString(const std::string& text) {
     std::string out = "\"";
-    for (const char c : text) {
+    for (size_t at = 0; at < text.size(); ++at) {
+        const char c = text[at];
         const auto byte = static_cast<unsigned char>(c);
+        if (byte >= 0x80) {
+            // Texts of the service (a Content-Type, a fault's message) reach
+            // the findings as sent. JSON is UTF-8 only, and a report over many
+            // machines refuses a result that is not: each byte of a malformed
+            // sequence becomes U+FFFD.
+            const size_t length = Utf8SequenceAt(text, at);
+            if (length == 0) {
+                out += "\\ufffd";
+            } else {
+                out.append(text, at, length);
+                at += length - 1;
+            }
+            continue;
+        }
         switch (c) {
             case '"': out += "\\\""; break;
             case '\\': out += "\\\\"; break;
@@ -83,7 +130,7 @@ std::string JsonString(const std::string& text) {
                     std::snprintf(escaped, sizeof escaped, "\\u%04x", byte);
                     out += escaped;
                 } else {
-                    out += c;  // UTF-8 passes through as it is
+                    out += c;
                 }
         }
     }

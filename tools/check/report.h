@@ -50,5 +50,6 @@ private:
     std::vector<Finding> findings_;
 };
 
-// A JSON string literal of UTF-8 text (quotes included).
+// A JSON string literal of the text (quotes included); each byte of a
+// malformed UTF-8 sequence in it is written as U+FFFD.
 std::string JsonString(const std::string& text);

@@ -81,6 +81,14 @@ void Read(const json& doc, const FleetLimits& limits, MachineResult& r) {
     r.machine = Text(doc, "machine");
     if (r.machine.empty()) throw InputBound("\"machine\" is empty");
     r.domain = TextOrNull(doc, "domain");
+    // No computer or domain name holds a control character. A NUL would end
+    // the name where it is compared with the file's name and its owner, and
+    // the page would show the rest: "WEB\u00001" in WEB.json would pass as
+    // WEB's own and read as WEB1.
+    for (const std::string* name : {&r.machine, &r.domain})
+        if (std::any_of(name->begin(), name->end(), [](char c) { return (c >= 0 && c < 0x20) || c == 0x7f; }))
+            throw InputBound(std::string("\"") + (name == &r.machine ? "machine" : "domain") +
+                             "\" holds a control character");
     r.verdict = Text(doc, "verdict");
     if (std::find(std::begin(kVerdicts), std::end(kVerdicts), r.verdict) == std::end(kVerdicts))
         throw InputBound("\"verdict\" is not a verdict of vyn-check (" + std::to_string(r.verdict.size()) +
@@ -130,11 +138,21 @@ bool ReadWholeFile(const std::wstring& path, uint64_t listedSize, uint64_t maxBy
         return false;
     };
     if (listedSize > maxBytes) return tooLarge(" (" + std::to_string(listedSize) + " bytes)");
+    // A link is not followed: it is opened itself, and refused below.
     const unique_hfile file(::CreateFileW(path.c_str(), GENERIC_READ,
                                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                          OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+                                          OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN | FILE_FLAG_OPEN_REPARSE_POINT,
+                                          nullptr));
     if (!file) {
         reason = "cannot be opened (error " + std::to_string(::GetLastError()) + ")";
+        return false;
+    }
+    // Only a plain file on a disk is read: a device would block the read (a
+    // serial port, the console) or never end.
+    BY_HANDLE_FILE_INFORMATION info = {};
+    if (::GetFileType(file.get()) != FILE_TYPE_DISK || !::GetFileInformationByHandle(file.get(), &info) ||
+        (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0) {
+        reason = "not a plain file (a device, a link or another reparse point)";
         return false;
     }
     bytes.assign(static_cast<size_t>(listedSize) + 1, '\0');
@@ -287,8 +305,37 @@ bool ParseMachineResult(const std::string& bytes, const std::string& fileName, c
     return true;
 }
 
+namespace {
+
+// `folder` in the "\\?\" form, in which no name is taken for a device: any
+// computer can create "com1.json" or "con.json" on the share (its name comes
+// to the server whole), and in the ordinary form such a name opens the serial
+// port or the console instead of the file. The folder as given when it has
+// no full path.
+std::wstring VerbatimFolder(const std::wstring& folder) {
+    const DWORD needed = ::GetFullPathNameW(folder.c_str(), 0, nullptr, nullptr);
+    if (needed == 0) {
+        LogSystemCallFailure("GetFullPathNameW", ::GetLastError());
+        return folder;
+    }
+    std::wstring full(needed, L'\0');
+    const DWORD length = ::GetFullPathNameW(folder.c_str(), needed, full.data(), nullptr);
+    if (length == 0 || length >= needed) {
+        LogSystemCallFailure("GetFullPathNameW", ::GetLastError());
+        return folder;
+    }
+    full.resize(length);
+    while (full.size() > 2 && full.back() == L'\\') full.pop_back();
+    if (full.compare(0, 4, L"\\\\?\\") == 0 || full.compare(0, 4, L"\\\\.\\") == 0) return full;
+    if (full.compare(0, 2, L"\\\\") == 0) return L"\\\\?\\UNC\\" + full.substr(2);
+    return L"\\\\?\\" + full;
+}
+
+}  // namespace
+
 bool ReadFleetResults(const std::wstring& folder, const FleetLimits& limits, FleetResults& out, DWORD& error) {
     out = FleetResults();
+    const std::wstring verbatim = VerbatimFolder(folder);
     WIN32_FIND_DATAW found = {};
     const unique_find search(::FindFirstFileW((folder + L"\\*.json").c_str(), &found));
     if (!search) {
@@ -321,7 +368,7 @@ bool ReadFleetResults(const std::wstring& folder, const FleetLimits& limits, Fle
     const bool owners = KeepsOwners(folder);
     std::map<std::string, std::vector<MachineResult>> byMachine;
     for (const Listed& listed : names) {
-        const std::wstring path = folder + L"\\" + listed.name;
+        const std::wstring path = verbatim + L"\\" + listed.name;
         const std::string fileName = ToUtf8(listed.name);
         std::string bytes, reason;
         MachineResult result;
