@@ -102,8 +102,8 @@ const log_detail::LogFileSystem& Files() noexcept { return log_detail::CurrentLo
 
 // Opens the object at `path` itself, never what a reparse point leads to.
 unique_hfile OpenNotFollowed(const wchar_t* path, DWORD access, DWORD disposition, DWORD flags) noexcept {
-    unique_hfile file(::CreateFileW(path, access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                    disposition, flags | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    unique_hfile file(Files().createFile(path, access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                         nullptr, disposition, flags | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
     return file;
 }
 
@@ -329,15 +329,27 @@ void AppendLine(const std::string& line, bool mayRotate, bool quiet) noexcept {
     ::WriteFile(file.get(), line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
 }
 
+// True when the name at `path` is delete-pending: NTFS keeps a deleted file
+// that someone (an administrator's viewer) still holds, and refuses every open
+// of the name with ERROR_ACCESS_DENIED until the last holder closes it. With
+// the backup privilege and backup semantics nothing else refuses an open that
+// asks for no data.
+bool IsDeletePending(const wchar_t* path) noexcept {
+    const unique_hfile found = OpenNotFollowed(path, FILE_READ_ATTRIBUTES, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS);
+    return !found && ::GetLastError() == ERROR_ACCESS_DENIED;
+}
+
 // True when the file or folder at `path` exists with an owner other than this
 // machine's accounts: someone else made it, or moving it aside failed at an
-// earlier take-back (its owner is taken back only once it is aside).
+// earlier take-back (its owner is taken back only once it is aside). A
+// delete-pending name is nobody's: it goes away at its holder's last close,
+// and moving it aside would fail (and leave the process without a log).
 bool OwnedByOthers(const wchar_t* path) noexcept {
     const unique_hfile found =
         OpenNotFollowed(path, READ_CONTROL | FILE_READ_ATTRIBUTES, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS);
     if (!found) {
         const DWORD error = ::GetLastError();
-        return error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND;
+        return error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND && error != ERROR_ACCESS_DENIED;
     }
     std::unique_ptr<BYTE[]> descriptor;
     PSID owner = nullptr;
@@ -465,8 +477,12 @@ bool CheckFolderAndLog(HANDLE folder, DWORD folderAttributes) noexcept {
         return false;
     }
     DropRotationLeftovers();
-    if (!takenBack && !OwnedByOthers(gState.path) && !OwnedByOthers(gState.oldPath))
-        return static_cast<bool>(OpenLogFileAt(OPEN_ALWAYS, false));
+    if (!takenBack && !OwnedByOthers(gState.path) && !OwnedByOthers(gState.oldPath)) {
+        // A delete-pending vyn.log is reported once, and the writer stays
+        // open: each line tries the name again, and the first one after the
+        // holder lets go creates the file.
+        return static_cast<bool>(OpenLogFileAt(OPEN_ALWAYS, false)) || IsDeletePending(gState.path);
+    }
     for (const wchar_t* path : {gState.path, gState.oldPath}) {
         if (!MoveAsideTakenBack(path)) {
             ReportRefusal("Log file", path, "it cannot be moved aside");

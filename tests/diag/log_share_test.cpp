@@ -251,6 +251,34 @@ TEST(SharedLog, DeletedLogWhileAnotherProcessIsIdleIsMadeAnewByTheNextLine) {
     CloseLogFile();
 }
 
+// A process loads while an administrator's deleted vyn.log or vyn.log.old is
+// still held open by a viewer (delete-pending on NTFS: opening the name fails
+// with ERROR_ACCESS_DENIED). The name goes away at the viewer's last close, so
+// it is not a file someone else owns: the load keeps the log, and the first
+// line after the viewer lets go makes a new vyn.log.
+TEST(SharedLog, LoadWhileALogIsDeletePendingKeepsTheLog) {
+    for (const wchar_t* name : {L"vyn.log", L"vyn.log.old"}) {
+        SCOPED_TRACE(ToUtf8(name));
+        EmptyLogFolder();
+        const delete_pending::Scope ntfs;
+        const std::wstring path = Directory() + L"\\" + name;
+        WriteAll(path, "deleted\r\n");
+        {
+            const unique_hfile viewer(::CreateFileW(path.c_str(), GENERIC_READ,
+                                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                                    OPEN_EXISTING, 0, nullptr));
+            ASSERT_TRUE(viewer);
+            ASSERT_TRUE(delete_pending::DeleteAsNtfs(path.c_str()));
+            EXPECT_TRUE(OpenLogFile());
+        }
+        LogMessage("after the viewer");
+        std::vector<std::string> texts;
+        for (const std::string& line : Lines(ReadAll(LogPath()))) texts.push_back(StripLogPrefix(line));
+        EXPECT_EQ(texts, std::vector<std::string>{"after the viewer"});
+        CloseLogFile();
+    }
+}
+
 // vyn.log.old deleted while the process that wrote its last line is idle:
 // every later rotation still happens, so three times the bound written leaves
 // both files within it. A rotation a process abandoned midway (its earlier
