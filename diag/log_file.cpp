@@ -60,8 +60,11 @@ constexpr char kDebuggerOnly[] = "; logging to the debugger output only";
 constexpr wchar_t kLogLockName[] = L"Global\\Vyn Security log";
 
 // Only SYSTEM and the Administrators may open the lock: a user who could would
-// hold it and stall every Winlogon's log.
-constexpr wchar_t kLogLockSecurity[] = L"D:P(A;;GA;;;SY)(A;;GA;;;BA)";
+// hold it and stall every Winlogon's log. Owned by the Administrators whoever
+// creates it: on XP an administrator's objects are owned by that
+// administrator, and a Winlogon loading while vyn-check or the logon host holds
+// the lock would take it for another account's and rotate without it.
+constexpr wchar_t kLogLockSecurity[] = L"O:BAD:P(A;;GA;;;SY)(A;;GA;;;BA)";
 
 // How long a line waits for another process's line or rotation. A holder
 // that keeps the lock longer is stuck; lines then go on without it.

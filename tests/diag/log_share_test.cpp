@@ -406,6 +406,27 @@ TEST(SharedLog, RefusedLogFileIsOneWarningEventPerLoad) {
     EXPECT_TRUE(::RemoveDirectoryW(LogPath().c_str()));
 }
 
+// The lock is made owned by the Administrators whoever creates it first: on
+// XP an administrator's objects are owned by that administrator, and a
+// Winlogon (SYSTEM) loading while vyn-check or the logon host holds the lock
+// would otherwise find another account's lock and rotate without it.
+TEST(SharedLog, LockIsOwnedByTheAdministratorsWhoeverCreatesIt) {
+    EmptyLogFolder();
+    ASSERT_TRUE(OpenLogFile());
+    const unique_handle lock(::OpenMutexW(READ_CONTROL, FALSE, L"Global\\Vyn Security log"));
+    ASSERT_TRUE(lock);
+    DWORD size = 0;
+    ::GetKernelObjectSecurity(lock.get(), OWNER_SECURITY_INFORMATION, nullptr, 0, &size);
+    std::vector<BYTE> descriptor(size);
+    ASSERT_TRUE(::GetKernelObjectSecurity(lock.get(), OWNER_SECURITY_INFORMATION, descriptor.data(), size, &size));
+    LPWSTR text = nullptr;
+    ASSERT_TRUE(::ConvertSecurityDescriptorToStringSecurityDescriptorW(descriptor.data(), SDDL_REVISION_1,
+                                                                       OWNER_SECURITY_INFORMATION, &text, nullptr));
+    const unique_hlocal owned(text);
+    EXPECT_STREQ(text, L"O:BA");
+    CloseLogFile();
+}
+
 // A user may create the lock's name first and hold it: a lock another
 // account owns is not waited for. The administrator is told once, and the
 // log is still bounded.
