@@ -457,8 +457,9 @@ bool MoveAsideTakenBack(const wchar_t* path) noexcept {
 }
 
 // Checks the folder held at `folder` and what is in it, under the lock, and
-// opens vyn.log once to check it.
-bool CheckFolderAndLog(HANDLE folder, DWORD folderAttributes) noexcept {
+// opens vyn.log once to check it. `locked`: this process holds the lock, so
+// no other process is midway through a rotation.
+bool CheckFolderAndLog(HANDLE folder, DWORD folderAttributes, bool locked) noexcept {
     BY_HANDLE_FILE_INFORMATION info = {};
     if (!::GetFileInformationByHandle(folder, &info)) {
         ReportLogCallFailure("GetFileInformationByHandle", ::GetLastError());
@@ -478,7 +479,10 @@ bool CheckFolderAndLog(HANDLE folder, DWORD folderAttributes) noexcept {
         ReportRefusal("Log folder", gState.directory, "its owner and DACL cannot be taken back");
         return false;
     }
-    DropRotationLeftovers();
+    // A leftover is another process's rotation under way unless the lock
+    // says no rotation is: without it (a stuck holder, a lock not ours) the
+    // leftovers wait for a later load.
+    if (locked) DropRotationLeftovers();
     if (!takenBack && !OwnedByOthers(gState.path) && !OwnedByOthers(gState.oldPath)) {
         // A delete-pending vyn.log is reported once, and the writer stays
         // open: each line tries the name again, and the first one after the
@@ -587,7 +591,7 @@ bool OpenLogFileWriter() noexcept {
         ReportRefusal("Log folder", gState.directory, "it cannot be opened");
         return false;
     }
-    if (!CheckFolderAndLog(folder.get(), attributes)) return false;
+    if (!CheckFolderAndLog(folder.get(), attributes, lock.held())) return false;
     gState.active = true;
     return true;
 }

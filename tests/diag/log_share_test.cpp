@@ -309,6 +309,47 @@ TEST(SharedLog, DeletedOldLogLeavesTheRotationsBounded) {
     EXPECT_GT(FileBytes(OldPath()), kBound / 2);
 }
 
+// A load that cannot have the lock (another process holds it, midway through
+// a rotation) leaves a rotation's leftover alone: it may be that rotation's
+// earlier old log, which goes back to vyn.log.old if the rotation fails. The
+// next load that has the lock clears it.
+TEST(SharedLog, RotationLeftoversAreClearedOnlyUnderTheLock) {
+    EmptyLogFolder();
+    const std::wstring leftover = OldPath() + L".4242.17";
+    WriteAll(leftover, "earlier old log\r\n");
+    const unique_handle taken(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    const unique_handle release(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    struct Holder {
+        HANDLE taken, release;
+    } holder = {taken.get(), release.get()};
+    const unique_handle thread(::CreateThread(
+        nullptr, 0,
+        [](void* context) -> DWORD {
+            const auto* h = static_cast<Holder*>(context);
+            const unique_handle lock(::OpenMutexW(SYNCHRONIZE | MUTEX_MODIFY_STATE, FALSE, L"Global\\Vyn Security log"));
+            if (!lock || ::WaitForSingleObject(lock.get(), 10000) != WAIT_OBJECT_0) return 1;
+            ::SetEvent(h->taken);
+            ::WaitForSingleObject(h->release, 30000);
+            ::ReleaseMutex(lock.get());
+            return 0;
+        },
+        &holder, 0, nullptr));
+    ASSERT_TRUE(thread);
+    {
+        // Keeps the lock's name alive for the holder between the loads.
+        const unique_handle name(::CreateMutexW(nullptr, FALSE, L"Global\\Vyn Security log"));
+        ASSERT_EQ(::WaitForSingleObject(taken.get(), 10000), WAIT_OBJECT_0);
+        ASSERT_TRUE(OpenLogFile());
+        EXPECT_EQ(ReadAll(leftover), "earlier old log\r\n");
+        CloseLogFile();
+        ::SetEvent(release.get());
+        ASSERT_EQ(::WaitForSingleObject(thread.get(), 10000), WAIT_OBJECT_0);
+    }
+    ASSERT_TRUE(OpenLogFile());
+    EXPECT_EQ(::GetFileAttributesW(leftover.c_str()), INVALID_FILE_ATTRIBUTES);
+    CloseLogFile();
+}
+
 // Three processes stay idle, each after a line written into a different
 // vyn.log, while this one writes through five rotations: no idle process
 // keeps a rotated file alive, so the folder never holds more than twice the
