@@ -7,7 +7,6 @@
 // (delete-pending) until the last holder closes it.
 #include "diag/log_file.h"
 
-#include <shlobj.h>
 #include <strsafe.h>
 
 #include <algorithm>
@@ -60,8 +59,11 @@ constexpr char kDebuggerOnly[] = "; logging to the debugger output only";
 constexpr wchar_t kLogLockName[] = L"Global\\Vyn Security log";
 
 // Only SYSTEM and the Administrators may open the lock: a user who could would
-// hold it and stall every Winlogon's log.
-constexpr wchar_t kLogLockSecurity[] = L"D:P(A;;GA;;;SY)(A;;GA;;;BA)";
+// hold it and stall every Winlogon's log. Owned by the Administrators whoever
+// creates it: on XP an administrator's objects are owned by that
+// administrator, and a Winlogon loading while vyn-check or the logon host holds
+// the lock would take it for another account's and rotate without it.
+constexpr wchar_t kLogLockSecurity[] = L"O:BAD:P(A;;GA;;;SY)(A;;GA;;;BA)";
 
 // How long a line waits for another process's line or rotation. A holder
 // that keeps the lock longer is stuck; lines then go on without it.
@@ -102,8 +104,8 @@ const log_detail::LogFileSystem& Files() noexcept { return log_detail::CurrentLo
 
 // Opens the object at `path` itself, never what a reparse point leads to.
 unique_hfile OpenNotFollowed(const wchar_t* path, DWORD access, DWORD disposition, DWORD flags) noexcept {
-    unique_hfile file(::CreateFileW(path, access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                    disposition, flags | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    unique_hfile file(Files().createFile(path, access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                         nullptr, disposition, flags | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
     return file;
 }
 
@@ -329,15 +331,27 @@ void AppendLine(const std::string& line, bool mayRotate, bool quiet) noexcept {
     ::WriteFile(file.get(), line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
 }
 
+// True when the name at `path` is delete-pending: NTFS keeps a deleted file
+// that someone (an administrator's viewer) still holds, and refuses every open
+// of the name with ERROR_ACCESS_DENIED until the last holder closes it. With
+// the backup privilege and backup semantics nothing else refuses an open that
+// asks for no data.
+bool IsDeletePending(const wchar_t* path) noexcept {
+    const unique_hfile found = OpenNotFollowed(path, FILE_READ_ATTRIBUTES, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS);
+    return !found && ::GetLastError() == ERROR_ACCESS_DENIED;
+}
+
 // True when the file or folder at `path` exists with an owner other than this
 // machine's accounts: someone else made it, or moving it aside failed at an
-// earlier take-back (its owner is taken back only once it is aside).
+// earlier take-back (its owner is taken back only once it is aside). A
+// delete-pending name is nobody's: it goes away at its holder's last close,
+// and moving it aside would fail (and leave the process without a log).
 bool OwnedByOthers(const wchar_t* path) noexcept {
     const unique_hfile found =
         OpenNotFollowed(path, READ_CONTROL | FILE_READ_ATTRIBUTES, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS);
     if (!found) {
         const DWORD error = ::GetLastError();
-        return error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND;
+        return error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND && error != ERROR_ACCESS_DENIED;
     }
     std::unique_ptr<BYTE[]> descriptor;
     PSID owner = nullptr;
@@ -443,8 +457,9 @@ bool MoveAsideTakenBack(const wchar_t* path) noexcept {
 }
 
 // Checks the folder held at `folder` and what is in it, under the lock, and
-// opens vyn.log once to check it.
-bool CheckFolderAndLog(HANDLE folder, DWORD folderAttributes) noexcept {
+// opens vyn.log once to check it. `locked`: this process holds the lock, so
+// no other process is midway through a rotation.
+bool CheckFolderAndLog(HANDLE folder, DWORD folderAttributes, bool locked) noexcept {
     BY_HANDLE_FILE_INFORMATION info = {};
     if (!::GetFileInformationByHandle(folder, &info)) {
         ReportLogCallFailure("GetFileInformationByHandle", ::GetLastError());
@@ -464,9 +479,16 @@ bool CheckFolderAndLog(HANDLE folder, DWORD folderAttributes) noexcept {
         ReportRefusal("Log folder", gState.directory, "its owner and DACL cannot be taken back");
         return false;
     }
-    DropRotationLeftovers();
-    if (!takenBack && !OwnedByOthers(gState.path) && !OwnedByOthers(gState.oldPath))
-        return static_cast<bool>(OpenLogFileAt(OPEN_ALWAYS, false));
+    // A leftover is another process's rotation under way unless the lock
+    // says no rotation is: without it (a stuck holder, a lock not ours) the
+    // leftovers wait for a later load.
+    if (locked) DropRotationLeftovers();
+    if (!takenBack && !OwnedByOthers(gState.path) && !OwnedByOthers(gState.oldPath)) {
+        // A delete-pending vyn.log is reported once, and the writer stays
+        // open: each line tries the name again, and the first one after the
+        // holder lets go creates the file.
+        return static_cast<bool>(OpenLogFileAt(OPEN_ALWAYS, false)) || IsDeletePending(gState.path);
+    }
     for (const wchar_t* path : {gState.path, gState.oldPath}) {
         if (!MoveAsideTakenBack(path)) {
             ReportRefusal("Log file", path, "it cannot be moved aside");
@@ -481,10 +503,32 @@ bool CheckFolderAndLog(HANDLE folder, DWORD folderAttributes) noexcept {
 
 }  // namespace
 
+// The common application-data folder as the shell itself finds it: the
+// machine's "User Shell Folders" value ("%ALLUSERSPROFILE%\Application Data"
+// on XP and 2003), expanded with this process's environment. Not through
+// SHGetFolderPathW: OpenLogFile runs at process attach, under the loader lock,
+// where no shell function may be called (the shell loads libraries on demand).
 HRESULT GetLogDirectory(wchar_t* buffer) noexcept {
-    wchar_t appData[MAX_PATH] = {};
-    const HRESULT hr = ::SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT, appData);
-    if (FAILED(hr)) return hr;
+    unique_hkey key;
+    LONG status = ::RegOpenKeyExW(HKEY_LOCAL_MACHINE,
+                                  L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\User Shell Folders", 0,
+                                  KEY_QUERY_VALUE, key.put());
+    if (status != ERROR_SUCCESS) {
+        key.release();
+        return HRESULT_FROM_WIN32(status);
+    }
+    wchar_t stored[MAX_PATH + 1] = {};
+    DWORD type = 0, size = MAX_PATH * sizeof(wchar_t);
+    status = ::RegQueryValueExW(key.get(), L"Common AppData", nullptr, &type, reinterpret_cast<BYTE*>(stored), &size);
+    if (status != ERROR_SUCCESS) return HRESULT_FROM_WIN32(status);
+    if (type != REG_SZ && type != REG_EXPAND_SZ) return HRESULT_FROM_WIN32(ERROR_INVALID_DATA);
+    wchar_t appData[MAX_PATH + 1] = {};
+    const DWORD expanded = ::ExpandEnvironmentStringsW(stored, appData, MAX_PATH + 1);
+    if (expanded == 0) return HRESULT_FROM_WIN32(::GetLastError());
+    // Only a full path: a variable this process lacks stays unexpanded, and
+    // the relative name it leaves would put the log in the current folder.
+    const bool full = (appData[0] == L'\\' && appData[1] == L'\\') || (appData[1] == L':' && appData[2] == L'\\');
+    if (expanded > MAX_PATH + 1 || !full || ::wcschr(appData, L'%')) return HRESULT_FROM_WIN32(ERROR_BAD_PATHNAME);
     wchar_t work[kLogDirectoryChars] = {};
     // Cut to fit when too long; the copy below reports it.
     ::StringCchPrintfW(work, kLogDirectoryChars, L"%s\\%s", appData, L"Vyn Security");
@@ -547,7 +591,7 @@ bool OpenLogFileWriter() noexcept {
         ReportRefusal("Log folder", gState.directory, "it cannot be opened");
         return false;
     }
-    if (!CheckFolderAndLog(folder.get(), attributes)) return false;
+    if (!CheckFolderAndLog(folder.get(), attributes, lock.held())) return false;
     gState.active = true;
     return true;
 }

@@ -31,6 +31,13 @@ namespace log_detail {
 // What a log file found in a folder that had to be taken back is given before
 // it is moved aside: owned by the Administrators, with the entries it would
 // have inherited from the private folder, so that nobody opens it anew.
+// SeTakeOwnershipPrivilege, SeBackupPrivilege and SeRestorePrivilege by their
+// fixed values (SE_TAKE_OWNERSHIP_PRIVILEGE, SE_BACKUP_PRIVILEGE and
+// SE_RESTORE_PRIVILEGE of the driver kit), the same on every Windows version.
+// Looking the names up instead asks the LSA by RPC, which the module must not
+// do at process attach, under the loader lock.
+const DWORD kTakeBackPrivileges[3] = {9, 17, 18};
+
 const wchar_t kTakenBackFileSecurity[] = L"O:BAD:AI(A;ID;FA;;;SY)(A;ID;FA;;;BA)";
 
 PrivilegedScope::PrivilegedScope() noexcept {
@@ -44,13 +51,11 @@ PrivilegedScope::PrivilegedScope() noexcept {
         ReportLogCallFailure("OpenThreadToken", ::GetLastError());
         return;
     }
-    const wchar_t* const names[] = {L"SeBackupPrivilege", L"SeRestorePrivilege", L"SeTakeOwnershipPrivilege"};
-    for (const wchar_t* name : names) {
-        TOKEN_PRIVILEGES privilege = {1, {{{0, 0}, SE_PRIVILEGE_ENABLED}}};
+    for (const DWORD value : kTakeBackPrivileges) {
+        TOKEN_PRIVILEGES privilege = {1, {{{value, 0}, SE_PRIVILEGE_ENABLED}}};
         // A privilege the caller does not hold is simply not enabled
         // (ERROR_NOT_ALL_ASSIGNED): the opens that need it then tell.
-        if (::LookupPrivilegeValueW(nullptr, name, &privilege.Privileges[0].Luid))
-            ::AdjustTokenPrivileges(token.get(), FALSE, &privilege, 0, nullptr, nullptr);
+        ::AdjustTokenPrivileges(token.get(), FALSE, &privilege, 0, nullptr, nullptr);
     }
 }
 

@@ -51,6 +51,9 @@ private:
     bool impersonating_ = false;
 };
 
+// The privileges PrivilegedScope enables, as the low parts of their LUIDs.
+extern const DWORD kTakeBackPrivileges[3];
+
 // The owner and DACL a log file found in a folder that was taken back gets.
 extern const wchar_t kTakenBackFileSecurity[];
 

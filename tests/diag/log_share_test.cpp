@@ -251,6 +251,34 @@ TEST(SharedLog, DeletedLogWhileAnotherProcessIsIdleIsMadeAnewByTheNextLine) {
     CloseLogFile();
 }
 
+// A process loads while an administrator's deleted vyn.log or vyn.log.old is
+// still held open by a viewer (delete-pending on NTFS: opening the name fails
+// with ERROR_ACCESS_DENIED). The name goes away at the viewer's last close, so
+// it is not a file someone else owns: the load keeps the log, and the first
+// line after the viewer lets go makes a new vyn.log.
+TEST(SharedLog, LoadWhileALogIsDeletePendingKeepsTheLog) {
+    for (const wchar_t* name : {L"vyn.log", L"vyn.log.old"}) {
+        SCOPED_TRACE(ToUtf8(name));
+        EmptyLogFolder();
+        const delete_pending::Scope ntfs;
+        const std::wstring path = Directory() + L"\\" + name;
+        WriteAll(path, "deleted\r\n");
+        {
+            const unique_hfile viewer(::CreateFileW(path.c_str(), GENERIC_READ,
+                                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                                    OPEN_EXISTING, 0, nullptr));
+            ASSERT_TRUE(viewer);
+            ASSERT_TRUE(delete_pending::DeleteAsNtfs(path.c_str()));
+            EXPECT_TRUE(OpenLogFile());
+        }
+        LogMessage("after the viewer");
+        std::vector<std::string> texts;
+        for (const std::string& line : Lines(ReadAll(LogPath()))) texts.push_back(StripLogPrefix(line));
+        EXPECT_EQ(texts, std::vector<std::string>{"after the viewer"});
+        CloseLogFile();
+    }
+}
+
 // vyn.log.old deleted while the process that wrote its last line is idle:
 // every later rotation still happens, so three times the bound written leaves
 // both files within it. A rotation a process abandoned midway (its earlier
@@ -279,6 +307,47 @@ TEST(SharedLog, DeletedOldLogLeavesTheRotationsBounded) {
     EXPECT_LE(FileBytes(LogPath()), kBound);
     EXPECT_LE(FileBytes(OldPath()), kBound);
     EXPECT_GT(FileBytes(OldPath()), kBound / 2);
+}
+
+// A load that cannot have the lock (another process holds it, midway through
+// a rotation) leaves a rotation's leftover alone: it may be that rotation's
+// earlier old log, which goes back to vyn.log.old if the rotation fails. The
+// next load that has the lock clears it.
+TEST(SharedLog, RotationLeftoversAreClearedOnlyUnderTheLock) {
+    EmptyLogFolder();
+    const std::wstring leftover = OldPath() + L".4242.17";
+    WriteAll(leftover, "earlier old log\r\n");
+    const unique_handle taken(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    const unique_handle release(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    struct Holder {
+        HANDLE taken, release;
+    } holder = {taken.get(), release.get()};
+    const unique_handle thread(::CreateThread(
+        nullptr, 0,
+        [](void* context) -> DWORD {
+            const auto* h = static_cast<Holder*>(context);
+            const unique_handle lock(::OpenMutexW(SYNCHRONIZE | MUTEX_MODIFY_STATE, FALSE, L"Global\\Vyn Security log"));
+            if (!lock || ::WaitForSingleObject(lock.get(), 10000) != WAIT_OBJECT_0) return 1;
+            ::SetEvent(h->taken);
+            ::WaitForSingleObject(h->release, 30000);
+            ::ReleaseMutex(lock.get());
+            return 0;
+        },
+        &holder, 0, nullptr));
+    ASSERT_TRUE(thread);
+    {
+        // Keeps the lock's name alive for the holder between the loads.
+        const unique_handle name(::CreateMutexW(nullptr, FALSE, L"Global\\Vyn Security log"));
+        ASSERT_EQ(::WaitForSingleObject(taken.get(), 10000), WAIT_OBJECT_0);
+        ASSERT_TRUE(OpenLogFile());
+        EXPECT_EQ(ReadAll(leftover), "earlier old log\r\n");
+        CloseLogFile();
+        ::SetEvent(release.get());
+        ASSERT_EQ(::WaitForSingleObject(thread.get(), 10000), WAIT_OBJECT_0);
+    }
+    ASSERT_TRUE(OpenLogFile());
+    EXPECT_EQ(::GetFileAttributesW(leftover.c_str()), INVALID_FILE_ATTRIBUTES);
+    CloseLogFile();
 }
 
 // Three processes stay idle, each after a line written into a different
@@ -376,6 +445,27 @@ TEST(SharedLog, RefusedLogFileIsOneWarningEventPerLoad) {
         CloseLogFile();
     }
     EXPECT_TRUE(::RemoveDirectoryW(LogPath().c_str()));
+}
+
+// The lock is made owned by the Administrators whoever creates it first: on
+// XP an administrator's objects are owned by that administrator, and a
+// Winlogon (SYSTEM) loading while vyn-check or the logon host holds the lock
+// would otherwise find another account's lock and rotate without it.
+TEST(SharedLog, LockIsOwnedByTheAdministratorsWhoeverCreatesIt) {
+    EmptyLogFolder();
+    ASSERT_TRUE(OpenLogFile());
+    const unique_handle lock(::OpenMutexW(READ_CONTROL, FALSE, L"Global\\Vyn Security log"));
+    ASSERT_TRUE(lock);
+    DWORD size = 0;
+    ::GetKernelObjectSecurity(lock.get(), OWNER_SECURITY_INFORMATION, nullptr, 0, &size);
+    std::vector<BYTE> descriptor(size);
+    ASSERT_TRUE(::GetKernelObjectSecurity(lock.get(), OWNER_SECURITY_INFORMATION, descriptor.data(), size, &size));
+    LPWSTR text = nullptr;
+    ASSERT_TRUE(::ConvertSecurityDescriptorToStringSecurityDescriptorW(descriptor.data(), SDDL_REVISION_1,
+                                                                       OWNER_SECURITY_INFORMATION, &text, nullptr));
+    const unique_hlocal owned(text);
+    EXPECT_STREQ(text, L"O:BA");
+    CloseLogFile();
 }
 
 // A user may create the lock's name first and hold it: a lock another

@@ -243,3 +243,30 @@ TEST(LogPathRefusal, ReparsePointsAndSecondLinks) {
     EXPECT_STREQ(LogPathRefusal(info(FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_REPARSE_POINT, 1)),
                  "it is a reparse point");
 }
+
+// The take-back privileges are enabled by their fixed values, with no name
+// lookup (an RPC to the LSA) at process attach: each value is the privilege
+// it stands for, and the scope enables it on the thread alone.
+TEST(PrivilegedScope, EnablesBackupRestoreAndTakeOwnershipByTheirFixedValues) {
+    const wchar_t* const names[] = {L"SeTakeOwnershipPrivilege", L"SeBackupPrivilege", L"SeRestorePrivilege"};
+    for (size_t i = 0; i < 3; ++i) {
+        SCOPED_TRACE(i);
+        LUID named = {};
+        ASSERT_TRUE(::LookupPrivilegeValueW(nullptr, names[i], &named));
+        EXPECT_EQ(named.LowPart, log_detail::kTakeBackPrivileges[i]);
+        EXPECT_EQ(named.HighPart, 0);
+    }
+    {
+        const log_detail::PrivilegedScope scope;
+        unique_handle token;
+        ASSERT_TRUE(::OpenThreadToken(::GetCurrentThread(), TOKEN_QUERY, TRUE, token.put()));
+        for (const DWORD value : log_detail::kTakeBackPrivileges) {
+            PRIVILEGE_SET wanted = {1, PRIVILEGE_SET_ALL_NECESSARY, {{{value, 0}, 0}}};
+            BOOL enabled = FALSE;
+            ASSERT_TRUE(::PrivilegeCheck(token.get(), &wanted, &enabled));
+            EXPECT_TRUE(enabled) << value;
+        }
+    }
+    HANDLE none = nullptr;
+    EXPECT_FALSE(::OpenThreadToken(::GetCurrentThread(), TOKEN_QUERY, TRUE, &none));
+}

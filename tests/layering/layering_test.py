@@ -84,6 +84,17 @@ class Layering(unittest.TestCase):
         self.assertEqual(unit_circle("diag"), [])
         self.assertIn("diag/log_report.h", includes(os.path.join(ROOT, "diag", "log_file.cpp")))
 
+    def test_diagnostics_call_no_shell_function(self):
+        # The log is opened at process attach, under the loader lock, where
+        # no shell function may be called: neither its header nor a call.
+        found = []
+        for path in sources("diag"):
+            with open(path, encoding="utf-8", errors="replace") as f:
+                text = f.read()
+            found += ["%s: %s" % (os.path.relpath(path, ROOT), name)
+                      for name in re.findall(r"\b(SH[A-Z]\w*\s*\(|shlobj\.h|shellapi\.h|shlwapi\.h)", text)]
+        self.assertEqual(found, [])
+
     def test_the_scan_sees_the_includes_it_must_refuse(self):
         # The gate is above both layers: its includes of them are found, so a
         # scan that reads nothing cannot pass the test above by accident.
