@@ -503,38 +503,6 @@ bool CheckFolderAndLog(HANDLE folder, DWORD folderAttributes, bool locked) noexc
 
 }  // namespace
 
-// The common application-data folder as the shell itself finds it: the
-// machine's "User Shell Folders" value ("%ALLUSERSPROFILE%\Application Data"
-// on XP and 2003), expanded with this process's environment. Not through
-// SHGetFolderPathW: OpenLogFile runs at process attach, under the loader lock,
-// where no shell function may be called (the shell loads libraries on demand).
-HRESULT GetLogDirectory(wchar_t* buffer) noexcept {
-    unique_hkey key;
-    LONG status = ::RegOpenKeyExW(HKEY_LOCAL_MACHINE,
-                                  L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\User Shell Folders", 0,
-                                  KEY_QUERY_VALUE, key.put());
-    if (status != ERROR_SUCCESS) {
-        key.release();
-        return HRESULT_FROM_WIN32(status);
-    }
-    wchar_t stored[MAX_PATH + 1] = {};
-    DWORD type = 0, size = MAX_PATH * sizeof(wchar_t);
-    status = ::RegQueryValueExW(key.get(), L"Common AppData", nullptr, &type, reinterpret_cast<BYTE*>(stored), &size);
-    if (status != ERROR_SUCCESS) return HRESULT_FROM_WIN32(status);
-    if (type != REG_SZ && type != REG_EXPAND_SZ) return HRESULT_FROM_WIN32(ERROR_INVALID_DATA);
-    wchar_t appData[MAX_PATH + 1] = {};
-    const DWORD expanded = ::ExpandEnvironmentStringsW(stored, appData, MAX_PATH + 1);
-    if (expanded == 0) return HRESULT_FROM_WIN32(::GetLastError());
-    // Only a full path: a variable this process lacks stays unexpanded, and
-    // the relative name it leaves would put the log in the current folder.
-    const bool full = (appData[0] == L'\\' && appData[1] == L'\\') || (appData[1] == L':' && appData[2] == L'\\');
-    if (expanded > MAX_PATH + 1 || !full || ::wcschr(appData, L'%')) return HRESULT_FROM_WIN32(ERROR_BAD_PATHNAME);
-    wchar_t work[kLogDirectoryChars] = {};
-    // Cut to fit when too long; the copy below reports it.
-    ::StringCchPrintfW(work, kLogDirectoryChars, L"%s\\%s", appData, L"Vyn Security");
-    return ::StringCchCopyW(buffer, kLogDirectoryChars, work);
-}
-
 void AppendToLogFile(const std::string& line) noexcept {
     if (!gState.active) return;
     const CCriticalSectionLock guard(gLogGuard);

@@ -91,6 +91,22 @@ Scope::Scope() : saved_(log_detail::CurrentLogFileSystem()) {
     log_detail::CurrentLogFileSystem() = {CreateAsNtfs, MoveAsNtfs, DeleteAsNtfs};
 }
 
-Scope::~Scope() { log_detail::CurrentLogFileSystem() = saved_; }
+// A name still marked when the test ends (its holder was another process)
+// goes now: the next test program in this prefix finds the folder as NTFS
+// would leave it once every holder has closed.
+Scope::~Scope() {
+    log_detail::CurrentLogFileSystem() = saved_;
+    wchar_t folder[520];
+    if (GetLogDirectory(folder) != S_OK) return;
+    WIN32_FIND_DATAW found;
+    const unique_hfind search(::FindFirstFileW((std::wstring(folder) + L"\\vyn.log*").c_str(), &found));
+    if (!search) return;
+    do {
+        if (!(found.dwFileAttributes & FILE_ATTRIBUTE_READONLY)) continue;
+        const std::wstring path = std::wstring(folder) + L"\\" + found.cFileName;
+        ::SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+        ::DeleteFileW(path.c_str());
+    } while (::FindNextFileW(search.get(), &found));
+}
 
 }  // namespace delete_pending

@@ -70,11 +70,20 @@ TEST(LogMessage, NullTextIsAnEmptyLine) {
     EXPECT_EQ(raw[0].substr(raw[0].size() - 3), " \r\n");
 }
 
+// Also for a process started before the variable the stored folder names was
+// set (Winlogon early at boot): the profile list then gives that folder.
 TEST(GetLogDirectory, IsVynSecurityUnderTheCommonApplicationDataFolder) {
-    wchar_t buffer[520];
-    std::fill(std::begin(buffer), std::end(buffer), L'x');
-    EXPECT_EQ(GetLogDirectory(buffer), S_OK);
-    EXPECT_STREQ(buffer, L"C:\\ProgramData\\Vyn Security");
+    wchar_t saved[MAX_PATH] = {};
+    ASSERT_GT(::GetEnvironmentVariableW(L"ProgramData", saved, MAX_PATH), 0u);
+    for (const bool withVariable : {true, false}) {
+        SCOPED_TRACE(withVariable ? "ProgramData set" : "ProgramData not set");
+        ::SetEnvironmentVariableW(L"ProgramData", withVariable ? saved : nullptr);
+        wchar_t buffer[520];
+        std::fill(std::begin(buffer), std::end(buffer), L'x');
+        EXPECT_EQ(GetLogDirectory(buffer), S_OK);
+        EXPECT_STREQ(buffer, L"C:\\ProgramData\\Vyn Security");
+    }
+    ::SetEnvironmentVariableW(L"ProgramData", saved);
 }
 
 }  // namespace

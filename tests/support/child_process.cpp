@@ -43,12 +43,38 @@ ChildRun RunChild(const std::wstring& program, const std::wstring& arguments, Ch
     }
     const unique_handle processHandle(process.hProcess);
     const unique_handle threadHandle(process.hThread);
+    // The pipe is read until the child has exited, not until it reports its
+    // end: a process the child started may hold a copy of the write end and
+    // outlive it (Wine starts its desktop process from the first window of a
+    // session, with the opener's standard handles), and the pipe would then
+    // never end. A child still running after 100 s is ended and fails the
+    // test with what it wrote, within ctest's own limit.
     char buffer[4096];
-    DWORD got = 0;
-    while (::ReadFile(readEnd.get(), buffer, sizeof buffer, &got, nullptr) && got > 0) run.out.append(buffer, got);
-    if (::WaitForSingleObject(processHandle.get(), 60000) == WAIT_OBJECT_0)
-        ::GetExitCodeProcess(processHandle.get(), &run.exitCode);
-    return run;
+    auto drain = [&]() {
+        DWORD available = 0;
+        while (::PeekNamedPipe(readEnd.get(), nullptr, 0, nullptr, &available, nullptr) && available > 0) {
+            DWORD got = 0;
+            if (!::ReadFile(readEnd.get(), buffer, available < sizeof buffer ? available : sizeof buffer, &got,
+                            nullptr) ||
+                got == 0)
+                return;
+            run.out.append(buffer, got);
+        }
+    };
+    const DWORD startedAt = ::GetTickCount();
+    for (;;) {
+        drain();
+        if (::WaitForSingleObject(processHandle.get(), 20) == WAIT_OBJECT_0) {
+            drain();
+            ::GetExitCodeProcess(processHandle.get(), &run.exitCode);
+            return run;
+        }
+        if (::GetTickCount() - startedAt > 100000) {
+            ::TerminateProcess(processHandle.get(), 0xFFFFFFFF);
+            ADD_FAILURE() << "the child ran past 100 s; it wrote:\n" << run.out;
+            return run;
+        }
+    }
 }
 
 ChildRun RunChildWithOutputFile(const std::wstring& program, const std::wstring& arguments, DWORD timeoutMs) {

@@ -20,9 +20,10 @@ enum class ChildStderr {
     Discarded,  // standard error goes to NUL (a usage text the test does not read)
 };
 
-// Starts `program` (a Windows path) with `arguments`, reads its standard
-// output to the end and waits up to a minute for it to exit. A program that
-// cannot be started is a test failure.
+// Starts `program` (a Windows path) with `arguments` and reads its standard
+// output until it exits: at most 100 s, after which it is ended and the run is
+// a test failure (exitCode stays 0xFFFFFFFF). A program that cannot be started
+// is a test failure.
 ChildRun RunChild(const std::wstring& program, const std::wstring& arguments, ChildStderr errors);
 
 // The same for a program that may start Wine's desktop process (the first
