@@ -547,8 +547,18 @@ def scenario(prefix, args, payload, msi, lower):
     expect((prefix.values(MARKS_KEY) or {}).get("PreviousGinaDLL") == ("REG_SZ", OTHER_GINA),
            f"upgrade: marks {prefix.values(MARKS_KEY)}")
 
-    # 6. Uninstall after the upgrade, by the feature's name.
-    prefix.msiexec("/i", msi, "REMOVE=Complete")
+    # 6. Uninstall after the upgrade, by the feature's name, over a Recovery
+    # key that someone else made with a subkey (a Power User may create keys
+    # under HKLM\Software): Windows refuses to delete it, and it must not
+    # block the uninstall.
+    if prefix.run("reg", "add", RECOVERY_KEY + r"\Planted", "/f").returncode != 0:
+        fail("cannot plant a subkey under the recovery codes' store")
+    log = prefix.msiexec_logged("planted.log", "/i", msi, "REMOVE=Complete")
+    expect("Vyn Security: The key HKLM\\Software\\Vyn Security\\Recovery is left in place: Windows refuses to delete "
+           "it (it has subkeys, or its access list keeps the installer out), so vyn-recovery did not make it." in log,
+           "uninstall after upgrade: no line for the planted recovery key")
+    expect(prefix.subkeys(RECOVERY_KEY) == ["Planted"], f"uninstall after upgrade: {prefix.subkeys(RECOVERY_KEY)}")
+    prefix.run("reg", "delete", RECOVERY_KEY, "/f")
     expect(prefix.gina() == ("REG_SZ", OTHER_GINA), f"uninstall after upgrade: GinaDLL is {prefix.gina()}")
     prefix.run("reg", "delete", WINLOGON_KEY, "/v", "GinaDLL", "/f")
     expect_removed(prefix, payload, args.guide, "uninstall after upgrade")

@@ -98,10 +98,17 @@ DWORD CaptureRecoveryStore(std::wstring& captured, const char*& failedCall) {
     return ERROR_SUCCESS;
 }
 
-DWORD RemoveRecoveryStore(const char*& failedCall) {
+DWORD RemoveRecoveryStore(bool& left, const char*& failedCall) {
+    left = false;
     // The store has values only; a 64-bit process deletes from the 64-bit view.
     const LONG result = ::RegDeleteKeyW(HKEY_LOCAL_MACHINE, kRecoveryStoreKey);
     if (result == ERROR_SUCCESS || result == ERROR_FILE_NOT_FOUND) return ERROR_SUCCESS;
+    // RegDeleteKey refuses a key with subkeys, and one that denies DELETE to
+    // LocalSystem, with ERROR_ACCESS_DENIED.
+    if (result == ERROR_ACCESS_DENIED) {
+        left = true;
+        return ERROR_SUCCESS;
+    }
     return Fail("RegDeleteKeyW", result, failedCall);
 }
 

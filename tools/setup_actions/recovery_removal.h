@@ -19,8 +19,13 @@ extern const wchar_t kRecoveryStoreKey[];
 // call that failed, with `failedCall` naming it.
 DWORD CaptureRecoveryStore(std::wstring& captured, const char*& failedCall);
 
-// Removes the key; ERROR_SUCCESS also when there is none.
-DWORD RemoveRecoveryStore(const char*& failedCall);
+// Removes the key; ERROR_SUCCESS also when there is none. A key Windows
+// refuses to delete (one with subkeys, or whose access list keeps the
+// installer out) is none that vyn-recovery made: it is left in place, with
+// `left` set, rather than failing the uninstall, or else whoever planted it
+// under HKLM\Software (a Power User may create keys there) could block every
+// uninstall.
+DWORD RemoveRecoveryStore(bool& left, const char*& failedCall);
 
 // Writes back what CaptureRecoveryStore kept: the key with its owner, group
 // and access list, and every value with its type. "" writes nothing.

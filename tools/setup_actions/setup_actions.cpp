@@ -127,8 +127,14 @@ extern "C" UINT WINAPI PrepareRecoveryRemoval(MSIHANDLE install) {
 
 extern "C" UINT WINAPI RemoveRecoveryCodes(MSIHANDLE install) {
     const char* call = "";
-    const DWORD error = RemoveRecoveryStore(call);
+    bool left = false;
+    const DWORD error = RemoveRecoveryStore(left, call);
     if (error != ERROR_SUCCESS) return Failed(install, call, error);
+    if (left) {
+        Say(install, L"The key HKLM\\Software\\Vyn Security\\Recovery is left in place: Windows refuses to delete it "
+                     L"(it has subkeys, or its access list keeps the installer out), so vyn-recovery did not make it.");
+        return ERROR_SUCCESS;
+    }
     Say(install, L"The recovery codes' store HKLM\\Software\\Vyn Security\\Recovery is removed.");
     return ERROR_SUCCESS;
 }
