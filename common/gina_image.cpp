@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstring>
 #include <set>
 
@@ -130,7 +131,17 @@ TableRead ImportedDlls(const std::string& data, size_t sections, WORD count, con
         // The loader cannot open a DLL whose name is no file name.
         if (ReadName(data, sections, count, descriptor.Name, MAX_PATH, name) != NameRead::Read || name.empty())
             return TableRead::Damaged;
-        dlls.push_back(LoaderFileName(name));
+        // A DLL listed again is the one already loaded: the loader maps it
+        // once, and the give-back must look for it once, or a hostile table
+        // naming one large DLL a thousand times costs a thousand reads of it.
+        const std::string file = LoaderFileName(name);
+        const bool listed = std::any_of(dlls.begin(), dlls.end(), [&file](const std::string& earlier) {
+            return earlier.size() == file.size() &&
+                   std::equal(earlier.begin(), earlier.end(), file.begin(), [](char a, char b) {
+                       return std::tolower(static_cast<unsigned char>(a)) == std::tolower(static_cast<unsigned char>(b));
+                   });
+        });
+        if (!listed) dlls.push_back(file);
     }
 }
 

@@ -35,7 +35,8 @@ struct ImageFinding {
     std::vector<std::string> missing;  // for MissingExports, in the required order
     // The DLLs the loader maps with the image (its import table; delay-loaded
     // DLLs are not needed to load it), named as the loader looks them up: see
-    // LoaderFileName. Filled when the headers are sound (None, MissingExports).
+    // LoaderFileName, each once (compared without case, as the loader does).
+    // Filled when the headers are sound (None, MissingExports).
     std::vector<std::string> imports;
 };
 

@@ -359,6 +359,7 @@ struct ReaderCase {
     ImageProblem problem;
     std::vector<std::string> missing;
     std::string import;  // one DLL the finding must list; empty: none checked
+    size_t imports = 0;  // how many DLLs the finding lists; 0: not checked
 };
 
 const std::string kLongName(300, 'A');
@@ -381,15 +382,18 @@ const ReaderCase kReaderCases[] = {
          m.Directory(IMAGE_DIRECTORY_ENTRY_IMPORT).VirtualAddress = m.Append(table);
      },
      ImageProblem::TooManyEntries, {}, ""},
-    {"import descriptors up to the bound",
+    // One DLL named again and again is looked for once, whatever its case.
+    {"import descriptors up to the bound, all naming one DLL",
      [](EditedModule& m) {
-         const IMAGE_IMPORT_DESCRIPTOR first = m.Import(0);
+         IMAGE_IMPORT_DESCRIPTOR first = m.Import(0);
          std::string table;
          for (unsigned i = 0; i < kMaxImportedDlls; ++i) table.append(reinterpret_cast<const char*>(&first), sizeof first);
+         first.Name = m.Append(std::string("kernel32") + '\0');
+         table.replace(table.size() - sizeof first, sizeof first, reinterpret_cast<const char*>(&first), sizeof first);
          table.append(sizeof first, '\0');
          m.Directory(IMAGE_DIRECTORY_ENTRY_IMPORT).VirtualAddress = m.Append(table);
      },
-     ImageProblem::None, {}, ""},
+     ImageProblem::None, {}, "KERNEL32.dll", 1},
     // An over-long name is skipped, not a reason to refuse the image.
     {"an over-long name of an export Winlogon does not need",
      [](EditedModule& m) { m.ExportName("StubConfigure") = m.Append(kLongName + '\0'); }, ImageProblem::None, {}, ""},
@@ -424,6 +428,7 @@ TEST_P(HostileModule, GetsItsVerdict) {
         EXPECT_NE(std::find(finding.imports.begin(), finding.imports.end(), c.import), finding.imports.end())
             << "imports " << testing::PrintToString(finding.imports);
     }
+    if (c.imports != 0) EXPECT_EQ(finding.imports.size(), c.imports) << testing::PrintToString(finding.imports);
 }
 
 INSTANTIATE_TEST_SUITE_P(Reader, HostileModule, testing::ValuesIn(kReaderCases),
