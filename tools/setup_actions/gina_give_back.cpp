@@ -4,6 +4,7 @@
 
 #include "common/gina_image.h"
 #include "common/handles.h"
+#include "tools/setup_actions/hex_text.h"
 #include "tools/setup_actions/winlogon_search.h"
 
 const wchar_t kWinlogonKey[] = L"Software\\Microsoft\\Windows NT\\CurrentVersion\\Winlogon";
@@ -119,35 +120,11 @@ DWORD DeleteGina(const std::function<void(const std::wstring&)>& say) {
     return static_cast<DWORD>(result);
 }
 
-void AppendHex(std::wstring& out, const std::string& bytes) {
-    static const wchar_t digits[] = L"0123456789ABCDEF";
-    for (unsigned char byte : bytes) {
-        out += digits[byte >> 4];
-        out += digits[byte & 0xF];
-    }
-}
-
-bool FromHex(const std::wstring& text, std::string& bytes) {
-    if (text.size() % 2 != 0) return false;
-    auto nibble = [](wchar_t c) -> int {
-        if (c >= L'0' && c <= L'9') return c - L'0';
-        if (c >= L'A' && c <= L'F') return c - L'A' + 10;
-        return -1;
-    };
-    bytes.clear();
-    for (size_t i = 0; i < text.size(); i += 2) {
-        const int high = nibble(text[i]), low = nibble(text[i + 1]);
-        if (high < 0 || low < 0) return false;
-        bytes += static_cast<char>(high << 4 | low);
-    }
-    return true;
-}
-
 // "" for a missing value, "<type>:<hex bytes>" otherwise.
 void AppendValue(std::wstring& out, const RawValue& value) {
     if (!value.present) return;
     out += std::to_wstring(value.type) + L":";
-    AppendHex(out, value.data);
+    AppendHex(out, value.data.data(), value.data.size());
 }
 
 bool ParseValue(const std::wstring& field, RawValue& value) {
@@ -202,8 +179,7 @@ std::wstring RegistryRowData(const RawValue& value) {
 
 std::wstring EncodeGinaState(const GinaState& state) {
     std::wstring text;
-    AppendHex(text, std::string(reinterpret_cast<const char*>(state.module.data()),
-                                state.module.size() * sizeof(wchar_t)));
+    AppendHex(text, state.module.data(), state.module.size() * sizeof(wchar_t));
     text += L";";
     AppendValue(text, state.gina);
     text += L";";

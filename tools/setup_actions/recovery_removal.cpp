@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "common/handles.h"
+#include "tools/setup_actions/hex_text.h"
 
 const wchar_t kRecoveryStoreKey[] = L"Software\\Vyn Security\\Recovery";
 
@@ -10,30 +11,6 @@ namespace {
 
 constexpr SECURITY_INFORMATION kKept = OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION |
                                        DACL_SECURITY_INFORMATION;
-
-void AppendHex(std::wstring& out, const BYTE* bytes, size_t size) {
-    static const wchar_t digits[] = L"0123456789ABCDEF";
-    for (size_t i = 0; i < size; ++i) {
-        out += digits[bytes[i] >> 4];
-        out += digits[bytes[i] & 0xF];
-    }
-}
-
-bool FromHex(const std::wstring& text, std::vector<BYTE>& bytes) {
-    if (text.size() % 2 != 0) return false;
-    auto nibble = [](wchar_t c) -> int {
-        if (c >= L'0' && c <= L'9') return c - L'0';
-        if (c >= L'A' && c <= L'F') return c - L'A' + 10;
-        return -1;
-    };
-    bytes.clear();
-    for (size_t i = 0; i < text.size(); i += 2) {
-        const int high = nibble(text[i]), low = nibble(text[i + 1]);
-        if (high < 0 || low < 0) return false;
-        bytes.push_back(static_cast<BYTE>(high << 4 | low));
-    }
-    return true;
-}
 
 std::vector<std::wstring> Split(const std::wstring& text, wchar_t separator) {
     std::vector<std::wstring> parts;
