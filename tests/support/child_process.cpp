@@ -31,9 +31,19 @@ ChildRun RunChild(const std::wstring& program, const std::wstring& arguments, Ch
     startup.hStdInput = nullptr;
     std::wstring commandLine = L"\"" + program + L"\" " + arguments;
     PROCESS_INFORMATION process{};
-    const BOOL started = ::CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
-                                          &startup, &process);
-    const DWORD startError = ::GetLastError();
+    // Wine, rarely and mostly while a fresh prefix is busy, fails a process
+    // that dies during its own start-up with ERROR_INTERNAL_ERROR, before any
+    // code of the program has run: only that start is tried again. Any other
+    // failure, and anything the program does once started, counts.
+    BOOL started = FALSE;
+    DWORD startError = ERROR_SUCCESS;
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        started = ::CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
+                                   &process);
+        startError = ::GetLastError();
+        if (started || startError != ERROR_INTERNAL_ERROR) break;
+        ::Sleep(200);
+    }
     // The child holds its own copy now; ours must go, or the read never ends.
     writeEnd.reset();
     nul.reset();
