@@ -53,7 +53,8 @@ std::wstring ProfileFolder(const std::wstring& variable) {
 }
 
 // The stored value with every variable this process has expanded, and one it
-// lacks replaced by the profile list's folder for it.
+// lacks replaced by the profile list's folder for it (left as written when
+// the profile list has none).
 std::wstring ExpandStoredPath(const std::wstring& stored) {
     std::wstring text;
     size_t at = 0;
@@ -66,8 +67,11 @@ std::wstring ExpandStoredPath(const std::wstring& stored) {
         }
         text += stored.substr(at, open - at);
         const std::wstring variable = stored.substr(open + 1, close - open - 1);
+        // A variable with nothing to stand for it stays as written, and the
+        // caller refuses the path.
         const DWORD needed = variable.empty() ? 0 : ::GetEnvironmentVariableW(variable.c_str(), nullptr, 0);
-        text += needed != 0 ? stored.substr(open, close - open + 1) : ProfileFolder(variable);
+        const std::wstring folder = needed != 0 || variable.empty() ? std::wstring() : ProfileFolder(variable);
+        text += folder.empty() ? stored.substr(open, close - open + 1) : folder;
         at = close + 1;
     }
     return Expand(text);

@@ -441,7 +441,7 @@ TEST_F(AuthFlowTest, CancelDuringAHeldPollEndsItsRequestOnceTheDialogsWaitRunsOu
     Load(R"({"answers":{"push":{"statuses":[
         {"result":"","status":"Pushed"},
         {"hold":true,"hold_ms":600000,"result":"allow","status":"Approved late"}]}}})");
-    script.cancelAfterMs = 600;
+    script.cancelAfterMs = 2000;  // well after the held poll went out, even on a busy machine
 
     EXPECT_FALSE(session.AuthorizeVynUser(nullptr, "alice", "push"));
     const DWORD returnedAt = ::GetTickCount();
@@ -468,7 +468,7 @@ TEST_F(AuthFlowTest, CancelDuringAHeldPollThePlatformCannotEndReturnsPromptlyAnd
         "push":{"statuses":[{"result":"","status":"Pushed"},{"hold":true,"result":"allow","status":"Approved late"}]},
         "123456":{"statuses":[{"result":"","status":"Checking"},{"result":"allow","status":"Success"}]}}})");
     // Well inside the held poll (a Cancel as it goes out would be noticed).
-    script.cancelAfterMs = 800;
+    script.cancelAfterMs = 2000;
 
     EXPECT_FALSE(session.AuthorizeVynUser(nullptr, "alice", "push"));
     const DWORD returnedAt = ::GetTickCount();

@@ -108,7 +108,7 @@ TEST_F(HungServiceTest, CancelEndsAHeldAutoPushAndItsLateAnswerIsNeverActedOn) {
     SetDwordSetting("Tls", 1);
     Load(R"({"users":{"alice":{"result":"auth","factors":{"default":"push"}}},
              "operations":{"auth":[{"hold":true,"hold_ms":30000,"http_status":503}]}})");
-    winlogon.statusScript.cancelAfterMs = 500;
+    winlogon.statusScript.cancelAfterMs = 1500;
     winlogon.passcodeScripts = {{{Action::PressEscape}}};
     DWORD elapsed = 0;
     EXPECT_EQ(Logon(elapsed), kNone);

@@ -124,7 +124,7 @@ TEST_F(PasscodeTest, RefusalIsShownAndTheDialogStaysOpenWithTheTextForASecondTry
 TEST_F(PasscodeTest, CancelledStatusDialogLeavesThePasscodeDialogOpenSilently) {
     Load(R"({"users":{"alice":{"result":"auth"}},
              "answers":{"push":{"statuses":[{"result":"","status":"Waiting"},{"hold":true,"hold_ms":5000}]}}})");
-    winlogon.statusScript.cancelAfterMs = 1000;
+    winlogon.statusScript.cancelAfterMs = 2000;
     EXPECT_EQ(Logon({{{Action::SetText, L"push"}, {Action::ClickOk}, {Action::PressEscape}}}), kNone);
     refservice::Release(ikey);
     EXPECT_TRUE(winlogon.MessageBoxes().empty());

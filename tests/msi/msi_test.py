@@ -40,6 +40,7 @@ import shutil
 import struct
 import subprocess
 import sys
+import time
 
 SETTINGS_KEY = r"HKLM\Software\Vyn Security\VynCredProv"
 WINLOGON_KEY = r"HKLM\Software\Microsoft\Windows NT\CurrentVersion\Winlogon"
@@ -109,8 +110,15 @@ class Prefix:
 
     def values(self, key):
         """name -> (type, data) of the values directly under key; None when the key is missing."""
-        result = self.run("reg", "query", key)
-        if result.returncode != 0:
+        # A query that fails is asked again: under load Wine, rarely, fails a
+        # process at its start, which would read as a missing key. A key that
+        # is missing stays missing on every try.
+        for _ in range(3):
+            result = self.run("reg", "query", key)
+            if result.returncode == 0:
+                break
+            time.sleep(0.2)
+        else:
             return None
         values = {}
         for line in result.stdout.replace("\r", "").splitlines():
