@@ -23,6 +23,7 @@
 #include "net/tls/machine_stores.h"
 #include "net/tls/root_update.h"
 #include "tests/support/log_capture.h"
+#include "tests/tls/tls_test_support.h"
 
 namespace {
 
@@ -33,41 +34,15 @@ constexpr int kFetchRootServer = 17;
 constexpr char kInDisallowed[] =
     "ERROR: A certificate of the server's chain (depth 0) is in the machine's Disallowed store";
 
-std::string Der(const char* name) {
-    std::ifstream in(std::string(VYN_TLS_PKI) + "/" + name, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
 // Puts a certificate into one of the local machine's system stores, or takes
-// it out by its registry key (Wine's CertDeleteCertificateFromStore on a
-// system store does not reach the registry), as another process would: the
-// client's kept stores learn of it only as the platform reports changes.
+// it out, as another process would: the client's kept stores learn of it only
+// as the platform reports changes.
 void SetInMachineStore(const wchar_t* store, const char* derName, bool present) {
-    const std::string der = Der(derName);
-    ASSERT_FALSE(der.empty()) << derName;
     if (present) {
-        unique_hcertstore s(::CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_LOCAL_MACHINE, store));
-        ASSERT_TRUE(s);
-        ASSERT_TRUE(::CertAddEncodedCertificateToStore(s.get(), X509_ASN_ENCODING,
-                                                       reinterpret_cast<const BYTE*>(der.data()),
-                                                       static_cast<DWORD>(der.size()),
-                                                       CERT_STORE_ADD_REPLACE_EXISTING, nullptr));
-        return;
+        tls_test::AddToMachineStore(store, tls_test::Pki(derName));
+    } else {
+        tls_test::RemoveFromMachineStore(store, tls_test::Pki(derName));
     }
-    unique_cert_context certificate(::CertCreateCertificateContext(
-        X509_ASN_ENCODING, reinterpret_cast<const BYTE*>(der.data()), static_cast<DWORD>(der.size())));
-    ASSERT_TRUE(certificate);
-    BYTE hash[20];
-    DWORD size = sizeof(hash);
-    ASSERT_TRUE(::CertGetCertificateContextProperty(certificate.get(), CERT_SHA1_HASH_PROP_ID, hash, &size));
-    std::wstring key = std::wstring(L"SOFTWARE\\Microsoft\\SystemCertificates\\") + store + L"\\Certificates\\";
-    for (BYTE b : hash) {
-        wchar_t digits[3];
-        ::wsprintfW(digits, L"%02X", b);
-        key += digits;
-    }
-    const LONG rc = ::RegDeleteKeyW(HKEY_LOCAL_MACHINE, key.c_str());
-    ASSERT_TRUE(rc == ERROR_SUCCESS || rc == ERROR_FILE_NOT_FOUND) << rc;
 }
 
 // A new connection to a test server: 0 when it connects, else the WinHTTP code.
