@@ -8,6 +8,7 @@
 #include <wincrypt.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <functional>
 #include <string>
@@ -298,7 +299,35 @@ const AiaCase kAiaCases[] = {
     {"NoSearchForALeafNotNamingTheHost", "127.0.0.1", 10, false, 12175, 2000, false},
 };
 
-class AiaSearch : public BuiltinTls, public ::testing::WithParamInterface<AiaCase> {};
+// Counts the chain builds this process asks Windows for. The hold port's count
+// is shared by every test process running at the time, so it can only show
+// that a search happened, never that none did.
+class AiaSearch : public BuiltinTls, public ::testing::WithParamInterface<AiaCase> {
+protected:
+    void SetUp() override {
+        BuiltinTls::SetUp();
+        saved_ = gRootUpdateApi;
+        forward_ = saved_.getChain;
+        builds_ = 0;
+        gRootUpdateApi.getChain = [](HCERTCHAINENGINE e, PCCERT_CONTEXT certificate, LPFILETIME time, HCERTSTORE others,
+                                     PCERT_CHAIN_PARA para, DWORD flags, LPVOID reserved,
+                                     PCCERT_CHAIN_CONTEXT* chain) -> BOOL {
+            ++builds_;
+            return forward_(e, certificate, time, others, para, flags, reserved, chain);
+        };
+    }
+    void TearDown() override {
+        gRootUpdateApi = saved_;
+        BuiltinTls::TearDown();
+    }
+    static std::atomic<int> builds_;
+    static decltype(&::CertGetCertificateChain) forward_;
+
+private:
+    RootUpdateApi saved_{};
+};
+std::atomic<int> AiaSearch::builds_{0};
+decltype(&::CertGetCertificateChain) AiaSearch::forward_ = nullptr;
 
 TEST_P(AiaSearch, NeverHoldsTheAttemptPastItsBound) {
     const AiaCase& c = GetParam();
@@ -323,7 +352,10 @@ TEST_P(AiaSearch, NeverHoldsTheAttemptPastItsBound) {
     const DWORD end = ::GetTickCount();
     if (aborter) ::WaitForSingleObject(aborter.get(), INFINITE);
     EXPECT_LE(end - (c.abort ? abortedAt : start), c.maxMs);
-    EXPECT_EQ(HoldAccepted() > acceptedBefore, c.asked);
+    EXPECT_EQ(builds_ > 0, c.asked);
+    if (c.asked) {
+        EXPECT_GT(HoldAccepted(), acceptedBefore);
+    }
     if (!c.asked) {
         const auto lines = log.Texts();
         EXPECT_EQ(std::count(lines.begin(), lines.end(), "ERROR: The server's certificate does not name 127.0.0.1"), 1);
