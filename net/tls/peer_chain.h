@@ -2,7 +2,7 @@
 // The certificate chain a service sent to the module's own TLS client during
 // one handshake, and the library's verdict on each link. CBuiltinTlsClient
 // records into it (RecordPeerChain); vyn-check's certificate probe
-// (net/tls/certificate_probe.h) reads it.
+// (net/certificate_probe.h) reads it.
 
 #include <cstdint>
 #include <string>

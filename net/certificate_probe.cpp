@@ -1,8 +1,8 @@
 // One handshake of the module's own TLS client that keeps the chain the
-// service sent and the library's verdict on it (see net/tls/certificate_probe.h).
+// service sent and the library's verdict on it (see net/certificate_probe.h).
 #include <winsock2.h>
 
-#include "net/tls/certificate_probe.h"
+#include "net/certificate_probe.h"
 
 #include "diag/errors.h"
 #include "net/builtin_tls.h"
