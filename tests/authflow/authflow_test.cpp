@@ -336,7 +336,9 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(AuthFlowTest, CancelDuringThePauseAfterAFailedPollEndsAtOnce) {
     session.config.failOpen = true;
     Load(R"({"operations":{"status":[{"http_status":504,"repeat":-1}]}})");
-    // Polls at about 0 and 1 s; the second pause lasts until about 3 s.
+    // Polls at about 0 and 1 s; the second pause lasts until about 3 s. On a
+    // busy machine the first poll goes out late, and the Cancel may fall in
+    // the first pause instead: either way no poll follows it.
     script.cancelAfterMs = 2000;
 
     const CVynException e = AuthorizeExpectingException("alice", "push");
@@ -344,8 +346,10 @@ TEST_F(AuthFlowTest, CancelDuringThePauseAfterAFailedPollEndsAtOnce) {
     EXPECT_EQ(e.GetKind(), AuthenticationDenied);
     EXPECT_EQ(e.GetUserMessage(), L"User cancelled authentication");
     EXPECT_LT(returnedAt - record.cancelPressedAt, 500u);
-    EXPECT_EQ(StatusRequests().size(), 2u);
-    EXPECT_EQ(LinesStartingWith("Status poll failed"), Lines(2, "Status poll failed; polling again (504)"));
+    const size_t polls = StatusRequests().size();
+    EXPECT_GE(polls, 1u);
+    EXPECT_LE(polls, 2u);
+    EXPECT_EQ(LinesStartingWith("Status poll failed"), Lines(polls, "Status poll failed; polling again (504)"));
     EXPECT_EQ(events.events(),
               (Events{{EVENTLOG_ERROR_TYPE, "Error in Vyn login for 'alice': User cancelled authentication"}}));
 }
