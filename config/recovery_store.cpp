@@ -4,6 +4,7 @@
 
 #include <cstring>
 
+#include "common/ntdll.h"
 #include "diag/log.h"
 
 namespace {
@@ -50,12 +51,6 @@ std::string KeyName() { return "HKLM\\" + std::string(kRecoveryKey); }
 // since NT 4, looked up rather than imported: the module imports no ntdll.
 using NtDeleteKeyFunction = LONG(WINAPI*)(HANDLE key);
 using NtStatusToErrorFunction = ULONG(WINAPI*)(LONG status);
-
-template <typename Function>
-Function NtdllFunction(const char* name) {
-    const FARPROC found = ::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), name);
-    return reinterpret_cast<Function>(reinterpret_cast<void*>(found));
-}
 
 // Deletes `name` under `parent` with its subkeys: RegDeleteKeyW removes only
 // a key without any, and a key someone else made may have some. Each key is
