@@ -5,7 +5,8 @@
 
 #include <windows.h>
 
-// `name` in ntdll as a `Function`, or nullptr (GetLastError says why).
+// `name` in ntdll as a `Function`, or nullptr when ntdll has no such export
+// (ERROR_PROC_NOT_FOUND).
 template <typename Function>
 Function NtdllFunction(const char* name) {
     const FARPROC found = ::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), name);

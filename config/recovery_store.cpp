@@ -62,9 +62,9 @@ LONG DeleteKeyTree(HKEY parent, const wchar_t* name) {
     static const auto ntDeleteKey = NtdllFunction<NtDeleteKeyFunction>("NtDeleteKey");
     static const auto statusToError = NtdllFunction<NtStatusToErrorFunction>("RtlNtStatusToDosError");
     if (ntDeleteKey == nullptr || statusToError == nullptr) {
-        const DWORD error = ::GetLastError();
-        LogSystemCallFailure("GetProcAddress", error);
-        return static_cast<LONG>(error);
+        // Not GetLastError: the look-up ran once, for the first call only.
+        LogSystemCallFailure("GetProcAddress", ERROR_PROC_NOT_FOUND);
+        return static_cast<LONG>(ERROR_PROC_NOT_FOUND);
     }
     unique_hkey key;
     LONG result = ::RegOpenKeyExW(parent, name, REG_OPTION_OPEN_LINK, KEY_ENUMERATE_SUB_KEYS | DELETE, key.put());

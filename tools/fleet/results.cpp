@@ -149,15 +149,19 @@ DWORD AttributesOf(HANDLE file, DWORD& attributes) {
     using StatusToErrorFunction = ULONG(WINAPI*)(LONG);
     static const auto query = NtdllFunction<QueryFunction>("NtQueryInformationFile");
     static const auto statusToError = NtdllFunction<StatusToErrorFunction>("RtlNtStatusToDosError");
+    static_assert(sizeof(IoStatus) == 2 * sizeof(void*) && sizeof(BasicInformation) == 40, "ntdll's layout");
     if (query == nullptr || statusToError == nullptr) {
-        const DWORD error = ::GetLastError();
-        LogSystemCallFailure("GetProcAddress", error);
-        return error;
+        // Not GetLastError: the look-up ran once, for the first file only.
+        LogSystemCallFailure("GetProcAddress", ERROR_PROC_NOT_FOUND);
+        return ERROR_PROC_NOT_FOUND;
     }
     IoStatus io = {};
     BasicInformation basic = {};
     const LONG status = query(file, &io, &basic, sizeof basic, kFileBasicInformation);
-    if (status < 0) return statusToError(status);
+    if (status < 0) {  // an error or a warning: the answer is not to be trusted
+        const DWORD error = statusToError(status);
+        return error != ERROR_SUCCESS ? error : ERROR_GEN_FAILURE;
+    }
     attributes = basic.fileAttributes;
     return ERROR_SUCCESS;
 }
