@@ -4,6 +4,7 @@
 
 #include "common/gina_image.h"
 #include "common/handles.h"
+#include "common/machine_lock.h"
 #include "tools/setup_actions/hex_text.h"
 #include "tools/setup_actions/winlogon_search.h"
 
@@ -170,6 +171,31 @@ LONG ReadMachineValue(const wchar_t* key, const wchar_t* name, RawValue& value) 
     }
 }
 
+LONG ReadRecordDistrust(std::string& distrust, const char*& failedCall) {
+    distrust.clear();
+    unique_hkey key;
+    LONG result = ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kInstallerMarksKey, 0, READ_CONTROL | KEY_WOW64_64KEY, key.put());
+    if (result != ERROR_SUCCESS) {
+        key.release();
+        failedCall = "RegOpenKeyExW";
+        return result == ERROR_FILE_NOT_FOUND ? ERROR_SUCCESS : result;
+    }
+    const SECURITY_INFORMATION parts = OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
+    DWORD size = 0;
+    result = ::RegGetKeySecurity(key.get(), parts, nullptr, &size);
+    std::string descriptor(size, '\0');
+    if (result == ERROR_INSUFFICIENT_BUFFER && size != 0)
+        result = ::RegGetKeySecurity(key.get(), parts, &descriptor[0], &size);
+    else if (result == ERROR_SUCCESS)
+        result = ERROR_INVALID_DATA;
+    if (result != ERROR_SUCCESS) {
+        failedCall = "RegGetKeySecurity";
+        return result;
+    }
+    distrust = KeyDistrust("HKLM\\Software\\Vyn Security\\Installer", &descriptor[0]);
+    return ERROR_SUCCESS;
+}
+
 std::wstring RegistryRowData(const RawValue& value) {
     const std::wstring text = Text(value);
     if (text.empty()) return text;
@@ -184,18 +210,22 @@ std::wstring EncodeGinaState(const GinaState& state) {
     AppendValue(text, state.gina);
     text += L";";
     AppendValue(text, state.previous);
+    text += L";";
+    AppendHex(text, state.recordDistrust.data(), state.recordDistrust.size());
     return text;
 }
 
 bool DecodeGinaState(const std::wstring& text, GinaState& state) {
     const size_t first = text.find(L';');
     const size_t second = first == std::wstring::npos ? first : text.find(L';', first + 1);
-    if (second == std::wstring::npos || text.find(L';', second + 1) != std::wstring::npos) return false;
+    const size_t third = second == std::wstring::npos ? second : text.find(L';', second + 1);
+    if (third == std::wstring::npos || text.find(L';', third + 1) != std::wstring::npos) return false;
     std::string module;
     if (!FromHex(text.substr(0, first), module) || module.empty() || module.size() % sizeof(wchar_t) != 0) return false;
     state.module.assign(reinterpret_cast<const wchar_t*>(module.data()), module.size() / sizeof(wchar_t));
     return ParseValue(text.substr(first + 1, second - first - 1), state.gina) &&
-           ParseValue(text.substr(second + 1), state.previous);
+           ParseValue(text.substr(second + 1, third - second - 1), state.previous) &&
+           FromHex(text.substr(third + 1), state.recordDistrust);
 }
 
 DWORD ApplyGinaGiveBack(const GinaState& state, const std::function<void(const std::wstring&)>& say) {
@@ -210,6 +240,11 @@ DWORD ApplyGinaGiveBack(const GinaState& state, const std::function<void(const s
     if (!state.previous.present) {
         say(L"GinaDLL named this module and no login module was replaced at install: GinaDLL deleted, "
             L"Winlogon loads msgina.dll.");
+        return DeleteGina(say);
+    }
+    if (!state.recordDistrust.empty()) {
+        say(L"GinaDLL named this module; the record of the login module it replaced is not trusted: " +
+            Widen(state.recordDistrust) + L": not given back, GinaDLL deleted, Winlogon loads msgina.dll.");
         return DeleteGina(say);
     }
     const std::wstring why = Unloadable(state);

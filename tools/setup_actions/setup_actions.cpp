@@ -3,7 +3,7 @@
 // - RecordReplacedGina (an install with REPLACEGINA=1 over another module) and
 //   KeepReplacedGina (a repair or upgrade that carries the record over) set
 //   PreviousGinaValue, the data of the record's registry row, from the value
-//   as stored. The package's registry search is not used for it: Wine's
+//   as stored (the record only from a key that passes KeyDistrust). The package's registry search is not used for it: Wine's
 //   installer hands a REG_EXPAND_SZ over expanded, and the record would lose
 //   its type.
 // - When the module's component is removed (an uninstall, REMOVE=ALL or the
@@ -79,7 +79,18 @@ extern "C" UINT WINAPI RecordReplacedGina(MSIHANDLE install) {
 }
 
 extern "C" UINT WINAPI KeepReplacedGina(MSIHANDLE install) {
-    return SetPreviousGinaValue(install, kInstallerMarksKey, L"PreviousGinaDLL");
+    // A record nobody but SYSTEM and the Administrators could have written is
+    // carried over; any other is dropped, so that a repair never rewrites it
+    // as the package's own.
+    std::string distrust;
+    const char* call = "";
+    const LONG read = ReadRecordDistrust(distrust, call);
+    if (read != ERROR_SUCCESS) return Failed(install, call, static_cast<UINT>(read));
+    if (distrust.empty()) return SetPreviousGinaValue(install, kInstallerMarksKey, L"PreviousGinaDLL");
+    Say(install, L"The record of the login module replaced at install is not trusted: " +
+                     std::wstring(distrust.begin(), distrust.end()) + L": not kept.");
+    const UINT result = ::MsiSetPropertyW(install, L"PreviousGinaValue", L"");
+    return result == ERROR_SUCCESS ? ERROR_SUCCESS : Failed(install, "MsiSetPropertyW", result);
 }
 
 extern "C" UINT WINAPI PrepareGinaGiveBack(MSIHANDLE install) {
@@ -94,6 +105,9 @@ extern "C" UINT WINAPI PrepareGinaGiveBack(MSIHANDLE install) {
     LONG read = ReadMachineValue(kWinlogonKey, L"GinaDLL", state.gina);
     if (read == ERROR_SUCCESS) read = ReadMachineValue(kInstallerMarksKey, L"PreviousGinaDLL", state.previous);
     if (read != ERROR_SUCCESS) return Failed(install, "RegQueryValueExW", static_cast<UINT>(read));
+    const char* call = "";
+    if (state.previous.present && (read = ReadRecordDistrust(state.recordDistrust, call)) != ERROR_SUCCESS)
+        return Failed(install, call, static_cast<UINT>(read));
     result = ::MsiSetPropertyW(install, kGiveBackAction, EncodeGinaState(state).c_str());
     if (result != ERROR_SUCCESS) return Failed(install, "MsiSetPropertyW", result);
     return ERROR_SUCCESS;
