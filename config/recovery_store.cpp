@@ -1,9 +1,8 @@
 #include "config/recovery_store.h"
 
-#include <sddl.h>
-
 #include <cstring>
 
+#include "common/private_key.h"
 #include "diag/log.h"
 
 namespace {
@@ -41,50 +40,6 @@ LONG SetValue(HKEY key, const wchar_t* name, DWORD type, const void* data, size_
 
 std::string KeyName() { return "HKLM\\" + std::string(kRecoveryKey); }
 
-// NtDeleteKey deletes the key a handle names, a symbolic link itself when the
-// handle was opened as one (RegDeleteKeyW follows links). Both are in ntdll
-// since NT 4, looked up rather than imported: the module imports no ntdll.
-using NtDeleteKeyFunction = LONG(WINAPI*)(HANDLE key);
-using NtStatusToErrorFunction = ULONG(WINAPI*)(LONG status);
-
-template <typename Function>
-Function NtdllFunction(const char* name) {
-    const FARPROC found = ::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), name);
-    return reinterpret_cast<Function>(reinterpret_cast<void*>(found));
-}
-
-// Deletes `name` under `parent` with its subkeys: RegDeleteKeyW removes only
-// a key without any, and a key someone else made may have some. Each key is
-// opened and deleted as itself (REG_OPTION_OPEN_LINK), never through a
-// symbolic link its maker put there: followed, a link would have the
-// administrator's `vyn-recovery new` delete the tree it points at (a
-// service's key under HKLM\SYSTEM, say).
-LONG DeleteKeyTree(HKEY parent, const wchar_t* name) {
-    static const auto ntDeleteKey = NtdllFunction<NtDeleteKeyFunction>("NtDeleteKey");
-    static const auto statusToError = NtdllFunction<NtStatusToErrorFunction>("RtlNtStatusToDosError");
-    if (ntDeleteKey == nullptr || statusToError == nullptr) {
-        const DWORD error = ::GetLastError();
-        LogSystemCallFailure("GetProcAddress", error);
-        return static_cast<LONG>(error);
-    }
-    unique_hkey key;
-    LONG result = ::RegOpenKeyExW(parent, name, REG_OPTION_OPEN_LINK, KEY_ENUMERATE_SUB_KEYS | DELETE, key.put());
-    if (result != ERROR_SUCCESS) {
-        key.release();
-        return result;
-    }
-    for (;;) {
-        wchar_t child[256];
-        DWORD chars = 256;
-        result = ::RegEnumKeyExW(key.get(), 0, child, &chars, nullptr, nullptr, nullptr, nullptr);
-        if (result == ERROR_NO_MORE_ITEMS) break;
-        if (result != ERROR_SUCCESS) return result;
-        if ((result = DeleteKeyTree(key.get(), child)) != ERROR_SUCCESS) return result;
-    }
-    const LONG status = ntDeleteKey(key.get());
-    return status == 0 ? ERROR_SUCCESS : static_cast<LONG>(statusToError(status));
-}
-
 LONG Flush(HKEY key) {
     const LONG result = ::RegFlushKey(key);
     if (result != ERROR_SUCCESS) LogSystemCallFailure("RegFlushKey", static_cast<DWORD>(result));
@@ -106,13 +61,11 @@ RecoveryLoad LoadRecoverySet(RecoverySet& set, std::string& reason) {
         reason = "the key cannot be opened (" + std::to_string(static_cast<unsigned long>(opened)) + ")";
         return RecoveryLoad::Malformed;
     }
-    DWORD size = 0;
-    const SECURITY_INFORMATION parts = OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
-    ::RegGetKeySecurity(key.get(), parts, nullptr, &size);
-    std::vector<uint8_t> descriptor(size);
-    const LONG read = size ? ::RegGetKeySecurity(key.get(), parts, descriptor.data(), &size) : ERROR_INVALID_DATA;
+    std::vector<BYTE> descriptor;
+    FailedCall failure;
+    const LONG read = ReadKeySecurity(key.get(), descriptor, failure);
     if (read != ERROR_SUCCESS) {
-        LogSystemCallFailure("RegGetKeySecurity", static_cast<DWORD>(read));
+        LogSystemCallFailure(failure.name, failure.error);
         reason = "the security of " + KeyName() + " cannot be read (" + std::to_string(read) + ")";
         return RecoveryLoad::Malformed;
     }
@@ -146,45 +99,17 @@ RecoveryLoad LoadRecoverySet(RecoverySet& set, std::string& reason) {
 }
 
 LONG SaveRecoverySet(const RecoverySet& set) {
-    PSECURITY_DESCRIPTOR raw = nullptr;
-    if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(kRecoveryKeySecurity, SDDL_REVISION_1, &raw,
-                                                                nullptr)) {
-        return static_cast<LONG>(
-            LogSystemCallFailure("ConvertStringSecurityDescriptorToSecurityDescriptorW", ::GetLastError()));
-    }
-    const unique_hlocal descriptor(raw);
-    // A key that exists keeps its owner and may keep entries through a
-    // creation: it goes, whoever made it, and the new one is ours alone.
-    LONG result = DeleteRecoverySet();
-    if (result != ERROR_SUCCESS) return result;
-    SECURITY_ATTRIBUTES attributes = {sizeof attributes, descriptor.get(), FALSE};
     unique_hkey key;
-    DWORD disposition = 0;
-    result = ::RegCreateKeyExW(HKEY_LOCAL_MACHINE, kRecoveryKeyW, 0, nullptr, REG_OPTION_NON_VOLATILE,
-                               KEY_SET_VALUE | KEY_QUERY_VALUE | WRITE_DAC | WRITE_OWNER, &attributes, key.put(),
-                               &disposition);
-    if (result != ERROR_SUCCESS) {
-        key.release();
-        LogSystemCallFailure("RegCreateKeyExW", static_cast<DWORD>(result));
-        return result;
-    }
+    FailedCall failure;
+    LONG result = CreateKeyAnew(HKEY_LOCAL_MACHINE, kRecoveryKeyW, kRecoveryKeySecurity,
+                                KEY_SET_VALUE | KEY_QUERY_VALUE, key, failure);
     // Someone who does not take the lock made the key again in between:
     // it is theirs, and nothing is written to it.
-    if (disposition != REG_CREATED_NEW_KEY) {
+    if (result == ERROR_ALREADY_EXISTS) {
         LogMessage("ERROR: " + KeyName() + " was made again by someone else while a new set was being stored");
-        return ERROR_ALREADY_EXISTS;
-    }
-    // Owner and list are given again, the list marked protected: Windows
-    // keeps the creation's descriptor whole, Wine drops the mark (a list
-    // without it takes the parent's entries, which the module refuses) and
-    // replaces the owner when only the list is set.
-    result = ::RegSetKeySecurity(
-        key.get(), OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
-        descriptor.get());
-    if (result != ERROR_SUCCESS) {
-        LogSystemCallFailure("RegSetKeySecurity", static_cast<DWORD>(result));
         return result;
     }
+    if (result != ERROR_SUCCESS) return static_cast<LONG>(LogSystemCallFailure(failure.name, failure.error));
     // The hashes go first, empty: a set interrupted half-way never pairs the
     // old hashes with a new salt, and reads as malformed or empty, never as
     // codes that nobody holds.
@@ -216,8 +141,9 @@ LONG StoreRemainingRecoveryHashes(const std::vector<uint8_t>& hashes) {
 }
 
 LONG DeleteRecoverySet() {
-    const LONG result = DeleteKeyTree(HKEY_LOCAL_MACHINE, kRecoveryKeyW);
+    FailedCall failure;
+    const LONG result = DeleteKeyTree(HKEY_LOCAL_MACHINE, kRecoveryKeyW, failure);
     if (result == ERROR_FILE_NOT_FOUND) return ERROR_SUCCESS;
-    if (result != ERROR_SUCCESS) LogSystemCallFailure("RegDeleteKeyW", static_cast<DWORD>(result));
+    if (result != ERROR_SUCCESS) LogSystemCallFailure(failure.name, failure.error);
     return result;
 }

@@ -1,9 +1,10 @@
-// The uninstall's give-back of a replaced login module, against the prefix's
-// registry: the record under HKLM\Software\Vyn Security\Installer is given
-// back only from a key that SYSTEM or the Administrators own and nobody else
-// may write. Each case gives the key a security descriptor as Windows would
-// hold it, reads it as PrepareGinaGiveBack does, carries the state through
-// the script's text and applies it as GiveBackGina does.
+// The installer's record of the login module it replaced, against the
+// prefix's registry: HKLM\Software\Vyn Security\Installer made as Power Users
+// could make it on XP and 2003 (or as the package makes it), with a record
+// naming another module. Each row is read as PrepareGinaGiveBack reads it,
+// carried through the script's text and applied as GiveBackGina applies it;
+// then the key is secured as SecureInstallerKey does before the package
+// writes in it.
 
 #include <windows.h>
 #include <sddl.h>
@@ -14,26 +15,19 @@
 #include <vector>
 
 #include "common/handles.h"
-#include "common/machine_lock.h"
 #include "tools/setup_actions/gina_give_back.h"
+#include "tools/setup_actions/record_key.h"
 
 namespace {
 
-constexpr char kInstallerKeyShown[] = "HKLM\\Software\\Vyn Security\\Installer";
-constexpr wchar_t kProcessUserMark[] = L"%USER%";
+constexpr char kShown[] = "HKLM\\Software\\Vyn Security\\Installer";
 constexpr wchar_t kElsewhereGina[] = L"C:\\Elsewhere\\OtherGina.dll";
+// Where the planted link points: a private key that holds a record too.
+constexpr wchar_t kLinkTarget[] = L"Software\\Vyn Record Test Target";
+constexpr wchar_t kTrustedSddl[] = L"O:BAD:P(A;CI;KA;;;SY)(A;CI;KA;;;BA)(A;CI;KR;;;BU)";
+constexpr wchar_t kRecordValue[] = L"PreviousGinaDLL";
 
 std::wstring Wide(const std::string& text) { return std::wstring(text.begin(), text.end()); }
-
-// The account the test runs as: neither SYSTEM nor the Administrators group.
-std::string ProcessUserSid() {
-    unique_handle token;
-    if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, token.put())) return {};
-    BYTE buffer[256];
-    DWORD size = sizeof buffer;
-    if (!::GetTokenInformation(token.get(), TokenUser, buffer, size, &size)) return {};
-    return SidString(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid);
-}
 
 RawValue StringValue(const std::wstring& text) {
     RawValue value;
@@ -49,32 +43,70 @@ std::wstring ModulePath() {
     return std::wstring(system, chars) + L"\\VynGina.dll";
 }
 
-void DeleteInstallerKey() {
-    ::RegDeleteKeyExW(HKEY_LOCAL_MACHINE, kInstallerMarksKey, KEY_WOW64_64KEY, 0);
+void DeleteAsItself(const wchar_t* path) {
+    unique_hkey key;
+    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, REG_OPTION_OPEN_LINK, DELETE, key.put()) != ERROR_SUCCESS) return;
+    using NtDeleteKeyFunction = LONG(WINAPI*)(HANDLE);
+    const auto ntDeleteKey = reinterpret_cast<NtDeleteKeyFunction>(
+        reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "NtDeleteKey")));
+    ASSERT_EQ(ntDeleteKey(key.get()), 0);
 }
 
-// Makes the key anew with `sddl` (%USER% for the process's account) as its
-// owner and protected list, and the record naming another module.
-void MakeInstallerKey(std::wstring sddl) {
-    DeleteInstallerKey();
-    const size_t user = sddl.find(kProcessUserMark);
-    if (user != std::wstring::npos) sddl.replace(user, 6, Wide(ProcessUserSid()));
-    unique_hkey key;
-    ASSERT_EQ(::RegCreateKeyExW(HKEY_LOCAL_MACHINE, kInstallerMarksKey, 0, nullptr, 0,
-                                KEY_SET_VALUE | WRITE_DAC | WRITE_OWNER | KEY_WOW64_64KEY, nullptr, key.put(), nullptr),
+void SetValue(HKEY key, const std::wstring& text) {
+    const RawValue value = StringValue(text);
+    ASSERT_EQ(::RegSetValueExW(key, kRecordValue, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.data.data()),
+                               static_cast<DWORD>(value.data.size())),
               ERROR_SUCCESS);
-    const RawValue record = StringValue(kElsewhereGina);
-    ASSERT_EQ(::RegSetValueExW(key.get(), L"PreviousGinaDLL", 0, REG_SZ,
-                               reinterpret_cast<const BYTE*>(record.data.data()), static_cast<DWORD>(record.data.size())),
-              ERROR_SUCCESS);
+}
+
+// Gives a key (opened as itself) the owner and list of `sddl`, protected or
+// not as the text says ("D:P").
+void SetSecurity(HKEY key, const wchar_t* sddl) {
     PSECURITY_DESCRIPTOR raw = nullptr;
-    ASSERT_TRUE(::ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1, &raw, nullptr));
+    ASSERT_TRUE(::ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &raw, nullptr));
     const unique_hlocal descriptor(raw);
-    ASSERT_EQ(::RegSetKeySecurity(key.get(),
+    const bool isProtected = std::wstring(sddl).find(L"D:P") != std::wstring::npos;
+    ASSERT_EQ(::RegSetKeySecurity(key,
                                   OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION |
-                                      PROTECTED_DACL_SECURITY_INFORMATION,
+                                      (isProtected ? PROTECTED_DACL_SECURITY_INFORMATION
+                                                   : UNPROTECTED_DACL_SECURITY_INFORMATION),
                                   descriptor.get()),
               ERROR_SUCCESS);
+}
+
+// Makes `path` with a record and `sddl`, or, with `link`, as a symbolic link
+// to kLinkTarget.
+void MakeKey(const wchar_t* path, const wchar_t* sddl, bool link) {
+    unique_hkey key;
+    ASSERT_EQ(::RegCreateKeyExW(HKEY_LOCAL_MACHINE, path, 0, nullptr, link ? REG_OPTION_CREATE_LINK : 0,
+                                KEY_SET_VALUE | KEY_CREATE_LINK | WRITE_DAC | WRITE_OWNER, nullptr, key.put(), nullptr),
+              ERROR_SUCCESS);
+    if (link) {
+        const std::wstring target = std::wstring(L"\\Registry\\Machine\\") + kLinkTarget;
+        ASSERT_EQ(::RegSetValueExW(key.get(), L"SymbolicLinkValue", 0, REG_LINK,
+                                   reinterpret_cast<const BYTE*>(target.data()),
+                                   static_cast<DWORD>(target.size() * sizeof(wchar_t))),
+                  ERROR_SUCCESS);
+    } else {
+        SetValue(key.get(), kElsewhereGina);
+    }
+    SetSecurity(key.get(), sddl);
+}
+
+// The owner and list of the key (opened as itself) as SDDL; "(absent)" when missing.
+std::wstring KeySddl(const wchar_t* path) {
+    unique_hkey key;
+    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, REG_OPTION_OPEN_LINK, READ_CONTROL, key.put()) != ERROR_SUCCESS)
+        return L"(absent)";
+    const SECURITY_INFORMATION parts = OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
+    BYTE descriptor[1024];
+    DWORD size = sizeof descriptor;
+    LPWSTR text = nullptr;
+    if (::RegGetKeySecurity(key.get(), parts, descriptor, &size) != ERROR_SUCCESS ||
+        !::ConvertSecurityDescriptorToStringSecurityDescriptorW(descriptor, SDDL_REVISION_1, parts, &text, nullptr))
+        return L"(unreadable)";
+    const unique_hlocal owned(text);
+    return text;
 }
 
 bool GinaPresent() {
@@ -83,42 +115,65 @@ bool GinaPresent() {
     return gina.present;
 }
 
+enum class Made { Missing, Key, Link };
+
 struct RecordCase {
     const char* name;
-    const wchar_t* sddl;       // the Installer key's security
-    std::string distrust;      // what the check says; %USER% for the process's account
+    Made made;
+    const wchar_t* sddl;   // the Installer key's (or the link's own) security
+    std::string distrust;  // why the key is not trusted; "" when it is
+    std::wstring line;     // the give-back's line; a line ending in ", is " is the start of one
 };
 
+const std::wstring kNotGivenBack = L": not given back, GinaDLL deleted, Winlogon loads msgina.dll.";
+const std::wstring kNotTrusted = L"GinaDLL named this module; the record of the login module it replaced is not trusted: ";
+const std::wstring kNoneReplaced =
+    L"GinaDLL named this module and no login module was replaced at install: GinaDLL deleted, Winlogon loads "
+    L"msgina.dll.";
+
 const RecordCase kRecordCases[] = {
-    {"OwnedByAnotherAccount", L"O:%USER%D:P(A;CI;KA;;;SY)(A;CI;KA;;;BA)",
-     std::string(kInstallerKeyShown) + " is owned by %USER%, not SYSTEM or Administrators"},
-    {"WritableByPowerUsers", L"O:BAD:P(A;CI;KA;;;SY)(A;CI;KA;;;BA)(A;CI;KR;;;BU)(A;CI;KW;;;PU)",
-     std::string(kInstallerKeyShown) + " (owner S-1-5-32-544) may be written by S-1-5-32-547"},
-    {"TakesTheParentsEntries", L"O:BAD:(A;CI;KA;;;SY)(A;CI;KA;;;BA)",
-     std::string(kInstallerKeyShown) + " (owner S-1-5-32-544) takes entries from its parent's access list"},
-    {"Trusted", L"O:BAD:P(A;CI;KA;;;SY)(A;CI;KA;;;BA)(A;CI;KR;;;BU)", ""},
+    {"MadeByPowerUsers", Made::Key, L"O:PUD:P(A;CI;KA;;;SY)(A;CI;KA;;;BA)(A;CI;KA;;;PU)",
+     std::string(kShown) + " is owned by S-1-5-32-547, not SYSTEM or Administrators", {}},
+    {"WritableByPowerUsers", Made::Key, L"O:BAD:P(A;CI;KA;;;SY)(A;CI;KA;;;BA)(A;CI;KR;;;BU)(A;CI;KW;;;PU)",
+     std::string(kShown) + " (owner S-1-5-32-544) may be written by S-1-5-32-547", {}},
+    // What an earlier version left: the list of HKLM\Software.
+    {"TakesTheParentsEntries", Made::Key, L"O:BAD:(A;CI;KA;;;SY)(A;CI;KA;;;BA)",
+     std::string(kShown) + " (owner S-1-5-32-544) takes entries from its parent's access list", {}},
+    // Read as itself, a link holds no record; it is not followed to one.
+    {"SymbolicLink", Made::Link, kTrustedSddl, std::string(kShown) + " is a symbolic link", kNoneReplaced},
+    {"Private", Made::Key, kTrustedSddl, "",
+     std::wstring(L"GinaDLL named this module; the login module it replaced, ") + kElsewhereGina + L", is "},
+    {"Missing", Made::Missing, nullptr, "", kNoneReplaced},
 };
 
 class InstallerRecord : public testing::TestWithParam<RecordCase> {
 protected:
-    void TearDown() override { DeleteInstallerKey(); }
+    void SetUp() override {
+        TearDown();
+        unique_hkey target;
+        ASSERT_EQ(::RegCreateKeyExW(HKEY_LOCAL_MACHINE, kLinkTarget, 0, nullptr, 0, KEY_SET_VALUE | WRITE_DAC |
+                                    WRITE_OWNER, nullptr, target.put(), nullptr),
+                  ERROR_SUCCESS);
+        SetValue(target.get(), L"C:\\Linked\\Gina.dll");
+        SetSecurity(target.get(), kTrustedSddl);
+    }
+    void TearDown() override {
+        DeleteAsItself(kInstallerMarksKey);
+        DeleteAsItself(kLinkTarget);
+    }
 };
 
-TEST_P(InstallerRecord, IsGivenBackOnlyFromATrustedKey) {
+TEST_P(InstallerRecord, IsGivenBackOnlyFromAPrivateKeyThatSecuringMakes) {
     const RecordCase& test = GetParam();
-    MakeInstallerKey(test.sddl);
+    if (test.made != Made::Missing) MakeKey(kInstallerMarksKey, test.sddl, test.made == Made::Link);
     if (HasFatalFailure()) return;
-    std::string expected = test.distrust;
-    const size_t user = expected.find("%USER%");
-    if (user != std::string::npos) expected.replace(user, 6, ProcessUserSid());
 
     GinaState state;
     state.module = ModulePath();
     state.gina = StringValue(state.module);
-    ASSERT_EQ(ReadMachineValue(kInstallerMarksKey, L"PreviousGinaDLL", state.previous), ERROR_SUCCESS);
-    const char* call = "";
-    ASSERT_EQ(ReadRecordDistrust(state.recordDistrust, call), ERROR_SUCCESS) << call;
-    EXPECT_EQ(state.recordDistrust, expected);
+    FailedCall failure;
+    ASSERT_EQ(ReadReplacedGinaRecord(state.previous, state.recordDistrust, failure), ERROR_SUCCESS) << failure.name;
+    EXPECT_EQ(state.recordDistrust, test.distrust);
 
     GinaState carried;
     ASSERT_TRUE(DecodeGinaState(EncodeGinaState(state), carried));
@@ -135,28 +190,29 @@ TEST_P(InstallerRecord, IsGivenBackOnlyFromATrustedKey) {
     EXPECT_EQ(ApplyGinaGiveBack(carried, [&lines](const std::wstring& line) { lines.push_back(line); }),
               static_cast<DWORD>(ERROR_SUCCESS));
     ASSERT_EQ(lines.size(), 1u);
-    if (expected.empty()) {
-        // Trusted: the record is looked at, and its file (missing here) decides.
-        EXPECT_EQ(lines[0].find(std::wstring(L"GinaDLL named this module; the login module it replaced, ") +
-                                kElsewhereGina + L", is "),
-                  0u)
-            << testing::PrintToString(lines[0]);
-    } else {
-        EXPECT_EQ(lines[0], L"GinaDLL named this module; the record of the login module it replaced is not trusted: " +
-                                Wide(expected) + L": not given back, GinaDLL deleted, Winlogon loads msgina.dll.");
-    }
+    const std::wstring line = test.line.empty() ? kNotTrusted + Wide(test.distrust) + kNotGivenBack : test.line;
+    if (line.size() >= 5 && line.compare(line.size() - 5, 5, L", is ") == 0)
+        EXPECT_EQ(lines[0].find(line), 0u) << testing::PrintToString(lines[0]);  // its file (missing) decides
+    else
+        EXPECT_EQ(lines[0], line);
     EXPECT_FALSE(GinaPresent());
+
+    // Before the package writes in it: a private key keeps its record, any
+    // other goes whole (a link as itself: the tree it points at stays) and
+    // is made anew; either way the key is then private.
+    std::string replaced = "unset";
+    ASSERT_EQ(SecureRecordKey(replaced, failure), ERROR_SUCCESS) << failure.name;
+    EXPECT_EQ(replaced, test.distrust);
+    EXPECT_EQ(KeySddl(kInstallerMarksKey), kTrustedSddl);
+    ASSERT_EQ(ReadReplacedGinaRecord(state.previous, state.recordDistrust, failure), ERROR_SUCCESS);
+    EXPECT_EQ(state.recordDistrust, "");
+    EXPECT_EQ(state.previous.present, test.made == Made::Key && test.distrust.empty());
+    RawValue linked;
+    ASSERT_EQ(ReadMachineValue(kLinkTarget, kRecordValue, linked), ERROR_SUCCESS);
+    EXPECT_TRUE(linked.present);
 }
 
 INSTANTIATE_TEST_SUITE_P(GiveBack, InstallerRecord, testing::ValuesIn(kRecordCases),
                          [](const testing::TestParamInfo<RecordCase>& info) { return std::string(info.param.name); });
-
-TEST(InstallerRecordKey, MissingIsNoDistrust) {
-    DeleteInstallerKey();
-    std::string distrust = "unset";
-    const char* call = "";
-    EXPECT_EQ(ReadRecordDistrust(distrust, call), ERROR_SUCCESS);
-    EXPECT_EQ(distrust, "");
-}
 
 }  // namespace

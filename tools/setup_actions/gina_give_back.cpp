@@ -4,7 +4,6 @@
 
 #include "common/gina_image.h"
 #include "common/handles.h"
-#include "common/machine_lock.h"
 #include "tools/setup_actions/hex_text.h"
 #include "tools/setup_actions/winlogon_search.h"
 
@@ -145,18 +144,24 @@ bool ParseValue(const std::wstring& field, RawValue& value) {
 LONG ReadMachineValue(const wchar_t* key, const wchar_t* name, RawValue& value) {
     value = RawValue();
     unique_hkey opened;
-    LONG result = ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, key, 0, KEY_QUERY_VALUE | KEY_WOW64_64KEY, opened.put());
+    const LONG result =
+        ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, key, 0, KEY_QUERY_VALUE | KEY_WOW64_64KEY, opened.put());
     if (result != ERROR_SUCCESS) {
         opened.release();
         return result == ERROR_FILE_NOT_FOUND ? ERROR_SUCCESS : result;
     }
+    return ReadKeyValue(opened.get(), name, value);
+}
+
+LONG ReadKeyValue(HKEY key, const wchar_t* name, RawValue& value) {
+    value = RawValue();
     DWORD bytes = 0;
     // The value may grow between the two calls: ask again with the new size.
     for (;;) {
         std::string data(bytes, '\0');
         DWORD type = REG_NONE, size = bytes;
-        result = ::RegQueryValueExW(opened.get(), name, nullptr, &type,
-                                    bytes ? reinterpret_cast<BYTE*>(&data[0]) : nullptr, &size);
+        const LONG result = ::RegQueryValueExW(key, name, nullptr, &type,
+                                               bytes ? reinterpret_cast<BYTE*>(&data[0]) : nullptr, &size);
         if (result == ERROR_FILE_NOT_FOUND) return ERROR_SUCCESS;
         if (result == ERROR_MORE_DATA || (result == ERROR_SUCCESS && bytes == 0 && size != 0)) {
             bytes = size;
@@ -169,31 +174,6 @@ LONG ReadMachineValue(const wchar_t* key, const wchar_t* name, RawValue& value) 
         value.data = data;
         return ERROR_SUCCESS;
     }
-}
-
-LONG ReadRecordDistrust(std::string& distrust, const char*& failedCall) {
-    distrust.clear();
-    unique_hkey key;
-    LONG result = ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kInstallerMarksKey, 0, READ_CONTROL | KEY_WOW64_64KEY, key.put());
-    if (result != ERROR_SUCCESS) {
-        key.release();
-        failedCall = "RegOpenKeyExW";
-        return result == ERROR_FILE_NOT_FOUND ? ERROR_SUCCESS : result;
-    }
-    const SECURITY_INFORMATION parts = OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
-    DWORD size = 0;
-    result = ::RegGetKeySecurity(key.get(), parts, nullptr, &size);
-    std::string descriptor(size, '\0');
-    if (result == ERROR_INSUFFICIENT_BUFFER && size != 0)
-        result = ::RegGetKeySecurity(key.get(), parts, &descriptor[0], &size);
-    else if (result == ERROR_SUCCESS)
-        result = ERROR_INVALID_DATA;
-    if (result != ERROR_SUCCESS) {
-        failedCall = "RegGetKeySecurity";
-        return result;
-    }
-    distrust = KeyDistrust("HKLM\\Software\\Vyn Security\\Installer", &descriptor[0]);
-    return ERROR_SUCCESS;
 }
 
 std::wstring RegistryRowData(const RawValue& value) {

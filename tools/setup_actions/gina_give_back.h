@@ -9,9 +9,8 @@
 //    (winlogon_search.h); otherwise GinaDLL stays deleted and Winlogon loads
 //    msgina.
 //    A record in a key that someone other than SYSTEM and the Administrators
-//    owns or may write (a Power User can make HKLM\Software\Vyn Security
-//    before the installation) is not given back either: Winlogon would load
-//    whatever it names as SYSTEM.
+//    owns or may write (record_key.h) is not given back either: Winlogon
+//    would load whatever it names as SYSTEM.
 //    A machine is never left with a GinaDLL that does not load.
 //  - GinaDLL named anything else (an administrator changed it since): it is
 //    written back exactly as it was.
@@ -33,7 +32,7 @@ struct GinaState {
     std::wstring module;  // this package's module, full path
     RawValue gina;        // GinaDLL before the package's rows were removed
     RawValue previous;    // the record of the login module the package replaced
-    // Why the record's key cannot be trusted (KeyDistrust), "" when it can.
+    // Why the record's key cannot be trusted (ReadReplacedGinaRecord), "" when it can.
     std::string recordDistrust;
 };
 
@@ -41,10 +40,8 @@ struct GinaState {
 // is missing (then `value.present` is false), the Win32 error otherwise.
 LONG ReadMachineValue(const wchar_t* key, const wchar_t* name, RawValue& value);
 
-// Why the key of the installer's record (kInstallerMarksKey, 64-bit view)
-// cannot be trusted, into `distrust` ("" when it can, or when there is no
-// key). ERROR_SUCCESS, or the Win32 error of the call `failedCall` that failed.
-LONG ReadRecordDistrust(std::string& distrust, const char*& failedCall);
+// The same for a key already open.
+LONG ReadKeyValue(HKEY key, const wchar_t* name, RawValue& value);
 
 // The state as text for the script's action, and back: hexadecimal fields, so
 // that whatever the values hold survives Windows Installer's formatting.
