@@ -261,7 +261,8 @@ TEST_F(SetupActionsImage, IsA64BitDllForNt52WithXpEraImportsAndItsActions) {
     std::sort(names.begin(), names.end());
     EXPECT_EQ(names, (std::vector<std::string>{"GiveBackGina", "KeepReplacedGina", "PrepareGinaGiveBack",
                                                  "PrepareRecoveryRemoval", "RecordReplacedGina",
-                                                 "RemoveRecoveryCodes", "RestoreRecoveryCodes"}));
+                                                 "RemoveRecoveryCodes", "RestoreRecoveryCodes",
+                                                 "SecureInstallerKey"}));
 }
 
 // The rules themselves, so that a pass above means something.
