@@ -57,7 +57,7 @@ public:
     const std::string& TlsVersion() const noexcept { return tlsVersion_; }
     // From the next handshake on, the chain the server sends and the
     // library's verdict on it are kept in `into` (vyn-check's certificate
-    // probe, net/tls/certificate_probe.h), which must outlive this client.
+    // probe, net/tls/peer_chain.h), which must outlive this client.
     void RecordPeerChain(PeerChain* into) noexcept { peerChain_ = into; }
 
     struct Connection;  // the socket with its TLS session (net/builtin_tls.cpp)

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "common/strings.h"
-#include "net/tls/certificate_probe.h"
+#include "net/certificate_probe.h"
 #include "tests/check/check_fixture.h"
 #include "tests/support/child_process.h"
 #include "tests/support/target_tls.h"

@@ -207,7 +207,7 @@ struct ProxyCase {
     const wchar_t* bypass;
     DWORD code;         // 0: the answer arrives
     int tunnels;        // CONNECT requests the proxy saw for two requests
-    bool dropBetween;   // the tunnel is closed while idle between them
+    bool dropBetween = false;  // the tunnel is closed while idle between them
 };
 
 // A tunnel's answer whose header block never ends inside 64 KiB.

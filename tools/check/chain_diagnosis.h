@@ -1,14 +1,14 @@
 #pragma once
 // What is wrong with the service's certificate chain, judged as the module's
 // own TLS client judges it: the chain the service sent to one handshake of
-// that client (net/tls/certificate_probe.h), named in the words an
+// that client (net/certificate_probe.h), named in the words an
 // administrator acts on, with the remedy.
 
 #include <cstdint>
 #include <functional>
 #include <string>
 
-#include "net/tls/certificate_probe.h"
+#include "net/certificate_probe.h"
 
 enum class ChainFinding {
     Valid,          // the handshake completed: the certificate is not the problem

@@ -17,7 +17,7 @@
 #include "diag/errors.h"
 #include "diag/log.h"
 #include "net/https_client.h"
-#include "net/tls/certificate_probe.h"
+#include "net/certificate_probe.h"
 #include "net/tls/proxy.h"
 #include "net/tls/tls_platform.h"
 #include "net/winhttp_handle.h"

@@ -24,25 +24,28 @@ std::wstring TextOf(DWORD type, const std::wstring& data) {
     return data.substr(0, data.find(L'\0'));
 }
 
+// Opens a key of HKLM's 64-bit view for reading: ERROR_SUCCESS with `key`
+// empty when there is no such key, the Win32 error otherwise.
+DWORD OpenOptionalMachineKey(const wchar_t* path, unique_hkey& key, const char*& failedCall) {
+    const LONG result = ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, KEY_QUERY_VALUE | KEY_WOW64_64KEY, key.put());
+    if (result == ERROR_SUCCESS) return ERROR_SUCCESS;
+    key.release();  // a failed open leaves nothing to close
+    if (result == ERROR_FILE_NOT_FOUND) return ERROR_SUCCESS;
+    failedCall = "RegOpenKeyExW";
+    return static_cast<DWORD>(result);
+}
+
 // The KnownDLLs' file names. The key's DllDirectory values name folders, not DLLs.
 DWORD ReadKnownDlls(std::vector<std::wstring>& names, const char*& failedCall) {
     unique_hkey key;
-    LONG result = ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kKnownDllsKey, 0, KEY_QUERY_VALUE | KEY_WOW64_64KEY, key.put());
-    if (result == ERROR_FILE_NOT_FOUND) {
-        key.release();
-        return ERROR_SUCCESS;
-    }
-    if (result != ERROR_SUCCESS) {
-        key.release();
-        failedCall = "RegOpenKeyExW";
-        return static_cast<DWORD>(result);
-    }
+    const DWORD opened = OpenOptionalMachineKey(kKnownDllsKey, key, failedCall);
+    if (opened != ERROR_SUCCESS || !key) return opened;
     for (DWORD index = 0;; ++index) {
         wchar_t name[256];
         wchar_t data[MAX_PATH + 1];
         DWORD nameChars = 256, dataBytes = sizeof data - sizeof(wchar_t), type = REG_NONE;
-        result = ::RegEnumValueW(key.get(), index, name, &nameChars, nullptr, &type, reinterpret_cast<BYTE*>(data),
-                                 &dataBytes);
+        const LONG result = ::RegEnumValueW(key.get(), index, name, &nameChars, nullptr, &type,
+                                            reinterpret_cast<BYTE*>(data), &dataBytes);
         if (result == ERROR_NO_MORE_ITEMS) return ERROR_SUCCESS;
         if (result == ERROR_MORE_DATA) continue;  // no DLL's name is that long
         if (result != ERROR_SUCCESS) {
@@ -58,19 +61,10 @@ DWORD ReadKnownDlls(std::vector<std::wstring>& names, const char*& failedCall) {
 // The folders of the machine's Path, as smss.exe hands them to Winlogon.
 DWORD ReadMachinePath(std::vector<std::wstring>& directories, const char*& failedCall) {
     unique_hkey key;
-    LONG result =
-        ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kMachineEnvironmentKey, 0, KEY_QUERY_VALUE | KEY_WOW64_64KEY, key.put());
-    if (result == ERROR_FILE_NOT_FOUND) {
-        key.release();
-        return ERROR_SUCCESS;
-    }
-    if (result != ERROR_SUCCESS) {
-        key.release();
-        failedCall = "RegOpenKeyExW";
-        return static_cast<DWORD>(result);
-    }
+    const DWORD opened = OpenOptionalMachineKey(kMachineEnvironmentKey, key, failedCall);
+    if (opened != ERROR_SUCCESS || !key) return opened;
     DWORD type = REG_NONE, bytes = 0;
-    result = ::RegQueryValueExW(key.get(), L"Path", nullptr, &type, nullptr, &bytes);
+    LONG result = ::RegQueryValueExW(key.get(), L"Path", nullptr, &type, nullptr, &bytes);
     if (result == ERROR_FILE_NOT_FOUND) return ERROR_SUCCESS;
     std::wstring data(bytes / sizeof(wchar_t) + 1, L'\0');
     if (result == ERROR_SUCCESS)
