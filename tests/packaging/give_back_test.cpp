@@ -139,8 +139,8 @@ const RecordCase kRecordCases[] = {
     // What an earlier version left: the list of HKLM\Software.
     {"TakesTheParentsEntries", Made::Key, L"O:BAD:(A;CI;KA;;;SY)(A;CI;KA;;;BA)",
      std::string(kShown) + " (owner S-1-5-32-544) takes entries from its parent's access list", {}},
-    // Read as itself, a link holds no record; it is not followed to one.
-    {"SymbolicLink", Made::Link, kTrustedSddl, std::string(kShown) + " is a symbolic link", kNoneReplaced},
+    // Read as itself, never followed to the record it points at.
+    {"SymbolicLink", Made::Link, kTrustedSddl, std::string(kShown) + " (owner S-1-5-32-544) is a symbolic link", {}},
     {"Private", Made::Key, kTrustedSddl, "",
      std::wstring(L"GinaDLL named this module; the login module it replaced, ") + kElsewhereGina + L", is "},
     {"Missing", Made::Missing, nullptr, "", kNoneReplaced},

@@ -217,14 +217,16 @@ DWORD ApplyGinaGiveBack(const GinaState& state, const std::function<void(const s
         say(L"GinaDLL names " + Shown(state.gina) + L", not this module: left as it is.");
         return SetGina(state.gina, say);
     }
-    if (!state.previous.present) {
-        say(L"GinaDLL named this module and no login module was replaced at install: GinaDLL deleted, "
-            L"Winlogon loads msgina.dll.");
-        return DeleteGina(say);
-    }
+    // Reported whatever the key holds: read as itself, a link, or a key that
+    // keeps the installer out, shows no record at all.
     if (!state.recordDistrust.empty()) {
         say(L"GinaDLL named this module; the record of the login module it replaced is not trusted: " +
             Widen(state.recordDistrust) + L": not given back, GinaDLL deleted, Winlogon loads msgina.dll.");
+        return DeleteGina(say);
+    }
+    if (!state.previous.present) {
+        say(L"GinaDLL named this module and no login module was replaced at install: GinaDLL deleted, "
+            L"Winlogon loads msgina.dll.");
         return DeleteGina(say);
     }
     const std::wstring why = Unloadable(state);

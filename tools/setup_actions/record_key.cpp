@@ -20,7 +20,10 @@ LONG Distrust(HKEY key, std::string& distrust, FailedCall& failure) {
     if (result != ERROR_SUCCESS) return result;
     distrust = KeyDistrust(kInstallerMarksKeyShown, descriptor.data());
     // A link's own descriptor says nothing of the tree it points at.
-    if (distrust.empty() && IsKeyLink(key)) distrust = std::string(kInstallerMarksKeyShown) + " is a symbolic link";
+    PSID owner = nullptr;
+    BOOL defaulted = FALSE;
+    if (distrust.empty() && IsKeyLink(key) && ::GetSecurityDescriptorOwner(descriptor.data(), &owner, &defaulted))
+        distrust = std::string(kInstallerMarksKeyShown) + " (owner " + SidString(owner) + ") is a symbolic link";
     return ERROR_SUCCESS;
 }
 
