@@ -20,10 +20,12 @@ LONG Distrust(HKEY key, std::string& distrust, FailedCall& failure) {
     if (result != ERROR_SUCCESS) return result;
     distrust = KeyDistrust(kInstallerMarksKeyShown, descriptor.data());
     // A link's own descriptor says nothing of the tree it points at.
-    PSID owner = nullptr;
-    BOOL defaulted = FALSE;
-    if (distrust.empty() && IsKeyLink(key) && ::GetSecurityDescriptorOwner(descriptor.data(), &owner, &defaulted))
+    if (distrust.empty() && IsKeyLink(key)) {
+        PSID owner = nullptr;
+        BOOL defaulted = FALSE;
+        ::GetSecurityDescriptorOwner(descriptor.data(), &owner, &defaulted);  // KeyDistrust has read it
         distrust = std::string(kInstallerMarksKeyShown) + " (owner " + SidString(owner) + ") is a symbolic link";
+    }
     return ERROR_SUCCESS;
 }
 
