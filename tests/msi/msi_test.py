@@ -282,7 +282,10 @@ def check_tables(msi):
                                 ("RestoreRecoveryCodes", "RestoreRecoveryCodes", 1 + 0x100 + 0x400 + 0x800 + 0x2000),
                                 ("RemoveRecoveryCodes", "RemoveRecoveryCodes", 1 + 0x400 + 0x800),
                                 # Its failure is logged and ignored (0x40).
-                                ("SecureInstallerKey", "SecureInstallerKey", 1 + 0x400 + 0x800 + 0x40)):
+                                ("SecureInstallerKey", "SecureInstallerKey", 1 + 0x400 + 0x800 + 0x40),
+                                # Its rollback action (0x100), and what decides it while the script is written.
+                                ("PrepareSecureInstallerKey", "PrepareSecureInstallerKey", 1),
+                                ("UndoSecureInstallerKey", "UndoSecureInstallerKey", 1 + 0x100 + 0x400 + 0x800)):
         expect(actions.get(action) == (str(kind), "SetupActions", entry), f"tables: {action} is {actions.get(action)}")
     hidden = {r[0]: r[1] for r in table(msi, "Property")}.get("MsiHiddenProperties", "").split(";")
     expect("RestoreRecoveryCodes" in hidden, f"tables: MsiHiddenProperties {hidden}")
@@ -299,9 +302,15 @@ def check_tables(msi):
     # The record's key is made private whenever the package writes its rows,
     # after an older version's removal (which deletes the key) and right
     # before the package writes in it.
-    expect(steps.get("SecureInstallerKey") == ("$Module=3", steps["WriteRegistryValues"][1] - 1)
+    # Its rollback action comes before it in the script (and so runs after
+    # WriteRegistryValues' rollback, before the older version's).
+    written = steps["WriteRegistryValues"][1]
+    expect(steps.get("SecureInstallerKey") == ("$Module=3", written - 1)
+           and steps.get("UndoSecureInstallerKey") == ("$Module=3", written - 2)
+           and steps.get("PrepareSecureInstallerKey") == ("$Module=3", written - 3)
            and steps["RemoveExistingProducts"][1] < steps["WriteRegistryValues"][1],
-           f"tables: SecureInstallerKey {steps.get('SecureInstallerKey')}")
+           f"tables: SecureInstallerKey {steps.get('SecureInstallerKey')} {steps.get('UndoSecureInstallerKey')} "
+           f"{steps.get('PrepareSecureInstallerKey')}")
     recovery = [steps.get(a) for a in ("PrepareRecoveryRemoval", "RestoreRecoveryCodes", "RemoveRecoveryCodes")]
     when = "$Recovery=2 AND NOT UPGRADINGPRODUCTCODE"
     expect(all(r and r[0] == when for r in recovery) and recovery[0][1] + 1 == recovery[1][1] == recovery[2][1] - 1
@@ -558,6 +567,9 @@ def scenario(prefix, args, payload, msi, lower):
     # Windows rewrites an installed component's rows at a repair: each value
     # must then come from what is stored, never from an absent property.
     expect("Vyn Security: " + PRIVATE_LINE in log, "repair: the record's key was not made private")
+    # The key was the package's: a rollback of the repair would leave it.
+    expect(resolved(log, "UndoSecureInstallerKey") == "keep",
+           f"repair: UndoSecureInstallerKey is {resolved(log, 'UndoSecureInstallerKey')!r}")
     for name, stored in (("Host", "changed.vyn.invalid"), ("IKey", PROPERTIES["IKEY"][2]),
                          ("FailOpen", "#0"), ("AutoPush", "#1"), ("RdpOnly", "#1"), ("LogonOnly", "#0")):
         expect(resolved(log, name + "Value") == stored, f"repair log: {name}Value is {resolved(log, name + 'Value')!r}")
@@ -632,6 +644,10 @@ def scenario(prefix, args, payload, msi, lower):
     dropped = ("The record of the login module replaced at install is not trusted: " + INHERITED_REASON
                + ": not kept.")
     expect("Vyn Security: " + dropped in log, f"upgrade over an inherited list: the log lacks {dropped!r}")
+    # Had the upgrade rolled back, the key made private would go before the
+    # older version's values are written back: they stay untrusted.
+    expect(resolved(log, "UndoSecureInstallerKey") == "forget",
+           f"upgrade over an inherited list: UndoSecureInstallerKey is {resolved(log, 'UndoSecureInstallerKey')!r}")
     expect("PreviousGinaDLL" not in (prefix.values(MARKS_KEY) or {}),
            f"upgrade over an inherited list: marks {prefix.values(MARKS_KEY)}")
     prefix.msiexec("/x", msi)

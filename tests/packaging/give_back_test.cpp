@@ -212,6 +212,53 @@ TEST_P(InstallerRecord, IsGivenBackOnlyFromAPrivateKeyThatSecuringMakes) {
     EXPECT_TRUE(linked.present);
 }
 
+// An installation that made the key private and then rolls back. Windows
+// Installer's own rollback (which Wine's msiexec does not run) is played
+// here: it undoes WriteRegistryValues (no net change to the key) before
+// UndoSecureInstallerKey runs, and writes the values an older version's
+// removal or a repair had taken out of the key (the record the row planted)
+// back after it, into the key, made with the parent's list if missing. A
+// record that was not trusted before the installation is not trusted after.
+TEST_P(InstallerRecord, StaysUntrustedThroughARolledBackInstallation) {
+    const RecordCase& test = GetParam();
+    if (test.made != Made::Missing) MakeKey(kInstallerMarksKey, test.sddl, test.made == Made::Link);
+    if (HasFatalFailure()) return;
+
+    bool trusted = true;
+    std::string distrust = "unset";
+    FailedCall failure;
+    ASSERT_EQ(ReadRecordKeyTrust(trusted, distrust, failure), ERROR_SUCCESS) << failure.name;
+    EXPECT_EQ(trusted, test.made == Made::Key && test.distrust.empty());
+    EXPECT_EQ(distrust, test.distrust);
+    std::string replaced;
+    ASSERT_EQ(SecureRecordKey(replaced, failure), ERROR_SUCCESS) << failure.name;
+    if (!trusted) {
+        ASSERT_EQ(ForgetRecordKey(failure), ERROR_SUCCESS) << failure.name;
+    }
+    if (test.made != Made::Missing) {
+        unique_hkey restored;
+        ASSERT_EQ(::RegCreateKeyExW(HKEY_LOCAL_MACHINE, kInstallerMarksKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr,
+                                    restored.put(), nullptr),
+                  ERROR_SUCCESS);
+        SetValue(restored.get(), kElsewhereGina);
+    }
+
+    RawValue record;
+    ASSERT_EQ(ReadReplacedGinaRecord(record, distrust, failure), ERROR_SUCCESS) << failure.name;
+    if (test.made == Made::Missing) {
+        EXPECT_EQ(KeySddl(kInstallerMarksKey), L"(absent)");
+    } else if (trusted) {
+        EXPECT_EQ(distrust, "");
+        EXPECT_EQ(KeySddl(kInstallerMarksKey), kTrustedSddl);
+    } else {
+        EXPECT_EQ(distrust, std::string(kShown) + " (owner S-1-5-32-544) takes entries from its parent's access list");
+    }
+    EXPECT_EQ(record.present, test.made != Made::Missing);
+    RawValue linked;
+    ASSERT_EQ(ReadMachineValue(kLinkTarget, kRecordValue, linked), ERROR_SUCCESS);
+    EXPECT_TRUE(linked.present);
+}
+
 INSTANTIATE_TEST_SUITE_P(GiveBack, InstallerRecord, testing::ValuesIn(kRecordCases),
                          [](const testing::TestParamInfo<RecordCase>& info) { return std::string(info.param.name); });
 

@@ -58,6 +58,32 @@ LONG ReadReplacedGinaRecord(RawValue& record, std::string& distrust, FailedCall&
     return result;
 }
 
+LONG ReadRecordKeyTrust(bool& trusted, std::string& distrust, FailedCall& failure) {
+    trusted = false;
+    distrust.clear();
+    unique_hkey key;
+    const LONG result = ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kInstallerMarksKey, REG_OPTION_OPEN_LINK,
+                                        READ_CONTROL | KEY_QUERY_VALUE | KEY_WOW64_64KEY, key.put());
+    if (result != ERROR_SUCCESS) {
+        key.release();
+        if (result == ERROR_FILE_NOT_FOUND) return ERROR_SUCCESS;
+        if (result == ERROR_ACCESS_DENIED) {
+            distrust = KeptOut();
+            return ERROR_SUCCESS;
+        }
+        failure = {"RegOpenKeyExW", static_cast<DWORD>(result)};
+        return result;
+    }
+    const LONG read = Distrust(key.get(), distrust, failure);
+    trusted = read == ERROR_SUCCESS && distrust.empty();
+    return read;
+}
+
+LONG ForgetRecordKey(FailedCall& failure) {
+    const LONG result = DeleteKeyTree(HKEY_LOCAL_MACHINE, kInstallerMarksKey, failure);
+    return result == ERROR_FILE_NOT_FOUND ? ERROR_SUCCESS : result;
+}
+
 LONG SecureRecordKey(std::string& replaced, FailedCall& failure) {
     replaced.clear();
     unique_hkey key;

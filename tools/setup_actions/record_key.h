@@ -31,3 +31,19 @@ LONG ReadReplacedGinaRecord(RawValue& record, std::string& distrust, FailedCall&
 // that list (`replaced` then says why it was not trusted); makes a missing
 // one. ERROR_SUCCESS, or the Win32 error of the call `failure` names.
 LONG SecureRecordKey(std::string& replaced, FailedCall& failure);
+
+// Read by PrepareSecureInstallerKey while the script is written: whether the
+// key is there and the package's own (`trusted`), before SecureRecordKey
+// makes it private. A key that is missing, or not the package's, is not
+// trusted; `distrust` then says why (empty for a missing key).
+// ERROR_SUCCESS, or the Win32 error of the call `failure` names.
+LONG ReadRecordKeyTrust(bool& trusted, std::string& distrust, FailedCall& failure);
+
+// Called by UndoSecureInstallerKey when an installation that made the key
+// private rolls back, and the key was not trusted before it: deletes the key
+// as itself, with its subkeys. Windows Installer's rollback then writes the
+// values it had removed (an older version's record among them) into a key it
+// makes with HKLM\Software's list, as they were: never into a private key,
+// which would make a record that anyone could have written a trusted one.
+// ERROR_SUCCESS also when there is no key.
+LONG ForgetRecordKey(FailedCall& failure);

@@ -10,7 +10,12 @@
 //   package writes its rows (install, repair, upgrade), after an older
 //   version's removal and right before WriteRegistryValues: the record's key
 //   is then private when the package writes in it. Its failure is logged and
-//   the installation goes on.
+//   the installation goes on. Its rollback action, UndoSecureInstallerKey,
+//   scheduled before it, deletes the key it made private when the key was
+//   missing or not the package's as the script was written
+//   (PrepareSecureInstallerKey): the values that Windows Installer's rollback
+//   writes back after it (an older version's record, or one a repair
+//   removed) then land in a key as untrusted as the one they came from.
 // - When the module's component is removed (an uninstall, REMOVE=ALL or the
 //   feature by name; not the removal of an older version during an upgrade),
 //   PrepareGinaGiveBack runs while the uninstall script is written, before
@@ -40,6 +45,10 @@ namespace {
 // The deferred action reads its data from the property of its own name.
 constexpr wchar_t kGiveBackAction[] = L"GiveBackGina";
 constexpr wchar_t kRestoreRecoveryAction[] = L"RestoreRecoveryCodes";
+constexpr wchar_t kUndoSecureKeyAction[] = L"UndoSecureInstallerKey";
+// UndoSecureInstallerKey's data: delete the key at a rollback, or leave it.
+constexpr wchar_t kForgetKey[] = L"forget";
+constexpr wchar_t kKeepKey[] = L"keep";
 
 // One line in the installer's log.
 void Say(MSIHANDLE install, const std::wstring& text) {
@@ -119,6 +128,35 @@ extern "C" UINT WINAPI SecureInstallerKey(MSIHANDLE install) {
                          L": deleted and made anew.");
     Say(install, L"The key HKLM\\Software\\Vyn Security\\Installer is private: the Administrators own it, SYSTEM "
                  L"and they may change it, Users may read it.");
+    return ERROR_SUCCESS;
+}
+
+extern "C" UINT WINAPI PrepareSecureInstallerKey(MSIHANDLE install) {
+    // A key that cannot be read is not kept at a rollback either: without
+    // the key the record is missing, and the uninstall leaves msgina.
+    bool trusted = false;
+    std::string distrust;
+    FailedCall failure;
+    if (ReadRecordKeyTrust(trusted, distrust, failure) != ERROR_SUCCESS) Failed(install, failure.name, failure.error);
+    const UINT result = ::MsiSetPropertyW(install, kUndoSecureKeyAction, trusted ? kKeepKey : kForgetKey);
+    return result == ERROR_SUCCESS ? ERROR_SUCCESS : Failed(install, "MsiSetPropertyW", result);
+}
+
+extern "C" UINT WINAPI UndoSecureInstallerKey(MSIHANDLE install) {
+    std::wstring data;
+    const UINT result = ReadProperty(install, L"CustomActionData", data);
+    if (result != ERROR_SUCCESS) Failed(install, "MsiGetPropertyW", result);
+    // Without its data the key is deleted: the safe side, as above.
+    if (result == ERROR_SUCCESS && data == kKeepKey) return ERROR_SUCCESS;
+    FailedCall failure;
+    if (ForgetRecordKey(failure) != ERROR_SUCCESS) {
+        Failed(install, failure.name, failure.error);
+        Say(install, L"The installation is rolled back: the key HKLM\\Software\\Vyn Security\\Installer, not the "
+                     L"package's before it, could not be deleted.");
+        return ERROR_SUCCESS;
+    }
+    Say(install, L"The installation is rolled back: the key HKLM\\Software\\Vyn Security\\Installer, not the "
+                 L"package's before it, is deleted.");
     return ERROR_SUCCESS;
 }
 
