@@ -36,6 +36,8 @@ prefix and the files on its drive C:
   6b. the same upgrade over a record key an earlier version left with the
      access list of HKLM\Software: the record is not carried over, and the
      uninstall leaves msgina;
+  6c. an installation that fails after the record's key was made private,
+     over a key that took the list of HKLM\\Software: the rollback deletes it;
   7. an uninstall that fails after the recovery codes' store was removed:
      the store was removed and handed, whole, to the rollback action.
 """
@@ -492,6 +494,27 @@ def check_recovery_rollback(prefix, args, payload):
     os.remove(failing)
 
 
+def check_key_rollback(prefix, args):
+    """An installation that fails after SecureInstallerKey, over a record key
+    that takes HKLM\\Software's list with a record in it: Wine's msiexec runs
+    the rollback actions of a failed installation, and UndoSecureInstallerKey
+    deletes the key it made private. (Windows then writes back what it had
+    removed, into a key it makes with the parent's list: the record stays
+    untrusted; packaging_give_back_tests plays that part.)"""
+    failing = os.path.join(prefix.path, "VynGina-fails-late.msi")
+    failing_copy(args.msi, failing)
+    prefix.plant_record(args.key_acl, INHERITED_LIST, PLANTED_GINA)
+    log = prefix.msiexec_logged("key-rollback.log", "/i", windows_path(failing), "VYNTESTFAIL=1", expect_code=None)
+    for said in ("The key of the installer's record was not the package's: " + INHERITED_REASON
+                 + ": deleted and made anew.",
+                 "The installation is rolled back: the key HKLM\\Software\\Vyn Security\\Installer, not the "
+                 "package's before it, is deleted."):
+        expect("Vyn Security: " + said in log, f"key rollback: the log lacks {said!r}")
+    expect(prefix.values(MARKS_KEY) is None, f"key rollback: marks {prefix.values(MARKS_KEY)}")
+    expect(products(prefix) == [], f"key rollback: products {products(prefix)}")
+    os.remove(failing)
+
+
 def main():
     parser = argparse.ArgumentParser()
     for option in ("--wine-run", "--prefix", "--msi", "--lower-msi", "--version", "--payload", "--guide",
@@ -653,6 +676,10 @@ def scenario(prefix, args, payload, msi, lower):
     prefix.msiexec("/x", msi)
     expect(prefix.gina() is None, f"uninstall after an upgrade over an inherited list: GinaDLL is {prefix.gina()}")
     expect(products(prefix) == [], f"uninstall after an upgrade over an inherited list: products {products(prefix)}")
+
+    # 6c. An installation that fails late over that kind of key: the key it
+    # made private is deleted at the rollback.
+    check_key_rollback(prefix, args)
 
     # 7. Last, as Wine leaves a failed uninstall half done: one that fails late.
     check_recovery_rollback(prefix, args, payload)
