@@ -21,6 +21,51 @@ std::string SidString(PSID sid) {
     return std::string(text);
 }
 
+namespace {
+
+// What lets a holder change a key, its values or its security.
+constexpr ACCESS_MASK kKeyWriteRights = KEY_SET_VALUE | KEY_CREATE_SUB_KEY | KEY_CREATE_LINK | DELETE | WRITE_DAC |
+                                        WRITE_OWNER | GENERIC_WRITE | GENERIC_ALL;
+
+}  // namespace
+
+std::string KeyDistrust(const std::string& key, PSECURITY_DESCRIPTOR descriptor) {
+    PSID owner = nullptr;
+    BOOL defaulted = FALSE;
+    if (!::GetSecurityDescriptorOwner(descriptor, &owner, &defaulted) || owner == nullptr)
+        return key + " has no owner";
+    const std::string named = key + " (owner " + SidString(owner) + ")";
+    if (!IsSystemOrAdministrators(owner))
+        return key + " is owned by " + SidString(owner) + ", not SYSTEM or Administrators";
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision = 0;
+    BOOL present = FALSE;
+    PACL dacl = nullptr;
+    if (!::GetSecurityDescriptorControl(descriptor, &control, &revision) ||
+        !::GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted))
+        return named + " has an access list that cannot be read";
+    if (!present || dacl == nullptr) return named + " has no access list: everyone may write it";
+    // An unprotected list takes whatever the parent passes on, now or after
+    // someone changes HKLM\Software; the keys the module and its tools make
+    // never do.
+    if (!(control & SE_DACL_PROTECTED)) return named + " takes entries from its parent's access list";
+    std::string writers;
+    for (DWORD i = 0; i < dacl->AceCount; ++i) {
+        void* entry = nullptr;
+        if (!::GetAce(dacl, i, &entry)) return named + " has an access list that cannot be read";
+        const auto* header = static_cast<const ACE_HEADER*>(entry);
+        if (header->AceType == ACCESS_DENIED_ACE_TYPE || (header->AceFlags & INHERIT_ONLY_ACE)) continue;
+        if (header->AceFlags & INHERITED_ACE) return named + " takes entries from its parent's access list";
+        if (header->AceType != ACCESS_ALLOWED_ACE_TYPE) return named + " has an access entry of another kind";
+        const auto* allowed = static_cast<const ACCESS_ALLOWED_ACE*>(entry);
+        const PSID sid = const_cast<DWORD*>(&allowed->SidStart);
+        if ((allowed->Mask & kKeyWriteRights) && !IsSystemOrAdministrators(sid))
+            writers += (writers.empty() ? "" : ", ") + SidString(sid);
+    }
+    if (!writers.empty()) return named + " may be written by " + writers;
+    return std::string();
+}
+
 MachineLock::MachineLock(const wchar_t* name, const wchar_t* security) {
     PSECURITY_DESCRIPTOR raw = nullptr;
     if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(security, SDDL_REVISION_1, &raw, nullptr)) {

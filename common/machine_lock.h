@@ -22,6 +22,15 @@ bool IsSystemOrAdministrators(PSID sid) noexcept;
 // domain controller from Winlogon's thread.
 std::string SidString(PSID sid);
 
+// Why a key of ours, given its security descriptor (owner and DACL), cannot
+// be trusted, or "" when it can: its owner must be SYSTEM or Administrators,
+// its access list protected (nothing taken from the parent's, HKLM\Software,
+// where Power Users may create and write subkeys on XP and 2003), and nobody
+// else may write it or change its security. The reason names `key` (as the
+// caller shows it) and its owner. Used for the recovery codes' store and the
+// installer's record of the login module it replaced.
+std::string KeyDistrust(const std::string& key, PSECURITY_DESCRIPTOR descriptor);
+
 // A Win32 call that failed, for the caller to log in its own form.
 struct FailedCall {
     const char* name = nullptr;

@@ -1,10 +1,8 @@
 #include "config/recovery_store.h"
 
-#include <sddl.h>
-
 #include <cstring>
 
-#include "common/ntdll.h"
+#include "common/private_key.h"
 #include "diag/log.h"
 
 namespace {
@@ -40,49 +38,7 @@ LONG SetValue(HKEY key, const wchar_t* name, DWORD type, const void* data, size_
     return result;
 }
 
-// What lets a holder change the key, its values or its security.
-constexpr ACCESS_MASK kKeyWriteRights = KEY_SET_VALUE | KEY_CREATE_SUB_KEY | KEY_CREATE_LINK | DELETE | WRITE_DAC |
-                                        WRITE_OWNER | GENERIC_WRITE | GENERIC_ALL;
-
 std::string KeyName() { return "HKLM\\" + std::string(kRecoveryKey); }
-
-// NtDeleteKey deletes the key a handle names, a symbolic link itself when the
-// handle was opened as one (RegDeleteKeyW follows links). Both are in ntdll
-// since NT 4, looked up rather than imported: the module imports no ntdll.
-using NtDeleteKeyFunction = LONG(WINAPI*)(HANDLE key);
-using NtStatusToErrorFunction = ULONG(WINAPI*)(LONG status);
-
-// Deletes `name` under `parent` with its subkeys: RegDeleteKeyW removes only
-// a key without any, and a key someone else made may have some. Each key is
-// opened and deleted as itself (REG_OPTION_OPEN_LINK), never through a
-// symbolic link its maker put there: followed, a link would have the
-// administrator's `vyn-recovery new` delete the tree it points at (a
-// service's key under HKLM\SYSTEM, say).
-LONG DeleteKeyTree(HKEY parent, const wchar_t* name) {
-    static const auto ntDeleteKey = NtdllFunction<NtDeleteKeyFunction>("NtDeleteKey");
-    static const auto statusToError = NtdllFunction<NtStatusToErrorFunction>("RtlNtStatusToDosError");
-    if (ntDeleteKey == nullptr || statusToError == nullptr) {
-        // Not GetLastError: the look-up ran once, for the first call only.
-        LogSystemCallFailure("GetProcAddress", ERROR_PROC_NOT_FOUND);
-        return static_cast<LONG>(ERROR_PROC_NOT_FOUND);
-    }
-    unique_hkey key;
-    LONG result = ::RegOpenKeyExW(parent, name, REG_OPTION_OPEN_LINK, KEY_ENUMERATE_SUB_KEYS | DELETE, key.put());
-    if (result != ERROR_SUCCESS) {
-        key.release();
-        return result;
-    }
-    for (;;) {
-        wchar_t child[256];
-        DWORD chars = 256;
-        result = ::RegEnumKeyExW(key.get(), 0, child, &chars, nullptr, nullptr, nullptr, nullptr);
-        if (result == ERROR_NO_MORE_ITEMS) break;
-        if (result != ERROR_SUCCESS) return result;
-        if ((result = DeleteKeyTree(key.get(), child)) != ERROR_SUCCESS) return result;
-    }
-    const LONG status = ntDeleteKey(key.get());
-    return status == 0 ? ERROR_SUCCESS : static_cast<LONG>(statusToError(status));
-}
 
 LONG Flush(HKEY key) {
     const LONG result = ::RegFlushKey(key);
@@ -92,41 +48,7 @@ LONG Flush(HKEY key) {
 
 }  // namespace
 
-std::string RecoveryKeyDistrust(PSECURITY_DESCRIPTOR descriptor) {
-    PSID owner = nullptr;
-    BOOL defaulted = FALSE;
-    if (!::GetSecurityDescriptorOwner(descriptor, &owner, &defaulted) || owner == nullptr)
-        return KeyName() + " has no owner";
-    const std::string named = KeyName() + " (owner " + SidString(owner) + ")";
-    if (!IsSystemOrAdministrators(owner))
-        return KeyName() + " is owned by " + SidString(owner) + ", not SYSTEM or Administrators";
-    SECURITY_DESCRIPTOR_CONTROL control = 0;
-    DWORD revision = 0;
-    BOOL present = FALSE;
-    PACL dacl = nullptr;
-    if (!::GetSecurityDescriptorControl(descriptor, &control, &revision) ||
-        !::GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted))
-        return named + " has an access list that cannot be read";
-    if (!present || dacl == nullptr) return named + " has no access list: everyone may write it";
-    // An unprotected list takes whatever the parent passes on, now or after
-    // someone changes HKLM\Software; the key vyn-recovery makes never does.
-    if (!(control & SE_DACL_PROTECTED)) return named + " takes entries from its parent's access list";
-    std::string writers;
-    for (DWORD i = 0; i < dacl->AceCount; ++i) {
-        void* entry = nullptr;
-        if (!::GetAce(dacl, i, &entry)) return named + " has an access list that cannot be read";
-        const auto* header = static_cast<const ACE_HEADER*>(entry);
-        if (header->AceType == ACCESS_DENIED_ACE_TYPE || (header->AceFlags & INHERIT_ONLY_ACE)) continue;
-        if (header->AceFlags & INHERITED_ACE) return named + " takes entries from its parent's access list";
-        if (header->AceType != ACCESS_ALLOWED_ACE_TYPE) return named + " has an access entry of another kind";
-        const auto* allowed = static_cast<const ACCESS_ALLOWED_ACE*>(entry);
-        const PSID sid = const_cast<DWORD*>(&allowed->SidStart);
-        if ((allowed->Mask & kKeyWriteRights) && !IsSystemOrAdministrators(sid))
-            writers += (writers.empty() ? "" : ", ") + SidString(sid);
-    }
-    if (!writers.empty()) return named + " may be written by " + writers;
-    return std::string();
-}
+std::string RecoveryKeyDistrust(PSECURITY_DESCRIPTOR descriptor) { return KeyDistrust(KeyName(), descriptor); }
 
 RecoveryLoad LoadRecoverySet(RecoverySet& set, std::string& reason) {
     set = RecoverySet();
@@ -139,13 +61,11 @@ RecoveryLoad LoadRecoverySet(RecoverySet& set, std::string& reason) {
         reason = "the key cannot be opened (" + std::to_string(static_cast<unsigned long>(opened)) + ")";
         return RecoveryLoad::Malformed;
     }
-    DWORD size = 0;
-    const SECURITY_INFORMATION parts = OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
-    ::RegGetKeySecurity(key.get(), parts, nullptr, &size);
-    std::vector<uint8_t> descriptor(size);
-    const LONG read = size ? ::RegGetKeySecurity(key.get(), parts, descriptor.data(), &size) : ERROR_INVALID_DATA;
+    std::vector<BYTE> descriptor;
+    FailedCall failure;
+    const LONG read = ReadKeySecurity(key.get(), descriptor, failure);
     if (read != ERROR_SUCCESS) {
-        LogSystemCallFailure("RegGetKeySecurity", static_cast<DWORD>(read));
+        LogSystemCallFailure(failure.name, failure.error);
         reason = "the security of " + KeyName() + " cannot be read (" + std::to_string(read) + ")";
         return RecoveryLoad::Malformed;
     }
@@ -179,45 +99,17 @@ RecoveryLoad LoadRecoverySet(RecoverySet& set, std::string& reason) {
 }
 
 LONG SaveRecoverySet(const RecoverySet& set) {
-    PSECURITY_DESCRIPTOR raw = nullptr;
-    if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(kRecoveryKeySecurity, SDDL_REVISION_1, &raw,
-                                                                nullptr)) {
-        return static_cast<LONG>(
-            LogSystemCallFailure("ConvertStringSecurityDescriptorToSecurityDescriptorW", ::GetLastError()));
-    }
-    const unique_hlocal descriptor(raw);
-    // A key that exists keeps its owner and may keep entries through a
-    // creation: it goes, whoever made it, and the new one is ours alone.
-    LONG result = DeleteRecoverySet();
-    if (result != ERROR_SUCCESS) return result;
-    SECURITY_ATTRIBUTES attributes = {sizeof attributes, descriptor.get(), FALSE};
     unique_hkey key;
-    DWORD disposition = 0;
-    result = ::RegCreateKeyExW(HKEY_LOCAL_MACHINE, kRecoveryKeyW, 0, nullptr, REG_OPTION_NON_VOLATILE,
-                               KEY_SET_VALUE | KEY_QUERY_VALUE | WRITE_DAC | WRITE_OWNER, &attributes, key.put(),
-                               &disposition);
-    if (result != ERROR_SUCCESS) {
-        key.release();
-        LogSystemCallFailure("RegCreateKeyExW", static_cast<DWORD>(result));
-        return result;
-    }
+    FailedCall failure;
+    LONG result = CreateKeyAnew(HKEY_LOCAL_MACHINE, kRecoveryKeyW, kRecoveryKeySecurity,
+                                KEY_SET_VALUE | KEY_QUERY_VALUE, key, failure);
     // Someone who does not take the lock made the key again in between:
     // it is theirs, and nothing is written to it.
-    if (disposition != REG_CREATED_NEW_KEY) {
+    if (result == ERROR_ALREADY_EXISTS) {
         LogMessage("ERROR: " + KeyName() + " was made again by someone else while a new set was being stored");
-        return ERROR_ALREADY_EXISTS;
-    }
-    // Owner and list are given again, the list marked protected: Windows
-    // keeps the creation's descriptor whole, Wine drops the mark (a list
-    // without it takes the parent's entries, which the module refuses) and
-    // replaces the owner when only the list is set.
-    result = ::RegSetKeySecurity(
-        key.get(), OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
-        descriptor.get());
-    if (result != ERROR_SUCCESS) {
-        LogSystemCallFailure("RegSetKeySecurity", static_cast<DWORD>(result));
         return result;
     }
+    if (result != ERROR_SUCCESS) return static_cast<LONG>(LogSystemCallFailure(failure.name, failure.error));
     // The hashes go first, empty: a set interrupted half-way never pairs the
     // old hashes with a new salt, and reads as malformed or empty, never as
     // codes that nobody holds.
@@ -249,8 +141,9 @@ LONG StoreRemainingRecoveryHashes(const std::vector<uint8_t>& hashes) {
 }
 
 LONG DeleteRecoverySet() {
-    const LONG result = DeleteKeyTree(HKEY_LOCAL_MACHINE, kRecoveryKeyW);
+    FailedCall failure;
+    const LONG result = DeleteKeyTree(HKEY_LOCAL_MACHINE, kRecoveryKeyW, failure);
     if (result == ERROR_FILE_NOT_FOUND) return ERROR_SUCCESS;
-    if (result != ERROR_SUCCESS) LogSystemCallFailure("RegDeleteKeyW", static_cast<DWORD>(result));
+    if (result != ERROR_SUCCESS) LogSystemCallFailure(failure.name, failure.error);
     return result;
 }

@@ -99,4 +99,9 @@ queries+=("UPDATE \`Property\` SET \`Value\` = 'WIX_DOWNGRADE_DETECTED;WIX_UPGRA
 # store (its hashes) as its data: hidden from the log (HideTarget, 0x2000, on
 # wixl's type: 1 + 0x100 rollback + 0x400 in script + 0x800 no impersonation).
 queries+=("UPDATE \`CustomAction\` SET \`Type\` = $((1 + 0x100 + 0x400 + 0x800 + 0x2000)) WHERE \`Action\` = 'RestoreRecoveryCodes'")
+# The rollback action of SecureInstallerKey: wixl types it 1 + 0x800, an
+# action that would run while the script is written; it runs from the script
+# (0x400) at a rollback (0x100) as LocalSystem (0x800). Its data, "keep" or
+# "forget", is no secret.
+queries+=("UPDATE \`CustomAction\` SET \`Type\` = $((1 + 0x100 + 0x400 + 0x800)) WHERE \`Action\` = 'UndoSecureInstallerKey'")
 msibuild "$out" -q "${queries[@]}"

@@ -260,8 +260,9 @@ TEST_F(SetupActionsImage, IsA64BitDllForNt52WithXpEraImportsAndItsActions) {
     auto names = image.ExportNames();
     std::sort(names.begin(), names.end());
     EXPECT_EQ(names, (std::vector<std::string>{"GiveBackGina", "KeepReplacedGina", "PrepareGinaGiveBack",
-                                                 "PrepareRecoveryRemoval", "RecordReplacedGina",
-                                                 "RemoveRecoveryCodes", "RestoreRecoveryCodes"}));
+                                                 "PrepareRecoveryRemoval", "PrepareSecureInstallerKey",
+                                                 "RecordReplacedGina", "RemoveRecoveryCodes", "RestoreRecoveryCodes",
+                                                 "SecureInstallerKey", "UndoSecureInstallerKey"}));
 }
 
 // The rules themselves, so that a pass above means something.

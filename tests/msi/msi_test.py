@@ -9,8 +9,10 @@ prefix and the files on its drive C:
      with REPLACEGINA=1 it is replaced and recorded with its registry type;
      at uninstall, one case a row of GIVE_BACK: given back when it still
      loads (its headers, and every DLL it imports found as Winlogon would
-     find it), else GinaDLL deleted; a GinaDLL changed since left as it is;
-     each decision a line of the installer log;
+     find it) and its record's key is private, else GinaDLL deleted; a
+     GinaDLL changed since left as it is; a record key Power Users made
+     before the install is made anew; each decision a line of the installer
+     log;
   1. settings typed by hand, then an install without properties: the module,
      tools and guide in place with the bytes of the package's payload,
      GinaDLL and the event source written, the settings untouched;
@@ -31,6 +33,11 @@ prefix and the files on its drive C:
      record of the replaced module kept;
   6. uninstall (REMOVE=Complete): nothing of the package is left, and the
      replaced module is back in GinaDLL;
+  6b. the same upgrade over a record key an earlier version left with the
+     access list of HKLM\Software: the record is not carried over, and the
+     uninstall leaves msgina;
+  6c. an installation that fails after the record's key was made private,
+     over a key that took the list of HKLM\\Software: the rollback deletes it;
   7. an uninstall that fails after the recovery codes' store was removed:
      the store was removed and handed, whole, to the rollback action.
 """
@@ -51,6 +58,15 @@ EVENT_KEY = r"HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application\Vyn Se
 UNINSTALL_KEY = r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall"
 MODULE = r"C:\windows\system32\VynGina.dll"
 OTHER_GINA = r"C:\Program Files\Other Vendor\OtherGina.dll"
+# A sound login module that a Power User would have Winlogon load as SYSTEM.
+PLANTED_GINA = r"C:\Program Files\Planted\PlantedGina.dll"
+MARKS_KEY_PATH = r"Software\Vyn Security\Installer"
+# The record key's access list as the package makes it, and as an earlier
+# version left it (taken from HKLM\Software, where Power Users may write).
+PRIVATE_LINE = ("The key HKLM\\Software\\Vyn Security\\Installer is private: the Administrators own it, SYSTEM and "
+                "they may change it, Users may read it.")
+INHERITED_LIST = "O:BAD:(A;CI;KA;;;SY)(A;CI;KA;;;BA)(A;CI;KA;;;PU)"
+INHERITED_REASON = r"HKLM\Software\Vyn Security\Installer (owner S-1-5-32-544) takes entries from its parent's access list"
 THIRD_GINA = r"%ProgramFiles%\Third Vendor\ThirdGina.dll"
 # The replaced module's support DLL: beside it (where Winlogon does not look)
 # or in a folder of the machine's Path (where it does).
@@ -104,6 +120,12 @@ class Prefix:
     def set_gina(self, value, kind="REG_SZ"):
         if self.run("reg", "add", WINLOGON_KEY, "/v", "GinaDLL", "/t", kind, "/d", value, "/f").returncode != 0:
             fail("cannot set GinaDLL")
+
+    def plant_record(self, key_acl, sddl, value):
+        """PreviousGinaDLL = value under the record's key, the key given sddl (as Power Users could)."""
+        if (self.run("reg", "add", MARKS_KEY, "/v", "PreviousGinaDLL", "/t", "REG_SZ", "/d", value, "/f").returncode
+                != 0 or self.run(key_acl, MARKS_KEY_PATH, sddl).returncode != 0):
+            fail("cannot plant a record")
 
     def gina(self):
         return (self.values(WINLOGON_KEY) or {}).get("GinaDLL")
@@ -260,7 +282,12 @@ def check_tables(msi):
                                 ("GiveBackGina", "GiveBackGina", 1 + 0x400 + 0x800),
                                 ("PrepareRecoveryRemoval", "PrepareRecoveryRemoval", 1),
                                 ("RestoreRecoveryCodes", "RestoreRecoveryCodes", 1 + 0x100 + 0x400 + 0x800 + 0x2000),
-                                ("RemoveRecoveryCodes", "RemoveRecoveryCodes", 1 + 0x400 + 0x800)):
+                                ("RemoveRecoveryCodes", "RemoveRecoveryCodes", 1 + 0x400 + 0x800),
+                                # Its failure is logged and ignored (0x40).
+                                ("SecureInstallerKey", "SecureInstallerKey", 1 + 0x400 + 0x800 + 0x40),
+                                # Its rollback action (0x100), and what decides it while the script is written.
+                                ("PrepareSecureInstallerKey", "PrepareSecureInstallerKey", 1),
+                                ("UndoSecureInstallerKey", "UndoSecureInstallerKey", 1 + 0x100 + 0x400 + 0x800)):
         expect(actions.get(action) == (str(kind), "SetupActions", entry), f"tables: {action} is {actions.get(action)}")
     hidden = {r[0]: r[1] for r in table(msi, "Property")}.get("MsiHiddenProperties", "").split(";")
     expect("RestoreRecoveryCodes" in hidden, f"tables: MsiHiddenProperties {hidden}")
@@ -274,6 +301,18 @@ def check_tables(msi):
     expect(steps.get("PrepareGinaGiveBack") == (when, removed + 1) and steps.get("GiveBackGina") == (when, removed + 2)
            and "RestorePreviousGina" not in steps,
            f"tables: GinaDLL steps {steps.get('PrepareGinaGiveBack')} {steps.get('GiveBackGina')}")
+    # The record's key is made private whenever the package writes its rows,
+    # after an older version's removal (which deletes the key) and right
+    # before the package writes in it.
+    # Its rollback action comes before it in the script (and so runs after
+    # WriteRegistryValues' rollback, before the older version's).
+    written = steps["WriteRegistryValues"][1]
+    expect(steps.get("SecureInstallerKey") == ("$Module=3", written - 1)
+           and steps.get("UndoSecureInstallerKey") == ("$Module=3", written - 2)
+           and steps.get("PrepareSecureInstallerKey") == ("$Module=3", written - 3)
+           and steps["RemoveExistingProducts"][1] < steps["WriteRegistryValues"][1],
+           f"tables: SecureInstallerKey {steps.get('SecureInstallerKey')} {steps.get('UndoSecureInstallerKey')} "
+           f"{steps.get('PrepareSecureInstallerKey')}")
     recovery = [steps.get(a) for a in ("PrepareRecoveryRemoval", "RestoreRecoveryCodes", "RemoveRecoveryCodes")]
     when = "$Recovery=2 AND NOT UPGRADINGPRODUCTCODE"
     expect(all(r and r[0] == when for r in recovery) and recovery[0][1] + 1 == recovery[1][1] == recovery[2][1] - 1
@@ -338,6 +377,19 @@ GIVE_BACK = [
     ("the support DLL in a folder of the machine's Path", ("REG_SZ", OTHER_GINA),
      {OTHER_GINA: "needs helper", HELPER_ON_PATH: "helper"}, None, ("REG_SZ", OTHER_GINA),
      f"GinaDLL named this module: the login module it replaced, {OTHER_GINA}, is given back."),
+    # A Power User made the record's key before the install, with a record of
+    # their own: the install makes the key anew and records the module it
+    # replaced.
+    ("a record key Power Users made before", ("REG_SZ", OTHER_GINA), {OTHER_GINA: "module", PLANTED_GINA: "module"},
+     ("key before", "O:PUD:P(A;CI;KA;;;SY)(A;CI;KA;;;BA)(A;CI;KA;;;PU)", PLANTED_GINA,
+      "The key of the installer's record was not the package's: HKLM\\Software\\Vyn Security\\Installer is owned "
+      "by S-1-5-32-547, not SYSTEM or Administrators: deleted and made anew."),
+     ("REG_SZ", OTHER_GINA), f"GinaDLL named this module: the login module it replaced, {OTHER_GINA}, is given back."),
+    # A record written later into a key that takes HKLM\Software's list.
+    ("a record written into an inherited list", ("REG_SZ", OTHER_GINA), {OTHER_GINA: "module", PLANTED_GINA: "module"},
+     ("key after", INHERITED_LIST, PLANTED_GINA), None,
+     "GinaDLL named this module; the record of the login module it replaced is not trusted: " + INHERITED_REASON
+     + ": " + NOT_GIVEN_BACK),
     # Its verdict comes from the reader's bounds, not from walking the table.
     ("a hostile export table", ("REG_SZ", OTHER_GINA), {OTHER_GINA: "hostile"}, None, None,
      f"GinaDLL named this module; the login module it replaced, {OTHER_GINA}, is a damaged image (more sections, "
@@ -371,13 +423,19 @@ def check_give_back(prefix, args, payload, msi):
         for where, what in files.items():
             place(prefix.unix(where), sources.get(what, what))
         prefix.set_gina(before[1], before[0])
-        prefix.msiexec("/i", msi, "REPLACEGINA=1")
+        if change and change[0] == "key before":
+            prefix.plant_record(args.key_acl, change[1], change[2])
+        log = prefix.msiexec_logged("replace.log", "/i", msi, "REPLACEGINA=1")
         expect_installed(prefix, payload, args.guide, f"{name}: REPLACEGINA=1")
         expect((prefix.values(MARKS_KEY) or {}).get("PreviousGinaDLL") == before,
                f"{name}: REPLACEGINA=1: marks {prefix.values(MARKS_KEY)}")
+        for said in ([change[3]] if change and change[0] == "key before" else []) + [PRIVATE_LINE]:
+            expect("Vyn Security: " + said in log, f"{name}: the install's log lacks {said!r}")
         if change and change[0] == "file":
             place(prefix.unix(OTHER_GINA), change[1])
-        elif change:
+        elif change and change[0] == "key after":
+            prefix.plant_record(args.key_acl, change[1], change[2])
+        elif change and change[0] == "gina":
             prefix.set_gina(change[1][1], change[1][0])
         log = prefix.msiexec_logged("give-back.log", "/x", msi)
         expect(prefix.gina() == after, f"{name}: after uninstall GinaDLL is {prefix.gina()}")
@@ -436,10 +494,31 @@ def check_recovery_rollback(prefix, args, payload):
     os.remove(failing)
 
 
+def check_key_rollback(prefix, args):
+    """An installation that fails after SecureInstallerKey, over a record key
+    that takes HKLM\\Software's list with a record in it: Wine's msiexec runs
+    the rollback actions of a failed installation, and UndoSecureInstallerKey
+    deletes the key it made private. (Windows then writes back what it had
+    removed, into a key it makes with the parent's list: the record stays
+    untrusted; packaging_give_back_tests plays that part.)"""
+    failing = os.path.join(prefix.path, "VynGina-fails-late.msi")
+    failing_copy(args.msi, failing)
+    prefix.plant_record(args.key_acl, INHERITED_LIST, PLANTED_GINA)
+    log = prefix.msiexec_logged("key-rollback.log", "/i", windows_path(failing), "VYNTESTFAIL=1", expect_code=None)
+    for said in ("The key of the installer's record was not the package's: " + INHERITED_REASON
+                 + ": deleted and made anew.",
+                 "The installation is rolled back: the key HKLM\\Software\\Vyn Security\\Installer, not the "
+                 "package's before it, is deleted."):
+        expect("Vyn Security: " + said in log, f"key rollback: the log lacks {said!r}")
+    expect(prefix.values(MARKS_KEY) is None, f"key rollback: marks {prefix.values(MARKS_KEY)}")
+    expect(products(prefix) == [], f"key rollback: products {products(prefix)}")
+    os.remove(failing)
+
+
 def main():
     parser = argparse.ArgumentParser()
     for option in ("--wine-run", "--prefix", "--msi", "--lower-msi", "--version", "--payload", "--guide",
-                   "--login-module", "--needs-helper-module", "--helper"):
+                   "--login-module", "--needs-helper-module", "--helper", "--key-acl"):
         parser.add_argument(option, required=True)
     args = parser.parse_args()
     payload = args.payload.split(",")
@@ -510,6 +589,10 @@ def scenario(prefix, args, payload, msi, lower):
            f"repair: settings {prefix.values(SETTINGS_KEY)}")
     # Windows rewrites an installed component's rows at a repair: each value
     # must then come from what is stored, never from an absent property.
+    expect("Vyn Security: " + PRIVATE_LINE in log, "repair: the record's key was not made private")
+    # The key was the package's: a rollback of the repair would leave it.
+    expect(resolved(log, "UndoSecureInstallerKey") == "keep",
+           f"repair: UndoSecureInstallerKey is {resolved(log, 'UndoSecureInstallerKey')!r}")
     for name, stored in (("Host", "changed.vyn.invalid"), ("IKey", PROPERTIES["IKEY"][2]),
                          ("FailOpen", "#0"), ("AutoPush", "#1"), ("RdpOnly", "#1"), ("LogonOnly", "#0")):
         expect(resolved(log, name + "Value") == stored, f"repair log: {name}Value is {resolved(log, name + 'Value')!r}")
@@ -572,6 +655,31 @@ def scenario(prefix, args, payload, msi, lower):
     expect_removed(prefix, payload, args.guide, "uninstall after upgrade")
     expect(not prefix.values(SETTINGS_KEY), f"uninstall after upgrade: settings left {prefix.values(SETTINGS_KEY)}")
     expect(products(prefix) == [], f"uninstall after upgrade: products {products(prefix)}")
+
+    # 6b. An upgrade over a record key an earlier version left with the list
+    # of HKLM\Software (Power Users could have written the record): the
+    # record is not carried over, and the uninstall leaves msgina.
+    prefix.set_gina(OTHER_GINA)
+    prefix.msiexec("/i", lower, "REPLACEGINA=1")
+    if prefix.run(args.key_acl, MARKS_KEY_PATH, INHERITED_LIST).returncode != 0:
+        fail("cannot give the record's key an inherited list")
+    log = prefix.msiexec_logged("upgrade-inherited.log", "/i", msi)
+    dropped = ("The record of the login module replaced at install is not trusted: " + INHERITED_REASON
+               + ": not kept.")
+    expect("Vyn Security: " + dropped in log, f"upgrade over an inherited list: the log lacks {dropped!r}")
+    # Had the upgrade rolled back, the key made private would go before the
+    # older version's values are written back: they stay untrusted.
+    expect(resolved(log, "UndoSecureInstallerKey") == "forget",
+           f"upgrade over an inherited list: UndoSecureInstallerKey is {resolved(log, 'UndoSecureInstallerKey')!r}")
+    expect("PreviousGinaDLL" not in (prefix.values(MARKS_KEY) or {}),
+           f"upgrade over an inherited list: marks {prefix.values(MARKS_KEY)}")
+    prefix.msiexec("/x", msi)
+    expect(prefix.gina() is None, f"uninstall after an upgrade over an inherited list: GinaDLL is {prefix.gina()}")
+    expect(products(prefix) == [], f"uninstall after an upgrade over an inherited list: products {products(prefix)}")
+
+    # 6c. An installation that fails late over that kind of key: the key it
+    # made private is deleted at the rollback.
+    check_key_rollback(prefix, args)
 
     # 7. Last, as Wine leaves a failed uninstall half done: one that fails late.
     check_recovery_rollback(prefix, args, payload)

@@ -144,18 +144,24 @@ bool ParseValue(const std::wstring& field, RawValue& value) {
 LONG ReadMachineValue(const wchar_t* key, const wchar_t* name, RawValue& value) {
     value = RawValue();
     unique_hkey opened;
-    LONG result = ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, key, 0, KEY_QUERY_VALUE | KEY_WOW64_64KEY, opened.put());
+    const LONG result =
+        ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, key, 0, KEY_QUERY_VALUE | KEY_WOW64_64KEY, opened.put());
     if (result != ERROR_SUCCESS) {
         opened.release();
         return result == ERROR_FILE_NOT_FOUND ? ERROR_SUCCESS : result;
     }
+    return ReadKeyValue(opened.get(), name, value);
+}
+
+LONG ReadKeyValue(HKEY key, const wchar_t* name, RawValue& value) {
+    value = RawValue();
     DWORD bytes = 0;
     // The value may grow between the two calls: ask again with the new size.
     for (;;) {
         std::string data(bytes, '\0');
         DWORD type = REG_NONE, size = bytes;
-        result = ::RegQueryValueExW(opened.get(), name, nullptr, &type,
-                                    bytes ? reinterpret_cast<BYTE*>(&data[0]) : nullptr, &size);
+        const LONG result = ::RegQueryValueExW(key, name, nullptr, &type,
+                                               bytes ? reinterpret_cast<BYTE*>(&data[0]) : nullptr, &size);
         if (result == ERROR_FILE_NOT_FOUND) return ERROR_SUCCESS;
         if (result == ERROR_MORE_DATA || (result == ERROR_SUCCESS && bytes == 0 && size != 0)) {
             bytes = size;
@@ -184,18 +190,22 @@ std::wstring EncodeGinaState(const GinaState& state) {
     AppendValue(text, state.gina);
     text += L";";
     AppendValue(text, state.previous);
+    text += L";";
+    AppendHex(text, state.recordDistrust.data(), state.recordDistrust.size());
     return text;
 }
 
 bool DecodeGinaState(const std::wstring& text, GinaState& state) {
     const size_t first = text.find(L';');
     const size_t second = first == std::wstring::npos ? first : text.find(L';', first + 1);
-    if (second == std::wstring::npos || text.find(L';', second + 1) != std::wstring::npos) return false;
+    const size_t third = second == std::wstring::npos ? second : text.find(L';', second + 1);
+    if (third == std::wstring::npos || text.find(L';', third + 1) != std::wstring::npos) return false;
     std::string module;
     if (!FromHex(text.substr(0, first), module) || module.empty() || module.size() % sizeof(wchar_t) != 0) return false;
     state.module.assign(reinterpret_cast<const wchar_t*>(module.data()), module.size() / sizeof(wchar_t));
     return ParseValue(text.substr(first + 1, second - first - 1), state.gina) &&
-           ParseValue(text.substr(second + 1), state.previous);
+           ParseValue(text.substr(second + 1, third - second - 1), state.previous) &&
+           FromHex(text.substr(third + 1), state.recordDistrust);
 }
 
 DWORD ApplyGinaGiveBack(const GinaState& state, const std::function<void(const std::wstring&)>& say) {
@@ -206,6 +216,13 @@ DWORD ApplyGinaGiveBack(const GinaState& state, const std::function<void(const s
     if (!NamesModule(state.gina, state.module)) {
         say(L"GinaDLL names " + Shown(state.gina) + L", not this module: left as it is.");
         return SetGina(state.gina, say);
+    }
+    // Reported whatever the key holds: read as itself, a link, or a key that
+    // keeps the installer out, shows no record at all.
+    if (!state.recordDistrust.empty()) {
+        say(L"GinaDLL named this module; the record of the login module it replaced is not trusted: " +
+            Widen(state.recordDistrust) + L": not given back, GinaDLL deleted, Winlogon loads msgina.dll.");
+        return DeleteGina(say);
     }
     if (!state.previous.present) {
         say(L"GinaDLL named this module and no login module was replaced at install: GinaDLL deleted, "

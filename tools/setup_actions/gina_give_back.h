@@ -8,6 +8,9 @@
 //    and every DLL it imports is a KnownDLL or found on Winlogon's search path
 //    (winlogon_search.h); otherwise GinaDLL stays deleted and Winlogon loads
 //    msgina.
+//    A record in a key that someone other than SYSTEM and the Administrators
+//    owns or may write (record_key.h) is not given back either: Winlogon
+//    would load whatever it names as SYSTEM.
 //    A machine is never left with a GinaDLL that does not load.
 //  - GinaDLL named anything else (an administrator changed it since): it is
 //    written back exactly as it was.
@@ -29,11 +32,16 @@ struct GinaState {
     std::wstring module;  // this package's module, full path
     RawValue gina;        // GinaDLL before the package's rows were removed
     RawValue previous;    // the record of the login module the package replaced
+    // Why the record's key cannot be trusted (ReadReplacedGinaRecord), "" when it can.
+    std::string recordDistrust;
 };
 
 // A value of HKLM's 64-bit view; ERROR_SUCCESS also when the key or the value
 // is missing (then `value.present` is false), the Win32 error otherwise.
 LONG ReadMachineValue(const wchar_t* key, const wchar_t* name, RawValue& value);
+
+// The same for a key already open.
+LONG ReadKeyValue(HKEY key, const wchar_t* name, RawValue& value);
 
 // The state as text for the script's action, and back: hexadecimal fields, so
 // that whatever the values hold survives Windows Installer's formatting.

@@ -3,9 +3,19 @@
 // - RecordReplacedGina (an install with REPLACEGINA=1 over another module) and
 //   KeepReplacedGina (a repair or upgrade that carries the record over) set
 //   PreviousGinaValue, the data of the record's registry row, from the value
-//   as stored. The package's registry search is not used for it: Wine's
-//   installer hands a REG_EXPAND_SZ over expanded, and the record would lose
-//   its type.
+//   as stored (the record only from a key that record_key.h trusts). The
+//   package's registry search is not used for it: Wine's installer hands a
+//   REG_EXPAND_SZ over expanded, and the record would lose its type.
+// - SecureInstallerKey runs from the script, as LocalSystem, whenever the
+//   package writes its rows (install, repair, upgrade), after an older
+//   version's removal and right before WriteRegistryValues: the record's key
+//   is then private when the package writes in it. Its failure is logged and
+//   the installation goes on. Its rollback action, UndoSecureInstallerKey,
+//   scheduled before it, deletes the key it made private when the key was
+//   missing or not the package's as the script was written
+//   (PrepareSecureInstallerKey): the values that Windows Installer's rollback
+//   writes back after it (an older version's record, or one a repair
+//   removed) then land in a key as untrusted as the one they came from.
 // - When the module's component is removed (an uninstall, REMOVE=ALL or the
 //   feature by name; not the removal of an older version during an upgrade),
 //   PrepareGinaGiveBack runs while the uninstall script is written, before
@@ -27,6 +37,7 @@
 
 #include "tools/setup_actions/gina_give_back.h"
 #include "tools/setup_actions/msi_handle.h"
+#include "tools/setup_actions/record_key.h"
 #include "tools/setup_actions/recovery_removal.h"
 
 namespace {
@@ -34,6 +45,10 @@ namespace {
 // The deferred action reads its data from the property of its own name.
 constexpr wchar_t kGiveBackAction[] = L"GiveBackGina";
 constexpr wchar_t kRestoreRecoveryAction[] = L"RestoreRecoveryCodes";
+constexpr wchar_t kUndoSecureKeyAction[] = L"UndoSecureInstallerKey";
+// UndoSecureInstallerKey's data: delete the key at a rollback, or leave it.
+constexpr wchar_t kForgetKey[] = L"forget";
+constexpr wchar_t kKeepKey[] = L"keep";
 
 // One line in the installer's log.
 void Say(MSIHANDLE install, const std::wstring& text) {
@@ -64,22 +79,85 @@ UINT ReadProperty(MSIHANDLE install, const wchar_t* name, std::wstring& value) {
     return result;
 }
 
-UINT SetPreviousGinaValue(MSIHANDLE install, const wchar_t* key, const wchar_t* name) {
-    RawValue value;
-    const LONG read = ReadMachineValue(key, name, value);
-    if (read != ERROR_SUCCESS) return Failed(install, "RegQueryValueExW", static_cast<UINT>(read));
+UINT SetPreviousGinaValue(MSIHANDLE install, const RawValue& value) {
     const UINT result = ::MsiSetPropertyW(install, L"PreviousGinaValue", RegistryRowData(value).c_str());
     return result == ERROR_SUCCESS ? ERROR_SUCCESS : Failed(install, "MsiSetPropertyW", result);
 }
 
+std::wstring Widen(const std::string& ascii) { return std::wstring(ascii.begin(), ascii.end()); }
+
 }  // namespace
 
 extern "C" UINT WINAPI RecordReplacedGina(MSIHANDLE install) {
-    return SetPreviousGinaValue(install, kWinlogonKey, L"GinaDLL");
+    RawValue gina;
+    const LONG read = ReadMachineValue(kWinlogonKey, L"GinaDLL", gina);
+    if (read != ERROR_SUCCESS) return Failed(install, "RegQueryValueExW", static_cast<UINT>(read));
+    return SetPreviousGinaValue(install, gina);
 }
 
 extern "C" UINT WINAPI KeepReplacedGina(MSIHANDLE install) {
-    return SetPreviousGinaValue(install, kInstallerMarksKey, L"PreviousGinaDLL");
+    // A record nobody but SYSTEM and the Administrators could have written is
+    // carried over; any other is dropped, so that neither a repair nor an
+    // upgrade ever rewrites it as the package's own.
+    RawValue record;
+    std::string distrust;
+    FailedCall failure;
+    if (ReadReplacedGinaRecord(record, distrust, failure) != ERROR_SUCCESS)
+        return Failed(install, failure.name, failure.error);
+    if (record.present && !distrust.empty()) {
+        Say(install, L"The record of the login module replaced at install is not trusted: " + Widen(distrust) +
+                         L": not kept.");
+        record = RawValue();
+    }
+    return SetPreviousGinaValue(install, record);
+}
+
+extern "C" UINT WINAPI SecureInstallerKey(MSIHANDLE install) {
+    // Its failure does not fail the installation: the record is then not
+    // trusted at the uninstall, which leaves msgina to Winlogon.
+    std::string replaced;
+    FailedCall failure;
+    if (SecureRecordKey(replaced, failure) != ERROR_SUCCESS) {
+        Failed(install, failure.name, failure.error);
+        Say(install, L"The key HKLM\\Software\\Vyn Security\\Installer could not be made private: a login module "
+                     L"replaced is not given back at uninstall.");
+        return ERROR_SUCCESS;
+    }
+    if (!replaced.empty())
+        Say(install, L"The key of the installer's record was not the package's: " + Widen(replaced) +
+                         L": deleted and made anew.");
+    Say(install, L"The key HKLM\\Software\\Vyn Security\\Installer is private: the Administrators own it, SYSTEM "
+                 L"and they may change it, Users may read it.");
+    return ERROR_SUCCESS;
+}
+
+extern "C" UINT WINAPI PrepareSecureInstallerKey(MSIHANDLE install) {
+    // A key that cannot be read is not kept at a rollback either: without
+    // the key the record is missing, and the uninstall leaves msgina.
+    bool trusted = false;
+    std::string distrust;
+    FailedCall failure;
+    if (ReadRecordKeyTrust(trusted, distrust, failure) != ERROR_SUCCESS) Failed(install, failure.name, failure.error);
+    const UINT result = ::MsiSetPropertyW(install, kUndoSecureKeyAction, trusted ? kKeepKey : kForgetKey);
+    return result == ERROR_SUCCESS ? ERROR_SUCCESS : Failed(install, "MsiSetPropertyW", result);
+}
+
+extern "C" UINT WINAPI UndoSecureInstallerKey(MSIHANDLE install) {
+    std::wstring data;
+    const UINT result = ReadProperty(install, L"CustomActionData", data);
+    if (result != ERROR_SUCCESS) Failed(install, "MsiGetPropertyW", result);
+    // Without its data the key is deleted: the safe side, as above.
+    if (result == ERROR_SUCCESS && data == kKeepKey) return ERROR_SUCCESS;
+    FailedCall failure;
+    if (ForgetRecordKey(failure) != ERROR_SUCCESS) {
+        Failed(install, failure.name, failure.error);
+        Say(install, L"The installation is rolled back: the key HKLM\\Software\\Vyn Security\\Installer, not the "
+                     L"package's before it, could not be deleted.");
+        return ERROR_SUCCESS;
+    }
+    Say(install, L"The installation is rolled back: the key HKLM\\Software\\Vyn Security\\Installer, not the "
+                 L"package's before it, is deleted.");
+    return ERROR_SUCCESS;
 }
 
 extern "C" UINT WINAPI PrepareGinaGiveBack(MSIHANDLE install) {
@@ -91,9 +169,11 @@ extern "C" UINT WINAPI PrepareGinaGiveBack(MSIHANDLE install) {
         return ERROR_INSTALL_FAILURE;
     }
     state.module += L"VynGina.dll";
-    LONG read = ReadMachineValue(kWinlogonKey, L"GinaDLL", state.gina);
-    if (read == ERROR_SUCCESS) read = ReadMachineValue(kInstallerMarksKey, L"PreviousGinaDLL", state.previous);
+    const LONG read = ReadMachineValue(kWinlogonKey, L"GinaDLL", state.gina);
     if (read != ERROR_SUCCESS) return Failed(install, "RegQueryValueExW", static_cast<UINT>(read));
+    FailedCall failure;
+    if (ReadReplacedGinaRecord(state.previous, state.recordDistrust, failure) != ERROR_SUCCESS)
+        return Failed(install, failure.name, failure.error);
     result = ::MsiSetPropertyW(install, kGiveBackAction, EncodeGinaState(state).c_str());
     if (result != ERROR_SUCCESS) return Failed(install, "MsiSetPropertyW", result);
     return ERROR_SUCCESS;
