@@ -32,26 +32,32 @@ LONG Distrust(HKEY key, std::string& distrust, FailedCall& failure) {
 // Every key the package makes lets SYSTEM and the Administrators in.
 std::string KeptOut() { return std::string(kInstallerMarksKeyShown) + " keeps the installer out"; }
 
+// Opens the record's key as itself for reading its values and security:
+// ERROR_SUCCESS with `key` empty when there is no key, or when it keeps the
+// installer out (`distrust` says so: not the package's, whatever it holds;
+// failing instead would let whoever made it block every uninstall).
+LONG OpenRecordKey(unique_hkey& key, std::string& distrust, FailedCall& failure) {
+    const LONG result = ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kInstallerMarksKey, REG_OPTION_OPEN_LINK,
+                                        KEY_QUERY_VALUE | READ_CONTROL | KEY_WOW64_64KEY, key.put());
+    if (result == ERROR_SUCCESS) return ERROR_SUCCESS;
+    key.release();
+    if (result == ERROR_FILE_NOT_FOUND) return ERROR_SUCCESS;
+    if (result == ERROR_ACCESS_DENIED) {
+        distrust = KeptOut();
+        return ERROR_SUCCESS;
+    }
+    failure = {"RegOpenKeyExW", static_cast<DWORD>(result)};
+    return result;
+}
+
 }  // namespace
 
 LONG ReadReplacedGinaRecord(RawValue& record, std::string& distrust, FailedCall& failure) {
     record = RawValue();
     distrust.clear();
     unique_hkey key;
-    LONG result = ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kInstallerMarksKey, REG_OPTION_OPEN_LINK,
-                                  KEY_QUERY_VALUE | READ_CONTROL | KEY_WOW64_64KEY, key.put());
-    if (result != ERROR_SUCCESS) {
-        key.release();
-        if (result == ERROR_FILE_NOT_FOUND) return ERROR_SUCCESS;
-        // Not the package's, whatever it holds; failing here instead would
-        // let whoever made it block every uninstall.
-        if (result == ERROR_ACCESS_DENIED) {
-            distrust = KeptOut();
-            return ERROR_SUCCESS;
-        }
-        failure = {"RegOpenKeyExW", static_cast<DWORD>(result)};
-        return result;
-    }
+    LONG result = OpenRecordKey(key, distrust, failure);
+    if (result != ERROR_SUCCESS || !key) return result;
     if ((result = Distrust(key.get(), distrust, failure)) != ERROR_SUCCESS) return result;
     result = ReadKeyValue(key.get(), L"PreviousGinaDLL", record);
     if (result != ERROR_SUCCESS) failure = {"RegQueryValueExW", static_cast<DWORD>(result)};
@@ -62,18 +68,8 @@ LONG ReadRecordKeyTrust(bool& trusted, std::string& distrust, FailedCall& failur
     trusted = false;
     distrust.clear();
     unique_hkey key;
-    const LONG result = ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kInstallerMarksKey, REG_OPTION_OPEN_LINK,
-                                        READ_CONTROL | KEY_QUERY_VALUE | KEY_WOW64_64KEY, key.put());
-    if (result != ERROR_SUCCESS) {
-        key.release();
-        if (result == ERROR_FILE_NOT_FOUND) return ERROR_SUCCESS;
-        if (result == ERROR_ACCESS_DENIED) {
-            distrust = KeptOut();
-            return ERROR_SUCCESS;
-        }
-        failure = {"RegOpenKeyExW", static_cast<DWORD>(result)};
-        return result;
-    }
+    const LONG opened = OpenRecordKey(key, distrust, failure);
+    if (opened != ERROR_SUCCESS || !key) return opened;
     const LONG read = Distrust(key.get(), distrust, failure);
     trusted = read == ERROR_SUCCESS && distrust.empty();
     return read;
